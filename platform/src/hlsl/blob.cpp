@@ -1,0 +1,56 @@
+#include "hlsl/blob.h"
+
+#include <atomic>
+#include <new>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+std::atomic<int> g_live_blobs{0};
+
+// One allocation: the object, then the bytes.
+struct Blob final : ID3D10Blob {
+    std::atomic<ULONG> refs{1};
+    size_t size = 0;
+
+    unsigned char *bytes() { return reinterpret_cast<unsigned char *>(this + 1); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_ID3D10Blob) {
+            AddRef();
+            *ppv = this;
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG n = --refs;
+        if (n == 0) {
+            this->~Blob();
+            free(this);
+            g_live_blobs--;
+        }
+        return n;
+    }
+    LPVOID STDMETHODCALLTYPE GetBufferPointer() override { return bytes(); }
+    SIZE_T STDMETHODCALLTYPE GetBufferSize() override { return size; }
+};
+
+} // namespace
+
+ID3DBlob *hlsl_blob_create(const void *data, size_t size) {
+    void *mem = malloc(sizeof(Blob) + size);
+    if (!mem) return nullptr;
+    Blob *b = new (mem) Blob;
+    b->size = size;
+    if (data) memcpy(b->bytes(), data, size);
+    else memset(b->bytes(), 0, size);
+    g_live_blobs++;
+    return b;
+}
+
+int hlsl_blob_live(void) { return g_live_blobs.load(); }

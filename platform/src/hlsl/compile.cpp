@@ -1,0 +1,236 @@
+// D3DCompile over glslang's HLSL front end.
+#include <d3dcompiler.h>
+
+#include <mutex>
+#include <string.h>
+#include <string>
+#include <vector>
+
+// Debian's glslang is built with HLSL; its headers hide the HLSL setters
+// unless told so.
+#ifndef ENABLE_HLSL
+#define ENABLE_HLSL 1
+#endif
+#include <glslang/Public/ResourceLimits.h>
+#include <glslang/Public/ShaderLang.h>
+#include <glslang/SPIRV/GlslangToSpv.h>
+#include <spirv-tools/optimizer.hpp>
+
+#include "common/shader_blob.h"
+#include "hlsl/blob.h"
+#include "hlsl/spirv_reflect.h"
+
+namespace {
+
+std::mutex g_compile_lock; // glslang's process state is not built for concurrent use
+bool g_glslang_ready = false;
+
+struct Target {
+    const char *name;
+    ShaderStage stage;
+};
+const Target k_targets[] = {
+    {"vs_4_0", SHADER_STAGE_VERTEX}, {"vs_4_1", SHADER_STAGE_VERTEX}, {"vs_5_0", SHADER_STAGE_VERTEX},
+    {"ps_4_0", SHADER_STAGE_PIXEL},  {"ps_4_1", SHADER_STAGE_PIXEL},  {"ps_5_0", SHADER_STAGE_PIXEL},
+};
+
+const Target *find_target(const char *name) {
+    for (const Target &t : k_targets)
+        if (strcmp(t.name, name) == 0) return &t;
+    return nullptr;
+}
+
+void set_messages(ID3DBlob **pp, const std::string &text) {
+    if (!pp || text.empty()) return;
+    *pp = hlsl_blob_create(text.c_str(), text.size() + 1); // NUL included, as fxc does
+}
+
+// glslang writes "ERROR: name:line: msg"; make it "name:line: error: msg",
+// the shape compilers print and editors jump to.
+std::string format_log(const std::string &log, const std::string &name) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find('\n', pos);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(pos, end - pos);
+        pos = end + 1;
+        const char *kind = nullptr;
+        if (line.compare(0, 7, "ERROR: ") == 0) {
+            kind = "error: ";
+            line.erase(0, 7);
+        } else if (line.compare(0, 9, "WARNING: ") == 0) {
+            kind = "warning: ";
+            line.erase(0, 9);
+        }
+        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        if (kind) {
+            size_t at = 0;
+            if (line.compare(0, name.size() + 1, name + ":") == 0) {
+                size_t d = name.size() + 1, e = d;
+                while (e < line.size() && line[e] >= '0' && line[e] <= '9') e++;
+                if (e > d && e + 1 < line.size() && line[e] == ':' && line[e + 1] == ' ') at = e + 2;
+            }
+            line.insert(at, kind);
+        }
+        out += line;
+        out += '\n';
+    }
+    return out;
+}
+
+std::string defines_preamble(const D3D_SHADER_MACRO *defines) {
+    std::string s;
+    for (; defines && defines->Name; defines++) {
+        s += "#define ";
+        s += defines->Name;
+        s += ' ';
+        s += defines->Definition ? defines->Definition : "1";
+        s += '\n';
+    }
+    return s;
+}
+
+// Hook for the platform's fault injection and call counting.
+HRESULT injected_fault() { return S_OK; }
+
+// HLSL output needs these passes before Vulkan accepts it (struct copies
+// holding resources, early returns, ...).
+bool legalize(std::vector<uint32_t> *spirv, std::string *log) {
+    spvtools::Optimizer opt(SPV_ENV_VULKAN_1_1);
+    opt.SetMessageConsumer([log](spv_message_level_t level, const char *, const spv_position_t &, const char *m) {
+        if (level <= SPV_MSG_ERROR) *log += std::string("error: ") + m + "\n";
+    });
+    opt.RegisterLegalizationPasses();
+    spvtools::OptimizerOptions o;
+    o.set_run_validator(false);
+    std::vector<uint32_t> out;
+    if (!opt.Run(spirv->data(), spirv->size(), &out, o)) return false;
+    spirv->swap(out);
+    return true;
+}
+
+HRESULT compile(const char *src, size_t size, const std::string &name, const D3D_SHADER_MACRO *defines,
+                const char *entry, ShaderStage stage, std::vector<uint32_t> *container, std::string *log) {
+    std::lock_guard<std::mutex> lock(g_compile_lock);
+    if (!g_glslang_ready) g_glslang_ready = glslang::InitializeProcess();
+    if (!g_glslang_ready) {
+        *log = "error: glslang failed to initialize\n";
+        return E_FAIL;
+    }
+
+    const EShLanguage lang = stage == SHADER_STAGE_VERTEX ? EShLangVertex : EShLangFragment;
+    while (size > 0 && src[size - 1] == '\0') size--; // callers often count the terminator
+    const char *strings[] = {src};
+    const int lengths[] = {(int)size};
+    const char *names[] = {name.c_str()};
+    const std::string preamble = defines_preamble(defines);
+
+    glslang::TShader shader(lang);
+    shader.setStringsWithLengthsAndNames(strings, lengths, names, 1);
+    if (!preamble.empty()) shader.setPreamble(preamble.c_str());
+    shader.setEntryPoint("main");
+    shader.setSourceEntryPoint(entry);
+    shader.setEnvInput(glslang::EShSourceHlsl, lang, glslang::EShClientVulkan, 100);
+    shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_1);
+    shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
+    shader.setEnvTargetHlslFunctionality1(); // semantics survive as UserSemantic decorations
+    shader.setHlslIoMapping(true);
+    shader.setAutoMapLocations(true);
+    shader.setAutoMapBindings(true);
+    // Register b<i> becomes binding i (vertex) or 14 + i (pixel), set 0.
+    shader.setShiftBinding(glslang::EResUbo, stage == SHADER_STAGE_PIXEL ? SHADER_PS_CBUFFER_BINDING_BASE : 0);
+
+    const EShMessages msgs =
+        (EShMessages)(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets);
+    bool ok = shader.parse(GetDefaultResources(), 100, false, msgs);
+    std::string raw = shader.getInfoLog();
+    glslang::TProgram program;
+    if (ok) {
+        program.addShader(&shader);
+        ok = program.link(msgs) && program.mapIO();
+        raw += program.getInfoLog();
+    }
+    if (!ok) {
+        *log = format_log(raw, name);
+        if (log->empty()) *log = name + ": error: compilation failed\n";
+        return E_FAIL;
+    }
+
+    std::vector<uint32_t> spirv;
+    spv::SpvBuildLogger spv_log;
+    glslang::SpvOptions opts; // optimizer off: the interface is read before legalization
+    glslang::GlslangToSpv(*program.getIntermediate(lang), spirv, &spv_log, &opts);
+    raw += spv_log.getAllMessages();
+    *log = format_log(raw, name);
+
+    // Read before legalization, which drops unused inputs and cbuffers; the
+    // Direct3D signature lists every declared input.
+    SpirvInterface io;
+    std::string err;
+    if (!spirv_read_interface(spirv, stage, &io, &err)) {
+        *log += name + ": " + err + "\n";
+        return E_FAIL;
+    }
+    if (!legalize(&spirv, log)) return E_FAIL;
+    spirv_strip_hlsl_info(&spirv);
+
+    ShaderBlobHeader h = {};
+    h.magic = SHADER_BLOB_MAGIC;
+    h.version = SHADER_BLOB_VERSION;
+    h.stage = stage;
+    h.input_count = (uint32_t)io.inputs.size();
+    h.cbuffer_mask = io.cbuffer_mask;
+    h.spirv_words = (uint32_t)spirv.size();
+    const size_t words = sizeof h / 4 + io.inputs.size() * sizeof(ShaderBlobInput) / 4 + spirv.size();
+    container->resize(words);
+    uint8_t *p = reinterpret_cast<uint8_t *>(container->data());
+    memcpy(p, &h, sizeof h);
+    p += sizeof h;
+    memcpy(p, io.inputs.data(), io.inputs.size() * sizeof(ShaderBlobInput));
+    p += io.inputs.size() * sizeof(ShaderBlobInput);
+    memcpy(p, spirv.data(), spirv.size() * 4);
+    return S_OK;
+}
+
+} // namespace
+
+HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceName,
+                          const D3D_SHADER_MACRO *pDefines, ID3DInclude *pInclude,
+                          LPCSTR pEntrypoint, LPCSTR pTarget, UINT Flags1, UINT Flags2,
+                          ID3DBlob **ppCode, ID3DBlob **ppErrorMsgs) {
+    (void)pInclude;
+    (void)Flags2;
+    if (ppCode) *ppCode = nullptr;
+    if (ppErrorMsgs) *ppErrorMsgs = nullptr;
+    HRESULT hr = injected_fault();
+    if (FAILED(hr)) return hr;
+
+    const std::string name = pSourceName ? pSourceName : "source";
+    if (!pSrcData || !pEntrypoint || !pTarget || !ppCode) {
+        set_messages(ppErrorMsgs, name + ": error: missing source, entry point, target or output\n");
+        return E_INVALIDARG;
+    }
+    const Target *target = find_target(pTarget);
+    if (!target) {
+        set_messages(ppErrorMsgs, name + ": error: unsupported target '" + pTarget + "'\n");
+        return E_INVALIDARG;
+    }
+    if (Flags1 & D3DCOMPILE_PACK_MATRIX_ROW_MAJOR) {
+        set_messages(ppErrorMsgs, name + ": error: D3DCOMPILE_PACK_MATRIX_ROW_MAJOR is not supported\n");
+        return E_INVALIDARG;
+    }
+
+    std::vector<uint32_t> container;
+    std::string log;
+    hr = compile((const char *)pSrcData, SrcDataSize, name, pDefines, pEntrypoint, target->stage,
+                 &container, &log);
+    if (FAILED(hr)) {
+        set_messages(ppErrorMsgs, log);
+        return hr;
+    }
+    *ppCode = hlsl_blob_create(container.data(), container.size() * 4);
+    if (!*ppCode) return E_OUTOFMEMORY;
+    set_messages(ppErrorMsgs, log);
+    return S_OK;
+}
