@@ -1,6 +1,8 @@
 // GPU pipeline: the nine programs, input layouts, fixed states, buffers and
 // the two instanced billboard draws.
 #pragma once
+#include <d3dcompiler.h>
+
 #include "engine/engine.h"
 
 // Per-draw parameter values (one float4 in cb_params).

@@ -1,0 +1,111 @@
+// Readback and PNG screenshots of the last rendered frame: copy the render
+// texture to the staging texture, map it, pack its rows tightly.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#endif
+#include <stb_image_write.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+#include "capture/capture.h"
+
+// Unbinds the render target so the texture can be copied; the next frame
+// binds it again.
+static void unbind_targets(Engine *e) { e->context->OMSetRenderTargets(0, nullptr, nullptr); }
+
+static HRESULT copy_and_map(Engine *e, D3D11_MAPPED_SUBRESOURCE *m) {
+    e->context->CopyResource(e->staging_tex, e->render_tex);
+    e->context->Flush();
+    return e->context->Map(e->staging_tex, 0, D3D11_MAP_READ, 0, m); // waits for the copy
+}
+
+static void pack_rows(const D3D11_MAPPED_SUBRESOURCE *m, unsigned char *dst, int w, int h) {
+    const size_t row = (size_t)w * 4;
+    for (int y = 0; y < h; y++)
+        memcpy(dst + (size_t)y * row, (const unsigned char *)m->pData + (size_t)y * m->RowPitch, row);
+}
+
+int engine_readback(Engine *e, const unsigned char **pixels, int *width, int *height, int *stride) {
+    if (!pixels || !width || !height || !stride) {
+        set_error("readback: null output pointer");
+        return -1;
+    }
+    if (!e->created || !e->render_tex || !e->staging_tex) {
+        set_error("readback: not created");
+        return -1;
+    }
+    const int w = e->width, h = e->height;
+    unbind_targets(e);
+    D3D11_MAPPED_SUBRESOURCE m;
+    if (FAILED(copy_and_map(e, &m))) {
+        set_error("readback: Map failed deviceremoved=0x%08lX", (unsigned long)e->device->GetDeviceRemovedReason());
+        return -1;
+    }
+    const int64_t need = (int64_t)w * 4 * h;
+    if (!e->readback_buf || e->readback_size != need) {
+        // Allocate before freeing: on failure the host's last buffer stays valid.
+        unsigned char *buf = (unsigned char *)malloc((size_t)need);
+        if (!buf) {
+            e->context->Unmap(e->staging_tex, 0);
+            set_error("out of memory (readback)");
+            return -1;
+        }
+        free(e->readback_buf);
+        e->readback_buf = buf;
+        e->readback_size = (int)need;
+    }
+    pack_rows(&m, e->readback_buf, w, h);
+    e->context->Unmap(e->staging_tex, 0);
+    *pixels = e->readback_buf;
+    *width = w;
+    *height = h;
+    *stride = w * 4;
+    return 0;
+}
+
+int engine_screenshot(Engine *e, const char *path) {
+    if (!path) {
+        set_error("screenshot: null path");
+        return -1;
+    }
+    if (!e->created || !e->render_tex) {
+        set_error("screenshot: not created");
+        return -1;
+    }
+    const int w = e->width, h = e->height;
+    unbind_targets(e);
+    if (!e->staging_tex) {
+        set_error("screenshot: no staging texture");
+        return -1;
+    }
+    D3D11_MAPPED_SUBRESOURCE m;
+    HRESULT hr = copy_and_map(e, &m);
+    if (FAILED(hr)) {
+        set_error("screenshot: Map failed 0x%08lX deviceremoved=0x%08lX", (unsigned long)hr,
+                  (unsigned long)e->device->GetDeviceRemovedReason());
+        return -1;
+    }
+    unsigned char *image = (unsigned char *)malloc((size_t)((int64_t)w * h * 4));
+    if (!image) {
+        e->context->Unmap(e->staging_tex, 0);
+        return -1;
+    }
+    pack_rows(&m, image, w, h);
+    e->context->Unmap(e->staging_tex, 0);
+    int ok = stbi_write_png(path, w, h, 4, image, w * 4);
+    free(image);
+    if (!ok) {
+        set_error("screenshot: stbi_write_png failed");
+        return -1;
+    }
+    return 0;
+}
