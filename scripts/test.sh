@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
+# and the Linux library, then runs the whole suite under the Vulkan validation
+# layer, plus the sanitizer build. Usage: scripts/test.sh [--quick]
+#   --quick  skips the sanitizer build (for a fast local loop)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+QUICK=0
+[ "${1:-}" = "--quick" ] && QUICK=1
+
+bash scripts/install-deps.sh
+
+# Windows: the DLL on the real Direct3D 11, from the same sources.
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+      -DGALAXY_TESTS=OFF -DGALAXY_BENCH=OFF >/dev/null
+cmake --build build-win --target halvenor-galaxy -j"$JOBS"
+
+# Linux: library, hosts, tests and benchmarks.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DGALAXY_WINDOWS_DLL="$ROOT/build-win/halvenor-galaxy.dll" >/dev/null
+cmake --build build -j"$JOBS"
+
+# Window tests need an X server; start a private Xvfb when none is given.
+XVFB_PID=""
+cleanup() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true; }
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 120); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      XVFB_PID=$!
+      export DISPLAY=":$n"
+      for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+      break
+    fi
+  done
+fi
+
+# Any validation message fails the test that caused it.
+export HALVENOR_VK_VALIDATION=1
+ctest --test-dir build --output-on-failure -j1
+
+if [ "$QUICK" = 0 ] && [ -x scripts/test-sanitize.sh ]; then
+  bash scripts/test-sanitize.sh
+fi
