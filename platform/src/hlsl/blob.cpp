@@ -1,13 +1,13 @@
 #include "hlsl/blob.h"
 
+#include "common/hooks.h"
+
 #include <atomic>
 #include <new>
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
-
-std::atomic<int> g_live_blobs{0};
 
 // One allocation: the object, then the bytes.
 struct Blob final : ID3D10Blob {
@@ -32,7 +32,7 @@ struct Blob final : ID3D10Blob {
         if (n == 0) {
             this->~Blob();
             free(this);
-            g_live_blobs--;
+            hook_live_add(-1);
         }
         return n;
     }
@@ -49,8 +49,6 @@ ID3DBlob *hlsl_blob_create(const void *data, size_t size) {
     b->size = size;
     if (data) memcpy(b->bytes(), data, size);
     else memset(b->bytes(), 0, size);
-    g_live_blobs++;
+    hook_live_add(1);
     return b;
 }
-
-int hlsl_blob_live(void) { return g_live_blobs.load(); }

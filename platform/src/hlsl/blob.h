@@ -6,6 +6,3 @@
 // A blob holding a copy of size bytes at data (zero-filled if data is null).
 // Null when memory runs out.
 ID3DBlob *hlsl_blob_create(const void *data, size_t size);
-
-// Blobs alive right now.
-int hlsl_blob_live(void);

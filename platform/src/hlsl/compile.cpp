@@ -13,9 +13,11 @@
 #endif
 #include <glslang/Public/ResourceLimits.h>
 #include <glslang/Public/ShaderLang.h>
+#include <glslang/MachineIndependent/localintermediate.h>
 #include <glslang/SPIRV/GlslangToSpv.h>
 #include <spirv-tools/optimizer.hpp>
 
+#include "common/hooks.h"
 #include "common/shader_blob.h"
 #include "hlsl/blob.h"
 #include "hlsl/spirv_reflect.h"
@@ -46,7 +48,7 @@ void set_messages(ID3DBlob **pp, const std::string &text) {
 }
 
 // glslang writes "ERROR: name:line: msg"; make it "name:line: error: msg",
-// the shape compilers print and editors jump to.
+// the shape compilers print and editors jump to. Every line names the source.
 std::string format_log(const std::string &log, const std::string &name) {
     std::string out;
     size_t pos = 0;
@@ -55,7 +57,7 @@ std::string format_log(const std::string &log, const std::string &name) {
         if (end == std::string::npos) end = log.size();
         std::string line = log.substr(pos, end - pos);
         pos = end + 1;
-        const char *kind = nullptr;
+        const char *kind = "";
         if (line.compare(0, 7, "ERROR: ") == 0) {
             kind = "error: ";
             line.erase(0, 7);
@@ -64,13 +66,25 @@ std::string format_log(const std::string &log, const std::string &name) {
             line.erase(0, 9);
         }
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-        if (kind) {
-            size_t at = 0;
-            if (line.compare(0, name.size() + 1, name + ":") == 0) {
-                size_t d = name.size() + 1, e = d;
-                while (e < line.size() && line[e] >= '0' && line[e] <= '9') e++;
-                if (e > d && e + 1 < line.size() && line[e] == ':' && line[e + 1] == ' ') at = e + 2;
+        if (line.find("compilation errors.  No code generated.") != std::string::npos) continue;
+        // The HLSL parser's summary: "name(line): error at column c, ...".
+        if (line.compare(0, name.size() + 1, name + "(") == 0) {
+            size_t close = line.find("): error at column ", name.size());
+            if (close != std::string::npos) {
+                std::string num = line.substr(name.size() + 1, close - name.size() - 1);
+                line = name + ":" + num + ": error: " + line.substr(close + 9);
+                kind = "";
             }
+        }
+        size_t at = std::string::npos; // just past "name:line: "
+        if (line.compare(0, name.size() + 1, name + ":") == 0) {
+            size_t d = name.size() + 1, e = d;
+            while (e < line.size() && line[e] >= '0' && line[e] <= '9') e++;
+            if (e > d && e + 1 < line.size() && line[e] == ':' && line[e + 1] == ' ') at = e + 2;
+        }
+        if (at == std::string::npos) {
+            line.insert(0, name + ": " + kind);
+        } else {
             line.insert(at, kind);
         }
         out += line;
@@ -90,9 +104,6 @@ std::string defines_preamble(const D3D_SHADER_MACRO *defines) {
     }
     return s;
 }
-
-// Hook for the platform's fault injection and call counting.
-HRESULT injected_fault() { return S_OK; }
 
 // HLSL output needs these passes before Vulkan accepts it (struct copies
 // holding resources, early returns, ...).
@@ -150,6 +161,11 @@ HRESULT compile(const char *src, size_t size, const std::string &name, const D3D
         program.addShader(&shader);
         ok = program.link(msgs) && program.mapIO();
         raw += program.getInfoLog();
+        // glslang only warns about a missing HLSL entry point.
+        if (shader.getIntermediate()->getNumEntryPoints() < 1) {
+            raw += std::string("ERROR: entry point '") + entry + "' not found\n";
+            ok = false;
+        }
     }
     if (!ok) {
         *log = format_log(raw, name);
@@ -203,7 +219,7 @@ HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceNa
     (void)Flags2;
     if (ppCode) *ppCode = nullptr;
     if (ppErrorMsgs) *ppErrorMsgs = nullptr;
-    HRESULT hr = injected_fault();
+    HRESULT hr = hook_enter("D3DCompile");
     if (FAILED(hr)) return hr;
 
     const std::string name = pSourceName ? pSourceName : "source";

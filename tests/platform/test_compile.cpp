@@ -1,0 +1,510 @@
+// D3DCompile: container contents, SPIR-V shape, errors and blob lifetime.
+#include <gtest/gtest.h>
+
+#include <d3dcompiler.h>
+#include <halvenor/platform_test.h>
+#include <spirv-tools/libspirv.hpp>
+
+#include <algorithm>
+#include <string.h>
+#include <string>
+#include <vector>
+
+#include "common/shader_blob.h"
+
+namespace {
+
+// ---- SPIR-V reading ------------------------------------------------------
+
+enum : uint32_t {
+    OP_EXTENSION = 10, OP_EXT_INST = 12, OP_ENTRY_POINT = 15, OP_TYPE_STRUCT = 30,
+    OP_VARIABLE = 59, OP_DECORATE = 71, OP_MEMBER_DECORATE = 72, OP_VECTOR_TIMES_MATRIX = 144,
+    OP_MATRIX_TIMES_VECTOR = 145, OP_KILL = 252, OP_DECORATE_STRING = 5632,
+    OP_MEMBER_DECORATE_STRING = 5633,
+    DEC_ROW_MAJOR = 4, DEC_COL_MAJOR = 5, DEC_MATRIX_STRIDE = 7, DEC_BUILTIN = 11,
+    DEC_LOCATION = 30, DEC_BINDING = 33, DEC_SET = 34, DEC_OFFSET = 35,
+    SC_OUTPUT = 3,
+    BUILTIN_POSITION = 0, BUILTIN_VERTEX_INDEX = 42, BUILTIN_INSTANCE_INDEX = 43,
+    GLSL_FRACT = 10, GLSL_EXP = 27, GLSL_FCLAMP = 43, GLSL_FMIX = 46, GLSL_NCLAMP = 81,
+};
+
+struct Inst {
+    uint32_t op;
+    std::vector<uint32_t> o; // operands
+};
+
+std::vector<Inst> instructions(const std::vector<uint32_t> &w) {
+    std::vector<Inst> out;
+    for (size_t i = 5; i < w.size();) {
+        uint32_t len = w[i] >> 16;
+        if (len == 0 || i + len > w.size()) {
+            ADD_FAILURE() << "malformed SPIR-V at word " << i;
+            break;
+        }
+        out.push_back({w[i] & 0xffff, std::vector<uint32_t>(w.begin() + i + 1, w.begin() + i + len)});
+        i += len;
+    }
+    return out;
+}
+
+std::string literal(const std::vector<uint32_t> &o, size_t first) {
+    std::string s;
+    for (size_t i = first * 4; i < o.size() * 4; i++) {
+        char c = (char)(o[i / 4] >> (8 * (i % 4)));
+        if (!c) break;
+        s += c;
+    }
+    return s;
+}
+
+bool has(const std::vector<Inst> &in, uint32_t op, std::vector<uint32_t> prefix = {}, size_t at = 0) {
+    for (const Inst &i : in) {
+        if (i.op != op || i.o.size() < at + prefix.size()) continue;
+        if (std::equal(prefix.begin(), prefix.end(), i.o.begin() + at)) return true;
+    }
+    return false;
+}
+
+// Value of decoration dec on id (or -1).
+int64_t decoration(const std::vector<Inst> &in, uint32_t id, uint32_t dec) {
+    for (const Inst &i : in)
+        if (i.op == OP_DECORATE && i.o.size() >= 2 && i.o[0] == id && i.o[1] == dec)
+            return i.o.size() > 2 ? i.o[2] : 1;
+    return -1;
+}
+
+int64_t member_decoration(const std::vector<Inst> &in, uint32_t type, uint32_t member, uint32_t dec) {
+    for (const Inst &i : in)
+        if (i.op == OP_MEMBER_DECORATE && i.o.size() >= 3 && i.o[0] == type && i.o[1] == member && i.o[2] == dec)
+            return i.o.size() > 3 ? i.o[3] : 1;
+    return -1;
+}
+
+bool has_builtin(const std::vector<Inst> &in, uint32_t builtin) {
+    return has(in, OP_DECORATE, {DEC_BUILTIN, builtin}, 1);
+}
+
+bool has_glsl_op(const std::vector<Inst> &in, uint32_t ext_op) { return has(in, OP_EXT_INST, {ext_op}, 3); }
+
+std::string validate(const std::vector<uint32_t> &spirv) {
+    std::string msgs;
+    spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_1);
+    tools.SetMessageConsumer([&](spv_message_level_t, const char *, const spv_position_t &, const char *m) {
+        msgs += m;
+        msgs += '\n';
+    });
+    return tools.Validate(spirv) ? std::string() : "invalid: " + msgs;
+}
+
+// ---- compiling -----------------------------------------------------------
+
+struct Result {
+    HRESULT hr = E_FAIL;
+    ID3DBlob *code = nullptr, *errors = nullptr;
+    ShaderBlobHeader header = {};
+    std::vector<ShaderBlobInput> inputs;
+    std::vector<uint32_t> spirv;
+
+    Result() = default;
+    Result(const Result &) = delete;
+    ~Result() {
+        if (code) code->Release();
+        if (errors) errors->Release();
+    }
+    std::string log() const { return errors ? (const char *)errors->GetBufferPointer() : ""; }
+};
+
+// Compiles and unpacks the container, checking its framing on the way.
+void compile(Result *r, const char *src, const char *target, const char *name = "galaxy.hlsl",
+             const char *entry = "main", const D3D_SHADER_MACRO *defines = nullptr) {
+    r->hr = D3DCompile(src, src ? strlen(src) : 0, name, defines, nullptr, entry, target, 0, 0, &r->code,
+                       &r->errors);
+    if (!r->code) return;
+    const uint8_t *p = (const uint8_t *)r->code->GetBufferPointer();
+    size_t size = r->code->GetBufferSize();
+    ASSERT_GE(size, sizeof(ShaderBlobHeader));
+    memcpy(&r->header, p, sizeof r->header);
+    ASSERT_EQ(r->header.magic, SHADER_BLOB_MAGIC);
+    ASSERT_EQ(r->header.version, SHADER_BLOB_VERSION);
+    ASSERT_EQ(size, sizeof(ShaderBlobHeader) + r->header.input_count * sizeof(ShaderBlobInput) +
+                        r->header.spirv_words * 4u);
+    p += sizeof(ShaderBlobHeader);
+    r->inputs.resize(r->header.input_count);
+    memcpy(r->inputs.data(), p, r->inputs.size() * sizeof(ShaderBlobInput));
+    p += r->inputs.size() * sizeof(ShaderBlobInput);
+    r->spirv.resize(r->header.spirv_words);
+    memcpy(r->spirv.data(), p, r->spirv.size() * 4);
+    ASSERT_GE(r->spirv.size(), 5u);
+    ASSERT_EQ(r->spirv[0], 0x07230203u);
+}
+
+// ---- the engine's program shapes ----------------------------------------
+
+const char *const k_globals = R"(
+struct G_t { float4x4 View; float4x4 Proj; float3 CamPos; float Time; float3 _pad1; };
+cbuffer Globals : register(b0) { G_t G; };
+cbuffer Kind : register(b1) { float4 KindP; };
+)";
+
+std::string with_globals(const char *body) { return std::string(k_globals) + body; }
+
+const char *const k_point_vs = R"(
+struct VSIn { float3 ipos : TEXCOORD0; float4 icol : TEXCOORD1; float isize : TEXCOORD2;
+              uint vid : SV_VertexID; uint iid : SV_InstanceID; };
+struct VSOut { float4 pos : SV_POSITION; float4 uv : COLOR; float4 icol : TEXCOORD0; };
+VSOut main(VSIn i) {
+    VSOut o;
+    float2 c = float2((float)(i.vid & 1u), (float)(i.vid >> 1)) * 2.0 - 1.0;
+    float3 vp = mul(float4(i.ipos, 1.0), G.View).xyz;
+    float3 sp = vp + float3(c * i.isize * KindP.x, 0.0);
+    o.pos = mul(float4(sp, 1.0), G.Proj);
+    o.uv = float4(c, (float)i.iid, frac(G.Time));
+    o.icol = i.icol;
+    return o;
+}
+)";
+
+const char *const k_point_ps = R"(
+struct PSIn { float4 pos : SV_POSITION; float4 uv : COLOR; float4 icol : TEXCOORD0; };
+float4 main(PSIn i) : SV_Target {
+    float r2 = dot(i.uv.xy, i.uv.xy);
+    if (r2 > 1.0) discard;
+    float a = saturate(1.0 - r2) * exp(-r2 * KindP.y);
+    return float4(lerp(i.icol.rgb, float3(1.0, 1.0, 1.0), a), a);
+}
+)";
+
+// Full-screen triangle from SV_VertexID alone: no input elements.
+const char *const k_fullscreen_vs = R"(
+struct VSOut { float4 pos : SV_POSITION; float4 uv : COLOR; };
+VSOut main(uint vid : SV_VertexID) {
+    VSOut o;
+    float2 t = float2((float)((vid << 1) & 2u), (float)(vid & 2u));
+    o.pos = float4(t * 2.0 - 1.0, 0.0, 1.0);
+    o.uv = float4(t, 0.0, 0.0);
+    return o;
+}
+)";
+
+const char *const k_sky_ps = R"(
+struct PSIn { float4 pos : SV_POSITION; float4 uv : COLOR; };
+float4 main(PSIn i) : SV_Target {
+    float n = frac(sin(dot(i.uv.xy, float2(12.9898, 78.233))) * 43758.5453);
+    float g = clamp(i.uv.y + G.Time * 0.0, 0.0, 1.0);
+    return float4(lerp(KindP.rgb, float3(n, n, n), g * 0.1), 1.0);
+}
+)";
+
+const char *const k_trail_vs = R"(
+struct VSIn { float3 ipos : TEXCOORD0; float4 icol : TEXCOORD1; uint iid : SV_InstanceID; };
+struct VSOut { float4 pos : SV_POSITION; float4 icol : TEXCOORD0; };
+VSOut main(VSIn i) {
+    VSOut o;
+    float fade = exp(-(float)i.iid * KindP.z);
+    o.pos = mul(mul(float4(i.ipos, 1.0), G.View), G.Proj);
+    o.icol = float4(i.icol.rgb, i.icol.a * fade);
+    return o;
+}
+)";
+
+const char *const k_trail_ps = R"(
+struct PSIn { float4 pos : SV_POSITION; float4 icol : TEXCOORD0; };
+float4 main(PSIn i) : SV_Target { return saturate(i.icol); }
+)";
+
+struct Program {
+    const char *what, *target;
+    std::string src;
+};
+
+std::vector<Program> engine_programs() {
+    return {
+        {"point vs", "vs_5_0", with_globals(k_point_vs)},
+        {"point ps", "ps_5_0", with_globals(k_point_ps)},
+        {"fullscreen vs", "vs_5_0", k_fullscreen_vs},
+        {"sky ps", "ps_5_0", with_globals(k_sky_ps)},
+        {"trail vs", "vs_5_0", with_globals(k_trail_vs)},
+        {"trail ps", "ps_5_0", k_trail_ps},
+    };
+}
+
+// ---- tests ---------------------------------------------------------------
+
+TEST(Compile, EngineProgramsGiveValidVulkanSpirvWithoutHlslExtensions) {
+    for (const Program &p : engine_programs()) {
+        SCOPED_TRACE(p.what);
+        Result r;
+        compile(&r, p.src.c_str(), p.target);
+        ASSERT_EQ(r.hr, S_OK) << r.log();
+        EXPECT_EQ(r.errors, nullptr) << r.log();
+        EXPECT_EQ(r.header.stage, strncmp(p.target, "vs", 2) == 0 ? SHADER_STAGE_VERTEX : SHADER_STAGE_PIXEL);
+        EXPECT_EQ(validate(r.spirv), "");
+        std::vector<Inst> in = instructions(r.spirv);
+        for (const Inst &i : in) {
+            if (i.op == OP_EXTENSION) ADD_FAILURE() << "extension left: " << literal(i.o, 0);
+            if (i.op == OP_DECORATE_STRING || i.op == OP_MEMBER_DECORATE_STRING)
+                ADD_FAILURE() << "string decoration left, kind " << i.o[i.op == OP_DECORATE_STRING ? 1 : 2];
+        }
+        // The device creates every program's pipeline stage with entry "main".
+        bool main_entry = false;
+        for (const Inst &i : in) main_entry |= i.op == OP_ENTRY_POINT && literal(i.o, 2) == "main";
+        EXPECT_TRUE(main_entry);
+    }
+}
+
+struct SignatureCase {
+    const char *what, *src;
+    std::vector<ShaderBlobInput> inputs;
+    uint32_t cbuffer_mask;
+};
+
+TEST(Compile, VertexSignatureComesFromSemantics) {
+    const std::string point_vs = with_globals(k_point_vs);
+    const SignatureCase cases[] = {
+        {"engine point program: system values are not inputs", point_vs.c_str(),
+         {{"TEXCOORD", 0, 0, 3}, {"TEXCOORD", 1, 1, 4}, {"TEXCOORD", 2, 2, 1}}, 0x3},
+        {"loose parameters, lower-case semantics, an unused input still listed",
+         "float4 main(float3 p : position, int2 c : Color3, float u : BLENDWEIGHT) : SV_Position"
+         " { return float4(p, (float)c.x); }",
+         {{"POSITION", 0, 0, 3}, {"COLOR", 3, 1, 2}, {"BLENDWEIGHT", 0, 2, 1}}, 0x0},
+        {"vertex id only", k_fullscreen_vs, {}, 0x0},
+        {"cbuffer at b5, only the mask", "cbuffer K : register(b5) { float4 k; };"
+                                         "float4 main(uint v : SV_VertexID) : SV_Position { return k * (float)v; }",
+         {}, 1u << 5},
+    };
+    for (const SignatureCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        Result r;
+        compile(&r, c.src, "vs_5_0");
+        ASSERT_EQ(r.hr, S_OK) << r.log();
+        EXPECT_EQ(r.header.cbuffer_mask, c.cbuffer_mask);
+        ASSERT_EQ(r.inputs.size(), c.inputs.size());
+        for (size_t i = 0; i < c.inputs.size(); i++) {
+            EXPECT_STREQ(r.inputs[i].semantic, c.inputs[i].semantic) << i;
+            EXPECT_EQ(r.inputs[i].semantic_index, c.inputs[i].semantic_index) << i;
+            EXPECT_EQ(r.inputs[i].location, c.inputs[i].location) << i;
+            EXPECT_EQ(r.inputs[i].components, c.inputs[i].components) << i;
+        }
+    }
+}
+
+TEST(Compile, ConstantBufferRegistersMapToStageBindings) {
+    struct Case {
+        const char *what, *target, *src;
+        uint32_t mask;
+        std::vector<uint32_t> bindings;
+    } cases[] = {
+        {"pixel b1", "ps_5_0",
+         "cbuffer Kind : register(b1) { float4 KindP; }; float4 main() : SV_Target { return KindP; }", 0x2, {15}},
+        {"vertex b1", "vs_5_0",
+         "cbuffer Kind : register(b1) { float4 KindP; }; float4 main() : SV_Position { return KindP; }", 0x2, {1}},
+        {"pixel b0 and b13", "ps_5_0",
+         "cbuffer A : register(b0) { float4 a; }; cbuffer B : register(b13) { float4 b; };"
+         "float4 main() : SV_Target { return a + b; }",
+         (1u << 0) | (1u << 13), {14, 27}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Result r;
+        compile(&r, c.src, c.target);
+        ASSERT_EQ(r.hr, S_OK) << r.log();
+        EXPECT_EQ(r.header.cbuffer_mask, c.mask);
+        EXPECT_EQ(r.header.input_count, 0u);
+        std::vector<Inst> in = instructions(r.spirv);
+        std::vector<uint32_t> bindings;
+        for (const Inst &i : in) {
+            if (i.op != OP_DECORATE || i.o[1] != DEC_BINDING) continue;
+            bindings.push_back(i.o[2]);
+            EXPECT_EQ(decoration(in, i.o[0], DEC_SET), 0);
+        }
+        std::sort(bindings.begin(), bindings.end());
+        EXPECT_EQ(bindings, c.bindings);
+    }
+}
+
+TEST(Compile, GlobalsConstantBufferKeepsHlslPacking) {
+    Result r;
+    compile(&r, with_globals(k_point_vs).c_str(), "vs_5_0");
+    ASSERT_EQ(r.hr, S_OK) << r.log();
+    std::vector<Inst> in = instructions(r.spirv);
+    // G_t is the struct with five members.
+    uint32_t g_t = 0;
+    for (const Inst &i : in)
+        if (i.op == OP_TYPE_STRUCT && i.o.size() == 6) g_t = i.o[0];
+    ASSERT_NE(g_t, 0u);
+    const int64_t offsets[] = {0, 64, 128, 140, 144};
+    for (uint32_t m = 0; m < 5; m++) EXPECT_EQ(member_decoration(in, g_t, m, DEC_OFFSET), offsets[m]) << m;
+    for (uint32_t m = 0; m < 2; m++) EXPECT_EQ(member_decoration(in, g_t, m, DEC_MATRIX_STRIDE), 16) << m;
+}
+
+// Whether out[j] = dot(floats 4j..4j+3 of the matrix, v): SPIR-V row-major
+// storage with M*v, or column-major storage with v*M.
+bool coefficients_contiguous(const char *src) {
+    Result r;
+    compile(&r, src, "vs_5_0");
+    EXPECT_EQ(r.hr, S_OK) << r.log();
+    std::vector<Inst> in = instructions(r.spirv);
+    uint32_t block = 0;
+    for (const Inst &i : in)
+        if (i.op == OP_TYPE_STRUCT && i.o.size() == 2) block = i.o[0];
+    bool row = member_decoration(in, block, 0, DEC_ROW_MAJOR) == 1;
+    bool col = member_decoration(in, block, 0, DEC_COL_MAJOR) == 1;
+    bool mv = has(in, OP_MATRIX_TIMES_VECTOR), vm = has(in, OP_VECTOR_TIMES_MATRIX);
+    EXPECT_NE(row, col);
+    EXPECT_NE(mv, vm);
+    EXPECT_EQ(member_decoration(in, block, 0, DEC_MATRIX_STRIDE), 16);
+    return (row && mv) || (col && vm);
+}
+
+TEST(Compile, MatrixPackingMatchesDirect3D) {
+    const char *pre = "cbuffer C : register(b0) { ";
+    const char *post = " }; float4 main(float4 p : TEXCOORD0) : SV_Position { return ";
+    struct Case {
+        const char *decl, *expr;
+        bool contiguous;
+    } cases[] = {
+        {"float4x4 M;", "mul(p, M);", true}, // default column_major: register j holds column j
+        {"float4x4 M;", "mul(M, p);", false},
+        {"row_major float4x4 M;", "mul(p, M);", false},
+        {"row_major float4x4 M;", "mul(M, p);", true},
+    };
+    for (const Case &c : cases) {
+        std::string src = std::string(pre) + c.decl + post + c.expr + " }";
+        SCOPED_TRACE(src);
+        EXPECT_EQ(coefficients_contiguous(src.c_str()), c.contiguous);
+    }
+}
+
+TEST(Compile, SystemValuesAndIntrinsicsMapToVulkan) {
+    Result vs, ps, sky;
+    compile(&vs, with_globals(k_point_vs).c_str(), "vs_5_0");
+    compile(&ps, with_globals(k_point_ps).c_str(), "ps_5_0");
+    compile(&sky, with_globals(k_sky_ps).c_str(), "ps_5_0");
+    ASSERT_EQ(vs.hr | ps.hr | sky.hr, S_OK) << vs.log() << ps.log() << sky.log();
+    std::vector<Inst> v = instructions(vs.spirv), p = instructions(ps.spirv), s = instructions(sky.spirv);
+    EXPECT_TRUE(has_builtin(v, BUILTIN_VERTEX_INDEX));
+    EXPECT_TRUE(has_builtin(v, BUILTIN_INSTANCE_INDEX));
+    EXPECT_TRUE(has_builtin(v, BUILTIN_POSITION));
+    EXPECT_TRUE(has_glsl_op(v, GLSL_FRACT));
+    EXPECT_TRUE(has(p, OP_KILL)); // discard
+    EXPECT_TRUE(has_glsl_op(p, GLSL_EXP));
+    EXPECT_TRUE(has_glsl_op(p, GLSL_FMIX)); // lerp
+    EXPECT_TRUE(has_glsl_op(p, GLSL_FCLAMP) || has_glsl_op(p, GLSL_NCLAMP)); // saturate
+    EXPECT_TRUE(has_glsl_op(s, GLSL_FCLAMP) || has_glsl_op(s, GLSL_NCLAMP)); // clamp
+    // SV_Target: one output, location 0.
+    int outputs = 0;
+    for (const Inst &i : p)
+        if (i.op == OP_VARIABLE && i.o[2] == SC_OUTPUT) {
+            outputs++;
+            EXPECT_EQ(decoration(p, i.o[1], DEC_LOCATION), 0);
+        }
+    EXPECT_EQ(outputs, 1);
+}
+
+TEST(Compile, ErrorsNameTheSourceAndLine) {
+    struct Case {
+        const char *name, *src, *expect;
+    } cases[] = {
+        {"galaxy.hlsl", "float4 main() : SV_Target\n{\n  return (1.0 +);\n}\n", "galaxy.hlsl:3: error:"},
+        {"l", "float4 main() : SV_Target\n{\n  return undefined_thing;\n}\n", "l:3: error:"},
+        {"galaxy.hlsl", "float4 other() : SV_Target { return 1.0; }\n", "galaxy.hlsl: error: entry point 'main' not found"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.src);
+        Result r;
+        compile(&r, c.src, "ps_5_0", c.name);
+        EXPECT_EQ(r.hr, E_FAIL);
+        EXPECT_EQ(r.code, nullptr);
+        ASSERT_NE(r.errors, nullptr);
+        const char *text = (const char *)r.errors->GetBufferPointer();
+        size_t size = r.errors->GetBufferSize();
+        ASSERT_GT(size, 1u);
+        EXPECT_EQ(text[size - 1], '\0');
+        EXPECT_NE(strstr(text, c.expect), nullptr) << text;
+    }
+}
+
+TEST(Compile, BadArgumentsAreInvalid) {
+    const char *ok = "float4 main() : SV_Target { return 1.0; }";
+    struct Case {
+        const char *what, *src, *entry, *target;
+    } cases[] = {
+        {"geometry target", ok, "main", "gs_5_0"},
+        {"unknown target", ok, "main", "ps_9_9"},
+        {"empty target", ok, "main", ""},
+        {"null target", ok, "main", nullptr},
+        {"null source", nullptr, "main", "ps_5_0"},
+        {"null entry", ok, nullptr, "ps_5_0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Result r;
+        compile(&r, c.src, c.target, "galaxy.hlsl", c.entry);
+        EXPECT_EQ(r.hr, E_INVALIDARG);
+        EXPECT_EQ(r.code, nullptr);
+    }
+    ID3DBlob *code = nullptr, *errors = nullptr;
+    EXPECT_EQ(D3DCompile(ok, strlen(ok), "galaxy.hlsl", nullptr, nullptr, "main", "ps_5_0",
+                         D3DCOMPILE_PACK_MATRIX_ROW_MAJOR, 0, &code, &errors),
+              E_INVALIDARG);
+    EXPECT_EQ(code, nullptr);
+    if (errors) errors->Release();
+}
+
+TEST(Compile, EntryPointAndDefines) {
+    const D3D_SHADER_MACRO defines[] = {{"SCALE", "0.5"}, {nullptr, nullptr}};
+    const char *src = "float4 PSMain() : SV_Target { return float4(SCALE, 0.0, 0.0, 1.0); }";
+    Result with, without;
+    compile(&with, src, "ps_5_0", "galaxy.hlsl", "PSMain", defines);
+    compile(&without, src, "ps_5_0", "galaxy.hlsl", "PSMain");
+    ASSERT_EQ(with.hr, S_OK) << with.log();
+    EXPECT_EQ(without.hr, E_FAIL);
+    bool main_entry = false;
+    for (const Inst &i : instructions(with.spirv)) main_entry |= i.op == OP_ENTRY_POINT && literal(i.o, 2) == "main";
+    EXPECT_TRUE(main_entry);
+}
+
+TEST(Compile, InjectedFaultFailsWithoutBlobs) {
+    const char *ok = "float4 main() : SV_Target { return 1.0; }";
+    plat_fail_clear();
+    plat_fail_call("D3DCompile", 2, E_OUTOFMEMORY);
+    Result first, second, third;
+    compile(&first, ok, "ps_5_0");
+    compile(&second, ok, "ps_5_0");
+    compile(&third, ok, "ps_5_0");
+    EXPECT_EQ(first.hr, S_OK);
+    EXPECT_EQ(second.hr, E_OUTOFMEMORY);
+    EXPECT_EQ(second.code, nullptr);
+    EXPECT_EQ(second.errors, nullptr);
+    EXPECT_EQ(third.hr, S_OK);
+    EXPECT_EQ(plat_fail_fired(), 1);
+    plat_fail_clear();
+}
+
+TEST(Compile, BlobsAreCountedObjects) {
+    const int live = plat_live_objects();
+    ID3DBlob *code = nullptr, *errors = nullptr;
+    const char *ok = "float4 main() : SV_Target { return 1.0; }";
+    ASSERT_EQ(D3DCompile(ok, strlen(ok), "galaxy.hlsl", nullptr, nullptr, "main", "ps_5_0", 0, 0, &code, &errors),
+              S_OK);
+    ASSERT_NE(code, nullptr);
+    EXPECT_EQ(plat_live_objects(), live + 1);
+
+    void *same = nullptr;
+    ASSERT_EQ(code->QueryInterface(IID_ID3D10Blob, &same), S_OK);
+    EXPECT_EQ(same, code);
+    EXPECT_EQ(code->AddRef(), 3u);
+    EXPECT_EQ(code->Release(), 2u);
+    EXPECT_EQ(code->Release(), 1u);
+    EXPECT_EQ(plat_live_objects(), live + 1);
+    EXPECT_EQ(code->Release(), 0u);
+    EXPECT_EQ(plat_live_objects(), live);
+
+    // Failures leave nothing behind once the message is released.
+    Result bad;
+    compile(&bad, "float4 main( : SV_Target {", "ps_5_0");
+    ASSERT_NE(bad.errors, nullptr);
+    EXPECT_EQ(plat_live_objects(), live + 1);
+}
+
+} // namespace
