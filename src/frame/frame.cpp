@@ -37,8 +37,8 @@ static void advance_clock(Engine *e) {
     e->sim_time = dt * e->time_scale + e->sim_time;
 }
 
-static void upload_globals(Engine *e) {
-    Globals g;
+void frame_globals(const Engine *e, Globals *out) {
+    Globals &g = *out;
     m4_orbit_view(&g.View, e->cam_yaw, e->cam_pitch, e->cam_dist, 0.0f, 0.0f, 0.0f);
     float aspect = (float)e->width / (float)e->height;
     // The black hole is small and seen from close up: tighter planes.
@@ -54,7 +54,6 @@ static void upload_globals(Engine *e) {
     g.CamPos[2] = sp * e->cam_dist;
     g.Time = e->sim_time;
     g._pad1[0] = g._pad1[1] = g._pad1[2] = 0.0f;
-    upload(e->context, e->cb_globals, &g, (int)sizeof g);
 }
 
 static void bind_target(Engine *e) {
@@ -212,7 +211,9 @@ static void draw_scene(Engine *e) {
 void engine_frame(Engine *e) {
     if (!e->created) return;
     advance_clock(e);
-    upload_globals(e); // before anything is bound or drawn
+    Globals g;
+    frame_globals(e, &g);
+    upload(e->context, e->cb_globals, &g, (int)sizeof g); // before anything is bound or drawn
     bind_target(e);
     update_instances(e);
     draw_scene(e);

@@ -17,3 +17,5 @@ void engine_set_mode(Engine *e, int mode);
 void engine_set_camera(Engine *e, float yaw, float pitch, float dist);
 void engine_adjust_camera(Engine *e, float dyaw, float dpitch, float zoom);
 void engine_frame(Engine *e);
+// The constants engine_frame uploads, from the camera, mode, size and sim_time.
+void frame_globals(const Engine *e, Globals *out);
