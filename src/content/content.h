@@ -16,6 +16,25 @@ void engine_rebuild_galaxy(Engine *e);
 void engine_rebuild_disk(Engine *e);
 void engine_rebuild_rocks(Engine *e);
 void engine_build_orbit_lines(Engine *e);
+void engine_build_rock_mesh(Engine *e); // engine_rebuild_rocks calls it while rock_mesh_vb is empty
+
+// Pure generation, no GPU: each fill seeds rng_seed with its set's constant and
+// writes n records; each make_* draws one record from the current state, so a
+// test can place the generator anywhere in the sequence.
+void fill_stars(QuadInstance *out, int n);
+void fill_belt(QuadInstance *out, int n);
+void fill_galaxy(ParticleInstance *out, int n);
+void fill_disk(ParticleInstance *out, int n);
+void fill_rocks(RockInstance *out, int n);
+void make_star(QuadInstance *out);
+void make_asteroid(QuadInstance *out);
+void make_galaxy_particle(ParticleInstance *out);
+void make_disk_particle(ParticleInstance *out);
+void make_rock(RockInstance *out);
+
+enum { ROCK_MESH_VERTICES = 240, ORBIT_SAMPLES = 161, ORBIT_VERTICES = 8 * 161 };
+void fill_rock_mesh(RockVertex out[ROCK_MESH_VERTICES]);
+void fill_orbit_lines(LineVertex out[ORBIT_VERTICES]);
 
 struct Planet {
     float a;      // semi-major axis

@@ -1,0 +1,575 @@
+// Scene content without a device: the random source, every generator's
+// records, the rock mesh, Kepler motion, orbit lines and the quality setter.
+// Expected records are evaluated here from draws re-derived with a local
+// xorshift, never by calling the generators.
+#include <gtest/gtest.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "alloc_fail.h"
+#include "content/content.h"
+
+namespace {
+
+// ---- a local xorshift64, its inverse, and states that yield chosen draws
+
+uint64_t step(uint64_t s) {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+}
+
+uint64_t unstep(uint64_t y) {
+    y ^= (y << 17) ^ (y << 34) ^ (y << 51);
+    uint64_t x = y;
+    for (int k = 7; k < 64; k += 7) x ^= y >> k;
+    return x ^ (x << 13) ^ (x << 26) ^ (x << 39) ^ (x << 52);
+}
+
+float to_unit(uint64_t state) {
+    uint64_t v = (state >> 11) & ((1ull << 52) - 1);
+    return (float)(double)v * 0x1p-52f; // v < 2^52: exact in double, one rounding to float
+}
+
+// The state whose 52 draw bits are exactly u * 2^52 (u a float in [0, 1)).
+uint64_t state_for(float u) { return (uint64_t)((double)u * 0x1p52) << 11; }
+
+struct Draws {
+    uint64_t s;
+    float u() { return to_unit(s = step(s)); }
+    void skip(long n) {
+        for (long i = 0; i < n; i++) s = step(s);
+    }
+};
+
+uint32_t bits(float f) {
+    uint32_t b;
+    memcpy(&b, &f, 4);
+    return b;
+}
+
+// Bit-for-bit float comparison (tells -0 from 0), printing values on failure.
+::testing::AssertionResult same_floats(const float *got, const float *want, int n) {
+    for (int i = 0; i < n; i++)
+        if (bits(got[i]) != bits(want[i]))
+            return ::testing::AssertionFailure()
+                   << "float " << i << ": got " << got[i] << " (0x" << std::hex << bits(got[i])
+                   << "), want " << std::dec << want[i] << " (0x" << std::hex << bits(want[i]) << ")";
+    return ::testing::AssertionSuccess();
+}
+
+const float TWO_PI = 6.2831855f;
+
+} // namespace
+
+// ---- random source
+
+TEST(ContentRng, StepIsXorshift64) {
+    rng_seed = 1; // by hand: 1 -> 0x2001 -> 0x2041 -> 0x2041 ^ (0x2041 << 17)
+    EXPECT_EQ(rng_next(), 0x40822041ull);
+    EXPECT_EQ(rng_seed, 0x40822041ull);
+    rng_seed = 0x8000000000000000ull; // shifted-out bits are lost
+    EXPECT_EQ(rng_next(), 0x8000000000000000ull ^ (0x8000000000000000ull >> 7));
+    for (uint64_t s : {0x9e3779b97f4a7c15ull, 0x5eed5eedull, 0xffffffffffffffffull})
+        EXPECT_EQ(unstep(step(s)), s) << "test helper";
+}
+
+TEST(ContentRng, FloatUsesBits11To62WithRounding) {
+    struct {
+        uint64_t v52;
+        float want;
+    } cases[] = {
+        {0, 0.0f},
+        {1, 0x1p-52f},
+        {(1ull << 51), 0.5f},
+        {(1ull << 52) - (1ull << 27) - 1, 0x1.fffffep-1f}, // last value below the round-up
+        {(1ull << 52) - (1ull << 27), 1.0f},                // ties to even: exactly 1.0
+        {(1ull << 52) - 1, 1.0f},
+    };
+    for (auto &c : cases) {
+        for (uint64_t extra : {0ull, 0x7ffull, 0x8000000000000000ull}) { // bits 0..10 and 63 are dropped
+            uint64_t target = (c.v52 << 11) | extra;
+            rng_seed = unstep(target);
+            float u = rng_float();
+            EXPECT_EQ(bits(u), bits(c.want)) << std::hex << c.v52 << " extra " << extra;
+            EXPECT_EQ(rng_seed, target);
+        }
+    }
+}
+
+TEST(ContentRng, RangeScalesByTheFloatDifference) {
+    float u = 0.37f; // a draw where the two factors round differently
+    rng_seed = unstep(state_for(u));
+    EXPECT_EQ(bits(rng_range(0.4f, 0.9f)), bits(u * 0.49999997f + 0.4f));
+    rng_seed = unstep(state_for(u));
+    EXPECT_EQ(bits(rng_range(-220.0f, 220.0f)), bits(u * 440.0f - 220.0f));
+    EXPECT_NE(bits(u * 0.49999997f + 0.4f), bits(u * 0.5f + 0.4f)) << "fixture must tell them apart";
+}
+
+// ---- expected records, evaluated from the draws
+
+static QuadInstance want_star(Draws &d) {
+    float u1 = d.u(), u2 = d.u(), u3 = d.u(), u4 = d.u(), u5 = d.u(), u6 = d.u();
+    float k = u1 * 2.0f - 1.0f;
+    float phi = u2 * 6.2831855f + 0.0f;
+    float s = sqrtf(1.0f - k * k);
+    float R = u3 * 8000.0f + 8000.0f;
+    float v = u4 * 0.5f + 0.2f;
+    QuadInstance q = {{(cosf(phi) * s) * R, k * R, (s * sinf(phi)) * R}, {v, v, v, 1.0f}, u6 * 10.0f + 10.0f};
+    if (u5 < 0.12f) {
+        q.icol[1] = 0.8f * v;
+        q.icol[2] = 0.6f * v;
+    } else if (u5 < 0.2f) {
+        q.icol[0] = 0.7f * v;
+        q.icol[1] = 0.8f * v;
+    }
+    return q;
+}
+
+static QuadInstance want_asteroid(Draws &d) {
+    float uA = d.u(), uB = d.u(), uC = d.u(), uD = d.u(), uE = d.u();
+    float th = uA * 6.2831855f, rho = uB * 22.0f + 62.0f, v = uD * 0.25f + 0.15f;
+    QuadInstance q = {{cosf(th) * rho, uC * 5.0f - 2.5f, rho * sinf(th)},
+                      {v, 0.92f * v, 0.8f * v, 1.0f},
+                      uE * 0.49999997f + 0.4f};
+    return q;
+}
+
+static ParticleInstance want_galaxy(Draws &d) {
+    float u1 = d.u(), u2 = d.u(), u3 = d.u(), u4 = d.u(), u5 = d.u();
+    ParticleInstance p = {{(u1 * 54.0f) * u1 + 1.0f, u2 < 0.5f ? 0.0f : 1.0f, u3 * TWO_PI, u4 * 0.5f + 0.5f,
+                           0.0f, u5, 1.0f, 0.0f}};
+    return p;
+}
+
+static ParticleInstance want_disk(Draws &d) {
+    float u1 = d.u(), u2 = d.u(), u3 = d.u();
+    float r = powf(u1, 0.6f) * 4.5f + 1.5f;
+    ParticleInstance p = {{u2 * TWO_PI, r, 4.8f / (r * r), u3 * 0.08f + 0.06f, 0.0f, 0.0f, 1.0f, 0.0f}};
+    return p;
+}
+
+static RockInstance want_rock(Draws &d) {
+    float u[8];
+    for (float &x : u) x = d.u();
+    float w[3] = {u[3] * 2.0f - 1.0f, u[4] * 2.0f - 1.0f, u[5] * 2.0f - 1.0f};
+    float L = sqrtf((w[0] * w[0] + w[1] * w[1]) + w[2] * w[2]);
+    RockInstance r = {{u[0] * 440.0f - 220.0f, u[1] * 440.0f - 220.0f, u[2] * 440.0f - 220.0f},
+                      {1.0f, 0.0f, 0.0f},
+                      {u[6] * 12.5f + 1.5f, u[7] * TWO_PI}};
+    if (L >= 0.0001f)
+        for (int i = 0; i < 3; i++) r.irot[i] = w[i] / L;
+    return r;
+}
+
+// ---- generators: first record, a later record, and the quality-0 prefix
+
+template <typename Rec> struct SetCase {
+    const char *name;
+    uint64_t seed;
+    int draws;
+    int floats; // compared floats (particles leave float 7 unwritten)
+    void (*fill)(Rec *, int);
+    Rec (*want)(Draws &);
+    int n_low, n_high;
+};
+
+template <typename Rec> static void check_set(const SetCase<Rec> &c) {
+    SCOPED_TRACE(c.name);
+    std::vector<Rec> low(c.n_low), high(c.n_high);
+    c.fill(low.data(), c.n_low);
+    c.fill(high.data(), c.n_high);
+    for (int idx : {0, 1, c.n_low - 1, c.n_high - 1}) {
+        Draws d = {c.seed};
+        d.skip((long)idx * c.draws);
+        Rec want = c.want(d);
+        EXPECT_TRUE(same_floats((const float *)&high[idx], (const float *)&want, c.floats)) << "record " << idx;
+    }
+    EXPECT_EQ(memcmp(low.data(), high.data(), sizeof(Rec) * c.n_low), 0) << "low level is a prefix";
+}
+
+TEST(ContentSets, QuadRecordsMatchTheirDraws) {
+    check_set<QuadInstance>({"stars", 0x5eed5eed, 6, 8, fill_stars, want_star, 100000, 500000});
+    check_set<QuadInstance>({"belt", 0xb347, 5, 8, fill_belt, want_asteroid, 25000, 500000});
+}
+
+TEST(ContentSets, ParticleAndRockRecordsMatchTheirDraws) {
+    check_set<ParticleInstance>({"galaxy", 0x5a1b47, 5, 7, fill_galaxy, want_galaxy, 100000, 500000});
+    check_set<ParticleInstance>({"disk", 0xd157, 3, 7, fill_disk, want_disk, 8000, 48000});
+    check_set<RockInstance>({"rocks", 0xa570, 8, 8, fill_rocks, want_rock, 300, 1800});
+}
+
+TEST(ContentSets, FirstAsteroidLiesAlmostOnPlusX) {
+    QuadInstance a;
+    fill_belt(&a, 1);
+    EXPECT_GT(a.ipos[0], 61.0f);
+    EXPECT_LT(fabsf(a.ipos[2]), 0.01f * a.ipos[0]);
+}
+
+TEST(ContentSets, FillLeavesParticleFloat7Alone) {
+    ParticleInstance p[2];
+    memset(p, 0x7f, sizeof p);
+    fill_galaxy(p, 1);
+    fill_disk(p + 1, 1);
+    EXPECT_EQ(bits(p[0].f[7]), 0x7f7f7f7fu);
+    EXPECT_EQ(bits(p[1].f[7]), 0x7f7f7f7fu);
+}
+
+// ---- thresholds and edges, from states chosen to give exact draws
+
+// The seed whose draw number `position` (0 = the first) is exactly u.
+static uint64_t seed_with_draw_at(int position, float u) {
+    uint64_t s = state_for(u);
+    for (int i = 0; i < position; i++) s = unstep(s);
+    return unstep(s);
+}
+
+TEST(ContentEdges, StarColourClassBoundaries) {
+    struct {
+        float u5;
+        int cls; // 0 warm, 1 blue, 2 white
+    } cases[] = {{0.0f, 0}, {nextafterf(0.12f, 0.0f), 0}, {0.12f, 1}, {nextafterf(0.2f, 0.0f), 1}, {0.2f, 2}, {0.99f, 2}};
+    for (auto &c : cases) {
+        uint64_t seed = seed_with_draw_at(4, c.u5);
+        Draws d = {seed};
+        for (int i = 0; i < 3; i++) d.u();
+        float v = d.u() * 0.5f + 0.2f;
+        ASSERT_EQ(bits(d.u()), bits(c.u5));
+        float want[3][3] = {{v, 0.8f * v, 0.6f * v}, {0.7f * v, 0.8f * v, v}, {v, v, v}};
+        rng_seed = seed;
+        QuadInstance q;
+        make_star(&q);
+        EXPECT_TRUE(same_floats(q.icol, want[c.cls], 3)) << "u5 " << c.u5;
+    }
+}
+
+TEST(ContentEdges, GalaxyArmBoundary) {
+    struct {
+        float u2, arm;
+    } cases[] = {{0.0f, 0.0f}, {nextafterf(0.5f, 0.0f), 0.0f}, {0.5f, 1.0f}, {0.75f, 1.0f}};
+    for (auto &c : cases) {
+        rng_seed = seed_with_draw_at(1, c.u2);
+        ParticleInstance p;
+        make_galaxy_particle(&p);
+        EXPECT_EQ(p.f[1], c.arm) << c.u2;
+    }
+}
+
+TEST(ContentEdges, DiskRadiusEnds) {
+    // u1 = 0 (only bit 63 set, which is dropped) and u1 = 1.0 (top of the rounding).
+    struct {
+        uint64_t state;
+        float r;
+    } cases[] = {{0x8000000000000000ull, 1.5f}, {((1ull << 52) - 1) << 11, 6.0f}};
+    for (auto &c : cases) {
+        rng_seed = unstep(c.state);
+        ParticleInstance p;
+        make_disk_particle(&p);
+        EXPECT_EQ(p.f[1], c.r);
+        EXPECT_EQ(bits(p.f[2]), bits(4.8f / (c.r * c.r)));
+    }
+}
+
+// ---- rock mesh
+
+static const float T = 1.618034f;
+static const float ICO[12][3] = {{-1, T, 0}, {1, T, 0}, {-1, -T, 0}, {1, -T, 0}, {0, -1, T}, {0, 1, T},
+                                 {0, -1, -T}, {0, 1, -T}, {T, 0, -1}, {T, 0, 1}, {-T, 0, -1}, {-T, 0, 1}};
+static const int FACES[20][3] = {{0, 11, 5}, {0, 5, 1}, {0, 1, 7},  {0, 7, 10}, {0, 10, 11},
+                                 {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
+                                 {3, 9, 4},  {3, 4, 2}, {3, 2, 6},  {3, 6, 8},  {3, 8, 9},
+                                 {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},  {9, 8, 1}};
+
+static float len3(const float *v) { return sqrtf((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]); }
+
+static void scaled(const float *v, float k, float *out) {
+    float l = len3(v);
+    for (int i = 0; i < 3; i++) out[i] = (v[i] / l) * k;
+}
+
+// Base vertex i: state i of the mesh sequence (state 0 is the start state).
+static void want_base(int i, float *out) {
+    uint64_t s = 0x305e1eb48171c11eull;
+    for (int j = 0; j < i; j++) s = step(s);
+    float b = (float)((s >> 32) & 255);
+    scaled(ICO[i], ((b / 255.0f) - 0.5f) * 0.3f + 1.0f, out);
+}
+
+TEST(ContentRockMesh, FirstVertexIsTheScaledIcosahedronCorner) {
+    RockVertex m[ROCK_MESH_VERTICES];
+    fill_rock_mesh(m);
+    EXPECT_FLOAT_EQ(m[0].p[0], -0.5582027f);
+    EXPECT_FLOAT_EQ(m[0].p[1], 0.9031910f);
+    EXPECT_EQ(m[0].p[2], 0.0f);
+    float n[3];
+    scaled(ICO[0], 1.0f, n);
+    for (int i = 0; i < 3; i++) EXPECT_NEAR(m[0].n[i], n[i], 1e-7f);
+    EXPECT_EQ(m[0].spare, 1.0f);
+}
+
+TEST(ContentRockMesh, CornersAreTheDisplacedBaseVertices) {
+    RockVertex m[ROCK_MESH_VERTICES];
+    fill_rock_mesh(m);
+    float base[12][3];
+    for (int i = 0; i < 12; i++) want_base(i, base[i]);
+    for (int f = 0; f < 20; f++)
+        for (int c = 0; c < 3; c++) // corner c opens triangle c of the face
+            EXPECT_TRUE(same_floats(m[12 * f + 3 * c].p, base[FACES[f][c]], 3)) << "face " << f << " corner " << c;
+    uint64_t last = 0x305e1eb48171c11eull;
+    for (int i = 0; i < 71; i++) last = step(last);
+    EXPECT_EQ(rng_seed, last) << "72 states, the last one left behind";
+}
+
+TEST(ContentRockMesh, FirstFaceMidpointsAndTheirReuse) {
+    RockVertex m[ROCK_MESH_VERTICES];
+    fill_rock_mesh(m);
+    float v0[3], v11[3], v5[3];
+    want_base(0, v0);
+    want_base(11, v11);
+    want_base(5, v5);
+    uint64_t s = 0x305e1eb48171c11eull;
+    for (int j = 0; j < 12; j++) s = step(s); // states 12, 13, 14 displace face 0's midpoints
+    const float *ends[3][2] = {{v11, v0}, {v11, v5}, {v5, v0}};
+    float mid[3][3];
+    for (int j = 0; j < 3; j++) {
+        float sum[3];
+        for (int i = 0; i < 3; i++) sum[i] = (ends[j][0][i] + ends[j][1][i]) * 0.5f;
+        float b7 = (float)((s >> 32) & 127);
+        scaled(sum, ((b7 / 127.0f) - 0.5f) * 0.2f + 1.0f, mid[j]);
+        s = step(s);
+    }
+    // (q1,m12,m31) (q2,m23,m12) (q3,m31,m23) (m12,m23,m31)
+    const int slot[3][3] = {{1, 5, 9}, {4, 8, 10}, {2, 7, 11}}; // m12, m23, m31
+    for (int j = 0; j < 3; j++)
+        for (int k = 0; k < 3; k++) EXPECT_TRUE(same_floats(m[slot[j][k]].p, mid[j], 3)) << j << "," << k;
+}
+
+TEST(ContentRockMesh, AllVerticesNearTheUnitSphereWithRadialNormals) {
+    RockVertex m[ROCK_MESH_VERTICES];
+    fill_rock_mesh(m);
+    for (int i = 0; i < ROCK_MESH_VERTICES; i++) {
+        float r = len3(m[i].p);
+        EXPECT_GE(r, 0.85f) << i;
+        EXPECT_LE(r, 1.15f) << i;
+        EXPECT_NEAR(len3(m[i].n), 1.0f, 1e-6f) << i;
+        for (int c = 0; c < 3; c++) EXPECT_NEAR(m[i].n[c] * r, m[i].p[c], 1e-6f) << i;
+        EXPECT_EQ(m[i].spare, 1.0f);
+    }
+}
+
+// ---- planets
+
+// Double-precision reference: Kepler's equation solved to convergence.
+static void ref_position(const Planet &p, double t, double out[3]) {
+    double q = t / p.period + p.phase;
+    double M = (q - trunc(q)) * 2.0 * M_PI, E = M;
+    for (int i = 0; i < 50; i++) E -= (E - p.e * sin(E) - M) / (1.0 - p.e * cos(E));
+    double nu = 2.0 * atan2(sqrt(1.0 + p.e) * sin(E / 2), sqrt(1.0 - p.e) * cos(E / 2));
+    double r = p.a * (1.0 - p.e * cos(E));
+    out[0] = r * cos(nu);
+    out[1] = -r * sin(nu) * sin((double)p.inc);
+    out[2] = r * sin(nu) * cos((double)p.inc);
+}
+
+TEST(ContentKepler, TracksTheConvergedSolution) {
+    for (int k = 0; k < 8; k++) {
+        const Planet &p = PLANETS[k];
+        for (float t : {0.0f, 0.37f, 7.5f, 61.25f, 200.0f}) {
+            float x, y, z;
+            double want[3];
+            kepler_position(&p, t, &x, &y, &z);
+            ref_position(p, t, want);
+            double tol = 2e-4 * p.a;
+            EXPECT_NEAR(x, want[0], tol) << k << " t=" << t;
+            EXPECT_NEAR(y, want[1], tol) << k << " t=" << t;
+            EXPECT_NEAR(z, want[2], tol) << k << " t=" << t;
+            if (p.inc == 0.0f) {
+                EXPECT_EQ(y, 0.0f) << k << " t=" << t; // -0 allowed
+            }
+        }
+    }
+}
+
+TEST(ContentKepler, StartPositions) {
+    const Planet &p2 = PLANETS[2]; // phase 4.0: at periapsis
+    float x, y, z;
+    kepler_position(&p2, 0.0f, &x, &y, &z);
+    EXPECT_EQ(bits(x), bits((1.0f - p2.e) * p2.a));
+    EXPECT_EQ(y, 0.0f);
+    EXPECT_EQ(z, 0.0f);
+    kepler_position(&PLANETS[0], 0.0f, &x, &y, &z); // phase 0.4: a little past 0.4 turn
+    EXPECT_LT(x, 0.0f);
+    EXPECT_GT(z, 0.0f);
+    float turn = atan2f(z, x) / 6.2831855f;
+    EXPECT_GT(turn, 0.4f);
+    EXPECT_LT(turn, 0.42f);
+}
+
+TEST(ContentKepler, WholePeriodsReturnToTheStart) {
+    for (int k = 0; k < 8; k++) {
+        float x0, y0, z0;
+        kepler_position(&PLANETS[k], 0.0f, &x0, &y0, &z0);
+        for (int n : {1, 2, 5, 40}) {
+            float x, y, z;
+            kepler_position(&PLANETS[k], (float)n * PLANETS[k].period, &x, &y, &z);
+            float tol = 1e-4f * PLANETS[k].a;
+            EXPECT_NEAR(x, x0, tol) << k << " n=" << n;
+            EXPECT_NEAR(y, y0, tol) << k << " n=" << n;
+            EXPECT_NEAR(z, z0, tol) << k << " n=" << n;
+        }
+    }
+}
+
+TEST(ContentKepler, NonFiniteTimeGivesNaN) {
+    for (float t : {NAN, INFINITY, -INFINITY}) {
+        float x = 0, y = 0, z = 0;
+        kepler_position(&PLANETS[3], t, &x, &y, &z);
+        EXPECT_TRUE(isnan(x) && isnan(y) && isnan(z)) << t;
+    }
+}
+
+// ---- orbit lines
+
+TEST(ContentOrbits, EndsOfEachEllipseAndItsColour) {
+    std::vector<LineVertex> v(ORBIT_VERTICES);
+    fill_orbit_lines(v.data());
+    for (int k = 0; k < 8; k++) {
+        const Planet &p = PLANETS[k];
+        const LineVertex &peri = v[161 * k], &apo = v[161 * k + 80], &last = v[161 * k + 160];
+        EXPECT_NEAR(peri.p[0], p.a * (1 - p.e), 2e-6f * p.a) << k;
+        EXPECT_EQ(peri.p[1], 0.0f);
+        EXPECT_EQ(peri.p[2], 0.0f);
+        EXPECT_NEAR(apo.p[0], -p.a * (1 + p.e), 2e-6f * p.a) << k;
+        EXPECT_NEAR(apo.p[1], 0.0f, 1e-6f * p.a);
+        EXPECT_NEAR(apo.p[2], 0.0f, 1e-6f * p.a);
+        for (int i = 0; i < 3; i++) EXPECT_NEAR(last.p[i], peri.p[i], 1e-6f * p.a) << "loop closes";
+        const float want_col[4] = {0.45f * p.color[0], 0.45f * p.color[1], 0.45f * p.color[2], 1.0f};
+        for (int j = 0; j < 161; j++) ASSERT_TRUE(same_floats(v[161 * k + j].vcol, want_col, 4)) << k << "/" << j;
+    }
+}
+
+TEST(ContentOrbits, EveryPlanetMovesOnItsLine) {
+    std::vector<LineVertex> v(ORBIT_VERTICES);
+    fill_orbit_lines(v.data());
+    for (int k = 0; k < 8; k++) {
+        const Planet &p = PLANETS[k];
+        float lo = p.a * (1 - p.e) * (1 - 1e-6f), hi = p.a * (1 + p.e) * (1 + 1e-6f);
+        for (int j = 0; j < 161; j++) {
+            float r = len3(v[161 * k + j].p);
+            EXPECT_GE(r, lo) << k << "/" << j;
+            EXPECT_LE(r, hi) << k << "/" << j;
+            if (p.inc == 0.0f) {
+                EXPECT_EQ(v[161 * k + j].p[1], 0.0f);
+            }
+        }
+        // The planet at any time lies on the polar ellipse the line samples.
+        for (float t : {0.0f, 1.234f, 33.3f}) {
+            float x, y, z;
+            kepler_position(&p, t, &x, &y, &z);
+            double h = sqrt((double)y * y + (double)z * z) * (z < 0 ? -1 : 1);
+            double theta = atan2(h, x), r = sqrt((double)x * x + h * h);
+            double l = (1.0 - (double)p.e * p.e) * p.a;
+            EXPECT_NEAR(r, l / (1.0 + p.e * cos(theta)), 2e-5 * p.a) << k << " t=" << t;
+        }
+    }
+    const LineVertex &p2 = v[161 * 2];
+    float x, y, z;
+    kepler_position(&PLANETS[2], 0.0f, &x, &y, &z);
+    EXPECT_NEAR(p2.p[0], x, 1e-5f) << "line starts where planet 2 starts";
+}
+
+// ---- quality setter and protocol without a device
+
+namespace {
+struct NoDeviceEngine : ::testing::Test {
+    Engine e;
+    void SetUp() override {
+        memset(&e, 0, sizeof e);
+        e.quality = 1;
+        e.created = 1;
+        clear_error();
+        alloc_fail_clear();
+    }
+    void TearDown() override {
+        free(e.stars);
+        free(e.belt);
+        free(e.rocks);
+        alloc_fail_clear();
+    }
+};
+} // namespace
+
+TEST_F(NoDeviceEngine, SetQualityIgnoresInvalidAndCurrentLevels) {
+    e.stars = (QuadInstance *)malloc(sizeof(QuadInstance)); // a copy any rebuild would free
+    for (int q : {3, -1, 1, 100}) {
+        engine_set_quality(&e, q);
+        EXPECT_EQ(e.quality, 1) << q;
+        EXPECT_NE(e.stars, nullptr) << q;
+    }
+    e.created = 0;
+    engine_set_quality(&e, 2); // stored only
+    EXPECT_EQ(e.quality, 2);
+    EXPECT_NE(e.stars, nullptr);
+    e.created = 1;
+    e.line_vertex_count = 1288;
+    engine_set_quality(&e, 0);
+    EXPECT_EQ(e.quality, 0);
+    EXPECT_EQ(e.stars, nullptr) << "rebuilt: the old copy is gone, nothing uploaded";
+    EXPECT_EQ(e.star_count, 0);
+    EXPECT_EQ(e.line_vertex_count, 1288) << "orbit lines are never rebuilt";
+}
+
+TEST_F(NoDeviceEngine, AllocationFailureKeepsThePreviousSet) {
+    struct {
+        const char *name;
+        size_t bytes; // quality-0 array
+        void (*rebuild)(Engine *);
+        int Engine::*count;
+    } cases[] = {
+        {"stars", 3200000, engine_rebuild_stars, &Engine::star_count},
+        {"belt", 800000, engine_rebuild_belt, &Engine::belt_count},
+        {"galaxy", 3200000, engine_rebuild_galaxy, &Engine::galaxy_count},
+        {"disk", 256000, engine_rebuild_disk, &Engine::disk_count},
+        {"rocks", 9600, engine_rebuild_rocks, &Engine::rock_count},
+    };
+    e.quality = 0;
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_error();
+        QuadInstance *stars = e.stars = (QuadInstance *)malloc(32);
+        QuadInstance *belt = e.belt = (QuadInstance *)malloc(32);
+        RockInstance *rocks = e.rocks = (RockInstance *)malloc(32);
+        e.*c.count = 7;
+        alloc_fail_size(c.bytes);
+        c.rebuild(&e);
+        EXPECT_EQ(alloc_fail_fired(), 1);
+        char want[64];
+        snprintf(want, sizeof want, "out of memory (%s)", c.name);
+        EXPECT_STREQ(galaxy_error_get(), want);
+        EXPECT_EQ(e.*c.count, 7);
+        EXPECT_EQ(e.stars, stars);
+        EXPECT_EQ(e.belt, belt);
+        EXPECT_EQ(e.rocks, rocks);
+        free(e.stars);
+        free(e.belt);
+        free(e.rocks);
+        e.stars = nullptr;
+        e.belt = nullptr;
+        e.rocks = nullptr;
+        alloc_fail_clear();
+    }
+}
+
+TEST_F(NoDeviceEngine, RockMeshAllocationFailureStillMakesInstances) {
+    e.quality = 0;
+    alloc_fail_size(sizeof(RockVertex) * 240);
+    engine_rebuild_rocks(&e);
+    EXPECT_EQ(alloc_fail_fired(), 1);
+    EXPECT_STREQ(galaxy_error_get(), "out of memory (rocks)");
+    EXPECT_EQ(e.rock_mesh_vb, nullptr);
+    EXPECT_EQ(e.rock_vertex_count, 0);
+}
