@@ -1,0 +1,274 @@
+// Creation, failure at every creation step, release and destroy, the error
+// text, and the exports' behaviour around them.
+#include <gtest/gtest.h>
+#include <halvenor/platform_test.h>
+#include <string.h>
+#include <string>
+
+#include "exports.h"
+#include "gpu/gpu.h"
+#include "halvenor_galaxy.h"
+#include "alloc_fail.h"
+
+namespace {
+
+struct Lifecycle : testing::Test {
+    void SetUp() override {
+        galaxy_destroy();
+        plat_fail_clear();
+        alloc_fail_clear();
+    }
+    void TearDown() override {
+        galaxy_destroy();
+        plat_fail_clear();
+        alloc_fail_clear();
+        EXPECT_EQ(plat_live_objects(), 0) << "platform objects outlived destroy";
+    }
+};
+
+// Every interface pointer of a released engine is null.
+void expect_released(const Engine &e) {
+    const void *ptrs[] = {e.device,    e.context,   e.swap_chain, e.render_tex, e.staging_tex, e.rtv,
+                          e.vs_quad,   e.vs_par,    e.vs_disk,    e.vs_rock,    e.vs_line,     e.ps_quad,
+                          e.ps_par,    e.ps_disk,   e.ps_flat,    e.il_quad,    e.il_par,      e.il_rock,
+                          e.il_line,   e.blend_add, e.raster,     e.cb_globals, e.cb_params,   e.stars_vb,
+                          e.belt_vb,   e.bodies_vb, e.glow_vb,    e.ring_vb,    e.galaxy_vb,   e.disk_vb,
+                          e.rock_mesh_vb, e.rock_inst_vb, e.lines_vb, e.stars, e.belt, e.bodies, e.glows,
+                          e.rings, e.rocks};
+    for (size_t i = 0; i < sizeof ptrs / sizeof ptrs[0]; i++) EXPECT_EQ(ptrs[i], nullptr) << "field " << i;
+    EXPECT_EQ(e.created, 0);
+}
+
+TEST_F(Lifecycle, ExportsBeforeCreationDoNothing) {
+    EXPECT_STREQ(galaxy_get_error(), "no error");
+    galaxy_frame();
+    galaxy_resize(100, 100);
+    const unsigned char *px = (const unsigned char *)&px;
+    int w = -7, h = -7, s = -7;
+    EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
+    EXPECT_EQ(px, (const unsigned char *)&px);
+    EXPECT_EQ(w, -7);
+    EXPECT_EQ(galaxy_screenshot("/tmp/never.png"), -1);
+    EXPECT_STREQ(galaxy_get_error(), "no error"); // not-ready refusals are silent
+    galaxy_destroy();
+    EXPECT_EQ(g_ready, 0);
+}
+
+TEST_F(Lifecycle, VersionIsConstant) {
+    const char *v = galaxy_version();
+    EXPECT_STREQ(v, "1.0.0");
+    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
+    EXPECT_EQ(galaxy_version(), v);
+}
+
+TEST_F(Lifecycle, DefaultsAfterCreation) {
+    galaxy_set_mode(2); // lost: creation resets the record
+    galaxy_set_quality(2);
+    galaxy_set_camera(1, 1, 1);
+    galaxy_set_time_scale(7);
+    ASSERT_EQ(galaxy_create_offscreen(32, 24), 0) << galaxy_get_error();
+    EXPECT_EQ(g_ready, 1);
+    const Engine &e = g_eng;
+    EXPECT_EQ(e.created, 1);
+    EXPECT_EQ(e.mode, 0);
+    EXPECT_EQ(e.quality, 1);
+    EXPECT_EQ(e.time_scale, 1.0f);
+    EXPECT_EQ(e.sim_time, 0.0f);
+    EXPECT_EQ(e.cam_yaw, 0.5f);
+    EXPECT_EQ(e.cam_pitch, 0.42f);
+    EXPECT_EQ(e.cam_dist, 300.0f);
+    EXPECT_EQ(e.body_count, 10);
+    EXPECT_EQ(e.glow_count, 10);
+    EXPECT_EQ(e.ring_count, 4);
+    EXPECT_EQ(e.width, 32);
+    EXPECT_EQ(e.height, 24);
+    EXPECT_EQ(e.offscreen, 1);
+    EXPECT_EQ(e.swap_chain, nullptr);
+    EXPECT_STREQ(galaxy_get_error(), "no error");
+}
+
+TEST_F(Lifecycle, SettingsSurviveDestroyUntilNextCreation) {
+    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
+    galaxy_set_mode(3);
+    galaxy_set_quality(0);
+    galaxy_set_time_scale(2.5f);
+    galaxy_destroy();
+    galaxy_destroy(); // repeatable
+    expect_released(g_eng);
+    EXPECT_EQ(g_eng.mode, 3);
+    EXPECT_EQ(g_eng.quality, 0);
+    EXPECT_EQ(g_eng.time_scale, 2.5f);
+    EXPECT_EQ(g_eng.cam_dist, 90.0f);
+    EXPECT_STREQ(galaxy_get_error(), "no error");
+    const unsigned char *px;
+    int w, h, s;
+    EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
+    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
+    EXPECT_EQ(g_eng.mode, 0);
+    EXPECT_EQ(g_eng.quality, 1);
+    EXPECT_EQ(g_eng.time_scale, 1.0f);
+}
+
+TEST_F(Lifecycle, TimeScaleIsClamped) {
+    const struct { float in, stored; } cases[] = {{-5, 0}, {250, 100}, {100, 100}, {0, 0}, {2.5f, 2.5f}};
+    for (auto c : cases) {
+        galaxy_set_time_scale(c.in);
+        EXPECT_EQ(g_eng.time_scale, c.stored) << c.in;
+    }
+}
+
+TEST_F(Lifecycle, ModeOutOfRangeChangesNothing) {
+    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
+    galaxy_set_mode(4);
+    galaxy_set_mode(-1);
+    EXPECT_EQ(g_eng.mode, 0);
+    EXPECT_EQ(g_eng.cam_dist, 300.0f);
+}
+
+TEST_F(Lifecycle, ErrorTextIsCutAt1023) {
+    std::string longer(2000, 'x');
+    set_error("%s", longer.c_str());
+    EXPECT_EQ(strlen(galaxy_get_error()), 1023u);
+    clear_error();
+    EXPECT_STREQ(galaxy_get_error(), "no error");
+}
+
+TEST_F(Lifecycle, ReleaseAllOnZeroedRecordIsHarmless) {
+    Engine e;
+    memset(&e, 0, sizeof e);
+    release_all(&e);
+    release_all(&e);
+    expect_released(e);
+}
+
+// One fault per creation step: the step's own message, result -1, nothing
+// left alive, and the next creation works.
+struct StepFault {
+    const char *op;
+    int nth;
+    HRESULT hr;
+    const char *message; // null: the error text keeps its previous content
+};
+
+const StepFault k_step_faults[] = {
+    {"D3D11CreateDevice", 1, (HRESULT)0x887A0004, "D3D11CreateDevice(WARP) failed: 0x887A0004"},
+    {"GetImmediateContext", 1, E_FAIL, nullptr},
+    {"D3DCompile", 1, E_FAIL, nullptr}, // no diagnostics: no message
+    {"CreateVertexShader", 1, E_INVALIDARG, "CreateVertexShader main failed: 0x80070057"},
+    {"CreatePixelShader", 1, E_OUTOFMEMORY, "CreatePixelShader main failed: 0x8007000E"},
+    {"CreateVertexShader", 3, E_OUTOFMEMORY, "CreateVertexShader main failed: 0x8007000E"}, // vs_disk, the fifth program
+    {"CreatePixelShader", 4, E_OUTOFMEMORY, "CreatePixelShader main failed: 0x8007000E"},   // ps_flat
+    {"D3DCompile", 10, E_FAIL, "D3DCompile(quad layout) failed"},
+    {"D3DCompile", 13, E_FAIL, "D3DCompile(line layout) failed"},
+    {"CreateInputLayout", 1, E_INVALIDARG, "CreateInputLayout(quad) failed: 0x80070057"},
+    {"CreateInputLayout", 2, E_INVALIDARG, "CreateInputLayout(par) failed: 0x80070057"},
+    {"CreateInputLayout", 3, E_OUTOFMEMORY, "CreateInputLayout(rock) failed: 0x8007000E"},
+    {"CreateInputLayout", 4, E_OUTOFMEMORY, "CreateInputLayout(line) failed: 0x8007000E"},
+    {"CreateBlendState", 1, E_OUTOFMEMORY, "CreateBlendState failed"},
+    {"CreateRasterizerState", 1, E_OUTOFMEMORY, "CreateRasterizerState failed"},
+    {"CreateBuffer", 1, E_OUTOFMEMORY, "CreateDynBuffer(256) failed: 0x8007000E"},
+    {"CreateBuffer", 2, E_OUTOFMEMORY, "CreateDynBuffer(16) failed: 0x8007000E"},
+    {"CreateTexture2D", 1, E_OUTOFMEMORY, "CreateTexture2D(render) failed"},
+    {"CreateRenderTargetView", 1, E_OUTOFMEMORY, "CreateRenderTargetView(render) failed"},
+    {"CreateTexture2D", 2, E_OUTOFMEMORY, "CreateTexture2D(staging) failed"},
+    {"CreateBuffer", 3, E_OUTOFMEMORY, "CreateDynBuffer(320) failed: 0x8007000E"},
+    {"CreateBuffer", 4, E_OUTOFMEMORY, "CreateDynBuffer(320) failed: 0x8007000E"},
+    {"CreateBuffer", 5, E_OUTOFMEMORY, "CreateDynBuffer(128) failed: 0x8007000E"},
+};
+
+TEST_F(Lifecycle, FailureAtEachCreationStep) {
+    for (const StepFault &f : k_step_faults) {
+        SCOPED_TRACE(std::string(f.op) + " #" + std::to_string(f.nth));
+        set_error("previous");
+        plat_fail_clear();
+        plat_fail_call(f.op, f.nth, f.hr);
+        EXPECT_EQ(galaxy_create_offscreen(16, 16), -1);
+        EXPECT_EQ(plat_fail_fired(), 1);
+        EXPECT_EQ(g_ready, 0);
+        EXPECT_STREQ(galaxy_get_error(), f.message ? f.message : "previous");
+        expect_released(g_eng);
+        EXPECT_EQ(plat_live_objects(), 0);
+        galaxy_frame(); // not ready: nothing happens
+        plat_fail_clear();
+        ASSERT_EQ(galaxy_create_offscreen(16, 16), 0) << galaxy_get_error();
+        EXPECT_STREQ(galaxy_get_error(), "no error");
+        galaxy_destroy();
+    }
+}
+
+TEST_F(Lifecycle, CompilerDiagnosticsReachTheErrorText) {
+    Engine e;
+    memset(&e, 0, sizeof e);
+    ASSERT_EQ(engine_create_offscreen(&e, 8, 8), 0) << galaxy_error_get();
+    ID3D11VertexShader *vs = nullptr;
+    EXPECT_NE(make_vs(&e, "float4 main( : SV_POSITION { return 0; }", &vs), 0);
+    EXPECT_EQ(vs, nullptr);
+    EXPECT_EQ(strncmp(galaxy_error_get(), "HLSL vs main: ", 14), 0) << galaxy_error_get();
+    EXPECT_NE(strstr(galaxy_error_get(), "galaxy.hlsl"), nullptr) << galaxy_error_get();
+    ID3D11PixelShader *ps = nullptr;
+    EXPECT_NE(make_ps(&e, "float4 main() : SV_Target { return undefined_name; }", &ps), 0);
+    EXPECT_EQ(strncmp(galaxy_error_get(), "HLSL ps main: ", 14), 0) << galaxy_error_get();
+    release_all(&e);
+}
+
+TEST_F(Lifecycle, ContentFailureDoesNotFailCreation) {
+    plat_fail_call("CreateBuffer", 6, E_OUTOFMEMORY); // the star buffer, first generator
+    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
+    EXPECT_EQ(g_eng.stars_vb, nullptr);
+    EXPECT_EQ(g_eng.stars, nullptr);
+    EXPECT_EQ(g_eng.star_count, 0);
+    EXPECT_NE(g_eng.belt_vb, nullptr);
+    EXPECT_STREQ(galaxy_get_error(), "no error"); // creation's success clears it
+}
+
+TEST_F(Lifecycle, InstanceArrayAllocationFailureFailsCreation) {
+    // Every frame writes these arrays; creation reports the gap instead of
+    // leaving a null array for the frame to write through.
+    const struct { size_t bytes; const char *message; } cases[] = {
+        {320, "out of memory (bodies)"}, {128, "out of memory (rings)"}};
+    for (auto c : cases) {
+        alloc_fail_size(c.bytes);
+        EXPECT_EQ(galaxy_create_offscreen(16, 16), -1);
+        EXPECT_EQ(alloc_fail_fired(), 1);
+        alloc_fail_clear();
+        EXPECT_STREQ(galaxy_get_error(), c.message);
+        expect_released(g_eng);
+        EXPECT_EQ(plat_live_objects(), 0);
+    }
+}
+
+TEST_F(Lifecycle, BadSizesFailAtTheRenderTexture) {
+    const struct { int w, h; } sizes[] = {{0, 0}, {20000, 64}, {64, 16385}, {-4, 4}};
+    for (auto s : sizes) {
+        EXPECT_EQ(galaxy_create_offscreen(s.w, s.h), -1) << s.w << "x" << s.h;
+        EXPECT_STREQ(galaxy_get_error(), "CreateTexture2D(render) failed");
+        EXPECT_EQ(plat_live_objects(), 0);
+    }
+    EXPECT_EQ(galaxy_create_offscreen(16384, 1), 0) << galaxy_get_error();
+}
+
+TEST_F(Lifecycle, CreatingOverALiveEngineReleasesItFirst) {
+    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
+    const int live = plat_live_objects();
+    const unsigned char *px;
+    int w, h, s;
+    galaxy_frame();
+    ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0);
+    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
+    EXPECT_EQ(plat_live_objects(), live);
+    EXPECT_EQ(g_eng.readback_buf, nullptr); // each engine starts without one
+}
+
+TEST_F(Lifecycle, ReadbackBufferOutlivesDestroy) {
+    ASSERT_EQ(galaxy_create_offscreen(4, 4), 0);
+    galaxy_frame();
+    const unsigned char *px;
+    int w, h, s;
+    ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0);
+    unsigned char first = px[0];
+    galaxy_destroy();
+    EXPECT_EQ(px[0], first); // still the host's to read
+    EXPECT_EQ(g_eng.readback_buf, px);
+}
+
+} // namespace

@@ -1,0 +1,350 @@
+// Pixels through the real engine path: programs, layouts, blend, draws,
+// readback, screenshots and resize, on tiny targets.
+#include <gtest/gtest.h>
+#include <halvenor/platform_test.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+#include <vector>
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#include <stb/stb_image.h>
+#pragma GCC diagnostic pop
+
+#include "capture/capture.h"
+#include "frame/frame.h"
+#include "gpu/gpu.h"
+
+namespace {
+
+struct Rgba {
+    int r, g, b, a;
+};
+
+// An offscreen engine whose View only shifts z by 0.5 and whose Proj is the
+// identity: world x, y are clip coordinates and the plane z = 0 lies at
+// depth 0.5, inside the clip volume.
+struct Render : testing::Test {
+    Engine e;
+    std::vector<unsigned char> px;
+    int w = 0, h = 0;
+
+    void SetUp() override { memset(&e, 0, sizeof e); }
+    void TearDown() override {
+        release_all(&e);
+        free(e.readback_buf);
+        plat_fail_clear();
+        EXPECT_EQ(plat_live_objects(), 0);
+    }
+
+    void create(int width, int height) {
+        ASSERT_EQ(engine_create_offscreen(&e, width, height), 0) << galaxy_error_get();
+    }
+
+    // Binds the target, clears it and uploads the matrices above.
+    void begin(const float clear[4]) {
+        Globals g;
+        memset(&g, 0, sizeof g);
+        m4_identity(&g.View);
+        g.View.m[11] = 0.5f;
+        m4_identity(&g.Proj);
+        upload(e.context, e.cb_globals, &g, sizeof g);
+        e.context->OMSetRenderTargets(1, &e.rtv, nullptr);
+        e.context->ClearRenderTargetView(e.rtv, clear);
+        D3D11_VIEWPORT vp = {0, 0, (float)e.width, (float)e.height, 0, 1};
+        e.context->RSSetViewports(1, &vp);
+        e.context->RSSetState(e.raster);
+    }
+
+    ID3D11Buffer *quads(const QuadInstance *q, int n) {
+        ID3D11Buffer *b = nullptr;
+        EXPECT_EQ(make_buffer_init(e.device, n * 32, q, &b), 0);
+        return b;
+    }
+
+    void read() {
+        const unsigned char *p = nullptr;
+        int stride = 0;
+        ASSERT_EQ(engine_readback(&e, &p, &w, &h, &stride), 0) << galaxy_error_get();
+        ASSERT_EQ(stride, w * 4);
+        px.assign(p, p + (size_t)stride * h);
+    }
+
+    Rgba at(int x, int y) const {
+        const unsigned char *p = &px[((size_t)y * w + x) * 4];
+        return {p[0], p[1], p[2], p[3]};
+    }
+};
+
+const float k_black[4] = {0, 0, 0, 0};
+
+QuadInstance quad(float x, float y, float size, float r, float g, float b) {
+    QuadInstance q = {{x, y, 0.0f}, {r, g, b, 1.0f}, size};
+    return q;
+}
+
+TEST_F(Render, ClearColourComesBackAsBytes) {
+    create(8, 8);
+    const float frame_clear[4] = {0.004f, 0.006f, 0.012f, 1.0f};
+    begin(frame_clear);
+    read();
+    Rgba c = at(3, 5);
+    EXPECT_EQ(c.r, 1);
+    EXPECT_EQ(c.g, 2);
+    EXPECT_EQ(c.b, 3);
+    EXPECT_EQ(c.a, 255);
+}
+
+TEST_F(Render, PlanetIsOpaqueWithDarkenedRim) {
+    create(64, 64);
+    begin(k_black);
+    QuadInstance q = quad(0, 0, 0.5f, 0.8f, 0.6f, 0.4f); // 16 pixels half-width, centre (32, 32)
+    ID3D11Buffer *b = quads(&q, 1);
+    draw_quads(&e, b, 1, e.vs_quad, e.ps_quad, e.il_quad, k_planet);
+    b->Release();
+    read();
+    for (int x = 16; x < 48; x++) {
+        // uv at the pixel centre, relative to the square's centre.
+        float u = ((float)x + 0.5f - 32.0f) / 16.0f, v = 0.5f / 16.0f;
+        float r2 = u * u + v * v;
+        Rgba c = at(x, 32);
+        if (r2 > 1.0f) {
+            EXPECT_EQ(c.a, 0) << x;
+            continue;
+        }
+        float limb = 1.0f - 0.55f * r2;
+        EXPECT_EQ(c.a, 255) << x;
+        EXPECT_NEAR(c.r, 0.8f * limb * 255.0f, 1.01f) << x;
+        EXPECT_NEAR(c.b, 0.4f * limb * 255.0f, 1.01f) << x;
+    }
+    EXPECT_EQ(at(20, 20).a, 0); // the square's corner lies outside the disc
+}
+
+TEST_F(Render, DiscEdgeIsInclusive) {
+    // Square edges through pixel centres: the left-edge pixel of the centre
+    // row has uv = (-1, 0), r2 = 1 exactly, and is drawn (top-left rule);
+    // a pixel just outside the disc is not.
+    create(64, 64);
+    begin(k_black);
+    // Half-width 16 px centred on pixel centre (32.5, 32.5): edges at 16.5 and 48.5.
+    QuadInstance q = quad(0.5f / 32.0f, -0.5f / 32.0f, 0.5f, 1, 1, 1);
+    ID3D11Buffer *b = quads(&q, 1);
+    draw_quads(&e, b, 1, e.vs_quad, e.ps_quad, e.il_quad, k_planet);
+    b->Release();
+    read();
+    EXPECT_EQ(at(16, 32).a, 255);
+    EXPECT_EQ(at(15, 32).a, 0);
+    EXPECT_EQ(at(17, 17).a, 0); // near the corner: r2 close to 2
+}
+
+TEST_F(Render, RingPeaksAtFiftyFivePercent) {
+    create(128, 128);
+    begin(k_black);
+    ID3D11BlendState *none = nullptr;
+    e.context->OMSetBlendState(none, blendFA, 0xFFFFFFFF);
+    QuadInstance q = quad(0, 0, 1.0f, 1, 1, 1); // half-width 64 px
+    ID3D11Buffer *b = quads(&q, 1);
+    draw_quads(&e, b, 1, e.vs_quad, e.ps_quad, e.il_quad, k_ring);
+    b->Release();
+    read();
+    int best = 0, best_x = -1;
+    for (int x = 64; x < 128; x++)
+        if (at(x, 64).a > best) best = at(x, 64).a, best_x = x;
+    float radius = ((float)best_x + 0.5f - 64.0f) / 64.0f;
+    EXPECT_NEAR(radius, 0.55f, 1.0f / 64.0f);
+    EXPECT_GE(best, 250);
+    EXPECT_EQ(at(64, 64).a, 0); // exp(-140 * 0.55^2) rounds to nothing at the centre
+}
+
+TEST_F(Render, AdditiveGlowsSaturate) {
+    create(16, 16);
+    begin(k_black);
+    e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+    QuadInstance qs[3] = {quad(0, 0, 1, 0.6f, 0.1f, 0.0f), quad(0, 0, 1, 0.6f, 0.1f, 0.0f),
+                          quad(0, 0, 1, 0.6f, 0.1f, 0.0f)};
+    ID3D11Buffer *b = quads(qs, 3);
+    draw_quads(&e, b, 3, e.vs_quad, e.ps_quad, e.il_quad, k_glow);
+    b->Release();
+    read();
+    Rgba c = at(8, 8); // r2 ~ 0: each glow adds about (0.6, 0.1, 0, 1)
+    EXPECT_EQ(c.a, 255);
+    EXPECT_EQ(c.r, 255);
+    EXPECT_NEAR(c.g, 3 * 0.1f * 255.0f * expf(-3.2f * (2 * (0.5f / 8) * (0.5f / 8))), 2.0f);
+}
+
+TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
+    // Floats 4, 6 and 7 are never read; float 3 is ia.w and ib.x at once.
+    create(64, 64);
+    const float disk_p[4] = {0, 0, 0, 0};
+    const float spiral_p[4] = {0, 0, 0, 0};
+    struct Family {
+        ID3D11VertexShader *vs;
+        ID3D11PixelShader *ps;
+        const float *params;
+        ParticleInstance rec;
+    } families[] = {
+        // disk: a0 = 0, r = 0 puts the particle at the origin
+        {e.vs_disk, e.ps_disk, disk_p, {{0, 0, 0, 0.25f, 0, 0, 1, 0}}},
+        // galaxy: r = 0, seed 0.5 puts it at radius 0.5
+        {e.vs_par, e.ps_par, spiral_p, {{0, 0, 0, 0.25f, 0, 0.5f, 1, 0}}},
+    };
+    for (Family &f : families) {
+        std::vector<unsigned char> images[2];
+        for (int garbage = 0; garbage < 2; garbage++) {
+            ParticleInstance r = f.rec;
+            if (garbage) r.f[4] = 1e6f, r.f[6] = -3e7f, r.f[7] = 12345.0f;
+            begin(k_black);
+            e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+            ID3D11Buffer *b = nullptr;
+            ASSERT_EQ(make_buffer_init(e.device, 32, &r, &b), 0);
+            draw_par_quads(&e, b, 1, f.vs, f.ps, f.params);
+            b->Release();
+            read();
+            images[garbage] = px;
+        }
+        EXPECT_EQ(images[0], images[1]);
+        // A disc of radius 0.25 clip units = 8 px: about pi * 64 covered pixels.
+        int covered = 0;
+        for (int i = 0; i < w * h; i++) covered += px[i * 4 + 3] != 0;
+        EXPECT_NEAR(covered, 3.14159f * 64.0f, 12.0f);
+    }
+}
+
+TEST_F(Render, ReadbackPacksRowsTightlyTopRowFirst) {
+    create(20, 10); // a staging row pitch of 256 bytes against 80 packed
+    begin(k_black);
+    QuadInstance q = quad(-0.5f, 0.5f, 0.5f, 1, 0, 0); // the top-left quadrant
+    ID3D11Buffer *b = quads(&q, 1);
+    draw_quads(&e, b, 1, e.vs_quad, e.ps_quad, e.il_quad, k_planet);
+    b->Release();
+    read();
+    EXPECT_EQ(w, 20);
+    EXPECT_EQ(h, 10);
+    EXPECT_GT(at(5, 2).r, 240); // centre of the quadrant
+    EXPECT_EQ(at(5, 2).a, 255);
+    EXPECT_EQ(at(5, 7).a, 0);   // below: clip y < 0
+    EXPECT_EQ(at(15, 2).a, 0);  // right of it
+}
+
+TEST_F(Render, RepeatedReadbacksShareOneBufferUntilTheSizeChanges) {
+    create(12, 8);
+    begin(k_black);
+    const unsigned char *p1, *p2, *p3;
+    int w1, h1, s1, w2, h2, s2, w3, h3, s3;
+    ASSERT_EQ(engine_readback(&e, &p1, &w1, &h1, &s1), 0);
+    ASSERT_EQ(engine_readback(&e, &p2, &w2, &h2, &s2), 0);
+    EXPECT_EQ(p1, p2);
+    EXPECT_EQ(w1, w2);
+    EXPECT_EQ(s1, 48);
+    engine_resize(&e, 12, 9); // same width, new height
+    ASSERT_EQ(engine_readback(&e, &p3, &w3, &h3, &s3), 0);
+    EXPECT_EQ(h3, 9);
+    EXPECT_EQ(e.readback_size, 12 * 4 * 9);
+}
+
+TEST_F(Render, ScreenshotDecodesToTheReadbackBytes) {
+    create(24, 16);
+    begin(k_black);
+    QuadInstance q = quad(0.2f, -0.1f, 0.6f, 0.3f, 0.9f, 0.5f);
+    ID3D11Buffer *b = quads(&q, 1);
+    draw_quads(&e, b, 1, e.vs_quad, e.ps_quad, e.il_quad, k_dot);
+    b->Release();
+    read();
+    const unsigned char *before = e.readback_buf;
+    char path[] = "/tmp/galaxy_shot_XXXXXX.png";
+    int fd = mkstemps(path, 4);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(engine_screenshot(&e, path), 0) << galaxy_error_get();
+    int iw, ih, n;
+    unsigned char *img = stbi_load(path, &iw, &ih, &n, 4);
+    ASSERT_NE(img, nullptr);
+    EXPECT_EQ(iw, 24);
+    EXPECT_EQ(ih, 16);
+    EXPECT_EQ(n, 4);
+    EXPECT_EQ(memcmp(img, px.data(), px.size()), 0);
+    stbi_image_free(img);
+    remove(path);
+    EXPECT_EQ(e.readback_buf, before); // screenshots leave the readback alone
+}
+
+TEST_F(Render, CaptureErrors) {
+    create(8, 8);
+    begin(k_black);
+    EXPECT_EQ(engine_screenshot(&e, "/nonexistent-dir/x/shot.png"), -1);
+    EXPECT_STREQ(galaxy_error_get(), "screenshot: stbi_write_png failed");
+    EXPECT_EQ(engine_screenshot(&e, nullptr), -1);
+    EXPECT_STREQ(galaxy_error_get(), "screenshot: null path");
+    int w1, h1, s1;
+    EXPECT_EQ(engine_readback(&e, nullptr, &w1, &h1, &s1), -1);
+    EXPECT_STREQ(galaxy_error_get(), "readback: null output pointer");
+
+    plat_fail_call("Map", 1, DXGI_ERROR_DEVICE_REMOVED);
+    const unsigned char *p = nullptr;
+    EXPECT_EQ(engine_readback(&e, &p, &w1, &h1, &s1), -1);
+    EXPECT_STREQ(galaxy_error_get(), "readback: Map failed deviceremoved=0x00000000");
+    EXPECT_EQ(p, nullptr);
+    plat_fail_call("Map", 1, DXGI_ERROR_DEVICE_REMOVED);
+    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_STREQ(galaxy_error_get(), "screenshot: Map failed 0x887A0005 deviceremoved=0x00000000");
+
+    // A failed resize leaves the engine created without its render target.
+    plat_fail_call("CreateTexture2D", 1, E_OUTOFMEMORY);
+    engine_resize(&e, 10, 10);
+    EXPECT_STREQ(galaxy_error_get(), "CreateTexture2D(render) failed");
+    EXPECT_EQ(e.created, 1);
+    EXPECT_EQ(engine_readback(&e, &p, &w1, &h1, &s1), -1);
+    EXPECT_STREQ(galaxy_error_get(), "readback: not created");
+    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_STREQ(galaxy_error_get(), "screenshot: not created");
+    engine_frame(&e); // must not crash without a render target
+
+    plat_fail_call("CreateTexture2D", 2, E_OUTOFMEMORY); // the staging texture
+    engine_resize(&e, 10, 10);
+    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_STREQ(galaxy_error_get(), "screenshot: no staging texture");
+}
+
+TEST_F(Render, ResizeRules) {
+    create(16, 12);
+    const struct { int w, h; bool accepted; } cases[] = {
+        {1, 600, false}, {800, 1, false}, {0, 0, false}, {-5, -5, false}, {2, 2, true}, {2, 2, true}, {40, 30, true}};
+    for (auto c : cases) {
+        const int before_w = e.width, before_h = e.height;
+        ID3D11Texture2D *old = e.render_tex;
+        plat_call_count_reset();
+        engine_resize(&e, c.w, c.h);
+        if (c.accepted) {
+            EXPECT_EQ(e.width, c.w);
+            EXPECT_EQ(e.height, c.h);
+            EXPECT_EQ(plat_call_count("CreateTexture2D"), 2); // also at the current size
+            D3D11_TEXTURE2D_DESC d;
+            e.staging_tex->GetDesc(&d);
+            EXPECT_EQ((int)d.Width, c.w);
+            EXPECT_EQ((int)d.Height, c.h);
+        } else {
+            EXPECT_EQ(e.width, before_w);
+            EXPECT_EQ(e.height, before_h);
+            EXPECT_EQ(e.render_tex, old);
+            EXPECT_EQ(plat_call_count("CreateTexture2D"), 0);
+        }
+        EXPECT_EQ(plat_call_count("ResizeBuffers"), 0); // offscreen: no swap chain
+    }
+    begin(k_black);
+    read();
+    EXPECT_EQ(w, 40);
+    EXPECT_EQ(h, 30);
+
+    Engine idle;
+    memset(&idle, 0, sizeof idle);
+    engine_resize(&idle, 100, 100); // not created: nothing at all
+    EXPECT_EQ(idle.width, 0);
+}
+
+} // namespace
