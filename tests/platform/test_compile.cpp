@@ -337,6 +337,24 @@ TEST(Compile, GlobalsConstantBufferKeepsHlslPacking) {
     for (uint32_t m = 0; m < 2; m++) EXPECT_EQ(member_decoration(in, g_t, m, DEC_MATRIX_STRIDE), 16) << m;
 }
 
+// Where HLSL packing and std140 part ways: vectors fill the rest of a
+// 16-byte register, and only a vector that would straddle one moves on.
+TEST(Compile, ConstantBufferMembersPackIntoRegisters) {
+    Result r;
+    compile(&r,
+            "cbuffer C : register(b0) { float a; float2 b; float c; float3 d; float2 e; float f; };"
+            "float4 main() : SV_Target { return float4(a + b.x + c, d.x + e.x + f, 0.0, 1.0); }",
+            "ps_5_0");
+    ASSERT_EQ(r.hr, S_OK) << r.log();
+    std::vector<Inst> in = instructions(r.spirv);
+    uint32_t block = 0;
+    for (const Inst &i : in)
+        if (i.op == OP_TYPE_STRUCT && i.o.size() == 7) block = i.o[0];
+    ASSERT_NE(block, 0u);
+    const int64_t offsets[] = {0, 4, 12, 16, 32, 40};
+    for (uint32_t m = 0; m < 6; m++) EXPECT_EQ(member_decoration(in, block, m, DEC_OFFSET), offsets[m]) << m;
+}
+
 // Whether out[j] = dot(floats 4j..4j+3 of the matrix, v): SPIR-V row-major
 // storage with M*v, or column-major storage with v*M.
 bool coefficients_contiguous(const char *src) {
