@@ -211,6 +211,9 @@ static void draw_scene(Engine *e) {
 void engine_frame(Engine *e) {
     if (!e->created) return;
     advance_clock(e);
+    // A failed resize can leave the engine created without a render target;
+    // there is nothing to draw into until the next resize succeeds.
+    if (!e->rtv) return;
     Globals g;
     frame_globals(e, &g);
     upload(e->context, e->cb_globals, &g, (int)sizeof g); // before anything is bound or drawn
