@@ -212,6 +212,29 @@ struct PSIn { float4 pos : SV_POSITION; float4 icol : TEXCOORD0; };
 float4 main(PSIn i) : SV_Target { return saturate(i.icol); }
 )";
 
+// Mesh vertices plus per-instance data; helper function, ternary, integer modulo.
+const char *const k_rock_vs = R"(
+struct VSIn { float3 p : POSITION; float3 n : NORMAL; float3 ipos : TEXCOORD0; float3 irot : TEXCOORD1;
+              float2 idata : TEXCOORD2; uint iid : SV_InstanceID; };
+struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; };
+float3 rotAxis(float3 v, float3 ax, float th) {
+    float c = cos(th);
+    float s = sin(th);
+    return v * c + cross(ax, v) * s + ax * dot(ax, v) * (1.0 - c);
+}
+VSOut main(VSIn i) {
+    VSOut o;
+    float3 rp = rotAxis(i.p * i.idata.x, i.irot, i.idata.y + G.Time);
+    float3 rn = normalize(rotAxis(i.n, i.irot, i.idata.y));
+    float side = (i.iid % 2u) == 0u ? 1.0 : -0.5;
+    float3 vp = mul(float4(rp + i.ipos, 1.0), G.View).xyz;
+    o.pos = mul(float4(vp, 1.0), G.Proj);
+    float l = max(0.0, dot(rn, KindP.xyz)) * side + abs(sqrt(KindP.w));
+    o.col = float4(l, l, l, 1.0);
+    return o;
+}
+)";
+
 struct Program {
     const char *what, *target;
     std::string src;
@@ -225,6 +248,7 @@ std::vector<Program> engine_programs() {
         {"sky ps", "ps_5_0", with_globals(k_sky_ps)},
         {"trail vs", "vs_5_0", with_globals(k_trail_vs)},
         {"trail ps", "ps_5_0", k_trail_ps},
+        {"rock vs", "vs_5_0", with_globals(k_rock_vs)},
     };
 }
 
@@ -259,10 +283,13 @@ struct SignatureCase {
 };
 
 TEST(Compile, VertexSignatureComesFromSemantics) {
-    const std::string point_vs = with_globals(k_point_vs);
+    const std::string point_vs = with_globals(k_point_vs), rock_vs = with_globals(k_rock_vs);
     const SignatureCase cases[] = {
         {"engine point program: system values are not inputs", point_vs.c_str(),
          {{"TEXCOORD", 0, 0, 3}, {"TEXCOORD", 1, 1, 4}, {"TEXCOORD", 2, 2, 1}}, 0x3},
+        {"mesh and instance streams", rock_vs.c_str(),
+         {{"POSITION", 0, 0, 3}, {"NORMAL", 0, 1, 3}, {"TEXCOORD", 0, 2, 3}, {"TEXCOORD", 1, 3, 3},
+          {"TEXCOORD", 2, 4, 2}}, 0x3},
         {"loose parameters, lower-case semantics, an unused input still listed",
          "float4 main(float3 p : position, int2 c : Color3, float u : BLENDWEIGHT) : SV_Position"
          " { return float4(p, (float)c.x); }",
@@ -271,6 +298,10 @@ TEST(Compile, VertexSignatureComesFromSemantics) {
         {"cbuffer at b5, only the mask", "cbuffer K : register(b5) { float4 k; };"
                                          "float4 main(uint v : SV_VertexID) : SV_Position { return k * (float)v; }",
          {}, 1u << 5},
+        {"a declared cbuffer the program never reads stays out of the mask",
+         "cbuffer A : register(b0) { float4 a; }; cbuffer B : register(b2) { float4 b; };"
+         "float4 main(float4 p : TEXCOORD0) : SV_Position { return p + a; }",
+         {{"TEXCOORD", 0, 0, 4}}, 0x1},
     };
     for (const SignatureCase &c : cases) {
         SCOPED_TRACE(c.what);

@@ -107,16 +107,20 @@ std::string defines_preamble(const D3D_SHADER_MACRO *defines) {
 
 // HLSL output needs these passes before Vulkan accepts it (struct copies
 // holding resources, early returns, ...).
-bool legalize(std::vector<uint32_t> *spirv, std::string *log) {
+bool legalize(std::vector<uint32_t> *spirv, std::string *err) {
+    std::string first;
     spvtools::Optimizer opt(SPV_ENV_VULKAN_1_1);
-    opt.SetMessageConsumer([log](spv_message_level_t level, const char *, const spv_position_t &, const char *m) {
-        if (level <= SPV_MSG_ERROR) *log += std::string("error: ") + m + "\n";
+    opt.SetMessageConsumer([&first](spv_message_level_t level, const char *, const spv_position_t &, const char *m) {
+        if (level <= SPV_MSG_ERROR && first.empty()) first = m;
     });
     opt.RegisterLegalizationPasses();
     spvtools::OptimizerOptions o;
     o.set_run_validator(false);
     std::vector<uint32_t> out;
-    if (!opt.Run(spirv->data(), spirv->size(), &out, o)) return false;
+    if (!opt.Run(spirv->data(), spirv->size(), &out, o)) {
+        *err = "error: SPIR-V legalization failed: " + first;
+        return false;
+    }
     spirv->swap(out);
     return true;
 }
@@ -180,31 +184,34 @@ HRESULT compile(const char *src, size_t size, const std::string &name, const D3D
     raw += spv_log.getAllMessages();
     *log = format_log(raw, name);
 
-    // Read before legalization, which drops unused inputs and cbuffers; the
-    // Direct3D signature lists every declared input.
-    SpirvInterface io;
+    // The signature lists every declared input, as Direct3D's does, so it is
+    // read before legalization drops unused ones; the constant-buffer mask
+    // is what the final program reads.
+    SpirvInterface declared, used;
     std::string err;
-    if (!spirv_read_interface(spirv, stage, &io, &err)) {
+    bool ok_io = spirv_read_interface(spirv, stage, &declared, &err) && legalize(&spirv, &err) &&
+                 spirv_read_interface(spirv, stage, &used, &err);
+    if (!ok_io) {
         *log += name + ": " + err + "\n";
         return E_FAIL;
     }
-    if (!legalize(&spirv, log)) return E_FAIL;
     spirv_strip_hlsl_info(&spirv);
+    const std::vector<ShaderBlobInput> &inputs = declared.inputs;
 
     ShaderBlobHeader h = {};
     h.magic = SHADER_BLOB_MAGIC;
     h.version = SHADER_BLOB_VERSION;
     h.stage = stage;
-    h.input_count = (uint32_t)io.inputs.size();
-    h.cbuffer_mask = io.cbuffer_mask;
+    h.input_count = (uint32_t)inputs.size();
+    h.cbuffer_mask = used.cbuffer_mask;
     h.spirv_words = (uint32_t)spirv.size();
-    const size_t words = sizeof h / 4 + io.inputs.size() * sizeof(ShaderBlobInput) / 4 + spirv.size();
+    const size_t words = sizeof h / 4 + inputs.size() * sizeof(ShaderBlobInput) / 4 + spirv.size();
     container->resize(words);
     uint8_t *p = reinterpret_cast<uint8_t *>(container->data());
     memcpy(p, &h, sizeof h);
     p += sizeof h;
-    memcpy(p, io.inputs.data(), io.inputs.size() * sizeof(ShaderBlobInput));
-    p += io.inputs.size() * sizeof(ShaderBlobInput);
+    memcpy(p, inputs.data(), inputs.size() * sizeof(ShaderBlobInput));
+    p += inputs.size() * sizeof(ShaderBlobInput);
     memcpy(p, spirv.data(), spirv.size() * 4);
     return S_OK;
 }
