@@ -6,8 +6,8 @@
 // - Compile errors give E_FAIL and an error blob of "<name>:<line>: error: ..."
 //   lines (fxc prints "<name>(<line>,<col>): error X....").
 // - Unknown targets, a null source or entry point give E_INVALIDARG.
-// - Flags: D3DCOMPILE_PACK_MATRIX_ROW_MAJOR is rejected with E_INVALIDARG
-//   (the packing would silently differ); every other flag is ignored.
+// - Flags: the two PACK_MATRIX flags are honoured (both at once is
+//   E_INVALIDARG); every other flag is accepted and ignored.
 // - pInclude is not used: #include in the source is a compile error.
 #pragma once
 #include "windows.h"

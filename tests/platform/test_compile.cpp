@@ -116,8 +116,8 @@ struct Result {
 
 // Compiles and unpacks the container, checking its framing on the way.
 void compile(Result *r, const char *src, const char *target, const char *name = "galaxy.hlsl",
-             const char *entry = "main", const D3D_SHADER_MACRO *defines = nullptr) {
-    r->hr = D3DCompile(src, src ? strlen(src) : 0, name, defines, nullptr, entry, target, 0, 0, &r->code,
+             const char *entry = "main", const D3D_SHADER_MACRO *defines = nullptr, UINT flags = 0) {
+    r->hr = D3DCompile(src, src ? strlen(src) : 0, name, defines, nullptr, entry, target, flags, 0, &r->code,
                        &r->errors);
     if (!r->code) return;
     const uint8_t *p = (const uint8_t *)r->code->GetBufferPointer();
@@ -388,9 +388,9 @@ TEST(Compile, ConstantBufferMembersPackIntoRegisters) {
 
 // Whether out[j] = dot(floats 4j..4j+3 of the matrix, v): SPIR-V row-major
 // storage with M*v, or column-major storage with v*M.
-bool coefficients_contiguous(const char *src) {
+bool coefficients_contiguous(const char *src, UINT flags) {
     Result r;
-    compile(&r, src, "vs_5_0");
+    compile(&r, src, "vs_5_0", "galaxy.hlsl", "main", nullptr, flags);
     EXPECT_EQ(r.hr, S_OK) << r.log();
     std::vector<Inst> in = instructions(r.spirv);
     uint32_t block = 0;
@@ -408,19 +408,24 @@ bool coefficients_contiguous(const char *src) {
 TEST(Compile, MatrixPackingMatchesDirect3D) {
     const char *pre = "cbuffer C : register(b0) { ";
     const char *post = " }; float4 main(float4 p : TEXCOORD0) : SV_Position { return ";
+    const UINT row = D3DCOMPILE_PACK_MATRIX_ROW_MAJOR, col = D3DCOMPILE_PACK_MATRIX_COLUMN_MAJOR;
     struct Case {
         const char *decl, *expr;
+        UINT flags;
         bool contiguous;
     } cases[] = {
-        {"float4x4 M;", "mul(p, M);", true}, // default column_major: register j holds column j
-        {"float4x4 M;", "mul(M, p);", false},
-        {"row_major float4x4 M;", "mul(p, M);", false},
-        {"row_major float4x4 M;", "mul(M, p);", true},
+        {"float4x4 M;", "mul(p, M);", 0, true}, // default column_major: register j holds column j
+        {"float4x4 M;", "mul(M, p);", 0, false},
+        {"row_major float4x4 M;", "mul(p, M);", 0, false},
+        {"row_major float4x4 M;", "mul(M, p);", 0, true},
+        {"float4x4 M;", "mul(p, M);", row, false},
+        {"float4x4 M;", "mul(p, M);", col, true},
+        {"column_major float4x4 M;", "mul(p, M);", row, true}, // the keyword wins over the flag
     };
     for (const Case &c : cases) {
         std::string src = std::string(pre) + c.decl + post + c.expr + " }";
-        SCOPED_TRACE(src);
-        EXPECT_EQ(coefficients_contiguous(src.c_str()), c.contiguous);
+        SCOPED_TRACE(src + " flags " + std::to_string(c.flags));
+        EXPECT_EQ(coefficients_contiguous(src.c_str(), c.flags), c.contiguous);
     }
 }
 
@@ -494,7 +499,7 @@ TEST(Compile, BadArgumentsAreInvalid) {
     }
     ID3DBlob *code = nullptr, *errors = nullptr;
     EXPECT_EQ(D3DCompile(ok, strlen(ok), "galaxy.hlsl", nullptr, nullptr, "main", "ps_5_0",
-                         D3DCOMPILE_PACK_MATRIX_ROW_MAJOR, 0, &code, &errors),
+                         D3DCOMPILE_PACK_MATRIX_ROW_MAJOR | D3DCOMPILE_PACK_MATRIX_COLUMN_MAJOR, 0, &code, &errors),
               E_INVALIDARG);
     EXPECT_EQ(code, nullptr);
     if (errors) errors->Release();

@@ -93,8 +93,11 @@ std::string format_log(const std::string &log, const std::string &name) {
     return out;
 }
 
-std::string defines_preamble(const D3D_SHADER_MACRO *defines) {
+std::string preamble_for(const D3D_SHADER_MACRO *defines, UINT flags) {
     std::string s;
+    // glslang's HLSL front end knows the pragma the flags stand for.
+    if (flags & D3DCOMPILE_PACK_MATRIX_ROW_MAJOR) s += "#pragma pack_matrix(row_major)\n";
+    if (flags & D3DCOMPILE_PACK_MATRIX_COLUMN_MAJOR) s += "#pragma pack_matrix(column_major)\n";
     for (; defines && defines->Name; defines++) {
         s += "#define ";
         s += defines->Name;
@@ -126,7 +129,7 @@ bool legalize(std::vector<uint32_t> *spirv, std::string *err) {
 }
 
 HRESULT compile(const char *src, size_t size, const std::string &name, const D3D_SHADER_MACRO *defines,
-                const char *entry, ShaderStage stage, std::vector<uint32_t> *container, std::string *log) {
+                UINT flags, const char *entry, ShaderStage stage, std::vector<uint32_t> *container, std::string *log) {
     std::lock_guard<std::mutex> lock(g_compile_lock);
     if (!g_glslang_ready) g_glslang_ready = glslang::InitializeProcess();
     if (!g_glslang_ready) {
@@ -139,7 +142,7 @@ HRESULT compile(const char *src, size_t size, const std::string &name, const D3D
     const char *strings[] = {src};
     const int lengths[] = {(int)size};
     const char *names[] = {name.c_str()};
-    const std::string preamble = defines_preamble(defines);
+    const std::string preamble = preamble_for(defines, flags);
 
     glslang::TShader shader(lang);
     shader.setStringsWithLengthsAndNames(strings, lengths, names, 1);
@@ -239,14 +242,18 @@ HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceNa
         set_messages(ppErrorMsgs, name + ": error: unsupported target '" + pTarget + "'\n");
         return E_INVALIDARG;
     }
-    if (Flags1 & D3DCOMPILE_PACK_MATRIX_ROW_MAJOR) {
-        set_messages(ppErrorMsgs, name + ": error: D3DCOMPILE_PACK_MATRIX_ROW_MAJOR is not supported\n");
+    if ((Flags1 & D3DCOMPILE_PACK_MATRIX_ROW_MAJOR) && (Flags1 & D3DCOMPILE_PACK_MATRIX_COLUMN_MAJOR)) {
+        set_messages(ppErrorMsgs, name + ": error: both matrix packing flags given\n");
+        return E_INVALIDARG;
+    }
+    if (SrcDataSize > 0x7fffffff) {
+        set_messages(ppErrorMsgs, name + ": error: source too large\n");
         return E_INVALIDARG;
     }
 
     std::vector<uint32_t> container;
     std::string log;
-    hr = compile((const char *)pSrcData, SrcDataSize, name, pDefines, pEntrypoint, target->stage,
+    hr = compile((const char *)pSrcData, SrcDataSize, name, pDefines, Flags1, pEntrypoint, target->stage,
                  &container, &log);
     if (FAILED(hr)) {
         set_messages(ppErrorMsgs, log);
