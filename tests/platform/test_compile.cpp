@@ -19,7 +19,7 @@ namespace {
 enum : uint32_t {
     OP_EXTENSION = 10, OP_EXT_INST = 12, OP_ENTRY_POINT = 15, OP_TYPE_STRUCT = 30,
     OP_VARIABLE = 59, OP_DECORATE = 71, OP_MEMBER_DECORATE = 72, OP_VECTOR_TIMES_MATRIX = 144,
-    OP_MATRIX_TIMES_VECTOR = 145, OP_KILL = 252, OP_DECORATE_STRING = 5632,
+    OP_MATRIX_TIMES_VECTOR = 145, OP_FDIV = 136, OP_KILL = 252, OP_DECORATE_STRING = 5632,
     OP_MEMBER_DECORATE_STRING = 5633,
     DEC_ROW_MAJOR = 4, DEC_COL_MAJOR = 5, DEC_MATRIX_STRIDE = 7, DEC_BUILTIN = 11,
     DEC_LOCATION = 30, DEC_BINDING = 33, DEC_SET = 34, DEC_OFFSET = 35,
@@ -453,6 +453,13 @@ TEST(Compile, SystemValuesAndIntrinsicsMapToVulkan) {
             EXPECT_EQ(decoration(p, i.o[1], DEC_LOCATION), 0);
         }
     EXPECT_EQ(outputs, 1);
+
+    // Pixel SV_Position.w is the clip-space w: glslang turns FragCoord's 1/w back.
+    Result w;
+    compile(&w, "float4 main(float4 p : SV_Position) : SV_Target { return float4(p.w, 0.0, 0.0, 1.0); }",
+            "ps_5_0");
+    ASSERT_EQ(w.hr, S_OK) << w.log();
+    EXPECT_TRUE(has(instructions(w.spirv), OP_FDIV));
 }
 
 TEST(Compile, ErrorsNameTheSourceAndLine) {

@@ -153,6 +153,8 @@ HRESULT compile(const char *src, size_t size, const std::string &name, const D3D
     shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_1);
     shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
     shader.setEnvTargetHlslFunctionality1(); // semantics survive as UserSemantic decorations
+    shader.setDxPositionW(true); // pixel SV_Position.w is clip w, not gl_FragCoord's 1/w
+    // Clip-space y stays Direct3D's (up); the device flips it with the viewport.
     shader.setHlslIoMapping(true);
     shader.setAutoMapLocations(true);
     shader.setAutoMapBindings(true);
