@@ -1,6 +1,7 @@
 // D3DCompile: container contents, SPIR-V shape, errors and blob lifetime.
 #include <gtest/gtest.h>
 
+#include <d3d11.h>
 #include <d3dcompiler.h>
 #include <halvenor/platform_test.h>
 #include <spirv-tools/libspirv.hpp>
@@ -566,6 +567,115 @@ TEST(Compile, BlobsAreCountedObjects) {
     compile(&bad, "float4 main( : SV_Target {", "ps_5_0");
     ASSERT_NE(bad.errors, nullptr);
     EXPECT_EQ(plat_live_objects(), live + 1);
+}
+
+// ---- running the programs -----------------------------------------------
+
+ID3DBlob *code_for(const char *src, const char *target) {
+    ID3DBlob *code = nullptr, *errors = nullptr;
+    HRESULT hr = D3DCompile(src, strlen(src), "galaxy.hlsl", nullptr, nullptr, "main", target, 0, 0, &code, &errors);
+    EXPECT_EQ(hr, S_OK) << (errors ? (const char *)errors->GetBufferPointer() : "");
+    if (errors) errors->Release();
+    return code;
+}
+
+ID3D11Buffer *constants(ID3D11Device *dev, const float (&v)[16]) {
+    D3D11_BUFFER_DESC bd = {};
+    bd.ByteWidth = sizeof v;
+    bd.Usage = D3D11_USAGE_DEFAULT;
+    bd.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
+    D3D11_SUBRESOURCE_DATA init = {};
+    init.pSysMem = v;
+    ID3D11Buffer *b = nullptr;
+    EXPECT_EQ(dev->CreateBuffer(&bd, &init, &b), S_OK);
+    return b;
+}
+
+// Draws a full-screen triangle (from SV_VertexID) into a 4x1 target, twice
+// instanced, and reads the pixels back. The vertex program's colour is
+// mul(float4(1, 0, 0, 0), M) with M at b0, so its component j is float 4j
+// of the buffer under Direct3D's packing; the pixel program scales it by b1
+// (b0 of the pixel stage holds zeros) and discards the left half.
+TEST(CompileRender, ProgramsComputeAsDirect3D) {
+    const int live = plat_live_objects();
+    ID3D11Device *dev = nullptr;
+    ID3D11DeviceContext *ctx = nullptr;
+    ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, &dev,
+                                nullptr, &ctx),
+              S_OK);
+    const char *vs_src = R"(
+cbuffer M : register(b0) { float4x4 M; };
+struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; };
+VSOut main(uint vid : SV_VertexID, uint iid : SV_InstanceID) {
+    VSOut o;
+    float2 t = float2((float)((vid << 1) & 2u), (float)(vid & 2u));
+    o.pos = float4(t * float2(2.0, -2.0) + float2(-1.0, 1.0), 0.0, 1.0);
+    o.col = mul(float4(1.0, 0.0, 0.0, 0.0), M) + float4(0.0, 0.0, 0.0, 0.5 * (float)iid);
+    return o;
+})";
+    const char *ps_src = R"(
+cbuffer Zero : register(b0) { float4 Zero; };
+cbuffer Kind : register(b1) { float4 KindP; };
+float4 main(float4 p : SV_POSITION, float4 col : COLOR) : SV_Target {
+    if (p.x < 2.0) discard;
+    return saturate(col * KindP + Zero);
+})";
+    ID3DBlob *vs_code = code_for(vs_src, "vs_5_0"), *ps_code = code_for(ps_src, "ps_5_0");
+    ASSERT_TRUE(vs_code && ps_code);
+    ID3D11VertexShader *vs = nullptr;
+    ID3D11PixelShader *ps = nullptr;
+    ASSERT_EQ(dev->CreateVertexShader(vs_code->GetBufferPointer(), vs_code->GetBufferSize(), nullptr, &vs), S_OK);
+    ASSERT_EQ(dev->CreatePixelShader(ps_code->GetBufferPointer(), ps_code->GetBufferSize(), nullptr, &ps), S_OK);
+    vs_code->Release();
+    ps_code->Release();
+
+    const float m[16] = {0.25f, 0, 0, 0, 0.5f, 0, 0, 0, 0.75f, 0, 0, 0, 0.5f, 0, 0, 0};
+    const float zero[16] = {}, one[16] = {1, 1, 1, 1};
+    ID3D11Buffer *cb_m = constants(dev, m), *cb_zero = constants(dev, zero), *cb_one = constants(dev, one);
+
+    D3D11_TEXTURE2D_DESC td = {};
+    td.Width = 4;
+    td.Height = 1;
+    td.MipLevels = 1;
+    td.ArraySize = 1;
+    td.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    td.SampleDesc.Count = 1;
+    td.Usage = D3D11_USAGE_DEFAULT;
+    td.BindFlags = D3D11_BIND_RENDER_TARGET;
+    ID3D11Texture2D *target = nullptr, *staging = nullptr;
+    ASSERT_EQ(dev->CreateTexture2D(&td, nullptr, &target), S_OK);
+    td.Usage = D3D11_USAGE_STAGING;
+    td.BindFlags = 0;
+    td.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    ASSERT_EQ(dev->CreateTexture2D(&td, nullptr, &staging), S_OK);
+    ID3D11RenderTargetView *rtv = nullptr;
+    ASSERT_EQ(dev->CreateRenderTargetView(target, nullptr, &rtv), S_OK);
+
+    const float clear[4] = {0, 0, 0, 0};
+    ctx->ClearRenderTargetView(rtv, clear);
+    ctx->OMSetRenderTargets(1, &rtv, nullptr);
+    D3D11_VIEWPORT vp = {0, 0, 4, 1, 0, 1};
+    ctx->RSSetViewports(1, &vp);
+    ctx->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    ctx->VSSetShader(vs, nullptr, 0);
+    ctx->PSSetShader(ps, nullptr, 0);
+    ctx->VSSetConstantBuffers(0, 1, &cb_m);
+    ID3D11Buffer *ps_cbs[2] = {cb_zero, cb_one};
+    ctx->PSSetConstantBuffers(0, 2, ps_cbs);
+    ctx->DrawInstanced(3, 2, 0, 0);
+    ctx->CopyResource(staging, target);
+
+    D3D11_MAPPED_SUBRESOURCE map = {};
+    ASSERT_EQ(ctx->Map(staging, 0, D3D11_MAP_READ, 0, &map), S_OK);
+    uint8_t px[16];
+    memcpy(px, map.pData, sizeof px);
+    ctx->Unmap(staging, 0);
+    const int expect[16] = {0, 0, 0, 0, 0, 0, 0, 0, 64, 128, 191, 255, 64, 128, 191, 255};
+    for (int i = 0; i < 16; i++) EXPECT_NEAR(px[i], expect[i], 1) << "pixel " << i / 4 << " channel " << i % 4;
+
+    for (IUnknown *o : std::initializer_list<IUnknown *>{rtv, staging, target, cb_one, cb_zero, cb_m, ps, vs, ctx, dev})
+        o->Release();
+    EXPECT_EQ(plat_live_objects(), live);
 }
 
 } // namespace
