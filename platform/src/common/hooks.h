@@ -1,0 +1,12 @@
+// Internal side of the test hooks declared in <halvenor/platform_test.h>.
+// Every platform operation starts with hook_enter(op): it counts the call and
+// returns the armed fault for it (or S_OK), so a failing call creates nothing.
+#pragma once
+#include "windows.h"
+
+HRESULT hook_enter(const char *op);
+// True while a call record is open: callers skip formatting otherwise.
+bool hook_recording(void);
+void hook_record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void hook_live_add(int delta);
+void hook_validation_message(void);

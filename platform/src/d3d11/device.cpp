@@ -1,0 +1,449 @@
+#include "d3d11/objects.h"
+
+#include <string.h>
+#include <strings.h>
+
+HRESULT create_adapter(Device *d, IDXGIAdapter **out); // dxgi.cpp
+
+namespace {
+
+template <class T> HRESULT fail(T **pp, HRESULT hr) {
+    if (pp) *pp = nullptr;
+    return hr;
+}
+
+UINT format_bytes(DXGI_FORMAT f) {
+    switch (f) {
+    case DXGI_FORMAT_R32G32B32A32_FLOAT:
+    case DXGI_FORMAT_R32G32B32A32_UINT: return 16;
+    case DXGI_FORMAT_R32G32B32_FLOAT:
+    case DXGI_FORMAT_R32G32B32_UINT: return 12;
+    case DXGI_FORMAT_R16G16B16A16_FLOAT:
+    case DXGI_FORMAT_R32G32_FLOAT:
+    case DXGI_FORMAT_R32G32_UINT: return 8;
+    case DXGI_FORMAT_R8G8B8A8_UNORM:
+    case DXGI_FORMAT_R8G8B8A8_UINT:
+    case DXGI_FORMAT_R16G16_FLOAT:
+    case DXGI_FORMAT_R32_FLOAT:
+    case DXGI_FORMAT_R32_UINT:
+    case DXGI_FORMAT_B8G8R8A8_UNORM: return 4;
+    default: return 0;
+    }
+}
+
+bool valid_usage(D3D11_USAGE u) { return u >= D3D11_USAGE_DEFAULT && u <= D3D11_USAGE_STAGING; }
+
+// CPU access and bind flags each usage admits, as the Direct3D 11 runtime checks them.
+bool valid_buffer_desc(const D3D11_BUFFER_DESC &d, const D3D11_SUBRESOURCE_DATA *init) {
+    const UINT cpu = d.CPUAccessFlags, bind = d.BindFlags;
+    if (d.ByteWidth == 0 || !valid_usage(d.Usage)) return false;
+    if (cpu & ~(UINT)(D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE)) return false;
+    if (bind & D3D11_BIND_CONSTANT_BUFFER) {
+        if (bind != D3D11_BIND_CONSTANT_BUFFER) return false;
+        if (d.ByteWidth % 16 || d.ByteWidth > D3D11_REQ_CONSTANT_BUFFER_ELEMENT_COUNT * 16) return false;
+    }
+    if (init && !init->pSysMem) return false;
+    switch (d.Usage) {
+    case D3D11_USAGE_DEFAULT: return cpu == 0;
+    case D3D11_USAGE_IMMUTABLE: return cpu == 0 && init && bind != 0;
+    case D3D11_USAGE_DYNAMIC: return cpu == D3D11_CPU_ACCESS_WRITE && bind != 0;
+    case D3D11_USAGE_STAGING: return bind == 0 && cpu != 0;
+    }
+    return false;
+}
+
+bool valid_texture_desc(const D3D11_TEXTURE2D_DESC &d) {
+    const UINT max = D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION;
+    if (d.Width == 0 || d.Height == 0 || d.Width > max || d.Height > max) return false;
+    if (d.MipLevels != 1 || d.ArraySize != 1 || d.SampleDesc.Count != 1 || d.SampleDesc.Quality != 0) return false;
+    if (d.Format != DXGI_FORMAT_R8G8B8A8_UNORM && d.Format != DXGI_FORMAT_B8G8R8A8_UNORM) return false;
+    if (d.MiscFlags) return false;
+    switch (d.Usage) {
+    case D3D11_USAGE_DEFAULT:
+        return d.CPUAccessFlags == 0 &&
+               (d.BindFlags & ~(UINT)(D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE)) == 0;
+    case D3D11_USAGE_STAGING:
+        return d.BindFlags == 0 && d.CPUAccessFlags != 0 &&
+               (d.CPUAccessFlags & ~(UINT)(D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE)) == 0;
+    default: return false; // not needed by the engine
+    }
+}
+
+struct Blob {
+    const ShaderBlobHeader *header;
+    const ShaderBlobInput *inputs;
+    const uint32_t *spirv;
+};
+
+// Checks the container produced by D3DCompile: magic, version, stage, sizes.
+bool parse_blob(const void *code, SIZE_T len, uint32_t stage, Blob *out) {
+    if (!code || len < sizeof(ShaderBlobHeader)) return false;
+    const ShaderBlobHeader *h = (const ShaderBlobHeader *)code;
+    if (h->magic != SHADER_BLOB_MAGIC || h->version != SHADER_BLOB_VERSION || h->stage != stage) return false;
+    if (h->input_count > D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT || h->spirv_words < 5) return false;
+    size_t need = sizeof *h + (size_t)h->input_count * sizeof(ShaderBlobInput) + (size_t)h->spirv_words * 4;
+    if (len < need) return false;
+    out->header = h;
+    out->inputs = (const ShaderBlobInput *)(h + 1);
+    out->spirv = (const uint32_t *)(out->inputs + h->input_count);
+    return out->spirv[0] == 0x07230203u;
+}
+
+// Name of the OpEntryPoint for the stage: glslang keeps the HLSL entry name.
+bool entry_point(const Blob &b, std::string *name) {
+    const uint32_t model = b.header->stage == SHADER_STAGE_VERTEX ? 0u : 4u; // Vertex, Fragment
+    const uint32_t *w = b.spirv, n = b.header->spirv_words;
+    for (uint32_t i = 5; i < n;) {
+        uint32_t count = w[i] >> 16, op = w[i] & 0xffff;
+        if (count == 0 || i + count > n) return false;
+        if (op == 15 && count >= 4 && w[i + 1] == model) {
+            const char *s = (const char *)&w[i + 3];
+            *name = std::string(s, strnlen(s, (count - 3) * 4));
+            return true;
+        }
+        i += count;
+    }
+    return false;
+}
+
+HRESULT create_program(Device *d, const void *code, SIZE_T len, uint32_t stage, Program *p) {
+    Blob b;
+    if (!parse_blob(code, len, stage, &b) || !entry_point(b, &p->entry)) return E_INVALIDARG;
+    p->cbuffer_mask = b.header->cbuffer_mask;
+    p->inputs.assign(b.inputs, b.inputs + b.header->input_count);
+    p->id = d->next_id++;
+    return hr_from_vk(vkc_shader_create(&d->vk, b.spirv, b.header->spirv_words, &p->module));
+}
+
+bool valid_blend(const D3D11_RENDER_TARGET_BLEND_DESC &rt) {
+    auto factor = [](D3D11_BLEND b) { return b >= D3D11_BLEND_ZERO && b <= D3D11_BLEND_INV_SRC1_ALPHA && b != 12 && b != 13; };
+    auto op = [](D3D11_BLEND_OP o) { return o >= D3D11_BLEND_OP_ADD && o <= D3D11_BLEND_OP_MAX; };
+    if (!rt.BlendEnable) return true;
+    return factor(rt.SrcBlend) && factor(rt.DestBlend) && factor(rt.SrcBlendAlpha) && factor(rt.DestBlendAlpha) &&
+           op(rt.BlendOp) && op(rt.BlendOpAlpha);
+}
+
+} // namespace
+
+Device::Device() : Object(nullptr) { ctx = new Context(this); }
+
+Device::~Device() {
+    if (ctx) {
+        ctx->clear_state();
+        ctx->release_private();
+    }
+    vkc_shutdown(&vk);
+}
+
+HRESULT Device::QueryInterface(REFIID riid, void **ppv) {
+    HRESULT hr = hook_enter("QueryInterface");
+    if (hook_recording()) hook_record("QueryInterface");
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (FAILED(hr)) return hr;
+    if (riid == IID_IUnknown || riid == IID_ID3D11Device) *ppv = static_cast<ID3D11Device *>(this);
+    else if (riid == IID_IDXGIObject || riid == IID_IDXGIDevice || riid == IID_IDXGIDevice1)
+        *ppv = static_cast<IDXGIDevice1 *>(this);
+    else return E_NOINTERFACE;
+    add_ref();
+    return S_OK;
+}
+
+HRESULT Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOURCE_DATA *init, ID3D11Buffer **pp) {
+    HRESULT hr = hook_enter("CreateBuffer");
+    if (hook_recording()) hook_record("CreateBuffer %u", desc ? desc->ByteWidth : 0);
+    if (FAILED(hr)) return fail(pp, hr);
+    if (!desc || !valid_buffer_desc(*desc, init)) return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE; // validation only, as Direct3D does
+    VkBufferUsageFlags usage = 0;
+    if (desc->BindFlags & D3D11_BIND_VERTEX_BUFFER) usage |= VK_BUFFER_USAGE_VERTEX_BUFFER_BIT;
+    if (desc->BindFlags & D3D11_BIND_INDEX_BUFFER) usage |= VK_BUFFER_USAGE_INDEX_BUFFER_BIT;
+    if (desc->BindFlags & D3D11_BIND_CONSTANT_BUFFER) usage |= VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT;
+    Buffer *b = new Buffer(this);
+    b->desc = *desc;
+    VkResult r = vkc_ring_init(&vk, &b->ring, desc->ByteWidth, usage);
+    if (r != VK_SUCCESS) {
+        b->release();
+        return fail(pp, hr_from_vk(r));
+    }
+    if (init) memcpy(vkc_ring_current(&b->ring)->map, init->pSysMem, desc->ByteWidth);
+    *pp = b;
+    return S_OK;
+}
+
+HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) {
+    Texture *t = new Texture(this);
+    t->desc = desc;
+    VkResult r;
+    if (desc.Usage == D3D11_USAGE_STAGING) {
+        // Rows padded to 256 bytes, as real drivers lay out readback memory.
+        t->row_pitch = (desc.Width * 4 + 255) & ~255u;
+        r = vkc_buffer_create(&vk, (VkDeviceSize)t->row_pitch * desc.Height, 0, &t->staging);
+    } else {
+        VkImageUsageFlags usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT;
+        if (desc.BindFlags & D3D11_BIND_RENDER_TARGET) usage |= VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+        if (desc.BindFlags & D3D11_BIND_SHADER_RESOURCE) usage |= VK_IMAGE_USAGE_SAMPLED_BIT;
+        r = vkc_image_create(&vk, desc.Width, desc.Height, vkc_format_from_dxgi(desc.Format), usage, &t->image);
+    }
+    if (r != VK_SUCCESS) {
+        t->release();
+        *out = nullptr;
+        return hr_from_vk(r);
+    }
+    *out = t;
+    return S_OK;
+}
+
+// Initial contents of a DEFAULT texture go through a staging buffer.
+static HRESULT upload_texture(Device *d, Texture *t, const D3D11_SUBRESOURCE_DATA &init) {
+    const UINT w = t->desc.Width, h = t->desc.Height;
+    VkcBuffer tmp;
+    VkResult r = vkc_buffer_create(&d->vk, (VkDeviceSize)w * h * 4, 0, &tmp);
+    if (r != VK_SUCCESS) return hr_from_vk(r);
+    for (UINT y = 0; y < h; y++) memcpy(tmp.map + (size_t)y * w * 4, (const uint8_t *)init.pSysMem + (size_t)y * init.SysMemPitch, w * 4);
+    vkc_image_use(&d->vk, &t->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+    VkBufferImageCopy region{};
+    region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    region.imageExtent = {w, h, 1};
+    vkCmdCopyBufferToImage(vkc_cmd(&d->vk), tmp.buf, t->image.img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+    vkc_buffer_destroy(&d->vk, &tmp);
+    return S_OK;
+}
+
+HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SUBRESOURCE_DATA *init,
+                                ID3D11Texture2D **pp) {
+    HRESULT hr = hook_enter("CreateTexture2D");
+    if (hook_recording()) hook_record("CreateTexture2D %u %u", desc ? desc->Width : 0, desc ? desc->Height : 0);
+    if (FAILED(hr)) return fail(pp, hr);
+    if (!desc || !valid_texture_desc(*desc)) return fail(pp, E_INVALIDARG);
+    if (init && (!init->pSysMem || init->SysMemPitch < desc->Width * 4)) return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    Texture *t;
+    if (FAILED(hr = create_texture(*desc, &t))) return fail(pp, hr);
+    if (init && desc->Usage == D3D11_USAGE_STAGING) {
+        for (UINT y = 0; y < desc->Height; y++)
+            memcpy(t->staging.map + (size_t)y * t->row_pitch,
+                   (const uint8_t *)init->pSysMem + (size_t)y * init->SysMemPitch, desc->Width * 4);
+    } else if (init && FAILED(hr = upload_texture(this, t, *init))) {
+        t->release();
+        return fail(pp, hr);
+    }
+    *pp = t;
+    return S_OK;
+}
+
+HRESULT Device::CreateRenderTargetView(ID3D11Resource *res, const D3D11_RENDER_TARGET_VIEW_DESC *desc,
+                                       ID3D11RenderTargetView **pp) {
+    HRESULT hr = hook_enter("CreateRenderTargetView");
+    if (hook_recording()) hook_record("CreateRenderTargetView");
+    if (FAILED(hr)) return fail(pp, hr);
+    Texture *t = as_texture(res);
+    if (!t || !(t->desc.BindFlags & D3D11_BIND_RENDER_TARGET)) return fail(pp, E_INVALIDARG);
+    if (desc && ((desc->Format != DXGI_FORMAT_UNKNOWN && desc->Format != t->desc.Format) ||
+                 desc->ViewDimension != D3D11_RTV_DIMENSION_TEXTURE2D || desc->Texture2D.MipSlice != 0))
+        return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    RenderTargetView *v = new RenderTargetView(this);
+    hold(v->texture, t);
+    *pp = v;
+    return S_OK;
+}
+
+HRESULT Device::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elems, UINT n, const void *code, SIZE_T len,
+                                  ID3D11InputLayout **pp) {
+    HRESULT hr = hook_enter("CreateInputLayout");
+    if (hook_recording()) hook_record("CreateInputLayout %u", n);
+    if (FAILED(hr)) return fail(pp, hr);
+    Blob b;
+    if ((n && !elems) || n > D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT ||
+        !parse_blob(code, len, SHADER_STAGE_VERTEX, &b))
+        return fail(pp, E_INVALIDARG);
+
+    std::vector<LayoutElement> out;
+    uint32_t slot_end[D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT] = {};
+    uint32_t slot_mask = 0, instance_mask = 0;
+    std::vector<int> element_of_input(b.header->input_count, -1);
+    for (UINT i = 0; i < n; i++) {
+        const D3D11_INPUT_ELEMENT_DESC &e = elems[i];
+        UINT bytes = format_bytes(e.Format);
+        bool instanced = e.InputSlotClass == D3D11_INPUT_PER_INSTANCE_DATA;
+        if (!e.SemanticName || !bytes || e.InputSlot >= D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT) return fail(pp, E_INVALIDARG);
+        if (instanced ? e.InstanceDataStepRate != 1 : (e.InputSlotClass != D3D11_INPUT_PER_VERTEX_DATA || e.InstanceDataStepRate != 0))
+            return fail(pp, E_INVALIDARG); // step rates above 1 are not needed here
+        // One slot cannot mix per-vertex and per-instance data.
+        uint32_t bit = 1u << e.InputSlot;
+        if ((slot_mask & bit) && !!(instance_mask & bit) != instanced) return fail(pp, E_INVALIDARG);
+        slot_mask |= bit;
+        if (instanced) instance_mask |= bit;
+        UINT offset = e.AlignedByteOffset == D3D11_APPEND_ALIGNED_ELEMENT ? slot_end[e.InputSlot] : e.AlignedByteOffset;
+        slot_end[e.InputSlot] = offset + bytes;
+        for (uint32_t k = 0; k < b.header->input_count; k++) {
+            const ShaderBlobInput &in = b.inputs[k];
+            if (strcasecmp(in.semantic, e.SemanticName) != 0 || in.semantic_index != e.SemanticIndex) continue;
+            if (element_of_input[k] >= 0) return fail(pp, E_INVALIDARG); // semantic given twice
+            element_of_input[k] = (int)i;
+            out.push_back({in.location, e.InputSlot, (uint32_t)vkc_format_from_dxgi(e.Format), offset, instanced});
+        }
+    }
+    for (int e : element_of_input)
+        if (e < 0) return fail(pp, E_INVALIDARG); // the program reads an input nobody feeds
+    if (out.size() > 16) return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    InputLayout *l = new InputLayout(this);
+    l->elements = std::move(out);
+    l->slot_mask = 0;
+    for (const LayoutElement &e : l->elements) l->slot_mask |= 1u << e.slot;
+    l->instance_mask = instance_mask & l->slot_mask;
+    l->id = next_id++;
+    *pp = l;
+    return S_OK;
+}
+
+HRESULT Device::CreateVertexShader(const void *code, SIZE_T len, ID3D11ClassLinkage *, ID3D11VertexShader **pp) {
+    HRESULT hr = hook_enter("CreateVertexShader");
+    if (hook_recording()) hook_record("CreateVertexShader");
+    if (FAILED(hr)) return fail(pp, hr);
+    Blob b;
+    if (!parse_blob(code, len, SHADER_STAGE_VERTEX, &b)) return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    VertexShader *s = new VertexShader(this);
+    if (FAILED(hr = create_program(this, code, len, SHADER_STAGE_VERTEX, &s->prog))) {
+        s->release();
+        return fail(pp, hr);
+    }
+    *pp = s;
+    return S_OK;
+}
+
+HRESULT Device::CreatePixelShader(const void *code, SIZE_T len, ID3D11ClassLinkage *, ID3D11PixelShader **pp) {
+    HRESULT hr = hook_enter("CreatePixelShader");
+    if (hook_recording()) hook_record("CreatePixelShader");
+    if (FAILED(hr)) return fail(pp, hr);
+    Blob b;
+    if (!parse_blob(code, len, SHADER_STAGE_PIXEL, &b)) return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    PixelShader *s = new PixelShader(this);
+    if (FAILED(hr = create_program(this, code, len, SHADER_STAGE_PIXEL, &s->prog))) {
+        s->release();
+        return fail(pp, hr);
+    }
+    *pp = s;
+    return S_OK;
+}
+
+HRESULT Device::CreateBlendState(const D3D11_BLEND_DESC *desc, ID3D11BlendState **pp) {
+    HRESULT hr = hook_enter("CreateBlendState");
+    if (hook_recording()) hook_record("CreateBlendState");
+    if (FAILED(hr)) return fail(pp, hr);
+    if (!desc) return fail(pp, E_INVALIDARG);
+    for (int i = 0; i < (desc->IndependentBlendEnable ? 8 : 1); i++)
+        if (!valid_blend(desc->RenderTarget[i])) return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    BlendState *s = new BlendState(this);
+    s->desc = *desc;
+    s->id = next_id++;
+    *pp = s;
+    return S_OK;
+}
+
+HRESULT Device::CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D11RasterizerState **pp) {
+    HRESULT hr = hook_enter("CreateRasterizerState");
+    if (hook_recording()) hook_record("CreateRasterizerState");
+    if (FAILED(hr)) return fail(pp, hr);
+    if (!desc || (desc->FillMode != D3D11_FILL_SOLID && desc->FillMode != D3D11_FILL_WIREFRAME) ||
+        desc->CullMode < D3D11_CULL_NONE || desc->CullMode > D3D11_CULL_BACK)
+        return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    RasterizerState *s = new RasterizerState(this);
+    s->desc = *desc;
+    s->id = next_id++;
+    *pp = s;
+    return S_OK;
+}
+
+HRESULT Device::GetDeviceRemovedReason() {
+    hook_enter("GetDeviceRemovedReason");
+    if (hook_recording()) hook_record("GetDeviceRemovedReason");
+    return vk.lost ? DXGI_ERROR_DEVICE_REMOVED : S_OK;
+}
+
+void Device::GetImmediateContext(ID3D11DeviceContext **pp) {
+    HRESULT hr = hook_enter("GetImmediateContext");
+    if (hook_recording()) hook_record("GetImmediateContext");
+    if (!pp) return;
+    *pp = nullptr;
+    if (FAILED(hr)) return;
+    ctx->add_ref();
+    *pp = ctx;
+}
+
+HRESULT Device::GetParent(REFIID riid, void **pp) {
+    HRESULT hr = hook_enter("GetParent");
+    if (hook_recording()) hook_record("GetParent");
+    if (!pp) return E_INVALIDARG;
+    *pp = nullptr;
+    if (FAILED(hr)) return hr;
+    if (riid != IID_IUnknown && riid != IID_IDXGIObject && riid != IID_IDXGIAdapter) return E_NOINTERFACE;
+    IDXGIAdapter *a;
+    if (FAILED(hr = create_adapter(this, &a))) return hr;
+    *pp = a;
+    return S_OK;
+}
+
+HRESULT Device::GetAdapter(IDXGIAdapter **pp) {
+    HRESULT hr = hook_enter("GetAdapter");
+    if (hook_recording()) hook_record("GetAdapter");
+    if (!pp) return E_INVALIDARG;
+    *pp = nullptr;
+    if (FAILED(hr)) return hr;
+    return create_adapter(this, pp);
+}
+
+extern "C" HRESULT WINAPI D3D11CreateDevice(IDXGIAdapter *adapter, D3D_DRIVER_TYPE type, HMODULE software,
+                                            UINT flags, const D3D_FEATURE_LEVEL *levels, UINT nlevels, UINT sdk,
+                                            ID3D11Device **ppDevice, D3D_FEATURE_LEVEL *pLevel,
+                                            ID3D11DeviceContext **ppContext) {
+    HRESULT hr = hook_enter("D3D11CreateDevice");
+    if (hook_recording()) hook_record("D3D11CreateDevice %d", (int)type);
+    if (ppDevice) *ppDevice = nullptr;
+    if (ppContext) *ppContext = nullptr;
+    if (FAILED(hr)) return hr;
+    (void)flags;
+    if (sdk != D3D11_SDK_VERSION) return E_INVALIDARG;
+    // An explicit adapter goes with DRIVER_TYPE_UNKNOWN only; adapters here
+    // always stand for the CPU device.
+    if ((adapter != nullptr) != (type == D3D_DRIVER_TYPE_UNKNOWN)) return E_INVALIDARG;
+    if (type == D3D_DRIVER_TYPE_SOFTWARE && !software) return E_INVALIDARG;
+    if (type == D3D_DRIVER_TYPE_SOFTWARE || type == D3D_DRIVER_TYPE_NULL) return DXGI_ERROR_UNSUPPORTED;
+    if (type < D3D_DRIVER_TYPE_UNKNOWN || type > D3D_DRIVER_TYPE_WARP) return E_INVALIDARG;
+
+    static const D3D_FEATURE_LEVEL defaults[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1,
+                                                 D3D_FEATURE_LEVEL_10_0};
+    if (!levels || !nlevels) {
+        levels = defaults;
+        nlevels = 3;
+    }
+    D3D_FEATURE_LEVEL level = (D3D_FEATURE_LEVEL)0;
+    for (UINT i = 0; i < nlevels && !level; i++)
+        if (levels[i] >= D3D_FEATURE_LEVEL_9_1 && levels[i] <= D3D_FEATURE_LEVEL_11_1) level = levels[i];
+    if (!level) return E_INVALIDARG;
+
+    Device *d = new Device();
+    d->kind = type == D3D_DRIVER_TYPE_HARDWARE ? VKC_DEVICE_GPU : VKC_DEVICE_CPU;
+    VkResult r = vkc_init(&d->vk, d->kind);
+    if (r != VK_SUCCESS) {
+        d->release();
+        return hr_from_vk(r);
+    }
+    if (pLevel) *pLevel = level;
+    if (ppContext) {
+        d->ctx->add_ref();
+        *ppContext = d->ctx;
+    }
+    if (!ppDevice) {
+        d->release();
+        return ppContext ? S_OK : S_FALSE;
+    }
+    *ppDevice = d;
+    return S_OK;
+}

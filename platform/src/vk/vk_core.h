@@ -1,0 +1,168 @@
+// Vulkan execution core behind the Direct3D 11 front: device selection,
+// memory, buffer rings, images and barriers, command submission, pipelines.
+// Knows nothing about COM; the front end owns the objects and state.
+#pragma once
+#include <vulkan/vulkan.h>
+
+#include <stdint.h>
+#include <unordered_map>
+#include <vector>
+
+enum VkcDeviceKind { VKC_DEVICE_CPU, VKC_DEVICE_GPU };
+
+struct VkcBuffer {
+    VkBuffer buf = VK_NULL_HANDLE;
+    VkDeviceMemory mem = VK_NULL_HANDLE;
+    uint8_t *map = nullptr; // persistently mapped when host-visible
+    VkDeviceSize size = 0;
+};
+
+struct VkcImage {
+    VkImage img = VK_NULL_HANDLE;
+    VkDeviceMemory mem = VK_NULL_HANDLE;
+    VkImageView view = VK_NULL_HANDLE;
+    VkFormat format = VK_FORMAT_UNDEFINED;
+    uint32_t width = 0, height = 0;
+    VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED; // as of the end of recorded work
+};
+
+// One renamable piece of a dynamic buffer; seq is the last submission that read it.
+struct VkcSlice {
+    VkBuffer buf;
+    VkDeviceSize offset;
+    uint8_t *map;
+    uint64_t seq;
+};
+
+// Dynamic buffer renamed on every discard map: draws already recorded keep the
+// slice they saw. Grows while every slice is in flight, up to a cap; past it
+// the oldest slice is waited for.
+struct VkcRing {
+    std::vector<VkcBuffer> chunks;
+    std::vector<VkcSlice> slices;
+    uint32_t cur = 0;
+    VkDeviceSize slice_size = 0;
+    VkBufferUsageFlags usage = 0;
+};
+
+// Everything a graphics pipeline depends on; hashed bytewise, so keep it
+// zero-initialised and free of padding surprises.
+struct VkcVertexAttr {
+    uint32_t location, binding, format, offset;
+};
+struct VkcPipelineKey {
+    uint64_t vs_id, ps_id, layout_id, blend_id, raster_id;
+    uint32_t topology;
+    uint32_t color_format;
+    uint32_t nattrs, nbindings;
+    VkcVertexAttr attrs[16];
+    struct { uint32_t binding, stride, per_instance, pad; } bindings[16];
+};
+
+struct VkcPipelineDesc {
+    VkcPipelineKey key;
+    VkShaderModule vs, ps;
+    const char *vs_entry, *ps_entry;
+    VkPipelineColorBlendAttachmentState blend;
+    VkCullModeFlags cull;
+    VkFrontFace front;
+    VkPolygonMode fill;
+    float depth_bias, depth_bias_clamp, depth_bias_slope;
+};
+
+struct VkcKeyHash {
+    size_t operator()(const VkcPipelineKey &k) const;
+};
+struct VkcKeyEq {
+    bool operator()(const VkcPipelineKey &a, const VkcPipelineKey &b) const;
+};
+
+enum { VKC_FRAMES = 4, VKC_UNIFORM_BINDINGS = 28, VKC_ZERO_BYTES = 65536 };
+
+struct VkcFrame {
+    VkCommandBuffer cmd = VK_NULL_HANDLE;
+    VkFence fence = VK_NULL_HANDLE;
+    uint64_t seq = 0; // submission this frame carries; 0 when idle
+};
+
+struct VkcGarbage {
+    uint64_t seq;
+    VkBuffer buf;
+    VkImage img;
+    VkImageView view;
+    VkDeviceMemory mem;
+    VkShaderModule module;
+};
+
+struct VkcCore {
+    VkInstance instance = VK_NULL_HANDLE;
+    VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+    VkPhysicalDevice phys = VK_NULL_HANDLE;
+    VkDevice dev = VK_NULL_HANDLE;
+    VkQueue queue = VK_NULL_HANDLE;
+    uint32_t queue_family = 0;
+    VkPhysicalDeviceMemoryProperties memprops{};
+    VkDeviceSize uniform_align = 256;
+    bool has_xlib = false, has_swapchain = false;
+    bool lost = false;
+    PFN_vkCmdPushDescriptorSetKHR push_descriptors = nullptr;
+
+    VkCommandPool pool = VK_NULL_HANDLE;
+    VkcFrame frames[VKC_FRAMES];
+    uint32_t frame = 0;         // index of the recording frame
+    bool recording = false;     // frames[frame].cmd has begun
+    uint32_t commands = 0;      // commands in the recording buffer
+    uint64_t next_seq = 1;      // seq of the recording submission
+    uint64_t completed_seq = 0; // every submission <= this has finished
+    std::vector<VkcGarbage> garbage;
+
+    VkcImage *rendering = nullptr; // target of the open dynamic-rendering pass
+    VkPipeline bound_pipeline = VK_NULL_HANDLE;
+
+    VkDescriptorSetLayout set_layout = VK_NULL_HANDLE;
+    VkPipelineLayout pipeline_layout = VK_NULL_HANDLE;
+    VkcBuffer zero; // unbound constant and vertex buffers read from here
+    std::unordered_map<VkcPipelineKey, VkPipeline, VkcKeyHash, VkcKeyEq> pipelines;
+};
+
+// Submitting the recording buffer once it holds this many commands keeps a
+// host that never reads back from accumulating unbounded work.
+enum { VKC_AUTO_SUBMIT_COMMANDS = 4096 };
+
+VkResult vkc_init(VkcCore *c, VkcDeviceKind kind);
+void vkc_shutdown(VkcCore *c);
+
+VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usage, VkcBuffer *out);
+void vkc_buffer_destroy(VkcCore *c, VkcBuffer *b);
+VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, VkImageUsageFlags usage,
+                          VkcImage *out);
+void vkc_image_destroy(VkcCore *c, VkcImage *img);
+VkResult vkc_shader_create(VkcCore *c, const uint32_t *words, size_t count, VkShaderModule *out);
+void vkc_shader_destroy(VkcCore *c, VkShaderModule m);
+
+VkResult vkc_ring_init(VkcCore *c, VkcRing *r, VkDeviceSize bytes, VkBufferUsageFlags usage);
+void vkc_ring_destroy(VkcCore *c, VkcRing *r);
+// Rename: make a slice no submitted or recorded work reads current.
+VkResult vkc_ring_discard(VkcCore *c, VkcRing *r);
+inline VkcSlice *vkc_ring_current(VkcRing *r) { return &r->slices[r->cur]; }
+// The recording submission reads the current slice.
+inline void vkc_ring_use(VkcCore *c, VkcRing *r) { r->slices[r->cur].seq = c->next_seq; }
+
+// The recording command buffer, begun on demand; counts one command.
+VkCommandBuffer vkc_cmd(VkcCore *c);
+VkResult vkc_submit(VkcCore *c, VkSemaphore wait, VkPipelineStageFlags wait_stage, VkSemaphore signal);
+// Wait until submission seq has finished (submitting it first if it is the recording one).
+VkResult vkc_wait(VkcCore *c, uint64_t seq);
+VkResult vkc_finish(VkcCore *c); // submit and wait for everything
+void vkc_poll(VkcCore *c);
+
+// Layout transition with a full execution and memory dependency on prior work.
+void vkc_image_use(VkcCore *c, VkcImage *img, VkImageLayout layout);
+void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to);
+void vkc_memory_barrier(VkcCore *c);
+void vkc_begin_rendering(VkcCore *c, VkcImage *target);
+void vkc_end_rendering(VkcCore *c);
+
+VkPipeline vkc_pipeline_get(VkcCore *c, const VkcPipelineDesc *d);
+
+VkFormat vkc_format_from_dxgi(uint32_t dxgi_format);

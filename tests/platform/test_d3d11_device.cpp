@@ -1,0 +1,340 @@
+// Device creation, object lifetime, validation codes and the test hooks.
+#include "test_d3d11_fixture.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+TEST(D3D11CreateDevice, DriverTypesAndArguments) {
+    struct Case {
+        D3D_DRIVER_TYPE type;
+        UINT sdk;
+        HRESULT want;
+    } cases[] = {
+        {D3D_DRIVER_TYPE_WARP, D3D11_SDK_VERSION, S_OK},
+        {D3D_DRIVER_TYPE_REFERENCE, D3D11_SDK_VERSION, S_OK},
+        {D3D_DRIVER_TYPE_HARDWARE, D3D11_SDK_VERSION, DXGI_ERROR_UNSUPPORTED}, // lavapipe only here
+        {D3D_DRIVER_TYPE_UNKNOWN, D3D11_SDK_VERSION, E_INVALIDARG},            // needs an adapter
+        {D3D_DRIVER_TYPE_WARP, 5, E_INVALIDARG},
+    };
+    for (const Case &c : cases) {
+        ID3D11Device *dev = nullptr;
+        ID3D11DeviceContext *ctx = nullptr;
+        D3D_FEATURE_LEVEL fl = (D3D_FEATURE_LEVEL)0;
+        EXPECT_EQ(c.want, D3D11CreateDevice(nullptr, c.type, nullptr, 0, nullptr, 0, c.sdk, &dev, &fl, &ctx))
+            << "driver type " << c.type;
+        EXPECT_EQ(c.want == S_OK, dev != nullptr);
+        EXPECT_EQ(c.want == S_OK, ctx != nullptr);
+        if (dev) {
+            EXPECT_EQ(D3D_FEATURE_LEVEL_11_0, fl);
+        }
+        release(ctx);
+        release(dev);
+    }
+    EXPECT_EQ(0, plat_live_objects());
+}
+
+TEST(D3D11CreateDevice, FeatureLevelIsFirstSupportedOfList) {
+    const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_12_0, D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
+    D3D_FEATURE_LEVEL fl;
+    EXPECT_EQ(S_FALSE, D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, levels, 3, D3D11_SDK_VERSION,
+                                         nullptr, &fl, nullptr)); // validation only
+    EXPECT_EQ(D3D_FEATURE_LEVEL_11_1, fl);
+    EXPECT_EQ(0, plat_live_objects());
+}
+
+TEST(D3D11CreateDevice, NoVulkanDriverFailsCleanly) {
+    const char *old = getenv("VK_ICD_FILENAMES");
+    std::string saved = old ? old : "";
+    setenv("VK_ICD_FILENAMES", "/nonexistent/icd.json", 1);
+    ID3D11Device *dev = nullptr;
+    HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, &dev,
+                                   nullptr, nullptr);
+    if (old) setenv("VK_ICD_FILENAMES", saved.c_str(), 1);
+    else unsetenv("VK_ICD_FILENAMES");
+    plat_validation_reset(); // the loader's own "no drivers" complaint is the point here
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_EQ(nullptr, dev);
+    EXPECT_EQ(0, plat_live_objects());
+}
+
+using DeviceTest = D3D11Test;
+
+TEST_F(DeviceTest, DxgiDeviceSharesIdentityAndLifetime) {
+    IDXGIDevice1 *dxgi = nullptr;
+    ASSERT_EQ(S_OK, dev->QueryInterface(IID_IDXGIDevice1, (void **)&dxgi));
+    IUnknown *a = nullptr, *b = nullptr;
+    dev->QueryInterface(IID_IUnknown, (void **)&a);
+    dxgi->QueryInterface(IID_IUnknown, (void **)&b);
+    EXPECT_EQ(a, b);
+    a->Release();
+    b->Release();
+    // The DXGI interface alone keeps the device alive.
+    ID3D11Device *d = dev;
+    dev->AddRef();
+    release(ctx);
+    release(dev);
+    EXPECT_EQ(1u, d->Release());
+    ID3D11Texture2D *unused = nullptr;
+    EXPECT_EQ(E_NOINTERFACE, dxgi->QueryInterface(IID_ID3D11Texture2D, (void **)&unused));
+
+    IDXGIAdapter *adapter = nullptr;
+    ASSERT_EQ(S_OK, dxgi->GetAdapter(&adapter));
+    IDXGIFactory2 *factory = nullptr;
+    ASSERT_EQ(S_OK, adapter->GetParent(IID_IDXGIFactory2, (void **)&factory));
+    factory->Release();
+    adapter->Release();
+    EXPECT_EQ(0u, dxgi->Release());
+}
+
+TEST_F(DeviceTest, ChildrenKeepDeviceAlive) {
+    ID3D11Texture2D *t = texture(4, 4, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+    ID3D11RenderTargetView *rtv = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateRenderTargetView(t, nullptr, &rtv));
+    ctx->OMSetRenderTargets(1, &rtv, nullptr);
+    release(t); // the view holds its texture
+    release(ctx);
+    release(dev);
+    EXPECT_GT(plat_live_objects(), live_before);
+    ID3D11Device *d = nullptr;
+    rtv->GetDevice(&d);
+    ASSERT_NE(nullptr, d);
+    ID3D11DeviceContext *c = nullptr;
+    d->GetImmediateContext(&c);
+    const float red[4] = {1, 0, 0, 1};
+    c->ClearRenderTargetView(rtv, red);
+    c->Release();
+    d->Release();
+    rtv->Release(); // still bound: the context's hold dies with the device
+    EXPECT_EQ(live_before, plat_live_objects());
+}
+
+TEST_F(DeviceTest, BufferValidation) {
+    const UINT W = D3D11_CPU_ACCESS_WRITE, R = D3D11_CPU_ACCESS_READ;
+    const UINT VB = D3D11_BIND_VERTEX_BUFFER, CB = D3D11_BIND_CONSTANT_BUFFER;
+    struct Case {
+        UINT bytes;
+        D3D11_USAGE usage;
+        UINT bind, cpu;
+        bool init;
+        HRESULT want;
+    } cases[] = {
+        {64, D3D11_USAGE_DYNAMIC, CB, W, false, S_OK},
+        {0, D3D11_USAGE_DYNAMIC, VB, W, false, E_INVALIDARG},
+        {24, D3D11_USAGE_DYNAMIC, CB, W, false, E_INVALIDARG},    // not a multiple of 16
+        {65552, D3D11_USAGE_DYNAMIC, CB, W, false, E_INVALIDARG}, // above 64 KiB
+        {65536, D3D11_USAGE_DYNAMIC, CB, W, false, S_OK},
+        {64, D3D11_USAGE_DYNAMIC, VB, W | R, false, E_INVALIDARG},
+        {64, D3D11_USAGE_DYNAMIC, VB, 0, false, E_INVALIDARG},
+        {64, D3D11_USAGE_DEFAULT, VB, W, false, E_INVALIDARG},
+        {64, D3D11_USAGE_DEFAULT, VB, 0, true, S_OK},
+        {64, D3D11_USAGE_IMMUTABLE, VB, 0, false, E_INVALIDARG}, // needs initial data
+        {64, D3D11_USAGE_IMMUTABLE, VB, 0, true, S_OK},
+        {64, D3D11_USAGE_STAGING, VB, R, false, E_INVALIDARG},
+        {64, D3D11_USAGE_STAGING, 0, R, false, S_OK},
+        {64, D3D11_USAGE_DYNAMIC, CB | VB, W, false, E_INVALIDARG},
+    };
+    uint8_t data[65536] = {};
+    for (const Case &c : cases) {
+        D3D11_BUFFER_DESC d = {c.bytes, c.usage, c.bind, c.cpu, 0, 0};
+        D3D11_SUBRESOURCE_DATA init = {data, 0, 0};
+        ID3D11Buffer *b = (ID3D11Buffer *)&data; // must be cleared on failure
+        EXPECT_EQ(c.want, dev->CreateBuffer(&d, c.init ? &init : nullptr, &b))
+            << c.bytes << " bytes, usage " << c.usage << " bind " << c.bind << " cpu " << c.cpu;
+        EXPECT_EQ(c.want == S_OK, b != nullptr);
+        release(b);
+    }
+    D3D11_BUFFER_DESC ok = {64, D3D11_USAGE_DYNAMIC, CB, W, 0, 0};
+    EXPECT_EQ(S_FALSE, dev->CreateBuffer(&ok, nullptr, nullptr)); // validation only
+    EXPECT_EQ(E_INVALIDARG, dev->CreateBuffer(nullptr, nullptr, nullptr));
+}
+
+TEST_F(DeviceTest, TextureValidation) {
+    const UINT RT = D3D11_BIND_RENDER_TARGET, R = D3D11_CPU_ACCESS_READ;
+    struct Case {
+        UINT w, h;
+        D3D11_USAGE usage;
+        UINT bind, cpu;
+        HRESULT want;
+    } cases[] = {
+        {64, 32, D3D11_USAGE_DEFAULT, RT, 0, S_OK},
+        {0, 0, D3D11_USAGE_DEFAULT, RT, 0, E_INVALIDARG},
+        {20000, 64, D3D11_USAGE_DEFAULT, RT, 0, E_INVALIDARG},
+        {16384, 1, D3D11_USAGE_DEFAULT, RT, 0, S_OK},
+        {64, 32, D3D11_USAGE_DEFAULT, RT, R, E_INVALIDARG},
+        {64, 32, D3D11_USAGE_STAGING, 0, R, S_OK},
+        {64, 32, D3D11_USAGE_STAGING, RT, R, E_INVALIDARG},
+        {64, 32, D3D11_USAGE_STAGING, 0, 0, E_INVALIDARG},
+    };
+    for (const Case &c : cases) {
+        D3D11_TEXTURE2D_DESC d = {c.w, c.h, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, c.usage, c.bind, c.cpu, 0};
+        ID3D11Texture2D *t = nullptr;
+        EXPECT_EQ(c.want, dev->CreateTexture2D(&d, nullptr, &t)) << c.w << "x" << c.h << " usage " << c.usage;
+        if (t) {
+            D3D11_TEXTURE2D_DESC got;
+            t->GetDesc(&got);
+            EXPECT_EQ(0, memcmp(&d, &got, sizeof d));
+        }
+        release(t);
+    }
+    D3D11_TEXTURE2D_DESC multi = {8, 8, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {4, 0}, D3D11_USAGE_DEFAULT, RT, 0, 0};
+    ID3D11Texture2D *t = nullptr;
+    EXPECT_EQ(E_INVALIDARG, dev->CreateTexture2D(&multi, nullptr, &t));
+    ID3D11RenderTargetView *rtv = nullptr;
+    ID3D11Texture2D *staging = texture(8, 8, D3D11_USAGE_STAGING, 0, R);
+    EXPECT_EQ(E_INVALIDARG, dev->CreateRenderTargetView(staging, nullptr, &rtv)); // no RENDER_TARGET bind
+    release(staging);
+}
+
+TEST_F(DeviceTest, ClearCopyAndReadBackWithPaddedRows) {
+    // 13 pixels = 52 bytes a row: the staging copy pads rows to 256.
+    ID3D11Texture2D *t = texture(13, 5, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+    ID3D11Texture2D *t2 = texture(13, 5, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+    ID3D11Texture2D *st = texture(13, 5, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
+    ID3D11RenderTargetView *rtv = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateRenderTargetView(t, nullptr, &rtv));
+    const float c[4] = {1.0f, 0.5f, 0.0f, 0.25f};
+    ctx->ClearRenderTargetView(rtv, c);
+    ctx->CopyResource(t2, t);
+    ctx->CopyResource(st, t2);
+    D3D11_MAPPED_SUBRESOURCE m;
+    ASSERT_EQ(S_OK, ctx->Map(st, 0, D3D11_MAP_READ, 0, &m));
+    EXPECT_EQ(256u, m.RowPitch);
+    EXPECT_EQ(256u * 5, m.DepthPitch);
+    for (int y = 0; y < 5; y++)
+        for (int x = 0; x < 13; x++)
+            ASSERT_EQ(rgba(255, 128, 0, 64), ((uint32_t *)((uint8_t *)m.pData + y * m.RowPitch))[x]) << x << "," << y;
+    ctx->Unmap(st, 0);
+    // A mismatched copy is undefined in Direct3D; here it leaves the target alone.
+    ID3D11Texture2D *small = texture(4, 4, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+    ctx->CopyResource(small, t);
+    release(small);
+    release(rtv);
+    release(st);
+    release(t2);
+    release(t);
+}
+
+TEST_F(DeviceTest, MapRules) {
+    ID3D11Buffer *dyn = nullptr, *def = nullptr, *stage_w = nullptr;
+    D3D11_BUFFER_DESC d = {256, D3D11_USAGE_DYNAMIC, D3D11_BIND_VERTEX_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0};
+    ASSERT_EQ(S_OK, dev->CreateBuffer(&d, nullptr, &dyn));
+    d = {256, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+    ASSERT_EQ(S_OK, dev->CreateBuffer(&d, nullptr, &def));
+    d = {256, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_WRITE, 0, 0};
+    ASSERT_EQ(S_OK, dev->CreateBuffer(&d, nullptr, &stage_w));
+    ID3D11Texture2D *rt = texture(4, 4, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+    struct Case {
+        ID3D11Resource *res;
+        D3D11_MAP type;
+        HRESULT want;
+    } cases[] = {
+        {dyn, D3D11_MAP_WRITE_DISCARD, S_OK},  {dyn, D3D11_MAP_WRITE_NO_OVERWRITE, S_OK},
+        {dyn, D3D11_MAP_WRITE, E_INVALIDARG},  {dyn, D3D11_MAP_READ, E_INVALIDARG},
+        {def, D3D11_MAP_WRITE, E_INVALIDARG},  {rt, D3D11_MAP_READ, E_INVALIDARG},
+        {stage_w, D3D11_MAP_WRITE, S_OK},      {stage_w, D3D11_MAP_READ, E_INVALIDARG},
+    };
+    for (const Case &c : cases) {
+        D3D11_MAPPED_SUBRESOURCE m = {(void *)1, 1, 1};
+        EXPECT_EQ(c.want, ctx->Map(c.res, 0, c.type, 0, &m)) << "map type " << c.type;
+        EXPECT_EQ(c.want == S_OK, m.pData != nullptr);
+        if (c.want == S_OK) ctx->Unmap(c.res, 0);
+    }
+    release(rt);
+    release(stage_w);
+    release(def);
+    release(dyn);
+}
+
+TEST_F(DeviceTest, DiscardMapRenamesWhileKeepingData) {
+    D3D11_BUFFER_DESC d = {64, D3D11_USAGE_DYNAMIC, D3D11_BIND_VERTEX_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0};
+    ID3D11Buffer *b = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateBuffer(&d, nullptr, &b));
+    D3D11_MAPPED_SUBRESOURCE m;
+    ASSERT_EQ(S_OK, ctx->Map(b, 0, D3D11_MAP_WRITE_DISCARD, 0, &m));
+    void *first = m.pData;
+    memset(first, 7, 64);
+    ctx->Unmap(b, 0);
+    // NO_OVERWRITE keeps the same memory; DISCARD never hands out memory that
+    // recorded or submitted work still reads.
+    ASSERT_EQ(S_OK, ctx->Map(b, 0, D3D11_MAP_WRITE_NO_OVERWRITE, 0, &m));
+    EXPECT_EQ(first, m.pData);
+    EXPECT_EQ(7, ((uint8_t *)m.pData)[63]);
+    ctx->Unmap(b, 0);
+    release(b);
+}
+
+TEST_F(DeviceTest, FaultInjectionFailsTheNthCallAndCreatesNothing) {
+    D3D11_BUFFER_DESC d = {64, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0};
+    plat_call_count_reset();
+    plat_fail_call("CreateBuffer", 2, E_OUTOFMEMORY);
+    ID3D11Buffer *a = nullptr, *b = nullptr, *c = nullptr;
+    EXPECT_EQ(S_OK, dev->CreateBuffer(&d, nullptr, &a));
+    int live = plat_live_objects();
+    EXPECT_EQ(E_OUTOFMEMORY, dev->CreateBuffer(&d, nullptr, &b));
+    EXPECT_EQ(nullptr, b);
+    EXPECT_EQ(live, plat_live_objects());
+    EXPECT_EQ(S_OK, dev->CreateBuffer(&d, nullptr, &c)); // each fault fires once
+    EXPECT_EQ(1, plat_fail_fired());
+    EXPECT_EQ(3, plat_call_count("CreateBuffer"));
+
+    plat_fail_call("GetImmediateContext", 1, E_FAIL);
+    ID3D11DeviceContext *got = (ID3D11DeviceContext *)&d;
+    dev->GetImmediateContext(&got);
+    EXPECT_EQ(nullptr, got);
+
+    plat_fail_call("QueryInterface", 1, E_NOINTERFACE);
+    IDXGIDevice1 *dxgi = nullptr;
+    EXPECT_EQ(E_NOINTERFACE, dev->QueryInterface(IID_IDXGIDevice1, (void **)&dxgi));
+    EXPECT_EQ(nullptr, dxgi);
+
+    plat_fail_call("Map", 1, DXGI_ERROR_DEVICE_REMOVED);
+    D3D11_MAPPED_SUBRESOURCE m;
+    EXPECT_EQ(DXGI_ERROR_DEVICE_REMOVED, ctx->Map(a, 0, D3D11_MAP_WRITE_DISCARD, 0, &m));
+    EXPECT_EQ(nullptr, m.pData);
+    EXPECT_EQ(4, plat_fail_fired());
+    release(a);
+    release(c);
+}
+
+TEST_F(DeviceTest, RecordsOneLinePerCall) {
+    D3D11_BUFFER_DESC d = {48, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0};
+    ID3D11Buffer *b = nullptr;
+    plat_record_begin();
+    dev->CreateBuffer(&d, nullptr, &b);
+    ctx->PSSetConstantBuffers(1, 1, &b);
+    ctx->VSSetConstantBuffers(0, 0, nullptr);
+    ctx->OMSetBlendState(nullptr, nullptr, 0xffffffff);
+    ctx->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+    ctx->DrawInstanced(4, 1000, 0, 0);
+    ctx->Draw(161, 322);
+    D3D11_MAPPED_SUBRESOURCE m;
+    ctx->Map(b, 0, D3D11_MAP_WRITE_DISCARD, 0, &m);
+    ctx->Unmap(b, 0);
+    plat_record_end();
+    ctx->Flush(); // not recorded
+    const char *want[] = {"CreateBuffer 48",  "PSSetConstantBuffers 1 1", "VSSetConstantBuffers 0 0",
+                          "OMSetBlendState null", "IASetPrimitiveTopology 5", "DrawInstanced 4 1000 0 0",
+                          "Draw 161 322", "Map 4", "Unmap"};
+    ASSERT_EQ((int)(sizeof want / sizeof *want), plat_record_count());
+    for (int i = 0; i < plat_record_count(); i++) EXPECT_STREQ(want[i], plat_record_line(i));
+    release(b);
+}
+
+TEST(PerformanceCounter, FakeValuesOverrideTheClock) {
+    LARGE_INTEGER a, b, f;
+    QueryPerformanceCounter(&a);
+    QueryPerformanceCounter(&b);
+    EXPECT_LE(a.QuadPart, b.QuadPart);
+    QueryPerformanceFrequency(&f);
+    EXPECT_EQ(1000000000LL, f.QuadPart);
+    plat_set_fake_counter(12345);
+    plat_set_fake_frequency(1000);
+    QueryPerformanceCounter(&a);
+    QueryPerformanceFrequency(&f);
+    EXPECT_EQ(12345, a.QuadPart);
+    EXPECT_EQ(1000, f.QuadPart);
+    plat_set_fake_counter(0);
+    plat_set_fake_frequency(0);
+    QueryPerformanceCounter(&a);
+    EXPECT_GE(a.QuadPart, b.QuadPart);
+}
