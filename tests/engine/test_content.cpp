@@ -424,6 +424,21 @@ TEST(ContentKepler, WholePeriodsReturnToTheStart) {
     }
 }
 
+// One case evaluated operation by operation: the rounding is part of the result.
+TEST(ContentKepler, SingleCaseBitForBit) {
+    const Planet &p = PLANETS[3];
+    float t = 1.9f; // a time where the third Newton step still changes the bits
+    float q = t / 7.8f + 1.2f;
+    float M = (q - truncf(q)) * 6.2831855f, E = M, e = 0.093f;
+    for (int i = 0; i < 3; i++) E = E - ((E - e * sinf(E)) - M) / (1.0f - e * cosf(E));
+    float r = (1.0f - e * cosf(E)) * 55.0f;
+    float nu = atan2f(sinf(E) * sqrtf(1.0f - e * e), cosf(E) - e);
+    const float want[3] = {cosf(nu) * r, -(sinf(nu) * r) * sinf(0.041f), (sinf(nu) * r) * cosf(0.041f)};
+    float got[3];
+    kepler_position(&p, t, &got[0], &got[1], &got[2]);
+    EXPECT_TRUE(same_floats(got, want, 3));
+}
+
 TEST(ContentKepler, NonFiniteTimeGivesNaN) {
     for (float t : {NAN, INFINITY, -INFINITY}) {
         float x = 0, y = 0, z = 0;
@@ -450,6 +465,18 @@ TEST(ContentOrbits, EndsOfEachEllipseAndItsColour) {
         const float want_col[4] = {0.45f * p.color[0], 0.45f * p.color[1], 0.45f * p.color[2], 1.0f};
         for (int j = 0; j < 161; j++) ASSERT_TRUE(same_floats(v[161 * k + j].vcol, want_col, 4)) << k << "/" << j;
     }
+}
+
+TEST(ContentOrbits, SampleBitForBit) {
+    std::vector<LineVertex> v(ORBIT_VERTICES);
+    fill_orbit_lines(v.data());
+    const float a = 55.0f, e = 0.093f, inc = 0.041f; // orbit 3, sample 37
+    float l = (1.0f - e * e) * a;
+    float theta = ((float)37 / 160.0f) * 6.2831855f;
+    float rho = l / (e * cosf(theta) + 1.0f);
+    float h = sinf(theta) * rho;
+    const float want[3] = {rho * cosf(theta), -h * sinf(inc), h * cosf(inc)};
+    EXPECT_TRUE(same_floats(v[161 * 3 + 37].p, want, 3));
 }
 
 TEST(ContentOrbits, EveryPlanetMovesOnItsLine) {
