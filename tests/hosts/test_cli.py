@@ -1,0 +1,107 @@
+"""galaxy-render: command-line checks, bad input, and the files it writes.
+
+Run by CTest with GALAXY_RENDER set to the built executable."""
+import os
+import struct
+import subprocess
+import tempfile
+import unittest
+
+RENDER = os.environ.get("GALAXY_RENDER", "galaxy-render")
+FAST = ["-q", "0", "-T", "0"]
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+        raise AssertionError(f"{path} is not a PNG")
+    return struct.unpack(">II", head[16:24])
+
+
+def run(args, cwd):
+    r = subprocess.run([RENDER, *args], cwd=cwd, capture_output=True, text=True, timeout=300)
+    # With HALVENOR_VK_VALIDATION=1 the library reports Vulkan misuse this way.
+    if "vulkan:" in r.stderr:
+        raise AssertionError(f"validation message from {args}:\n{r.stderr}")
+    return r
+
+
+class BadInvocations(unittest.TestCase):
+    # (arguments, words the message must contain, exit status)
+    CASES = [
+        (["--bogus"], "unknown option", 2),
+        (["-q"], "needs a value", 2),
+        (["-q", "3"], "quality", 2),
+        (["-q", "one"], "quality", 2),
+        (["-m", "nebula"], "mode", 2),
+        (["-m", "4"], "mode", 2),
+        (["-s", "0x0"], "size", 2),
+        (["-s", "20000x20000"], "size", 2),
+        (["-s", "640"], "size", 2),
+        (["-s", "64x48x2"], "size", 2),
+        (["-c", "0.5,0.4"], "camera", 2),
+        (["-c", "0.5,0.4,0"], "camera", 2),
+        (["-t", "-1"], "time scale", 2),
+        (["-t", "nan"], "time scale", 2),
+        (["-T", "1e9"], "time", 2),
+        (["-n", "0", "-d", "."], "frame count", 2),
+        (["-n", "3"], "--out-dir", 2),
+        (["-n", "3", "-d", "missing"], "does not exist", 2),
+        (["-o", "missing/a.png"], "does not exist", 2),
+        (["-o", "a.png", "-n", "2", "-d", "."], "exclude", 2),
+        # Failures past parsing: the library's error text, and no file left.
+        (["-s", "16x16", *FAST, "-o", "a" * 250 + ".png"], "cannot write", 1),
+        (["-s", "16x16", *FAST, "-o", "adir"], "cannot write", 1),
+    ]
+
+    def test_each_is_refused_without_output(self):
+        for args, words, status in self.CASES:
+            with self.subTest(args=" ".join(args)[:60]), tempfile.TemporaryDirectory() as d:
+                os.mkdir(os.path.join(d, "adir"))
+                r = run(args, d)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(words, r.stderr)
+                self.assertEqual(sorted(os.listdir(d)), ["adir"])
+                self.assertEqual(os.listdir(os.path.join(d, "adir")), [])
+
+
+class Output(unittest.TestCase):
+    def test_still_is_a_png_of_the_size_asked(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["-s", "48x32", *FAST, "-m", "blackhole", "-o", "still.png"], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(os.listdir(d), ["still.png"])
+            self.assertEqual(png_size(os.path.join(d, "still.png")), (48, 32))
+
+    def test_sequence_is_frame_exact(self):
+        # At 100x speed a frame is 10 simulated seconds: any wall-clock leak
+        # into the clock would turn the galaxy differently in the two runs.
+        runs = []
+        for _ in range(2):
+            d = tempfile.mkdtemp()
+            self.addCleanup(lambda p=d: subprocess.run(["rm", "-rf", p]))
+            r = run(["-s", "64x48", *FAST, "-m", "galaxy", "-t", "100", "-n", "3", "-d", d], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("frame 3/3", r.stderr)
+            names = sorted(os.listdir(d))
+            self.assertEqual(names, ["frame_0000.png", "frame_0001.png", "frame_0002.png"])
+            frames = []
+            for n in names:
+                self.assertEqual(png_size(os.path.join(d, n)), (64, 48))
+                with open(os.path.join(d, n), "rb") as f:
+                    frames.append(f.read())
+            runs.append(frames)
+        self.assertEqual(runs[0], runs[1])
+        self.assertTrue(runs[0][0] != runs[0][1], "the galaxy did not move between frames")
+
+    def test_scene_set_names(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["-s", "32x24", *FAST, "-d", d], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(sorted(os.listdir(d)), ["asteroid_field.png", "black_hole.png",
+                                                     "galaxy.png", "solar_system.png"])
+
+
+if __name__ == "__main__":
+    unittest.main()
