@@ -128,6 +128,26 @@ bool legalize(std::vector<uint32_t> *spirv, std::string *err) {
     return true;
 }
 
+// Layout of common/shader_blob.h: header, input records, SPIR-V.
+void write_container(ShaderStage stage, const std::vector<ShaderBlobInput> &inputs, uint32_t cbuffer_mask,
+                     const std::vector<uint32_t> &spirv, std::vector<uint32_t> *out) {
+    ShaderBlobHeader h = {};
+    h.magic = SHADER_BLOB_MAGIC;
+    h.version = SHADER_BLOB_VERSION;
+    h.stage = stage;
+    h.input_count = (uint32_t)inputs.size();
+    h.cbuffer_mask = cbuffer_mask;
+    h.spirv_words = (uint32_t)spirv.size();
+    static_assert(sizeof h % 4 == 0 && sizeof(ShaderBlobInput) % 4 == 0, "container is made of words");
+    out->resize(sizeof h / 4 + inputs.size() * sizeof(ShaderBlobInput) / 4 + spirv.size());
+    uint8_t *p = reinterpret_cast<uint8_t *>(out->data());
+    memcpy(p, &h, sizeof h);
+    p += sizeof h;
+    memcpy(p, inputs.data(), inputs.size() * sizeof(ShaderBlobInput));
+    p += inputs.size() * sizeof(ShaderBlobInput);
+    memcpy(p, spirv.data(), spirv.size() * 4);
+}
+
 HRESULT compile(const char *src, size_t size, const std::string &name, const D3D_SHADER_MACRO *defines,
                 UINT flags, const char *entry, ShaderStage stage, std::vector<uint32_t> *container, std::string *log) {
     std::lock_guard<std::mutex> lock(g_compile_lock);
@@ -201,23 +221,7 @@ HRESULT compile(const char *src, size_t size, const std::string &name, const D3D
         return E_FAIL;
     }
     spirv_strip_hlsl_info(&spirv);
-    const std::vector<ShaderBlobInput> &inputs = declared.inputs;
-
-    ShaderBlobHeader h = {};
-    h.magic = SHADER_BLOB_MAGIC;
-    h.version = SHADER_BLOB_VERSION;
-    h.stage = stage;
-    h.input_count = (uint32_t)inputs.size();
-    h.cbuffer_mask = used.cbuffer_mask;
-    h.spirv_words = (uint32_t)spirv.size();
-    const size_t words = sizeof h / 4 + inputs.size() * sizeof(ShaderBlobInput) / 4 + spirv.size();
-    container->resize(words);
-    uint8_t *p = reinterpret_cast<uint8_t *>(container->data());
-    memcpy(p, &h, sizeof h);
-    p += sizeof h;
-    memcpy(p, inputs.data(), inputs.size() * sizeof(ShaderBlobInput));
-    p += inputs.size() * sizeof(ShaderBlobInput);
-    memcpy(p, spirv.data(), spirv.size() * 4);
+    write_container(stage, declared.inputs, used.cbuffer_mask, spirv, container);
     return S_OK;
 }
 
