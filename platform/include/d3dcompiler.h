@@ -9,6 +9,10 @@
 // - Flags: the two PACK_MATRIX flags are honoured (both at once is
 //   E_INVALIDARG); every other flag is accepted and ignored.
 // - pInclude is not used: #include in the source is a compile error.
+// - SV_InstanceID is Vulkan's InstanceIndex, which counts from the draw's
+//   first instance: equal to Direct3D's only for StartInstanceLocation 0.
+// - The signature lists every declared vertex input; cbuffer_mask only the
+//   registers the program still reads after optimisation.
 #pragma once
 #include "windows.h"
 #include "d3dcommon.h"
