@@ -1,23 +1,26 @@
 # Host programs and the Python module, driven from outside like a user would.
+# The library prints Vulkan validation messages as "vulkan: ..." on stderr.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 set(GALAXY_HOST_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/hosts)
 
 if(TARGET galaxy-render)
   add_test(NAME cli COMMAND Python3::Interpreter ${GALAXY_HOST_TESTS}/test_cli.py)
   set_tests_properties(cli PROPERTIES
-      ENVIRONMENT "GALAXY_RENDER=$<TARGET_FILE:galaxy-render>" TIMEOUT 600)
+      ENVIRONMENT "GALAXY_RENDER=$<TARGET_FILE:galaxy-render>" TIMEOUT 600
+      FAIL_REGULAR_EXPRESSION "vulkan: ")
 endif()
 
 if(TARGET galaxy-viewer AND EXISTS ${GALAXY_HOST_TESTS}/test_viewer.py)
   # Exit status 77: no X server could be reached or started.
   add_test(NAME viewer COMMAND Python3::Interpreter ${GALAXY_HOST_TESTS}/test_viewer.py)
   set_tests_properties(viewer PROPERTIES
-      ENVIRONMENT "GALAXY_VIEWER=$<TARGET_FILE:galaxy-viewer>" SKIP_RETURN_CODE 77 TIMEOUT 300)
+      ENVIRONMENT "GALAXY_VIEWER=$<TARGET_FILE:galaxy-viewer>" SKIP_RETURN_CODE 77 TIMEOUT 300
+      FAIL_REGULAR_EXPRESSION "vulkan: ")
 endif()
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/python/test_halvenor_galaxy.py)
   add_test(NAME python COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/python/test_halvenor_galaxy.py)
   set_tests_properties(python PROPERTIES
-      ENVIRONMENT "HALVENOR_GALAXY_LIB=$<TARGET_FILE:halvenor-galaxy>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python"
-      TIMEOUT 300)
+      ENVIRONMENT "HALVENOR_GALAXY_LIB=$<TARGET_FILE:halvenor-galaxy>" TIMEOUT 300
+      FAIL_REGULAR_EXPRESSION "vulkan: ")
 endif()
