@@ -1,5 +1,6 @@
 // DXGI objects: adapter, factory and the window swap chain.
 #include "d3d11/objects.h"
+#include "vk/vk_swapchain.h"
 
 struct Factory;
 
@@ -68,7 +69,6 @@ HRESULT create_adapter(Device *, IDXGIAdapter **out) {
 }
 
 HRESULT create_swap_chain(Device *d, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 &desc, IDXGISwapChain1 **out);
-HRESULT create_swap_chain(Device *, HWND, const DXGI_SWAP_CHAIN_DESC1 &, IDXGISwapChain1 **) { return E_NOTIMPL; }
 
 HRESULT Factory::CreateSwapChainForHwnd(IUnknown *device, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 *desc,
                                         const DXGI_SWAP_CHAIN_FULLSCREEN_DESC *, IDXGIOutput *,
@@ -85,4 +85,174 @@ HRESULT Factory::CreateSwapChainForHwnd(IUnknown *device, HWND hwnd, const DXGI_
     hr = create_swap_chain(d, hwnd, *desc, pp);
     d3d->Release();
     return hr;
+}
+
+struct SwapChain final : IDXGISwapChain1, Object {
+    DXGI_SWAP_CHAIN_DESC1 desc;
+    std::vector<Texture *> buffers; // buffers[0] is always the one to draw into
+    VkcSwapchain vsc;
+    explicit SwapChain(Device *d) : Object(d) {}
+    ~SwapChain() override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    HG_IUNKNOWN_REFS
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void **ppParent) override;
+    HRESULT STDMETHODCALLTYPE Present(UINT SyncInterval, UINT Flags) override;
+    HRESULT STDMETHODCALLTYPE GetBuffer(UINT Buffer, REFIID riid, void **ppSurface) override;
+    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT BufferCount, UINT Width, UINT Height, DXGI_FORMAT NewFormat,
+                                            UINT SwapChainFlags) override;
+    HRESULT STDMETHODCALLTYPE GetDesc1(DXGI_SWAP_CHAIN_DESC1 *pDesc) override;
+
+    HRESULT make_buffers(UINT count, UINT w, UINT h, DXGI_FORMAT format);
+    void release_buffers();
+};
+
+SwapChain::~SwapChain() {
+    vkc_swapchain_destroy(&device->vk, &vsc);
+    release_buffers();
+}
+
+void SwapChain::release_buffers() {
+    for (Texture *t : buffers) t->release();
+    buffers.clear();
+}
+
+HRESULT SwapChain::make_buffers(UINT count, UINT w, UINT h, DXGI_FORMAT format) {
+    D3D11_TEXTURE2D_DESC td = {w, h, 1, 1, format, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0, 0};
+    std::vector<Texture *> fresh;
+    for (UINT i = 0; i < count; i++) {
+        Texture *t;
+        HRESULT hr = device->create_texture(td, &t);
+        if (FAILED(hr)) {
+            for (Texture *f : fresh) f->release();
+            return hr;
+        }
+        fresh.push_back(t);
+    }
+    release_buffers();
+    buffers = std::move(fresh);
+    return S_OK;
+}
+
+HRESULT SwapChain::QueryInterface(REFIID riid, void **ppv) {
+    static const IID *const ids[] = {&IID_IDXGIObject, &IID_IDXGIDeviceSubObject, &IID_IDXGISwapChain,
+                                     &IID_IDXGISwapChain1};
+    return dxgi_query(this, this, riid, ppv, ids, 4);
+}
+
+HRESULT SwapChain::GetParent(REFIID riid, void **pp) {
+    HRESULT hr = hook_enter("GetParent");
+    if (hook_recording()) hook_record("GetParent");
+    if (!pp) return E_INVALIDARG;
+    *pp = nullptr;
+    if (FAILED(hr)) return hr;
+    Factory *f = new Factory;
+    hr = f->QueryInterface(riid, pp);
+    f->release();
+    return hr;
+}
+
+static bool back_buffer_format(DXGI_FORMAT f) {
+    return f == DXGI_FORMAT_R8G8B8A8_UNORM || f == DXGI_FORMAT_B8G8R8A8_UNORM;
+}
+
+static HRESULT hr_from_present(VkResult r) {
+    if (r == VK_SUCCESS || r == VK_SUBOPTIMAL_KHR) return S_OK;
+    if (r == VK_ERROR_DEVICE_LOST) return DXGI_ERROR_DEVICE_REMOVED;
+    return hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
+}
+
+HRESULT SwapChain::Present(UINT sync, UINT flags) {
+    HRESULT hr = hook_enter("Present");
+    if (hook_recording()) hook_record("Present %u %u", sync, flags);
+    if (FAILED(hr)) return hr;
+    if (sync > 4) return DXGI_ERROR_INVALID_CALL;
+    if (device->vk.lost) return DXGI_ERROR_DEVICE_REMOVED;
+    const UINT DXGI_PRESENT_TEST = 1;
+    if (flags & DXGI_PRESENT_TEST) return S_OK;
+    hr = hr_from_present(vkc_swapchain_present(&device->vk, &vsc, &buffers[0]->image, sync > 0));
+    // Flip model: the next buffer becomes buffers[0]. The texture objects stay
+    // put (views on them follow), their images rotate.
+    VkcImage first = buffers[0]->image;
+    for (size_t i = 0; i + 1 < buffers.size(); i++) buffers[i]->image = buffers[i + 1]->image;
+    buffers.back()->image = first;
+    return hr;
+}
+
+HRESULT SwapChain::GetBuffer(UINT index, REFIID riid, void **pp) {
+    HRESULT hr = hook_enter("GetBuffer");
+    if (hook_recording()) hook_record("GetBuffer %u", index);
+    if (!pp) return E_INVALIDARG;
+    *pp = nullptr;
+    if (FAILED(hr)) return hr;
+    if (index >= buffers.size()) return DXGI_ERROR_INVALID_CALL;
+    if (riid != IID_IUnknown && riid != IID_ID3D11Texture2D && riid != IID_ID3D11Resource) return E_NOINTERFACE;
+    buffers[index]->add_ref();
+    *pp = static_cast<ID3D11Texture2D *>(buffers[index]);
+    return S_OK;
+}
+
+HRESULT SwapChain::ResizeBuffers(UINT count, UINT w, UINT h, DXGI_FORMAT format, UINT flags) {
+    HRESULT hr = hook_enter("ResizeBuffers");
+    if (hook_recording()) hook_record("ResizeBuffers %u %u %u", count, w, h);
+    if (FAILED(hr)) return hr;
+    (void)flags;
+    // Every outside reference (the buffer itself or a view on it) must be gone.
+    for (Texture *t : buffers)
+        if (t->refs > 1 || t->priv > 0) return DXGI_ERROR_INVALID_CALL;
+    if (count == 0) count = desc.BufferCount;
+    if (format == DXGI_FORMAT_UNKNOWN) format = desc.Format;
+    if (count < 2 || count > 16 || !back_buffer_format(format)) return DXGI_ERROR_INVALID_CALL;
+    if (w == 0 || h == 0) { // zero: the window's size
+        uint32_t ww = 0, wh = 0;
+        vkc_window_size(vsc.window, &ww, &wh);
+        if (w == 0) w = ww;
+        if (h == 0) h = wh;
+    }
+    if (w == 0 || h == 0 || w > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION || h > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION)
+        return E_INVALIDARG;
+    if (FAILED(hr = make_buffers(count, w, h, format))) return hr;
+    desc.BufferCount = count;
+    desc.Width = w;
+    desc.Height = h;
+    desc.Format = format;
+    return S_OK;
+}
+
+HRESULT SwapChain::GetDesc1(DXGI_SWAP_CHAIN_DESC1 *out) {
+    hook_enter("GetDesc1");
+    if (hook_recording()) hook_record("GetDesc1");
+    if (!out) return E_INVALIDARG;
+    *out = desc;
+    return S_OK;
+}
+
+HRESULT create_swap_chain(Device *d, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 &in, IDXGISwapChain1 **out) {
+    const unsigned long window = (unsigned long)(uintptr_t)hwnd;
+    DXGI_SWAP_CHAIN_DESC1 desc = in;
+    bool flip = desc.SwapEffect == DXGI_SWAP_EFFECT_FLIP_DISCARD || desc.SwapEffect == DXGI_SWAP_EFFECT_FLIP_SEQUENTIAL;
+    if (!window || !flip || desc.BufferCount < 2 || desc.BufferCount > 16 || desc.SampleDesc.Count != 1 ||
+        desc.SampleDesc.Quality != 0 || desc.Stereo || !back_buffer_format(desc.Format))
+        return DXGI_ERROR_INVALID_CALL;
+    uint32_t ww, wh;
+    if (!vkc_window_size(window, &ww, &wh)) return DXGI_ERROR_INVALID_CALL; // no display or no such window
+    if (desc.Width == 0) desc.Width = ww;
+    if (desc.Height == 0) desc.Height = wh;
+    if (desc.Width == 0 || desc.Height == 0 || desc.Width > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION ||
+        desc.Height > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION)
+        return E_INVALIDARG;
+
+    SwapChain *sc = new SwapChain(d);
+    sc->desc = desc;
+    HRESULT hr = sc->make_buffers(desc.BufferCount, desc.Width, desc.Height, desc.Format);
+    if (SUCCEEDED(hr)) {
+        VkResult r = vkc_swapchain_create(&d->vk, window, true, &sc->vsc);
+        if (r == VK_ERROR_SURFACE_LOST_KHR) hr = DXGI_ERROR_INVALID_CALL;
+        else if (r != VK_SUCCESS) hr = hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
+    }
+    if (FAILED(hr)) {
+        sc->release();
+        return hr;
+    }
+    *out = sc;
+    return S_OK;
 }

@@ -1,0 +1,285 @@
+// Drawing: Direct3D 11 conventions (y up, culling, blending, constant-buffer
+// slots, SV_VertexID/SV_InstanceID) on Vulkan, checked by reading pixels back.
+#include "test_d3d11_fixture.h"
+
+#include <d3dcompiler.h>
+
+#include "d3d11/objects.h"
+
+#include <string.h>
+
+namespace {
+
+// A quad from SV_VertexID over rect (clip-space x0 y0 x1 y1), tinted by VS b1.
+const char *kQuadVS = R"(
+cbuffer Rect : register(b0) { float4 rect; };
+cbuffer Tint : register(b1) { float4 tint; };
+struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
+VSOut main(uint vid : SV_VertexID) {
+    float2 t = float2(vid & 1, vid >> 1);
+    VSOut o;
+    o.pos = float4(lerp(rect.xy, rect.zw, t), 0.5, 1);
+    o.col = tint;
+    return o;
+})";
+
+// One column per instance at the per-instance OFFSET; red encodes SV_InstanceID.
+const char *kInstanceVS = R"(
+struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
+VSOut main(float2 off : OFFSET, uint vid : SV_VertexID, uint iid : SV_InstanceID) {
+    float2 t = float2(vid & 1, vid >> 1);
+    VSOut o;
+    o.pos = float4(off.x + t.x * off.y, t.y * 2 - 1, 0.5, 1);
+    o.col = float4((iid + 1) * 0.25, 0, 0, 1);
+    return o;
+})";
+
+// PS b1 scales, PS b0 biases (left unbound: reads zero).
+const char *kPS = R"(
+cbuffer Bias : register(b0) { float4 bias; };
+cbuffer Scale : register(b1) { float4 scale; };
+float4 main(float4 p : SV_Position, float4 col : COLOR0) : SV_Target { return col * scale + bias; }
+)";
+
+ID3DBlob *compile(const char *src, const char *target) {
+    ID3DBlob *code = nullptr, *errors = nullptr;
+    HRESULT hr = D3DCompile(src, strlen(src), "test.hlsl", nullptr, nullptr, "main", target, 0, 0, &code, &errors);
+    EXPECT_EQ(S_OK, hr) << (errors ? (const char *)errors->GetBufferPointer() : "");
+    if (errors) errors->Release();
+    return code;
+}
+
+struct DrawTest : D3D11Test {
+    static constexpr UINT W = 4, H = 4;
+    ID3D11VertexShader *vs = nullptr;
+    ID3D11PixelShader *ps = nullptr;
+    ID3D11Buffer *rect = nullptr, *tint = nullptr, *scale = nullptr;
+    ID3D11Texture2D *target = nullptr;
+    ID3D11RenderTargetView *rtv = nullptr;
+    ID3D11RasterizerState *no_cull = nullptr;
+
+    void SetUp() override {
+        D3D11Test::SetUp();
+        ID3DBlob *v = compile(kQuadVS, "vs_5_0"), *p = compile(kPS, "ps_5_0");
+        ASSERT_TRUE(v && p);
+        ASSERT_EQ(S_OK, dev->CreateVertexShader(v->GetBufferPointer(), v->GetBufferSize(), nullptr, &vs));
+        ASSERT_EQ(S_OK, dev->CreatePixelShader(p->GetBufferPointer(), p->GetBufferSize(), nullptr, &ps));
+        v->Release();
+        p->Release();
+        rect = constants();
+        tint = constants();
+        scale = constants();
+        set(scale, 1, 1, 1, 1);
+        target = texture(W, H, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+        ASSERT_EQ(S_OK, dev->CreateRenderTargetView(target, nullptr, &rtv));
+        D3D11_RASTERIZER_DESC rd = {D3D11_FILL_SOLID, D3D11_CULL_NONE, FALSE, 0, 0, 0, TRUE, FALSE, FALSE, FALSE};
+        ASSERT_EQ(S_OK, dev->CreateRasterizerState(&rd, &no_cull));
+
+        const float black[4] = {0, 0, 0, 0};
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->OMSetRenderTargets(1, &rtv, nullptr);
+        D3D11_VIEWPORT vp = {0, 0, (float)W, (float)H, 0, 1};
+        ctx->RSSetViewports(1, &vp);
+        ctx->RSSetState(no_cull);
+        ctx->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+        ctx->VSSetShader(vs, nullptr, 0);
+        ctx->PSSetShader(ps, nullptr, 0);
+        ID3D11Buffer *vcb[2] = {rect, tint};
+        ctx->VSSetConstantBuffers(0, 2, vcb);
+        ctx->PSSetConstantBuffers(1, 1, &scale);
+    }
+    void TearDown() override {
+        for (IUnknown *o : {(IUnknown *)vs, (IUnknown *)ps, (IUnknown *)rect, (IUnknown *)tint, (IUnknown *)scale,
+                            (IUnknown *)target, (IUnknown *)rtv, (IUnknown *)no_cull})
+            if (o) o->Release();
+        D3D11Test::TearDown();
+    }
+
+    ID3D11Buffer *constants() {
+        D3D11_BUFFER_DESC d = {16, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0};
+        ID3D11Buffer *b = nullptr;
+        EXPECT_EQ(S_OK, dev->CreateBuffer(&d, nullptr, &b));
+        return b;
+    }
+    void set(ID3D11Buffer *b, float x, float y, float z, float w) {
+        D3D11_MAPPED_SUBRESOURCE m;
+        ASSERT_EQ(S_OK, ctx->Map(b, 0, D3D11_MAP_WRITE_DISCARD, 0, &m));
+        const float v[4] = {x, y, z, w};
+        memcpy(m.pData, v, sizeof v);
+        ctx->Unmap(b, 0);
+    }
+    // Quad over clip-space rect in colour c.
+    void quad(float x0, float y0, float x1, float y1, const float (&c)[4]) {
+        set(rect, x0, y0, x1, y1);
+        set(tint, c[0], c[1], c[2], c[3]);
+        ctx->Draw(4, 0);
+    }
+    size_t pipelines() { return static_cast<Device *>(dev)->vk.pipelines.size(); }
+};
+
+const float kRed[4] = {1, 0, 0, 1};
+
+TEST_F(DrawTest, ClipSpaceYPointsUp) {
+    quad(-1, 0, 1, 1, kRed); // upper half of clip space
+    std::vector<uint32_t> px = read_pixels(target);
+    for (UINT y = 0; y < H; y++)
+        for (UINT x = 0; x < W; x++)
+            EXPECT_EQ(y < H / 2 ? rgba(255, 0, 0, 255) : 0u, px[y * W + x]) << x << "," << y;
+}
+
+TEST_F(DrawTest, CullModeFollowsClockwiseFrontFaces) {
+    // The strip quad winds counter-clockwise on screen: a back face in Direct3D.
+    D3D11_RASTERIZER_DESC rd = {D3D11_FILL_SOLID, D3D11_CULL_BACK, FALSE, 0, 0, 0, TRUE, FALSE, FALSE, FALSE};
+    struct Case {
+        D3D11_CULL_MODE cull;
+        BOOL front_ccw;
+        bool use_default;
+        bool drawn;
+    } cases[] = {
+        {D3D11_CULL_BACK, FALSE, true, false}, // null state: cull back, clockwise front
+        {D3D11_CULL_BACK, FALSE, false, false},
+        {D3D11_CULL_FRONT, FALSE, false, true},
+        {D3D11_CULL_NONE, FALSE, false, true},
+        {D3D11_CULL_BACK, TRUE, false, true},
+    };
+    const float black[4] = {0, 0, 0, 0};
+    for (const Case &c : cases) {
+        rd.CullMode = c.cull;
+        rd.FrontCounterClockwise = c.front_ccw;
+        ID3D11RasterizerState *rs = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateRasterizerState(&rd, &rs));
+        ctx->RSSetState(c.use_default ? nullptr : rs);
+        ctx->ClearRenderTargetView(rtv, black);
+        quad(-1, -1, 1, 1, kRed);
+        EXPECT_EQ(c.drawn ? rgba(255, 0, 0, 255) : 0u, read_pixels(target)[5])
+            << "cull " << c.cull << " ccw " << c.front_ccw << " default " << c.use_default;
+        rs->Release();
+    }
+}
+
+TEST_F(DrawTest, StageConstantBufferSlotsDoNotAlias) {
+    // VS b1 = tint, PS b1 = scale, PS b0 unbound reads zero.
+    set(scale, 1.0f, 2.0f, 0.5f, 1.0f);
+    const float tint_c[4] = {0.5f, 0.25f, 1.0f, 1.0f};
+    quad(-1, -1, 1, 1, tint_c);
+    EXPECT_EQ(rgba(128, 128, 128, 255), read_pixels(target)[0]);
+}
+
+TEST_F(DrawTest, AdditiveBlendingSaturates) {
+    D3D11_BLEND_DESC bd = {};
+    bd.RenderTarget[0] = {TRUE,           D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
+                          D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD, D3D11_COLOR_WRITE_ENABLE_ALL};
+    ID3D11BlendState *add = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateBlendState(&bd, &add));
+    ctx->OMSetBlendState(add, nullptr, 0xffffffff);
+    const float c[4] = {0.75f, 0.25f, 0.0f, 0.5f};
+    quad(-1, -1, 1, 1, c);
+    quad(-1, -1, 1, 1, c);
+    EXPECT_EQ(rgba(255, 128, 0, 255), read_pixels(target)[0]);
+    ctx->OMSetBlendState(nullptr, nullptr, 0xffffffff); // blending off again
+    quad(-1, -1, 1, 1, c);
+    EXPECT_EQ(rgba(191, 64, 0, 128), read_pixels(target)[0]);
+    add->Release();
+}
+
+TEST_F(DrawTest, DiscardMapsKeepWhatEarlierDrawsSaw) {
+    // Three draws recorded before any submission, each after re-mapping the
+    // same constant buffers: each must keep its own values.
+    const float colours[3][4] = {{1, 0, 0, 1}, {0, 1, 0, 1}, {0, 0, 1, 1}};
+    for (int i = 0; i < 3; i++) quad(-1 + 0.5f * i, -1, -0.5f + 0.5f * i, 1, colours[i]);
+    std::vector<uint32_t> px = read_pixels(target);
+    EXPECT_EQ(rgba(255, 0, 0, 255), px[0]);
+    EXPECT_EQ(rgba(0, 255, 0, 255), px[1]);
+    EXPECT_EQ(rgba(0, 0, 255, 255), px[2]);
+    EXPECT_EQ(0u, px[3]);
+}
+
+TEST_F(DrawTest, InstanceIdExcludesStartInstance) {
+    ID3DBlob *code = compile(kInstanceVS, "vs_5_0");
+    ASSERT_TRUE(code);
+    ID3D11VertexShader *ivs = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &ivs));
+    // Per-instance data in slot 1; slot 0 stays empty, as the engine leaves it.
+    const D3D11_INPUT_ELEMENT_DESC el = {"offset", 0, DXGI_FORMAT_R32G32_FLOAT, 1, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1};
+    ID3D11InputLayout *layout = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateInputLayout(&el, 1, code->GetBufferPointer(), code->GetBufferSize(), &layout));
+    code->Release();
+    const float columns[4][2] = {{-1.0f, 0.5f}, {-0.5f, 0.5f}, {0.0f, 0.5f}, {0.5f, 0.5f}};
+    D3D11_BUFFER_DESC bd = {sizeof columns, D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+    D3D11_SUBRESOURCE_DATA init = {columns, 0, 0};
+    ID3D11Buffer *inst = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &inst));
+    ID3D11Buffer *vbs[2] = {nullptr, inst};
+    UINT strides[2] = {0, 8}, offsets[2] = {0, 0};
+    ctx->IASetVertexBuffers(0, 2, vbs, strides, offsets);
+    ctx->IASetInputLayout(layout);
+    ctx->VSSetShader(ivs, nullptr, 0);
+    ctx->DrawInstanced(4, 2, 0, 2); // columns 2 and 3, as instances 0 and 1
+    std::vector<uint32_t> px = read_pixels(target);
+    EXPECT_EQ(0u, px[0]);
+    EXPECT_EQ(0u, px[1]);
+    EXPECT_EQ(rgba(64, 0, 0, 255), px[2]);
+    EXPECT_EQ(rgba(128, 0, 0, 255), px[3]);
+    inst->Release();
+    layout->Release();
+    ivs->Release();
+}
+
+TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
+    ID3DBlob *code = compile(kInstanceVS, "vs_5_0"), *pcode = compile(kPS, "ps_5_0");
+    ASSERT_TRUE(code && pcode);
+    const D3D11_INPUT_ELEMENT_DESC good = {"OFFSET", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
+    const D3D11_INPUT_ELEMENT_DESC extra[2] = {good, {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0,
+                                                       D3D11_APPEND_ALIGNED_ELEMENT, D3D11_INPUT_PER_VERTEX_DATA, 0}};
+    const D3D11_INPUT_ELEMENT_DESC wrong_index = {"OFFSET", 1, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
+    const D3D11_INPUT_ELEMENT_DESC bad_format = {"OFFSET", 0, DXGI_FORMAT_UNKNOWN, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
+    struct Case {
+        const D3D11_INPUT_ELEMENT_DESC *el;
+        UINT n;
+        ID3DBlob *code;
+        HRESULT want;
+    } cases[] = {
+        {&good, 1, code, S_OK},
+        {extra, 2, code, S_OK}, // elements the program ignores are fine
+        {&wrong_index, 1, code, E_INVALIDARG},
+        {nullptr, 0, code, E_INVALIDARG},
+        {&bad_format, 1, code, E_INVALIDARG},
+        {&good, 1, pcode, E_INVALIDARG}, // pixel bytecode
+    };
+    for (const Case &c : cases) {
+        ID3D11InputLayout *l = nullptr;
+        EXPECT_EQ(c.want, dev->CreateInputLayout(c.el, c.n, c.code->GetBufferPointer(), c.code->GetBufferSize(), &l))
+            << "case " << (&c - cases);
+        if (l) l->Release();
+    }
+    ID3D11VertexShader *v = nullptr;
+    ID3D11PixelShader *p = nullptr;
+    EXPECT_EQ(E_INVALIDARG, dev->CreateVertexShader(pcode->GetBufferPointer(), pcode->GetBufferSize(), nullptr, &v));
+    EXPECT_EQ(E_INVALIDARG, dev->CreatePixelShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &p));
+    EXPECT_EQ(E_INVALIDARG, dev->CreatePixelShader("junk", 4, nullptr, &p));
+    EXPECT_EQ(nullptr, v);
+    EXPECT_EQ(nullptr, p);
+    code->Release();
+    pcode->Release();
+}
+
+TEST_F(DrawTest, PipelinesAreBuiltOncePerState) {
+    quad(-1, -1, 1, 1, kRed);
+    size_t n = pipelines();
+    for (int frame = 0; frame < 50; frame++) quad(-1, -1, 1, 1, kRed);
+    EXPECT_EQ(n, pipelines());
+    ctx->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    quad(-1, -1, 1, 1, kRed);
+    EXPECT_EQ(n + 1, pipelines());
+}
+
+TEST_F(DrawTest, LongRecordingsSubmitOnTheirOwn) {
+    VkcCore &vk = static_cast<Device *>(dev)->vk;
+    uint64_t before = vk.next_seq;
+    for (int i = 0; i < 3000; i++) quad(-1, -1, 1, 1, kRed);
+    EXPECT_GT(vk.next_seq, before); // no Flush, yet work went to the GPU
+    EXPECT_LT(vk.commands, (uint32_t)VKC_AUTO_SUBMIT_COMMANDS + 16);
+    EXPECT_EQ(rgba(255, 0, 0, 255), read_pixels(target)[0]);
+}
+
+} // namespace
