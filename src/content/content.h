@@ -2,6 +2,15 @@
 // planet table and Kepler motion.
 #pragma once
 #include <stdint.h>
+
+// Generated content must round every operation on its own. The build passes
+// -ffp-contract=off; these keep compilers that honour a pragma from fusing
+// even without it.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(_MSC_VER)
+#pragma fp_contract(off)
+#endif
 #include "engine/engine.h"
 
 extern uint64_t rng_seed;
