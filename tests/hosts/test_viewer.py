@@ -1,0 +1,224 @@
+"""galaxy-viewer in a private Xvfb: input through xdotool, the window's pixels
+read back with XGetImage (ctypes), checked for the change each input asks for.
+
+Exits 77 (skipped) when no X server can be started. Run by CTest with
+GALAXY_VIEWER set to the built executable."""
+import ctypes
+import ctypes.util
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+VIEWER = os.environ.get("GALAXY_VIEWER", "galaxy-viewer")
+W, H = 160, 120
+TIMEOUT = 60.0  # per wait; a frame takes a fraction of a second on lavapipe
+
+
+class XImage(ctypes.Structure):
+    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
+                ("format", ctypes.c_int), ("data", ctypes.c_void_p), ("byte_order", ctypes.c_int),
+                ("bitmap_unit", ctypes.c_int), ("bitmap_bit_order", ctypes.c_int),
+                ("bitmap_pad", ctypes.c_int), ("depth", ctypes.c_int),
+                ("bytes_per_line", ctypes.c_int), ("bits_per_pixel", ctypes.c_int),
+                ("red_mask", ctypes.c_ulong), ("green_mask", ctypes.c_ulong),
+                ("blue_mask", ctypes.c_ulong)]
+
+
+class Display:
+    """Just enough Xlib to read a window's pixels."""
+
+    def __init__(self, name):
+        self.x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        self.x.XOpenDisplay.restype = ctypes.c_void_p
+        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x.XGetImage.restype = ctypes.POINTER(XImage)
+        self.x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                     ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        self.x.XGetGeometry.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 7
+        self.x.XDestroyImage.argtypes = [ctypes.POINTER(XImage)]
+        self.x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.dpy = self.x.XOpenDisplay(name.encode())
+        if not self.dpy:
+            raise OSError(f"cannot open display {name}")
+
+    def grab(self, win):
+        """The window as (width, height, list of 0xRRGGBB)."""
+        root, x, y, w, h, bw, depth = (ctypes.c_ulong(), ctypes.c_int(), ctypes.c_int(),
+                                       ctypes.c_uint(), ctypes.c_uint(), ctypes.c_uint(),
+                                       ctypes.c_uint())
+        self.x.XGetGeometry(self.dpy, win, *(ctypes.byref(v) for v in (root, x, y, w, h, bw, depth)))
+        img = self.x.XGetImage(self.dpy, win, 0, 0, w.value, h.value, 0xFFFFFFFF, 2)  # ZPixmap
+        if not img:
+            raise OSError("XGetImage failed")
+        im = img.contents
+        if im.bits_per_pixel != 32 or im.byte_order != 0:
+            raise OSError("expected a 32-bit little-endian visual")
+        raw = ctypes.string_at(im.data, im.bytes_per_line * im.height)
+        mask = im.red_mask | im.green_mask | im.blue_mask
+        px = []
+        for row in range(im.height):
+            words = struct.unpack_from(f"<{im.width}I", raw, row * im.bytes_per_line)
+            px.extend(v & mask for v in words)
+        size = (im.width, im.height)
+        self.x.XDestroyImage(img)
+        return size, px
+
+    def close(self):
+        self.x.XCloseDisplay(self.dpy)
+
+
+def lit(px):
+    """Fraction of pixels brighter than the background."""
+    return sum(1 for v in px if max(v >> 16, (v >> 8) & 255, v & 255) > 40) / len(px)
+
+
+def differing(a, b):
+    return sum(1 for p, q in zip(a, b) if p != q) / len(a)
+
+
+def start_xvfb():
+    """A private server; its display name, or None when none can be started."""
+    if not shutil.which("Xvfb"):
+        return None, None
+    r, w = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "640x480x24",
+                             "-nolisten", "tcp"], pass_fds=(w,),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(w)
+    with os.fdopen(r) as f:
+        number = f.readline().strip()  # empty when the server died
+    if not number:
+        proc.wait()
+        return None, None
+    return proc, ":" + number
+
+
+class Viewer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cwd = tempfile.mkdtemp()
+        cls.log = open(os.path.join(cls.cwd, "viewer.log"), "w+")
+        env = dict(os.environ, DISPLAY=DISPLAY)
+        cls.proc = subprocess.Popen([VIEWER, "-s", f"{W}x{H}", "-q", "0"], cwd=cls.cwd, env=env,
+                                    stdout=cls.log, stderr=subprocess.STDOUT)
+        cls.env = env
+        cls.win = None
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline and cls.proc.poll() is None:
+            r = cls.xdotool("search", "--name", "^halvenor-galaxy")
+            if r.returncode == 0 and r.stdout.split():
+                cls.win = int(r.stdout.split()[0])
+                break
+            time.sleep(0.2)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.proc.poll() is None:
+            cls.proc.kill()
+            cls.proc.wait()
+        cls.log.seek(0)
+        text = cls.log.read()
+        cls.log.close()
+        shutil.rmtree(cls.cwd, ignore_errors=True)
+        sys.stdout.write(text)
+        if "vulkan:" in text:
+            raise AssertionError("Vulkan validation messages from the viewer (above)")
+
+    @classmethod
+    def xdotool(cls, *args):
+        return subprocess.run(["xdotool", *args], env=cls.env, capture_output=True, text=True,
+                              timeout=30)
+
+    def key(self, name):
+        self.xdotool("key", "--window", str(self.win), name)
+
+    def title(self):
+        return self.xdotool("getwindowname", str(self.win)).stdout.strip()
+
+    def wait_for(self, what, check):
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline:
+            self.assertIsNone(self.proc.poll(), "the viewer quit")
+            value = check()
+            if value:
+                return value
+            time.sleep(0.25)
+        self.fail(f"timed out waiting for {what}; title: {self.title()}")
+
+    def grab(self):
+        return X.grab(self.win)[1]
+
+    def settled_grab(self):
+        """A picture that stays the same over a few frames."""
+        def same_twice():
+            a = self.grab()
+            time.sleep(1.0)
+            b = self.grab()
+            return b if a == b else None
+        return self.wait_for("a still picture", same_twice)
+
+    def test_interaction(self):
+        self.assertIsNotNone(self.win, "no viewer window")
+        self.wait_for("solar system in the title", lambda: "solar system |" in self.title())
+        solar = self.wait_for("a lit picture", lambda: (lambda p: p if lit(p) > 0.01 else None)(self.grab()))
+
+        self.key("2")
+        self.wait_for("galaxy in the title", lambda: "galaxy |" in self.title())
+        self.wait_for("the galaxy on screen", lambda: differing(self.grab(), solar) > 0.2)
+
+        # Paused, the picture holds still, so a change after the drag is the drag's.
+        self.key("space")
+        self.wait_for("paused in the title", lambda: "paused" in self.title())
+        before = self.settled_grab()
+        self.xdotool("mousemove", "--window", str(self.win), "60", "60", "mousedown", "1",
+                     "mousemove", "--window", str(self.win), "120", "40", "mouseup", "1")
+        self.wait_for("the camera to orbit", lambda: differing(self.grab(), before) > 0.05)
+
+        # Screenshots follow the window size through galaxy_resize.
+        self.key("s")
+        self.wait_for("galaxy_0001.png", lambda: png_size(self.cwd, "galaxy_0001.png"))
+        self.assertEqual(png_size(self.cwd, "galaxy_0001.png"), (W, H))
+        self.xdotool("windowsize", str(self.win), "200", "150")
+        self.wait_for("the resize", lambda: X.grab(self.win)[0] == (200, 150))
+        time.sleep(1.0)
+        self.key("s")
+        self.wait_for("galaxy_0002.png", lambda: png_size(self.cwd, "galaxy_0002.png"))
+        self.assertEqual(png_size(self.cwd, "galaxy_0002.png"), (200, 150))
+
+        self.key("Escape")
+        self.assertEqual(self.proc.wait(timeout=TIMEOUT), 0)
+
+
+def png_size(d, name):
+    path = os.path.join(d, name)
+    try:
+        with open(path, "rb") as f:
+            head = f.read(24)
+    except OSError:
+        return None
+    if len(head) < 24 or head[:8] != b"\x89PNG\r\n\x1a\n":
+        return None
+    return struct.unpack(">II", head[16:24])
+
+
+if __name__ == "__main__":
+    if not shutil.which("xdotool"):
+        print("skipped: xdotool not installed")
+        sys.exit(77)
+    server, DISPLAY = start_xvfb()
+    if server is None:
+        print("skipped: cannot start Xvfb")
+        sys.exit(77)
+    try:
+        X = Display(DISPLAY)
+        result = unittest.main(exit=False).result
+        X.close()
+    finally:
+        server.terminate()
+        server.wait()
+    sys.exit(0 if result.wasSuccessful() else 1)
