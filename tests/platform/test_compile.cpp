@@ -591,8 +591,8 @@ ID3D11Buffer *constants(ID3D11Device *dev, const float (&v)[16]) {
     return b;
 }
 
-// Draws a full-screen triangle (from SV_VertexID) into a 4x1 target, twice
-// instanced, and reads the pixels back. The vertex program's colour is
+// Draws a triangle (from SV_VertexID) over the top row of a 4x2 target and
+// more, twice instanced, and reads the pixels back. The vertex program's colour is
 // mul(float4(1, 0, 0, 0), M) with M at b0, so its component j is float 4j
 // of the buffer under Direct3D's packing; the pixel program scales it by b1
 // (b0 of the pixel stage holds zeros) and discards the left half.
@@ -609,7 +609,7 @@ struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; };
 VSOut main(uint vid : SV_VertexID, uint iid : SV_InstanceID) {
     VSOut o;
     float2 t = float2((float)((vid << 1) & 2u), (float)(vid & 2u));
-    o.pos = float4(t * float2(2.0, -2.0) + float2(-1.0, 1.0), 0.0, 1.0);
+    o.pos = float4(t * float2(2.0, -1.0) + float2(-1.0, 1.0), 0.0, 1.0); // (-1,1) (3,1) (-1,-1)
     o.col = mul(float4(1.0, 0.0, 0.0, 0.0), M) + float4(0.0, 0.0, 0.0, 0.5 * (float)iid);
     return o;
 })";
@@ -635,7 +635,7 @@ float4 main(float4 p : SV_POSITION, float4 col : COLOR) : SV_Target {
 
     D3D11_TEXTURE2D_DESC td = {};
     td.Width = 4;
-    td.Height = 1;
+    td.Height = 2;
     td.MipLevels = 1;
     td.ArraySize = 1;
     td.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
@@ -654,7 +654,7 @@ float4 main(float4 p : SV_POSITION, float4 col : COLOR) : SV_Target {
     const float clear[4] = {0, 0, 0, 0};
     ctx->ClearRenderTargetView(rtv, clear);
     ctx->OMSetRenderTargets(1, &rtv, nullptr);
-    D3D11_VIEWPORT vp = {0, 0, 4, 1, 0, 1};
+    D3D11_VIEWPORT vp = {0, 0, 4, 2, 0, 1};
     ctx->RSSetViewports(1, &vp);
     ctx->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
     ctx->VSSetShader(vs, nullptr, 0);
@@ -667,11 +667,15 @@ float4 main(float4 p : SV_POSITION, float4 col : COLOR) : SV_Target {
 
     D3D11_MAPPED_SUBRESOURCE map = {};
     ASSERT_EQ(ctx->Map(staging, 0, D3D11_MAP_READ, 0, &map), S_OK);
-    uint8_t px[16];
-    memcpy(px, map.pData, sizeof px);
+    uint8_t px[2][16];
+    for (int y = 0; y < 2; y++) memcpy(px[y], (const uint8_t *)map.pData + y * map.RowPitch, 16);
     ctx->Unmap(staging, 0);
-    const int expect[16] = {0, 0, 0, 0, 0, 0, 0, 0, 64, 128, 191, 255, 64, 128, 191, 255};
-    for (int i = 0; i < 16; i++) EXPECT_NEAR(px[i], expect[i], 1) << "pixel " << i / 4 << " channel " << i % 4;
+    // Top row: left half discarded. Bottom row: the right half is below the
+    // triangle's edge (clip-space y points up), the left half discarded.
+    const int expect[2][16] = {{0, 0, 0, 0, 0, 0, 0, 0, 64, 128, 191, 255, 64, 128, 191, 255}, {}};
+    for (int y = 0; y < 2; y++)
+        for (int i = 0; i < 16; i++)
+            EXPECT_NEAR(px[y][i], expect[y][i], 1) << "pixel " << i / 4 << "," << y << " channel " << i % 4;
 
     for (IUnknown *o : std::initializer_list<IUnknown *>{rtv, staging, target, cb_one, cb_zero, cb_m, ps, vs, ctx, dev})
         o->Release();
