@@ -95,6 +95,19 @@ class Output(unittest.TestCase):
         self.assertEqual(runs[0], runs[1])
         self.assertTrue(runs[0][0] != runs[0][1], "the galaxy did not move between frames")
 
+    def test_camera_is_yaw_pitch_distance(self):
+        # The black hole's own preset, given explicitly, is the same picture.
+        with tempfile.TemporaryDirectory() as d:
+            shots = {}
+            for name, cam in (("preset", []), ("same", ["-c", "0.7,0.2,14"]),
+                              ("farther", ["-c", "0.7,0.2,20"])):
+                r = run(["-s", "48x32", *FAST, "-m", "blackhole", *cam, "-o", name + ".png"], d)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                with open(os.path.join(d, name + ".png"), "rb") as f:
+                    shots[name] = f.read()
+            self.assertEqual(shots["same"], shots["preset"])
+            self.assertTrue(shots["farther"] != shots["preset"], "the camera did not move")
+
     def test_scene_set_names(self):
         with tempfile.TemporaryDirectory() as d:
             r = run(["-s", "32x24", *FAST, "-d", d], d)
