@@ -130,11 +130,10 @@ void compile(Result *r, const char *src, const char *target, const char *name = 
     ASSERT_EQ(size, sizeof(ShaderBlobHeader) + r->header.input_count * sizeof(ShaderBlobInput) +
                         r->header.spirv_words * 4u);
     p += sizeof(ShaderBlobHeader);
-    r->inputs.resize(r->header.input_count);
-    memcpy(r->inputs.data(), p, r->inputs.size() * sizeof(ShaderBlobInput));
-    p += r->inputs.size() * sizeof(ShaderBlobInput);
-    r->spirv.resize(r->header.spirv_words);
-    memcpy(r->spirv.data(), p, r->spirv.size() * 4);
+    const ShaderBlobInput *in = (const ShaderBlobInput *)p;
+    r->inputs.assign(in, in + r->header.input_count);
+    const uint32_t *words = (const uint32_t *)(in + r->header.input_count);
+    r->spirv.assign(words, words + r->header.spirv_words);
     ASSERT_GE(r->spirv.size(), 5u);
     ASSERT_EQ(r->spirv[0], 0x07230203u);
 }

@@ -143,7 +143,7 @@ void write_container(ShaderStage stage, const std::vector<ShaderBlobInput> &inpu
     uint8_t *p = reinterpret_cast<uint8_t *>(out->data());
     memcpy(p, &h, sizeof h);
     p += sizeof h;
-    memcpy(p, inputs.data(), inputs.size() * sizeof(ShaderBlobInput));
+    if (!inputs.empty()) memcpy(p, inputs.data(), inputs.size() * sizeof(ShaderBlobInput));
     p += inputs.size() * sizeof(ShaderBlobInput);
     memcpy(p, spirv.data(), spirv.size() * 4);
 }
