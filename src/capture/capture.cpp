@@ -47,7 +47,7 @@ int engine_readback(Engine *e, const unsigned char **pixels, int *width, int *he
     unbind_targets(e);
     D3D11_MAPPED_SUBRESOURCE m;
     if (FAILED(copy_and_map(e, &m))) {
-        set_error("readback: Map failed deviceremoved=0x%08lX", (unsigned long)e->device->GetDeviceRemovedReason());
+        set_error("readback: Map failed deviceremoved=0x%08lX", hr_code(e->device->GetDeviceRemovedReason()));
         return -1;
     }
     const int64_t need = (int64_t)w * 4 * h;
@@ -90,8 +90,8 @@ int engine_screenshot(Engine *e, const char *path) {
     D3D11_MAPPED_SUBRESOURCE m;
     HRESULT hr = copy_and_map(e, &m);
     if (FAILED(hr)) {
-        set_error("screenshot: Map failed 0x%08lX deviceremoved=0x%08lX", (unsigned long)hr,
-                  (unsigned long)e->device->GetDeviceRemovedReason());
+        set_error("screenshot: Map failed 0x%08lX deviceremoved=0x%08lX", hr_code(hr),
+                  hr_code(e->device->GetDeviceRemovedReason()));
         return -1;
     }
     unsigned char *image = (unsigned char *)malloc((size_t)((int64_t)w * h * 4));

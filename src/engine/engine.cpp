@@ -61,14 +61,14 @@ int create_common(Engine *e, int offscreen) {
     if (offscreen) {
         HRESULT hr = create_device(e, D3D_DRIVER_TYPE_WARP);
         if (FAILED(hr)) {
-            set_error("D3D11CreateDevice(WARP) failed: 0x%08lX", (unsigned long)hr);
+            set_error("D3D11CreateDevice(WARP) failed: 0x%08lX", hr_code(hr));
             return -1;
         }
     } else {
         HRESULT hr = create_device(e, D3D_DRIVER_TYPE_HARDWARE);
         if (FAILED(hr)) hr = create_device(e, D3D_DRIVER_TYPE_REFERENCE);
         if (FAILED(hr)) {
-            set_error("D3D11CreateDevice failed: 0x%08lX", (unsigned long)hr);
+            set_error("D3D11CreateDevice failed: 0x%08lX", hr_code(hr));
             return -1;
         }
     }
@@ -143,7 +143,7 @@ int engine_create(Engine *e, HWND window, int width, int height) {
     HRESULT hr = create_swap_chain(e, window);
     if (FAILED(hr) || !e->swap_chain) {
         release_all(e);
-        set_error("CreateSwapChainForHwnd failed: 0x%08lX", (unsigned long)hr);
+        set_error("CreateSwapChainForHwnd failed: 0x%08lX", hr_code(hr));
         return -1;
     }
     clear_error();

@@ -87,6 +87,9 @@ void clear_error(void);
 const char *galaxy_error_get(void);
 extern char g_error[1024];
 
+// A status code for "%08lX": the 32 bits alone, whatever width long has.
+inline unsigned long hr_code(HRESULT hr) { return (unsigned long)(uint32_t)hr; }
+
 // Render target, resize and presentation.
 int build_render_target(Engine *e, int width, int height);
 void engine_resize(Engine *e, int width, int height);

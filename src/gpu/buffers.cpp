@@ -17,7 +17,7 @@ HRESULT make_buffer_dyn(ID3D11Device *device, int size, UINT bind, ID3D11Buffer 
     d.BindFlags = bind;
     d.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
     HRESULT hr = device->CreateBuffer(&d, nullptr, out);
-    if (FAILED(hr)) set_error("CreateDynBuffer(%d) failed: 0x%08lX", size, (unsigned long)hr);
+    if (FAILED(hr)) set_error("CreateDynBuffer(%d) failed: 0x%08lX", size, hr_code(hr));
     return hr;
 }
 
@@ -31,7 +31,7 @@ HRESULT make_buffer_init(ID3D11Device *device, int size, const void *data, ID3D1
     memset(&init, 0, sizeof init);
     init.pSysMem = data;
     HRESULT hr = device->CreateBuffer(&d, &init, out);
-    if (FAILED(hr)) set_error("CreateBuffer(%d) failed: 0x%08lX", size, (unsigned long)hr);
+    if (FAILED(hr)) set_error("CreateBuffer(%d) failed: 0x%08lX", size, hr_code(hr));
     return hr;
 }
 

@@ -61,7 +61,7 @@ static int create_layout(Engine *e, const LayoutSpec *l) {
                                       &(e->*l->field));
     code->Release();
     if (FAILED(hr)) {
-        set_error("CreateInputLayout(%s) failed: 0x%08lX", l->name, (unsigned long)hr);
+        set_error("CreateInputLayout(%s) failed: 0x%08lX", l->name, hr_code(hr));
         return -1;
     }
     return 0;

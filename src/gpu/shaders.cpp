@@ -235,7 +235,7 @@ HRESULT make_vs(Engine *e, const char *src, ID3D11VertexShader **out) {
     if (FAILED(hr)) return hr;
     hr = e->device->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, out);
     code->Release();
-    if (FAILED(hr)) set_error("CreateVertexShader %s failed: 0x%08lX", "main", (unsigned long)hr);
+    if (FAILED(hr)) set_error("CreateVertexShader %s failed: 0x%08lX", "main", hr_code(hr));
     return hr;
 }
 
@@ -245,7 +245,7 @@ HRESULT make_ps(Engine *e, const char *src, ID3D11PixelShader **out) {
     if (FAILED(hr)) return hr;
     hr = e->device->CreatePixelShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, out);
     code->Release();
-    if (FAILED(hr)) set_error("CreatePixelShader %s failed: 0x%08lX", "main", (unsigned long)hr);
+    if (FAILED(hr)) set_error("CreatePixelShader %s failed: 0x%08lX", "main", hr_code(hr));
     return hr;
 }
 

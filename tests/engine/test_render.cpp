@@ -188,11 +188,12 @@ TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
         ID3D11PixelShader *ps;
         const float *params;
         ParticleInstance rec;
+        float peak; // coverage at the centre: a = peak * exp(-7 r2)
     } families[] = {
         // disk: a0 = 0, r = 0 puts the particle at the origin
-        {e.vs_disk, e.ps_disk, disk_p, {{0, 0, 0, 0.25f, 0, 0, 1, 0}}},
+        {e.vs_disk, e.ps_disk, disk_p, {{0, 0, 0, 0.25f, 0, 0, 1, 0}}, 0.55f},
         // galaxy: r = 0, seed 0.5 puts it at radius 0.5
-        {e.vs_par, e.ps_par, spiral_p, {{0, 0, 0, 0.25f, 0, 0.5f, 1, 0}}},
+        {e.vs_par, e.ps_par, spiral_p, {{0, 0, 0, 0.25f, 0, 0.5f, 1, 0}}, 0.30f},
     };
     for (Family &f : families) {
         std::vector<unsigned char> images[2];
@@ -209,10 +210,12 @@ TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
             images[garbage] = px;
         }
         EXPECT_EQ(images[0], images[1]);
-        // A disc of radius 0.25 clip units = 8 px: about pi * 64 covered pixels.
+        // Half-width 0.25 clip units = 8 px. Alpha survives 8-bit rounding
+        // while peak * exp(-7 r2) * 255 >= 0.5, i.e. inside r2 < ln(510 peak) / 7.
         int covered = 0;
         for (int i = 0; i < w * h; i++) covered += px[i * 4 + 3] != 0;
-        EXPECT_NEAR(covered, 3.14159f * 64.0f, 12.0f);
+        float r2_max = logf(510.0f * f.peak) / 7.0f;
+        EXPECT_NEAR(covered, 3.14159f * 64.0f * r2_max, 10.0f);
     }
 }
 
