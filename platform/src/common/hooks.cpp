@@ -62,15 +62,22 @@ HRESULT hook_enter(const char *op) {
     Hooks &h = hooks();
     std::lock_guard<std::mutex> g(h.lock);
     if (OpCount *c = find_count(h, op, true)) c->calls++;
-    for (int i = 0; i < h.nfaults; i++) {
+    // Every armed fault of op counts this call, so several can be armed at
+    // different positions at once.
+    HRESULT hr = S_OK;
+    for (int i = 0; i < h.nfaults;) {
         Fault &f = h.faults[i];
-        if (strcmp(f.op, op) != 0 || --f.countdown > 0) continue;
-        HRESULT hr = f.hr;
+        if (strcmp(f.op, op) != 0 || --f.countdown > 0) {
+            i++;
+            continue;
+        }
+        if (hr == S_OK) {
+            hr = f.hr;
+            h.fired++;
+        }
         h.faults[i] = h.faults[--h.nfaults];
-        h.fired++;
-        return hr;
     }
-    return S_OK;
+    return hr;
 }
 
 bool hook_recording(void) { return hooks().recording.load(std::memory_order_relaxed); }
