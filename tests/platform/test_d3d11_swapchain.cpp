@@ -62,11 +62,11 @@ struct SwapChainTest : D3D11Test {
         bb->Release();
         return sc->Present(sync, 0);
     }
-    // The window's centre pixel as 0xRRGGBB, once the X server has it.
-    unsigned long window_pixel(unsigned long want) {
+    // A window pixel (the centre by default) as 0xRRGGBB, once the X server has it.
+    unsigned long window_pixel(unsigned long want, int px = W / 2, int py = H / 2) {
         unsigned long got = 0;
         for (int i = 0; i < 100 && got != want; i++) {
-            XImage *img = XGetImage(x, win, W / 2, H / 2, 1, 1, AllPlanes, ZPixmap);
+            XImage *img = XGetImage(x, win, px, py, 1, 1, AllPlanes, ZPixmap);
             if (img) {
                 got = XGetPixel(img, 0, 0) & 0xffffff;
                 XDestroyImage(img);
@@ -167,6 +167,17 @@ TEST_F(SwapChainTest, ResizeNeedsEveryBackBufferReferenceGone) {
     sc->GetDesc1(&d);
     EXPECT_EQ(W, d.Width);
     EXPECT_EQ(H, d.Height);
+}
+
+TEST_F(SwapChainTest, WindowResizeRebuildsThePresentation) {
+    const float red[4] = {1, 0, 0, 1}, green[4] = {0, 1, 0, 1};
+    EXPECT_EQ(S_OK, present(red, 1));
+    XResizeWindow(x, win, 2 * W, 2 * H);
+    XSync(x, False);
+    // The stale swapchain is rebuilt at the new size (its frame may be
+    // dropped); the back buffers keep theirs and are stretched.
+    for (int i = 0; i < 3; i++) EXPECT_EQ(S_OK, present(green, 1));
+    EXPECT_EQ(0x00ff00ul, window_pixel(0x00ff00, 2 * W - 4, 2 * H - 4));
 }
 
 TEST_F(SwapChainTest, FaultsAndRecordLines) {

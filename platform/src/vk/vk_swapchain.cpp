@@ -205,9 +205,17 @@ void vkc_swapchain_destroy(VkcCore *c, VkcSwapchain *s) {
     *s = VkcSwapchain{};
 }
 
+// Window size by one round trip, for every frame. Not every driver reports a
+// resized window as out of date (lavapipe's software path does not).
+static bool window_resized(const VkcSwapchain *s) {
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(g_display, (Window)s->window, &a)) return false;
+    return (uint32_t)a.width != s->extent.width || (uint32_t)a.height != s->extent.height;
+}
+
 VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool vsync) {
     VkResult r;
-    if (!s->swapchain || s->vsync != vsync) {
+    if (!s->swapchain || s->vsync != vsync || window_resized(s)) {
         if ((r = rebuild(c, s, vsync)) != VK_SUCCESS) return r;
         if (!s->swapchain) return VK_SUCCESS;
     }
