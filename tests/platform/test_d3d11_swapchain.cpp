@@ -201,6 +201,14 @@ TEST_F(SwapChainTest, FaultsAndRecordLines) {
     EXPECT_EQ(E_OUTOFMEMORY, factory->CreateSwapChainForHwnd(dev, hwnd(win), &d, nullptr, nullptr, &other));
     EXPECT_EQ(live, plat_live_objects());
 
+    // The layer's own QueryInterface of the device is no call position of the caller.
+    release(sc);
+    plat_fail_clear();
+    plat_fail_call("QueryInterface", 1, E_NOINTERFACE);
+    ASSERT_EQ(S_OK, factory->CreateSwapChainForHwnd(dev, hwnd(win), &d, nullptr, nullptr, &sc));
+    EXPECT_EQ(0, plat_fail_fired());
+    plat_fail_clear();
+
     plat_record_begin();
     t = back_buffer();
     t->Release();

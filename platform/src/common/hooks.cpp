@@ -9,7 +9,7 @@
 #include <string.h>
 #include <string>
 #include <time.h>
-#include <vector>
+#include <deque>
 
 namespace {
 
@@ -33,7 +33,7 @@ struct Hooks {
     OpCount counts[128];
     int ncounts = 0;
     std::atomic<bool> recording{false};
-    std::vector<std::string> lines;
+    std::deque<std::string> lines; // stable addresses for plat_record_line
 };
 
 Hooks &hooks() {
@@ -58,7 +58,13 @@ OpCount *find_count(Hooks &h, const char *op, bool create) {
 
 } // namespace
 
+thread_local int t_silence = 0;
+
+HookSilence::HookSilence() { t_silence++; }
+HookSilence::~HookSilence() { t_silence--; }
+
 HRESULT hook_enter(const char *op) {
+    if (t_silence) return S_OK;
     Hooks &h = hooks();
     std::lock_guard<std::mutex> g(h.lock);
     if (OpCount *c = find_count(h, op, true)) c->calls++;
@@ -80,11 +86,11 @@ HRESULT hook_enter(const char *op) {
     return hr;
 }
 
-bool hook_recording(void) { return hooks().recording.load(std::memory_order_relaxed); }
+bool hook_recording(void) { return !t_silence && hooks().recording.load(std::memory_order_relaxed); }
 
 void hook_record(const char *fmt, ...) {
     Hooks &h = hooks();
-    if (!h.recording) return;
+    if (!h.recording || t_silence) return;
     char buf[256];
     va_list ap;
     va_start(ap, fmt);

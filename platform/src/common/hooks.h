@@ -9,4 +9,12 @@ HRESULT hook_enter(const char *op);
 bool hook_recording(void);
 void hook_record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void hook_live_add(int delta);
+
+// Calls the layer makes to itself (QueryInterface to recover its own device,
+// say) are no call positions of the caller: while one of these lives on the
+// thread, hook_enter neither counts nor fails.
+struct HookSilence {
+    HookSilence();
+    ~HookSilence();
+};
 void hook_validation_message(void);

@@ -166,7 +166,11 @@ HRESULT Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOU
         b->release();
         return fail(pp, hr_from_vk(r));
     }
-    if (init) memcpy(vkc_ring_current(&b->ring)->map, init->pSysMem, desc->ByteWidth);
+    // Without initial data the contents start as zero, not as whatever the
+    // allocation held: runs stay reproducible.
+    uint8_t *dst = vkc_ring_current(&b->ring)->map;
+    if (init) memcpy(dst, init->pSysMem, desc->ByteWidth);
+    else memset(dst, 0, desc->ByteWidth);
     *pp = b;
     return S_OK;
 }

@@ -80,7 +80,10 @@ HRESULT Factory::CreateSwapChainForHwnd(IUnknown *device, HWND hwnd, const DXGI_
     if (!device || !desc || !pp) return DXGI_ERROR_INVALID_CALL;
     // The device comes in as IUnknown; only ours are accepted.
     ID3D11Device *d3d = nullptr;
-    if (FAILED(device->QueryInterface(IID_ID3D11Device, (void **)&d3d))) return E_INVALIDARG;
+    {
+        HookSilence quiet;
+        if (FAILED(device->QueryInterface(IID_ID3D11Device, (void **)&d3d))) return E_INVALIDARG;
+    }
     Device *d = static_cast<Device *>(d3d);
     hr = create_swap_chain(d, hwnd, *desc, pp);
     d3d->Release();
@@ -146,6 +149,7 @@ HRESULT SwapChain::GetParent(REFIID riid, void **pp) {
     *pp = nullptr;
     if (FAILED(hr)) return hr;
     Factory *f = new Factory;
+    HookSilence quiet;
     hr = f->QueryInterface(riid, pp);
     f->release();
     return hr;
