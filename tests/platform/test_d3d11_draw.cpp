@@ -6,7 +6,23 @@
 
 #include "d3d11/objects.h"
 
+#include <atomic>
+#include <new>
+#include <stdlib.h>
 #include <string.h>
+
+// Counts C++ heap allocations while armed: the layer's own containers are
+// all C++, so a steady frame must leave this at zero.
+static std::atomic<bool> g_count_news{false};
+static std::atomic<int> g_news{0};
+
+void *operator new(size_t n) {
+    if (g_count_news) g_news++;
+    if (void *p = malloc(n ? n : 1)) return p;
+    abort(); // the tests build without exceptions support in mind
+}
+void operator delete(void *p) noexcept { free(p); }
+void operator delete(void *p, size_t) noexcept { free(p); }
 
 namespace {
 
@@ -271,6 +287,39 @@ TEST_F(DrawTest, PipelinesAreBuiltOncePerState) {
     ctx->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
     quad(-1, -1, 1, 1, kRed);
     EXPECT_EQ(n + 1, pipelines());
+}
+
+// The validation layer allocates on every call; this device goes without it
+// (the same calls are validated by the other tests).
+struct UnvalidatedDrawTest : DrawTest {
+    void SetUp() override {
+        const char *v = getenv("HALVENOR_VK_VALIDATION");
+        std::string saved = v ? v : "";
+        unsetenv("HALVENOR_VK_VALIDATION");
+        DrawTest::SetUp();
+        if (v) setenv("HALVENOR_VK_VALIDATION", saved.c_str(), 1);
+    }
+};
+
+TEST_F(UnvalidatedDrawTest, SteadyFramesAllocateNothing) {
+    ID3D11Texture2D *st = texture(W, H, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
+    const float black[4] = {0, 0, 0, 0};
+    auto frame = [&] {
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->OMSetRenderTargets(1, &rtv, nullptr);
+        for (int i = 0; i < 4; i++) quad(-1, -1, 1, 1, kRed);
+        ctx->CopyResource(st, target);
+        D3D11_MAPPED_SUBRESOURCE m;
+        ASSERT_EQ(S_OK, ctx->Map(st, 0, D3D11_MAP_READ, 0, &m));
+        ctx->Unmap(st, 0);
+    };
+    for (int i = 0; i < 10; i++) frame(); // pipelines built, rings grown
+    g_news = 0;
+    g_count_news = true;
+    for (int i = 0; i < 20; i++) frame();
+    g_count_news = false;
+    EXPECT_EQ(0, g_news.load());
+    st->Release();
 }
 
 TEST_F(DrawTest, LongRecordingsSubmitOnTheirOwn) {
