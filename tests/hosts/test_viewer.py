@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zlib
 
 VIEWER = os.environ.get("GALAXY_VIEWER", "galaxy-viewer")
 W, H = 160, 120
@@ -180,18 +181,56 @@ class Viewer(unittest.TestCase):
         self.wait_for("the camera to orbit", lambda: differing(self.grab(), before) > 0.05)
 
         # Screenshots follow the window size through galaxy_resize.
-        self.key("s")
-        self.wait_for("galaxy_0001.png", lambda: png_size(self.cwd, "galaxy_0001.png"))
-        self.assertEqual(png_size(self.cwd, "galaxy_0001.png"), (W, H))
-        self.xdotool("windowsize", str(self.win), "200", "150")
-        self.wait_for("the resize", lambda: X.grab(self.win)[0] == (200, 150))
-        time.sleep(1.0)
-        self.key("s")
-        self.wait_for("galaxy_0002.png", lambda: png_size(self.cwd, "galaxy_0002.png"))
-        self.assertEqual(png_size(self.cwd, "galaxy_0002.png"), (200, 150))
+        # What the window shows is what the engine rendered, before and after a
+        # resize (paused, so every frame is the same).
+        for n, size in ((1, (W, H)), (2, (200, 150))):
+            if size != (W, H):
+                self.xdotool("windowsize", str(self.win), *map(str, size))
+                self.wait_for("the resize", lambda: X.grab(self.win)[0] == size)
+            shown = self.settled_grab()
+            name = f"galaxy_{n:04d}.png"
+            self.key("s")
+            self.wait_for(name, lambda: png_size(self.cwd, name) == size)
+            time.sleep(0.5)  # let the writer finish
+            rendered_size, rendered = png_rgb(os.path.join(self.cwd, name))
+            self.assertEqual(rendered_size, size)
+            off = differing(rendered, shown)
+            self.assertEqual(off, 0.0, f"{off:.1%} of the window differs from {name}")
 
         self.key("Escape")
         self.assertEqual(self.proc.wait(timeout=TIMEOUT), 0)
+
+
+def png_rgb(path):
+    """An 8-bit RGBA PNG (what galaxy_screenshot writes) as a list of 0xRRGGBB."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pos, idat, (w, h) = 8, b"", struct.unpack(">II", data[16:24])
+    while pos < len(data):
+        n, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        if kind == b"IDAT":
+            idat += data[pos + 8:pos + 8 + n]
+        pos += 12 + n
+    raw, stride, bpp = zlib.decompress(idat), w * 4, 4
+    prev, out = bytearray(stride), []
+    for y in range(h):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - bpp] if i >= bpp else 0
+            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+            if kind == 1:
+                line[i] = (line[i] + a) & 255
+            elif kind == 2:
+                line[i] = (line[i] + b) & 255
+            elif kind == 3:
+                line[i] = (line[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+                pred = a if pa <= pb and pa <= pc else b if pb <= pc else c
+                line[i] = (line[i] + pred) & 255
+        out.extend((line[i] << 16) | (line[i + 1] << 8) | line[i + 2] for i in range(0, stride, 4))
+        prev = line
+    return (w, h), out
 
 
 def png_size(d, name):
