@@ -245,6 +245,7 @@ VkResult ring_grow(VkcCore *c, VkcRing *r, uint32_t n, uint32_t at) {
 } // namespace
 
 VkResult vkc_init(VkcCore *c, VkcDeviceKind kind) {
+    if (!vkl_load()) return VK_ERROR_INITIALIZATION_FAILED; // no Vulkan loader on this machine
     VkResult r = create_instance(c);
     if (r == VK_SUCCESS) r = pick_physical_device(c, kind);
     if (r == VK_SUCCESS) r = create_device(c);

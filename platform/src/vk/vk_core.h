@@ -2,7 +2,7 @@
 // memory, buffer rings, images and barriers, command submission, pipelines.
 // Knows nothing about COM; the front end owns the objects and state.
 #pragma once
-#include <vulkan/vulkan.h>
+#include "vk/vk_loader.h"
 
 #include <stdint.h>
 #include <unordered_map>
