@@ -180,10 +180,8 @@ TEST_F(Frame, FirstFrameAfterCreationAdvancesAtMostATenth) {
     engine_destroy(&e);
 }
 
-float pos_of(const QuadInstance &q, int axis) { return q.ipos[axis]; }
-
 void expect_quad(const QuadInstance &q, const float pos[3], const float col[3], float size) {
-    for (int i = 0; i < 3; i++) EXPECT_EQ(pos_of(q, i), pos[i]) << "ipos " << i;
+    for (int i = 0; i < 3; i++) EXPECT_EQ(q.ipos[i], pos[i]) << "ipos " << i;
     for (int i = 0; i < 3; i++) EXPECT_EQ(q.icol[i], col[i]) << "icol " << i;
     EXPECT_EQ(q.icol[3], 1.0f);
     EXPECT_EQ(q.isize, size);
