@@ -2,9 +2,12 @@
 
 #include "common/hooks.h"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
 
 namespace {
 
@@ -48,6 +51,20 @@ VkDebugUtilsMessengerCreateInfoEXT messenger_info() {
     return mi;
 }
 
+int add_module_name(dl_phdr_info *info, size_t, void *names) {
+    if (info->dlpi_name && info->dlpi_name[0]) ((std::vector<std::string> *)names)->emplace_back(info->dlpi_name);
+    return 0;
+}
+
+// The loader unloads the driver with the last instance, and what the driver
+// keeps in its globals (allocated once per load) is lost with it: a leak per
+// device lifetime. Keep the driver and everything it brought in resident.
+void pin_loaded_modules() {
+    std::vector<std::string> names;
+    dl_iterate_phdr(add_module_name, &names); // no dlopen inside: it holds the loader's lock
+    for (const std::string &n : names) dlopen(n.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 VkResult create_instance(VkcCore *c) {
     bool validate = validation_wanted();
     uint32_t n = 0;
@@ -82,6 +99,7 @@ VkResult create_instance(VkcCore *c) {
     ci.ppEnabledLayerNames = &layer;
     r = vkCreateInstance(&ci, nullptr, &c->instance);
     if (r != VK_SUCCESS) return r;
+    pin_loaded_modules();
     if (debug) {
         auto create = (PFN_vkCreateDebugUtilsMessengerEXT)vkGetInstanceProcAddr(c->instance,
                                                                                 "vkCreateDebugUtilsMessengerEXT");
