@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
 # and the Linux library, then runs the whole suite under the Vulkan validation
-# layer, plus the sanitizer build. Usage: scripts/test.sh [--quick]
-#   --quick  skips the sanitizer build (for a fast local loop)
+# layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
+#   --quick  skips the sanitizer build and the fuzz run (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -44,4 +44,9 @@ ctest --test-dir build --output-on-failure -j1
 
 if [ "$QUICK" = 0 ] && [ -x scripts/test-sanitize.sh ]; then
   bash scripts/test-sanitize.sh
+fi
+
+# A minute of libFuzzer over the exports (ASan + UBSan, clang).
+if [ "$QUICK" = 0 ] && [ -x scripts/fuzz.sh ]; then
+  bash scripts/fuzz.sh 60
 fi
