@@ -56,16 +56,26 @@ int add_module_name(dl_phdr_info *info, size_t, void *names) {
     return 0;
 }
 
-// The loader unloads the driver with the last instance, and what the driver
-// keeps in its globals (allocated once per load) is lost with it: a leak per
-// device lifetime. Keep the driver and everything it brought in resident.
-void pin_loaded_modules() {
+std::vector<std::string> loaded_modules() {
     std::vector<std::string> names;
     dl_iterate_phdr(add_module_name, &names); // no dlopen inside: it holds the loader's lock
-    for (const std::string &n : names) dlopen(n.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    return names;
+}
+
+// The loader unloads the driver with the last instance, and what the driver
+// keeps in its globals (allocated once per load) is lost with it: a leak per
+// device lifetime. Keep what instance creation loaded (the driver and its
+// dependencies) resident; the host's own modules stay unloadable.
+void pin_new_modules(const std::vector<std::string> &before) {
+    for (const std::string &n : loaded_modules()) {
+        bool known = false;
+        for (const std::string &b : before) known = known || b == n;
+        if (!known) dlopen(n.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
 }
 
 VkResult create_instance(VkcCore *c) {
+    std::vector<std::string> before = loaded_modules(); // the enumerations below load drivers too
     bool validate = validation_wanted();
     uint32_t n = 0;
     VkResult r = vkEnumerateInstanceExtensionProperties(nullptr, &n, nullptr);
@@ -99,7 +109,7 @@ VkResult create_instance(VkcCore *c) {
     ci.ppEnabledLayerNames = &layer;
     r = vkCreateInstance(&ci, nullptr, &c->instance);
     if (r != VK_SUCCESS) return r;
-    pin_loaded_modules();
+    pin_new_modules(before);
     if (debug) {
         auto create = (PFN_vkCreateDebugUtilsMessengerEXT)vkGetInstanceProcAddr(c->instance,
                                                                                 "vkCreateDebugUtilsMessengerEXT");
