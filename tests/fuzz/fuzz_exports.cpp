@@ -4,7 +4,8 @@
 // creation or a destroy leaves no platform object alive, that refusals leave
 // outputs untouched and that the last readback buffer stays readable.
 //
-// Input: one opcode byte per call, then that call's argument bytes. Renders
+// Input: one opcode byte per call, then that call's argument bytes; one more
+// opcode has the host destroy its window. Renders
 // stay tiny unless the size edge cases are being hit; those are only created,
 // resized and destroyed, never drawn (a 16384 x 16384 frame would take minutes).
 #include <X11/Xlib.h>
@@ -110,6 +111,14 @@ galaxy_window window_arg(Reader &r) {
     }
 }
 
+void replace_window() {
+    if (!g_display) return;
+    XDestroyWindow(g_display, g_window);
+    g_window = XCreateSimpleWindow(g_display, DefaultRootWindow(g_display), 0, 0, 32, 32, 0, 0, 0);
+    XMapWindow(g_display, g_window);
+    XSync(g_display, False);
+}
+
 bool drawable() {
     const Engine &e = g_eng;
     return e.width > 0 && e.height > 0 && (int64_t)e.width * e.height <= MAX_DRAWN_PIXELS;
@@ -197,7 +206,7 @@ void run(Reader &r) {
     bool quality2 = false;
     for (int call = 0; call < MAX_CALLS && r.n; call++) {
         bool made = true; // false: the harness skipped the call to stay fast
-        switch (r.byte() % 16) {
+        switch (r.byte() % 17) {
         case 0:
         case 1: {
             int w = size_arg(r), h = size_arg(r);
@@ -247,6 +256,11 @@ void run(Reader &r) {
             break;
         case 13: CHECK(galaxy_get_error() != nullptr); break;
         case 14: CHECK(strcmp(galaxy_version(), "1.0.0") == 0); break;
+        case 16:
+            // Not an export: the host destroys its window under a live engine.
+            made = false;
+            replace_window();
+            break;
         default:
             galaxy_destroy();
             CHECK(strcmp(galaxy_get_error(), "no error") == 0);
