@@ -92,6 +92,7 @@ void print(const char *when, const Usage &u) {
 } // namespace
 
 int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0); // progress shows while a long run goes on
     int cycles = argc > 1 ? atoi(argv[1]) : 30;
     if (cycles < 2) cycles = 2;
     int warmup = cycles / 10 < 3 ? 3 : cycles / 10;
