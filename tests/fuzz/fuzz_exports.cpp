@@ -4,8 +4,8 @@
 // creation or a destroy leaves no platform object alive, that refusals leave
 // outputs untouched and that the last readback buffer stays readable.
 //
-// Input: one opcode byte per call, then that call's argument bytes; one more
-// opcode has the host destroy its window. Renders
+// Input: one opcode byte per call, then that call's argument bytes; two more
+// opcodes have the host destroy its window or arm a platform-call failure. Renders
 // stay tiny unless the size edge cases are being hit; those are only created,
 // resized and destroyed, never drawn (a 16384 x 16384 frame would take minutes).
 #include <X11/Xlib.h>
@@ -111,6 +111,18 @@ galaxy_window window_arg(Reader &r) {
     }
 }
 
+void arm_fault(Reader &r) {
+    static const char *const ops[] = {
+        "D3D11CreateDevice", "GetImmediateContext", "D3DCompile",  "CreateVertexShader", "CreatePixelShader",
+        "CreateInputLayout", "CreateBlendState",    "CreateRasterizerState", "CreateBuffer", "CreateTexture2D",
+        "CreateRenderTargetView", "QueryInterface", "GetAdapter",  "GetParent",  "CreateSwapChainForHwnd",
+        "GetBuffer",         "ResizeBuffers",       "Present",     "Map"};
+    static const HRESULT codes[] = {E_OUTOFMEMORY, E_FAIL, E_INVALIDARG, (HRESULT)0x887A0005 /* device removed */};
+    const char *op = ops[r.byte() % (sizeof ops / sizeof ops[0])];
+    int nth = 1 + r.byte() % 16;
+    plat_fail_call(op, nth, codes[r.byte() % 4]);
+}
+
 void replace_window() {
     if (!g_display) return;
     XDestroyWindow(g_display, g_window);
@@ -206,7 +218,7 @@ void run(Reader &r) {
     bool quality2 = false;
     for (int call = 0; call < MAX_CALLS && r.n; call++) {
         bool made = true; // false: the harness skipped the call to stay fast
-        switch (r.byte() % 17) {
+        switch (r.byte() % 18) {
         case 0:
         case 1: {
             int w = size_arg(r), h = size_arg(r);
@@ -261,6 +273,11 @@ void run(Reader &r) {
             made = false;
             replace_window();
             break;
+        case 17:
+            // Nor this: a platform call a few calls ahead will fail.
+            made = false;
+            arm_fault(r);
+            break;
         default:
             galaxy_destroy();
             CHECK(strcmp(galaxy_get_error(), "no error") == 0);
@@ -270,6 +287,7 @@ void run(Reader &r) {
         check_state();
         touch_pixels();
     }
+    plat_fail_clear();
     galaxy_destroy();
     g_calls++;
     check_state();
