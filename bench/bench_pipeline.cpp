@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
     const int W = 1280, H = 720;
     enum { DEVICE, PROGRAMS, LAYOUTS_STATES, TARGETS_BUFFERS, CONTENT, FIRST_FRAME, PHASES };
     const char *names[PHASES] = {"device + context", "compile 9 programs", "layouts + states",
-                                 "render target + buffers", "content (quality 1)", "first frame (pipelines)"};
+                                 "render target + buffers", "content (quality 1)", "first frame of each mode"};
     std::vector<double> t[PHASES];
 
     static Engine e;
