@@ -1,6 +1,7 @@
 // Soak: many full engine lifetimes in one process, at small sizes. Each cycle
 // creates an offscreen engine, renders every mode, changes quality, resizes,
-// reads back, writes a screenshot and destroys. Resident memory, open file
+// reads back, writes a screenshot and destroys; with an X display it then does
+// the same for a window of its own, created and destroyed with the engine. Resident memory, open file
 // descriptors and threads are taken at the start, after a warm-up (driver
 // loaded, allocator pools settled) and at the end; growth after the warm-up
 // beyond a small tolerance fails the run.
@@ -13,7 +14,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
 #include <halvenor/platform_test.h>
+#include <stdint.h>
 
 #include "halvenor_galaxy.h"
 
@@ -61,10 +64,14 @@ bool fail(int cycle, const char *what) {
     return false;
 }
 
+Display *g_display;
+
 // One engine lifetime; sizes vary with the cycle so buffers get replaced.
-bool cycle(int i, const char *shot) {
+// window: 0 for an offscreen engine.
+bool lifetime(int i, Window window, const char *shot) {
     int w = 24 + (i % 3) * 8, h = 16 + (i % 2) * 8;
-    if (galaxy_create_offscreen(w, h) != 0) return fail(i, "create");
+    int rc = window ? galaxy_create((galaxy_window)(uintptr_t)window, w, h) : galaxy_create_offscreen(w, h);
+    if (rc != 0) return fail(i, "create");
     galaxy_set_quality(0);
     for (int mode = 0; mode < 4; mode++) {
         galaxy_set_mode(mode);
@@ -83,6 +90,18 @@ bool cycle(int i, const char *shot) {
     galaxy_destroy();
     if (plat_live_objects() != 0) return fail(i, "release (platform objects alive)");
     return true;
+}
+
+bool cycle(int i, const char *shot) {
+    if (!lifetime(i, 0, shot)) return false;
+    if (!g_display) return true;
+    Window win = XCreateSimpleWindow(g_display, DefaultRootWindow(g_display), 0, 0, 40, 32, 0, 0, 0);
+    XMapWindow(g_display, win);
+    XSync(g_display, False);
+    bool ok = lifetime(i, win, shot);
+    XDestroyWindow(g_display, win);
+    XSync(g_display, False);
+    return ok;
 }
 
 void print(const char *when, const Usage &u) {
@@ -107,6 +126,11 @@ int main(int argc, char **argv) {
     // tens of MB from fragmentation alone. A fixed threshold keeps every
     // content array mapped, and what remains is the engine's own growth.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    // Likewise each new driver thread may take a malloc arena of its own and
+    // keep what it freed there: one arena keeps the figures about the engine.
+    mallopt(M_ARENA_MAX, 1);
+    g_display = getenv("DISPLAY") ? XOpenDisplay(nullptr) : nullptr;
+    printf("soak: %s\n", g_display ? "offscreen and windowed engines" : "offscreen engines (no X display)");
 
     double t0 = now_s();
     Usage start = usage();
@@ -129,6 +153,7 @@ int main(int argc, char **argv) {
     Usage end = usage();
     print("end", end);
     unlink(shot);
+    if (g_display) XCloseDisplay(g_display);
     double secs = now_s() - t0;
     printf("soak: %d cycles in %.1f s (%.0f ms per cycle); after warm-up (%d cycles): rss %+ld kB, fds %+d, threads %+d\n",
            cycles, secs, secs * 1000.0 / cycles, warmup, end.rss_kb - warm.rss_kb, end.fds - warm.fds,
