@@ -299,10 +299,16 @@ void run(Reader &r) {
 
 } // namespace
 
-void report_calls() { fprintf(stderr, "fuzz_exports: %lld export calls\n", g_calls); }
+void at_exit() {
+    fprintf(stderr, "fuzz_exports: %lld export calls\n", g_calls);
+    char shot[128];
+    snprintf(shot, sizeof shot, "%s/shot.png", g_dir);
+    unlink(shot);
+    rmdir(g_dir);
+}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    atexit(report_calls);
+    atexit(at_exit);
     snprintf(g_dir, sizeof g_dir, "/tmp/halvenor-fuzz-XXXXXX");
     if (!mkdtemp(g_dir)) abort();
     memset(g_long_path, 'a', sizeof g_long_path - 1);
