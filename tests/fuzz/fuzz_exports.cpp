@@ -4,10 +4,20 @@
 // creation or a destroy leaves no platform object alive, that refusals leave
 // outputs untouched and that the last readback buffer stays readable.
 //
-// Input: one opcode byte per call, then that call's argument bytes; two more
-// opcodes have the host destroy its window or arm a platform-call failure. Renders
-// stay tiny unless the size edge cases are being hit; those are only created,
-// resized and destroyed, never drawn (a 16384 x 16384 frame would take minutes).
+// One engine lives across inputs: creation (device, programs, content) costs
+// as much as thousands of the other calls, so an input gets a new engine only
+// when it asks for one. Each input starts from the same state all the same:
+// an offscreen engine of BASE_SIZE at level 0 with default settings, made
+// anew when the previous input destroyed it, left it windowed, or had a
+// platform call fail under it (its content may be partial then).
+//
+// Input: one opcode byte per call (weighted towards the cheap calls), then
+// that call's argument bytes; two more opcodes have the host destroy its
+// window or arm a platform-call failure. Expensive calls are paid for with
+// credit the input's cheap calls earn, and skipped when it falls short (see
+// START_CREDIT). Renders stay tiny unless the size
+// edge cases are being hit; those are only created, resized and destroyed,
+// never drawn (a 16384 x 16384 frame would take minutes).
 #include <X11/Xlib.h>
 #include <assert.h>
 #include <math.h>
@@ -31,13 +41,27 @@
         }                                                                                  \
     } while (0)
 
+void at_exit(); // destroys the engine, reports, removes the scratch directory
+
 namespace {
 
 enum {
-    MAX_CALLS = 48,
-    MAX_CREATIONS = 3,
-    MAX_FRAMES = 4, // lavapipe draws a level-0 frame in ~0.3 s, level 1 in ~1 s
+    MAX_CALLS = 2048,
     MAX_DRAWN_PIXELS = 64 * 64, // frames and captures only below this
+    BASE_SIZE = 16,
+    // Expensive calls are paid for with credit that the input's cheap calls
+    // earn, one unit each: a unit is about what 1/1000 s of an ASan build on
+    // lavapipe buys, so however an input is shaped, most of the run goes to
+    // calls and the rate of calls stays high. An input starts with enough for
+    // a frame and a capture.
+    START_CREDIT = 120,
+    COST_CREATE = 300,
+    COST_FRAME = 80,    // at level 0; twice that per level above
+    COST_CAPTURE = 40,  // readback or screenshot of a drawable size
+    COST_LEVEL_0 = 40,  // regeneration at each level
+    COST_LEVEL_1 = 120,
+    COST_LEVEL_2 = 500,
+    COST_LARGE_TARGET = 20, // render targets past the drawable size
 };
 
 struct Reader {
@@ -158,7 +182,8 @@ void check_state() {
 
 // The pointer the host last received: valid until a readback of another size
 // or the next creation.
-long long g_calls; // export calls made, reported at exit
+long long g_calls;  // export calls the inputs made, reported at exit
+long long g_inputs; // inputs run
 
 const unsigned char *g_pixels;
 size_t g_pixel_bytes;
@@ -213,85 +238,148 @@ void after_creation(Reader &r, int rc) {
     if (r.byte() % 8 != 0) galaxy_set_quality(0);
 }
 
+enum Op {
+    OP_CREATE_OFFSCREEN, OP_CREATE_WINDOWED, OP_FRAME, OP_RESIZE, OP_MODE, OP_TIME_SCALE, OP_QUALITY,
+    OP_CAMERA, OP_ADJUST, OP_READBACK, OP_SCREENSHOT, OP_ERROR, OP_VERSION, OP_DESTROY,
+    OP_REPLACE_WINDOW, // not an export: the host destroys its window under a live engine
+    OP_ARM_FAULT,      // nor this: a platform call a few calls ahead will fail
+};
+
+// Opcode byte -> call: the setters and queries cost microseconds and take
+// most of the table; creation, destroy and faults stay rarer, so an input
+// exercises a live engine for many calls.
+const uint8_t k_ops[64] = {
+    OP_CREATE_OFFSCREEN, OP_CREATE_OFFSCREEN, OP_CREATE_WINDOWED, OP_DESTROY, OP_DESTROY,
+    OP_REPLACE_WINDOW, OP_ARM_FAULT, OP_ARM_FAULT, OP_ARM_FAULT,
+    OP_FRAME, OP_FRAME, OP_FRAME, OP_FRAME,
+    OP_RESIZE, OP_RESIZE, OP_RESIZE, OP_RESIZE,
+    OP_QUALITY, OP_QUALITY, OP_QUALITY,
+    OP_READBACK, OP_READBACK, OP_READBACK, OP_SCREENSHOT, OP_SCREENSHOT,
+    OP_MODE, OP_MODE, OP_MODE, OP_MODE, OP_MODE, OP_MODE, OP_MODE,
+    OP_TIME_SCALE, OP_TIME_SCALE, OP_TIME_SCALE, OP_TIME_SCALE, OP_TIME_SCALE, OP_TIME_SCALE, OP_TIME_SCALE,
+    OP_CAMERA, OP_CAMERA, OP_CAMERA, OP_CAMERA, OP_CAMERA, OP_CAMERA, OP_CAMERA,
+    OP_ADJUST, OP_ADJUST, OP_ADJUST, OP_ADJUST, OP_ADJUST, OP_ADJUST, OP_ADJUST,
+    OP_ERROR, OP_ERROR, OP_ERROR, OP_ERROR, OP_ERROR,
+    OP_VERSION, OP_VERSION, OP_VERSION, OP_VERSION, OP_VERSION, OP_VERSION,
+};
+
+// The state every input starts from (see the top of the file). These calls
+// are the harness's, not the input's, and are not counted.
+void begin_input() {
+    if (g_ready && g_eng.swap_chain) galaxy_destroy();
+    if (!g_ready) {
+        g_pixels = nullptr;
+        CHECK(galaxy_create_offscreen(BASE_SIZE, BASE_SIZE) == 0);
+        static bool exit_registered = false;
+        if (!exit_registered) {
+            // After the first creation: exit handlers run in reverse order,
+            // so the engine is destroyed before the Vulkan layers it loaded
+            // tear down their globals.
+            atexit(at_exit);
+            exit_registered = true;
+        }
+    } else if (g_eng.width != BASE_SIZE || g_eng.height != BASE_SIZE || !g_eng.render_tex) {
+        galaxy_resize(BASE_SIZE, BASE_SIZE + 1); // a different size forces the rebuild
+        galaxy_resize(BASE_SIZE, BASE_SIZE);
+    }
+    galaxy_set_quality(0);
+    galaxy_set_mode(0);
+    galaxy_set_time_scale(1.0f);
+    check_state();
+}
+
+// Pays cost from the input's credit; false (the call is skipped) when short.
+bool spend(int *credit, int cost) {
+    if (cost > *credit) return false;
+    *credit -= cost;
+    return true;
+}
+
+int level_cost(int quality) { return quality == 0 ? COST_LEVEL_0 : quality == 1 ? COST_LEVEL_1 : COST_LEVEL_2; }
+
+bool large(int w, int h) { return (int64_t)w * h > MAX_DRAWN_PIXELS || w < 0 || h < 0; }
+
 void run(Reader &r) {
-    int creations = 0, frames = 0;
-    bool quality2 = false;
+    begin_input();
+    int credit = START_CREDIT;
     for (int call = 0; call < MAX_CALLS && r.n; call++) {
         bool made = true; // false: the harness skipped the call to stay fast
-        switch (r.byte() % 18) {
-        case 0:
-        case 1: {
+        credit++;
+        switch (k_ops[r.byte() % 64]) {
+        case OP_CREATE_OFFSCREEN: {
             int w = size_arg(r), h = size_arg(r);
-            if ((made = creations++ < MAX_CREATIONS)) after_creation(r, galaxy_create_offscreen(w, h));
+            if ((made = spend(&credit, COST_CREATE + (large(w, h) ? COST_LARGE_TARGET : 0))))
+                after_creation(r, galaxy_create_offscreen(w, h));
             break;
         }
-        case 2: {
+        case OP_CREATE_WINDOWED: {
             galaxy_window win = window_arg(r);
             int w = size_arg(r), h = size_arg(r);
-            if ((made = creations++ < MAX_CREATIONS)) after_creation(r, galaxy_create(win, w, h));
+            if ((made = spend(&credit, COST_CREATE + (large(w, h) ? COST_LARGE_TARGET : 0))))
+                after_creation(r, galaxy_create(win, w, h));
             break;
         }
-        case 3:
-        case 4:
-            if ((made = drawable() && frames++ < MAX_FRAMES)) galaxy_frame();
+        case OP_FRAME:
+            if ((made = drawable() && spend(&credit, COST_FRAME << g_eng.quality))) galaxy_frame();
             break;
-        case 5: {
+        case OP_RESIZE: {
             int w = size_arg(r), h = size_arg(r);
-            galaxy_resize(w, h);
+            if ((made = !g_ready || !large(w, h) || spend(&credit, COST_LARGE_TARGET))) galaxy_resize(w, h);
             break;
         }
-        case 6: galaxy_set_mode(int_arg(r)); break;
-        case 7: galaxy_set_time_scale(float_arg(r)); break;
-        case 8: {
-            // Level 2 regenerates ~4.5M records: once per input at most.
+        case OP_MODE: galaxy_set_mode(int_arg(r)); break;
+        case OP_TIME_SCALE: galaxy_set_time_scale(float_arg(r)); break;
+        case OP_QUALITY: {
             int q = int_arg(r);
-            if (q == 2 && quality2) q = 0;
-            quality2 |= q == 2;
-            galaxy_set_quality(q);
+            // Only a change of a live engine's level regenerates content.
+            bool regenerates = g_ready && q >= 0 && q <= 2 && q != g_eng.quality;
+            if ((made = !regenerates || spend(&credit, level_cost(q)))) galaxy_set_quality(q);
             break;
         }
-        case 9: {
+        case OP_CAMERA: {
             float a = float_arg(r), b = float_arg(r), c = float_arg(r);
             galaxy_set_camera(a, b, c);
             break;
         }
-        case 10: {
+        case OP_ADJUST: {
             float a = float_arg(r), b = float_arg(r), c = float_arg(r);
             galaxy_adjust_camera(a, b, c);
             break;
         }
-        case 11:
-            if ((made = drawable() || !g_ready)) do_readback(r);
+        case OP_READBACK:
+            if ((made = !g_ready || (drawable() && spend(&credit, COST_CAPTURE)))) do_readback(r);
             break;
-        case 12:
-            if ((made = drawable() || !g_ready)) do_screenshot(r);
+        case OP_SCREENSHOT:
+            if ((made = !g_ready || (drawable() && spend(&credit, COST_CAPTURE)))) do_screenshot(r);
             break;
-        case 13: CHECK(galaxy_get_error() != nullptr); break;
-        case 14: CHECK(strcmp(galaxy_version(), "1.0.0") == 0); break;
-        case 16:
-            // Not an export: the host destroys its window under a live engine.
+        case OP_ERROR: CHECK(galaxy_get_error() != nullptr); break;
+        case OP_VERSION: CHECK(strcmp(galaxy_version(), "1.0.0") == 0); break;
+        case OP_DESTROY:
+            galaxy_destroy();
+            CHECK(strcmp(galaxy_get_error(), "no error") == 0);
+            break;
+        case OP_REPLACE_WINDOW:
             made = false;
             replace_window();
             break;
-        case 17:
-            // Nor this: a platform call a few calls ahead will fail.
+        default:
             made = false;
             arm_fault(r);
-            break;
-        default:
-            galaxy_destroy();
-            CHECK(strcmp(galaxy_get_error(), "no error") == 0);
             break;
         }
         g_calls += made;
         check_state();
         touch_pixels();
     }
+    // A fired fault may have left the engine partial (a set without its
+    // buffer, a missing render target): the next input gets a new one.
+    bool faulted = plat_fail_fired() > 0;
     plat_fail_clear();
-    galaxy_destroy();
-    g_calls++;
-    check_state();
-    CHECK(plat_live_objects() == 0);
+    if (faulted || !g_ready) {
+        galaxy_destroy();
+        check_state();
+        CHECK(plat_live_objects() == 0);
+    }
     // With HALVENOR_VK_VALIDATION=1 no argument may lead to Vulkan misuse.
     CHECK(plat_validation_messages() == 0);
     touch_pixels(); // survives the destroy
@@ -300,7 +388,9 @@ void run(Reader &r) {
 } // namespace
 
 void at_exit() {
-    fprintf(stderr, "fuzz_exports: %lld export calls\n", g_calls);
+    galaxy_destroy();
+    if (plat_live_objects() != 0) fprintf(stderr, "fuzz_exports: %d platform objects alive at exit\n", plat_live_objects());
+    fprintf(stderr, "fuzz_exports: %lld export calls in %lld inputs\n", g_calls, g_inputs);
     char shot[128];
     snprintf(shot, sizeof shot, "%s/shot.png", g_dir);
     unlink(shot);
@@ -308,7 +398,6 @@ void at_exit() {
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    atexit(at_exit);
     snprintf(g_dir, sizeof g_dir, "/tmp/halvenor-fuzz-XXXXXX");
     if (!mkdtemp(g_dir)) abort();
     memset(g_long_path, 'a', sizeof g_long_path - 1);
@@ -325,6 +414,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader r = {data, size};
+    g_inputs++;
     run(r);
     return 0;
 }

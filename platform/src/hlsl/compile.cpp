@@ -1,6 +1,7 @@
 // D3DCompile over glslang's HLSL front end.
 #include <d3dcompiler.h>
 
+#include <map>
 #include <mutex>
 #include <string.h>
 #include <string>
@@ -225,6 +226,48 @@ HRESULT compile(const char *src, size_t size, const std::string &name, const D3D
     return S_OK;
 }
 
+// Successful results by everything that shapes them. A process that creates
+// one device after another (a host recreating its engine, a test suite)
+// compiles the same few programs each time; glslang and the legalizer take
+// far longer than the lookup. Bounded: a host compiling endless variants
+// starts over instead of growing without end.
+struct CachedResult {
+    std::vector<uint32_t> container;
+    std::string log;
+};
+std::mutex g_cache_lock;
+std::map<std::string, CachedResult> g_cache;
+enum { CACHE_ENTRIES = 64 };
+
+std::string cache_key(const char *src, size_t size, const std::string &name, const D3D_SHADER_MACRO *defines,
+                      UINT flags, const char *entry, ShaderStage stage) {
+    std::string key = preamble_for(defines, flags);
+    key += '\0';
+    key += name;
+    key += '\0';
+    key += entry;
+    key += '\0';
+    key += stage == SHADER_STAGE_VERTEX ? 'v' : 'p';
+    key += '\0';
+    key.append(src, size);
+    return key;
+}
+
+bool cache_find(const std::string &key, std::vector<uint32_t> *container, std::string *log) {
+    std::lock_guard<std::mutex> lock(g_cache_lock);
+    auto it = g_cache.find(key);
+    if (it == g_cache.end()) return false;
+    *container = it->second.container;
+    *log = it->second.log;
+    return true;
+}
+
+void cache_store(const std::string &key, const std::vector<uint32_t> &container, const std::string &log) {
+    std::lock_guard<std::mutex> lock(g_cache_lock);
+    if (g_cache.size() >= CACHE_ENTRIES) g_cache.clear();
+    g_cache[key] = CachedResult{container, log};
+}
+
 } // namespace
 
 HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceName,
@@ -259,11 +302,16 @@ HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceNa
 
     std::vector<uint32_t> container;
     std::string log;
-    hr = compile((const char *)pSrcData, SrcDataSize, name, pDefines, Flags1, pEntrypoint, target->stage,
-                 &container, &log);
-    if (FAILED(hr)) {
-        set_messages(ppErrorMsgs, log);
-        return hr;
+    const std::string key =
+        cache_key((const char *)pSrcData, SrcDataSize, name, pDefines, Flags1, pEntrypoint, target->stage);
+    if (!cache_find(key, &container, &log)) {
+        hr = compile((const char *)pSrcData, SrcDataSize, name, pDefines, Flags1, pEntrypoint, target->stage,
+                     &container, &log);
+        if (FAILED(hr)) {
+            set_messages(ppErrorMsgs, log);
+            return hr;
+        }
+        cache_store(key, container, log);
     }
     *ppCode = hlsl_blob_create(container.data(), container.size() * 4);
     if (!*ppCode) return E_OUTOFMEMORY;
