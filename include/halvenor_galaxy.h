@@ -3,8 +3,18 @@
  * One engine per loaded library. Create it for a window (galaxy_create) or
  * offscreen (galaxy_create_offscreen), call galaxy_frame once per frame, read
  * frames back with galaxy_readback or galaxy_screenshot, and galaxy_destroy
- * before unloading. All calls come from one thread. Functions returning int
- * give 0 on success and -1 on failure; galaxy_get_error then says why.
+ * before unloading. Functions returning int give 0 on success and -1 on
+ * failure; galaxy_get_error then says why.
+ *
+ * Threads: the interface is single-threaded. The library takes no locks;
+ * the host makes every call from one thread at a time (the same thread is
+ * simplest), never two calls at once. The error text and the readback
+ * buffer are shared by all callers.
+ *
+ * Presentation: a windowed frame whose back buffer, resize or Present fails
+ * sets the error text ("Present failed: 0x887A0005", "ResizeBuffers failed:
+ * ...") and costs only that frame; the engine stays created, and the next
+ * galaxy_frame resizes and presents again.
  */
 #ifndef HALVENOR_GALAXY_H
 #define HALVENOR_GALAXY_H

@@ -97,6 +97,7 @@ int engine_screenshot(Engine *e, const char *path) {
     unsigned char *image = (unsigned char *)malloc((size_t)((int64_t)w * h * 4));
     if (!image) {
         e->context->Unmap(e->staging_tex, 0);
+        set_error("out of memory (screenshot)");
         return -1;
     }
     pack_rows(&m, image, w, h);

@@ -41,11 +41,13 @@ void fill_orbit_lines(LineVertex out[ORBIT_VERTICES]) {
 }
 
 // No message on a failed allocation: the scene simply has no orbit lines.
+// A failed buffer leaves them empty (count 0).
 void engine_build_orbit_lines(Engine *e) {
     LineVertex *lines = (LineVertex *)calloc(ORBIT_VERTICES, sizeof(LineVertex));
     if (!lines) return;
     fill_orbit_lines(lines);
     safe_release(e->lines_vb);
+    e->line_vertex_count = 0;
     if (e->device &&
         make_buffer_init(e->device, (int)sizeof(LineVertex) * ORBIT_VERTICES, lines, &e->lines_vb) == 0)
         e->line_vertex_count = ORBIT_VERTICES;

@@ -24,7 +24,8 @@ static const ContentSet k_rocks = {
 
 // All records are 32 bytes. copy is null for sets that drop their array once
 // uploaded. An allocation failure keeps the old set drawable; a buffer failure
-// leaves it empty (count untouched) until the next successful rebuild.
+// leaves it empty (no buffer, no array, count 0) until the next successful
+// rebuild.
 static void rebuild_set(Engine *e, const ContentSet &set, ID3D11Buffer **vb, int *count, void **copy) {
     int n = set.counts[e->quality == 0 ? 0 : e->quality == 1 ? 1 : 2];
     void *records = malloc((size_t)n * 32);
@@ -40,6 +41,7 @@ static void rebuild_set(Engine *e, const ContentSet &set, ID3D11Buffer **vb, int
     }
     if (!e->device || make_buffer_init(e->device, 32 * n, records, vb) != 0) {
         free(records);
+        *count = 0;
         return;
     }
     *count = n;

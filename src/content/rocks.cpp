@@ -104,7 +104,8 @@ void fill_rocks(RockInstance *out, int n) {
 }
 
 // Quality-independent: made once per creation, or again after its buffer
-// failed. A missing array leaves the mesh empty, which the frame skips.
+// failed. A missing array or buffer leaves the mesh empty (count 0), which
+// the frame skips.
 void engine_build_rock_mesh(Engine *e) {
     RockVertex *mesh = (RockVertex *)malloc(sizeof(RockVertex) * ROCK_MESH_VERTICES);
     if (!mesh) {
@@ -112,7 +113,9 @@ void engine_build_rock_mesh(Engine *e) {
         return;
     }
     fill_rock_mesh(mesh);
-    e->rock_vertex_count = ROCK_MESH_VERTICES;
-    if (e->device) make_buffer_init(e->device, (int)sizeof(RockVertex) * ROCK_MESH_VERTICES, mesh, &e->rock_mesh_vb);
+    e->rock_vertex_count = 0;
+    if (e->device &&
+        make_buffer_init(e->device, (int)sizeof(RockVertex) * ROCK_MESH_VERTICES, mesh, &e->rock_mesh_vb) == 0)
+        e->rock_vertex_count = ROCK_MESH_VERTICES;
     free(mesh);
 }

@@ -75,6 +75,7 @@ int create_common(Engine *e, int offscreen) {
     e->device->GetImmediateContext(&e->context);
     if (!e->context) {
         release_all(e);
+        set_error("GetImmediateContext returned no context");
         return -1;
     }
     if (create_pipeline(e) != 0) {

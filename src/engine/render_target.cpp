@@ -38,6 +38,17 @@ int build_render_target(Engine *e, int width, int height) {
     return 0;
 }
 
+// The back buffers follow the render size. A failure is reported; the
+// present step of every later frame tries again until it succeeds.
+static int resize_back_buffers(Engine *e) {
+    HRESULT hr = e->swap_chain->ResizeBuffers(0, (UINT)e->width, (UINT)e->height, DXGI_FORMAT_R8G8B8A8_UNORM, 0);
+    if (FAILED(hr)) {
+        set_error("ResizeBuffers failed: 0x%08lX", hr_code(hr));
+        return -1;
+    }
+    return 0;
+}
+
 void engine_resize(Engine *e, int width, int height) {
     if (!e->created || width < 2 || height < 2) return;
     e->width = width;
@@ -48,8 +59,7 @@ void engine_resize(Engine *e, int width, int height) {
     // A failure leaves its message and the missing objects null; the engine
     // stays created and capture reports the gap.
     build_render_target(e, width, height);
-    if (e->swap_chain)
-        e->swap_chain->ResizeBuffers(0, (UINT)width, (UINT)height, DXGI_FORMAT_R8G8B8A8_UNORM, 0);
+    if (e->swap_chain) resize_back_buffers(e);
 }
 
 static bool same_size(ID3D11Texture2D *a, ID3D11Texture2D *b) {
@@ -59,15 +69,41 @@ static bool same_size(ID3D11Texture2D *a, ID3D11Texture2D *b) {
     return da.Width == db.Width && da.Height == db.Height;
 }
 
+static bool fits_engine(Engine *e, ID3D11Texture2D *back) {
+    D3D11_TEXTURE2D_DESC d;
+    back->GetDesc(&d);
+    return d.Width == (UINT)e->width && d.Height == (UINT)e->height;
+}
+
+// Back buffer 0 at the engine's size, retrying a resize that failed before;
+// null (with the error text set) when there is none.
+static ID3D11Texture2D *back_buffer(Engine *e) {
+    ID3D11Texture2D *back = nullptr;
+    HRESULT hr = e->swap_chain->GetBuffer(0, IID_ID3D11Texture2D, (void **)&back);
+    if (SUCCEEDED(hr) && back && !fits_engine(e, back)) {
+        back->Release(); // ResizeBuffers needs every reference gone
+        back = nullptr;
+        if (resize_back_buffers(e) != 0) return nullptr;
+        hr = e->swap_chain->GetBuffer(0, IID_ID3D11Texture2D, (void **)&back);
+    }
+    if (FAILED(hr) || !back) {
+        set_error("GetBuffer failed: 0x%08lX", hr_code(FAILED(hr) ? hr : E_POINTER));
+        return nullptr;
+    }
+    return back;
+}
+
+// Failures are reported and cost only this frame: the engine stays created,
+// and the next frame fetches, resizes and presents again.
 void engine_present(Engine *e) {
     if (!e->swap_chain) return;
-    ID3D11Texture2D *back = nullptr;
-    if (SUCCEEDED(e->swap_chain->GetBuffer(0, IID_ID3D11Texture2D, (void **)&back)) && back) {
-        // After a failed resize the render texture may be missing, or the back
-        // buffers may have kept their old size; a whole-resource copy needs
-        // both to exist and agree, so such a frame presents the old image.
+    if (ID3D11Texture2D *back = back_buffer(e)) {
+        // After a failed resize the render texture may be missing; a
+        // whole-resource copy needs it to exist and agree in size, so such a
+        // frame presents the old image.
         if (e->render_tex && same_size(back, e->render_tex)) e->context->CopyResource(back, e->render_tex);
         back->Release();
     }
-    e->swap_chain->Present(1, 0);
+    HRESULT hr = e->swap_chain->Present(1, 0);
+    if (FAILED(hr)) set_error("Present failed: 0x%08lX", hr_code(hr));
 }

@@ -23,8 +23,9 @@ extern const char *const k_src_vs_rock;
 extern const char *const k_src_ps_flat;
 extern const char *const k_src_vs_line;
 
-HRESULT make_vs(Engine *e, const char *src, ID3D11VertexShader **out);
-HRESULT make_ps(Engine *e, const char *src, ID3D11PixelShader **out);
+// name: the program's name in messages ("quad", "par", ...).
+HRESULT make_vs(Engine *e, const char *src, const char *name, ID3D11VertexShader **out);
+HRESULT make_ps(Engine *e, const char *src, const char *name, ID3D11PixelShader **out);
 int create_programs(Engine *e); // the nine, in creation order
 int create_layouts(Engine *e);
 int create_states(Engine *e);

@@ -210,9 +210,10 @@ VSOut main(VSIn i) {
 }
 )";
 
-// Compiles one program for target "vs_5_0" or "ps_5_0"; on a compile error
-// with diagnostics, stores "HLSL <stage> main: <text>".
-static HRESULT compile(const char *src, const char *target, const char *stage, ID3DBlob **code) {
+// Compiles one program for target "vs_5_0" or "ps_5_0". A failure stores
+// "HLSL <stage> <program>: <compiler text>", or the status code when the
+// compiler gave no text.
+static HRESULT compile(const char *src, const char *target, const char *stage, const char *name, ID3DBlob **code) {
     ID3DBlob *msgs = nullptr;
     *code = nullptr;
     HRESULT hr = D3DCompile(src, strlen(src), "galaxy.hlsl", nullptr, nullptr, "main", target, 0, 0, code, &msgs);
@@ -222,42 +223,44 @@ static HRESULT compile(const char *src, const char *target, const char *stage, I
         size_t n = msgs->GetBufferSize();
         if (n > sizeof text - 1) n = sizeof text - 1;
         memcpy(text, msgs->GetBufferPointer(), n);
-        set_error("HLSL %s %s: %s", stage, "main", text);
+        set_error("HLSL %s %s: %s", stage, name, text);
+    } else if (FAILED(hr)) {
+        set_error("D3DCompile(%s %s) failed: 0x%08lX", stage, name, hr_code(hr));
     }
     safe_release(msgs);
     if (FAILED(hr)) safe_release(*code);
     return hr;
 }
 
-HRESULT make_vs(Engine *e, const char *src, ID3D11VertexShader **out) {
+HRESULT make_vs(Engine *e, const char *src, const char *name, ID3D11VertexShader **out) {
     ID3DBlob *code = nullptr;
-    HRESULT hr = compile(src, "vs_5_0", "vs", &code);
+    HRESULT hr = compile(src, "vs_5_0", "vs", name, &code);
     if (FAILED(hr)) return hr;
     hr = e->device->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, out);
     code->Release();
-    if (FAILED(hr)) set_error("CreateVertexShader %s failed: 0x%08lX", "main", hr_code(hr));
+    if (FAILED(hr)) set_error("CreateVertexShader %s failed: 0x%08lX", name, hr_code(hr));
     return hr;
 }
 
-HRESULT make_ps(Engine *e, const char *src, ID3D11PixelShader **out) {
+HRESULT make_ps(Engine *e, const char *src, const char *name, ID3D11PixelShader **out) {
     ID3DBlob *code = nullptr;
-    HRESULT hr = compile(src, "ps_5_0", "ps", &code);
+    HRESULT hr = compile(src, "ps_5_0", "ps", name, &code);
     if (FAILED(hr)) return hr;
     hr = e->device->CreatePixelShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, out);
     code->Release();
-    if (FAILED(hr)) set_error("CreatePixelShader %s failed: 0x%08lX", "main", hr_code(hr));
+    if (FAILED(hr)) set_error("CreatePixelShader %s failed: 0x%08lX", name, hr_code(hr));
     return hr;
 }
 
 int create_programs(Engine *e) {
-    if (make_vs(e, k_src_vs_quad, &e->vs_quad) != 0) return -1;
-    if (make_ps(e, k_src_ps_quad, &e->ps_quad) != 0) return -1;
-    if (make_vs(e, k_src_vs_par, &e->vs_par) != 0) return -1;
-    if (make_ps(e, k_src_ps_par, &e->ps_par) != 0) return -1;
-    if (make_vs(e, k_src_vs_disk, &e->vs_disk) != 0) return -1;
-    if (make_ps(e, k_src_ps_disk, &e->ps_disk) != 0) return -1;
-    if (make_vs(e, k_src_vs_rock, &e->vs_rock) != 0) return -1;
-    if (make_ps(e, k_src_ps_flat, &e->ps_flat) != 0) return -1;
-    if (make_vs(e, k_src_vs_line, &e->vs_line) != 0) return -1;
+    if (make_vs(e, k_src_vs_quad, "quad", &e->vs_quad) != 0) return -1;
+    if (make_ps(e, k_src_ps_quad, "quad", &e->ps_quad) != 0) return -1;
+    if (make_vs(e, k_src_vs_par, "par", &e->vs_par) != 0) return -1;
+    if (make_ps(e, k_src_ps_par, "par", &e->ps_par) != 0) return -1;
+    if (make_vs(e, k_src_vs_disk, "disk", &e->vs_disk) != 0) return -1;
+    if (make_ps(e, k_src_ps_disk, "disk", &e->ps_disk) != 0) return -1;
+    if (make_vs(e, k_src_vs_rock, "rock", &e->vs_rock) != 0) return -1;
+    if (make_ps(e, k_src_ps_flat, "flat", &e->ps_flat) != 0) return -1;
+    if (make_vs(e, k_src_vs_line, "line", &e->vs_line) != 0) return -1;
     return 0;
 }

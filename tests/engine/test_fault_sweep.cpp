@@ -123,12 +123,17 @@ std::string creation_message(const Position &p, bool windowed) {
     const std::string op = p.op;
     const std::string code = k_code;
     if (op == "D3D11CreateDevice") return windowed ? "D3D11CreateDevice failed: " + code : "D3D11CreateDevice(WARP) failed: " + code;
-    if (op == "GetImmediateContext") return "previous";
+    if (op == "GetImmediateContext") return "GetImmediateContext returned no context";
+    // The nine programs in creation order, vertex and pixel alternating.
+    static const char *const programs[] = {"vs quad", "ps quad", "vs par",  "ps par", "vs disk",
+                                           "ps disk", "vs rock", "ps flat", "vs line"};
     if (op == "D3DCompile") {
         static const char *const layouts[] = {"quad", "par", "rock", "line"};
-        return p.nth <= 9 ? "previous" : std::string("D3DCompile(") + layouts[p.nth - 10] + " layout) failed";
+        return p.nth <= 9 ? std::string("D3DCompile(") + programs[p.nth - 1] + ") failed: " + code
+                          : std::string("D3DCompile(") + layouts[p.nth - 10] + " layout) failed";
     }
-    if (op == "CreateVertexShader" || op == "CreatePixelShader") return op + " main failed: " + code;
+    if (op == "CreateVertexShader") return op + " " + (programs[2 * (p.nth - 1)] + 3) + " failed: " + code;
+    if (op == "CreatePixelShader") return op + " " + (programs[2 * p.nth - 1] + 3) + " failed: " + code;
     if (op == "CreateInputLayout") {
         static const char *const names[] = {"quad", "par", "rock", "line"};
         return "CreateInputLayout(" + std::string(names[p.nth - 1]) + ") failed: " + code;
@@ -298,19 +303,28 @@ TEST_F(FaultSweep, WindowedResizeAndFrame) {
         ASSERT_EQ(galaxy_create(win, 16, 16), 0) << galaxy_get_error();
         galaxy_set_quality(0);
     };
-    // Resize: ResizeBuffers failing is not reported; the back buffers keep
-    // their size and frames still present.
+    // Resize: a failed ResizeBuffers is reported; the next frame resizes the
+    // back buffers again and presents at the new size.
     sweep(setup, [] { galaxy_resize(20, 12); },
           [](const Position &p) {
               EXPECT_EQ(g_ready, 1);
               if (strcmp(p.op, "ResizeBuffers") != 0) return; // the render target: as offscreen
-              EXPECT_STREQ(galaxy_get_error(), "previous");
+              EXPECT_EQ(galaxy_get_error(), std::string("ResizeBuffers failed: ") + k_code);
               expect_whole();
               plat_call_count_reset();
               expect_renders();
+              EXPECT_EQ(plat_call_count("ResizeBuffers"), 1);
               EXPECT_EQ(plat_call_count("Present"), 1);
+              ID3D11Texture2D *back = nullptr;
+              ASSERT_EQ(g_eng.swap_chain->GetBuffer(0, IID_ID3D11Texture2D, (void **)&back), S_OK);
+              D3D11_TEXTURE2D_DESC d;
+              back->GetDesc(&d);
+              back->Release();
+              EXPECT_EQ(d.Width, 20u);
+              EXPECT_EQ(d.Height, 12u);
           });
-    // Frame: without a back buffer there is no copy, but still a present.
+    // Frame: a failed upload costs that draw; a failed GetBuffer or Present
+    // is reported, and the frame still presents.
     static int presents;
     sweep(setup,
           [] {
@@ -319,10 +333,11 @@ TEST_F(FaultSweep, WindowedResizeAndFrame) {
               presents = plat_call_count("Present");
           },
           [](const Position &p) {
-              EXPECT_TRUE(strcmp(p.op, "Map") == 0 || strcmp(p.op, "GetBuffer") == 0 || strcmp(p.op, "Present") == 0)
+              const std::string op = p.op;
+              EXPECT_TRUE(op == "Map" || op == "GetBuffer" || op == "Present")
                   << "unexpected operation in a windowed frame";
               EXPECT_EQ(presents, 1);
-              EXPECT_STREQ(galaxy_get_error(), "previous");
+              EXPECT_EQ(galaxy_get_error(), op == "Map" ? std::string("previous") : op + " failed: " + k_code);
               expect_whole();
               expect_renders();
           });
@@ -405,8 +420,8 @@ TEST_F(FaultSweep, ContentAllocationAtQualityChangeKeepsTheOldSet) {
     }
 }
 
-// Capture buffers: a failed readback buffer keeps the host's last one; a
-// failed screenshot buffer fails without a message.
+// Capture buffers: a failed readback buffer keeps the host's last one; both
+// failures say so.
 TEST_F(FaultSweep, CaptureAllocation) {
     ASSERT_EQ(galaxy_create_offscreen(18, 14), 0);
     galaxy_set_quality(0);
@@ -432,7 +447,7 @@ TEST_F(FaultSweep, CaptureAllocation) {
     alloc_fail_size(20 * 10 * 4);
     EXPECT_EQ(galaxy_screenshot("/tmp/halvenor-sweep.png"), -1);
     EXPECT_EQ(alloc_fail_fired(), 1);
-    EXPECT_STREQ(galaxy_get_error(), "previous");
+    EXPECT_STREQ(galaxy_get_error(), "out of memory (screenshot)");
     alloc_fail_clear();
     g_faults += 2;
     expect_renders();

@@ -147,17 +147,18 @@ struct StepFault {
     const char *op;
     int nth;
     HRESULT hr;
-    const char *message; // null: the error text keeps its previous content
+    const char *message;
 };
 
 const StepFault k_step_faults[] = {
     {"D3D11CreateDevice", 1, (HRESULT)0x887A0004, "D3D11CreateDevice(WARP) failed: 0x887A0004"},
-    {"GetImmediateContext", 1, E_FAIL, nullptr},
-    {"D3DCompile", 1, E_FAIL, nullptr}, // no diagnostics: no message
-    {"CreateVertexShader", 1, E_INVALIDARG, "CreateVertexShader main failed: 0x80070057"},
-    {"CreatePixelShader", 1, E_OUTOFMEMORY, "CreatePixelShader main failed: 0x8007000E"},
-    {"CreateVertexShader", 3, E_OUTOFMEMORY, "CreateVertexShader main failed: 0x8007000E"}, // vs_disk, the fifth program
-    {"CreatePixelShader", 4, E_OUTOFMEMORY, "CreatePixelShader main failed: 0x8007000E"},   // ps_flat
+    {"GetImmediateContext", 1, E_FAIL, "GetImmediateContext returned no context"},
+    {"D3DCompile", 1, E_FAIL, "D3DCompile(vs quad) failed: 0x80004005"}, // no diagnostics: the code
+    {"D3DCompile", 8, E_OUTOFMEMORY, "D3DCompile(ps flat) failed: 0x8007000E"},
+    {"CreateVertexShader", 1, E_INVALIDARG, "CreateVertexShader quad failed: 0x80070057"},
+    {"CreatePixelShader", 1, E_OUTOFMEMORY, "CreatePixelShader quad failed: 0x8007000E"},
+    {"CreateVertexShader", 3, E_OUTOFMEMORY, "CreateVertexShader disk failed: 0x8007000E"}, // the fifth program
+    {"CreatePixelShader", 4, E_OUTOFMEMORY, "CreatePixelShader flat failed: 0x8007000E"},
     {"D3DCompile", 10, E_FAIL, "D3DCompile(quad layout) failed"},
     {"D3DCompile", 13, E_FAIL, "D3DCompile(line layout) failed"},
     {"CreateInputLayout", 1, E_INVALIDARG, "CreateInputLayout(quad) failed: 0x80070057"},
@@ -185,7 +186,7 @@ TEST_F(Lifecycle, FailureAtEachCreationStep) {
         EXPECT_EQ(galaxy_create_offscreen(16, 16), -1);
         EXPECT_EQ(plat_fail_fired(), 1);
         EXPECT_EQ(g_ready, 0);
-        EXPECT_STREQ(galaxy_get_error(), f.message ? f.message : "previous");
+        EXPECT_STREQ(galaxy_get_error(), f.message);
         expect_released(g_eng);
         EXPECT_EQ(plat_live_objects(), 0);
         galaxy_frame(); // not ready: nothing happens
@@ -201,13 +202,13 @@ TEST_F(Lifecycle, CompilerDiagnosticsReachTheErrorText) {
     memset(&e, 0, sizeof e);
     ASSERT_EQ(engine_create_offscreen(&e, 8, 8), 0) << galaxy_error_get();
     ID3D11VertexShader *vs = nullptr;
-    EXPECT_NE(make_vs(&e, "float4 main( : SV_POSITION { return 0; }", &vs), 0);
+    EXPECT_NE(make_vs(&e, "float4 main( : SV_POSITION { return 0; }", "broken", &vs), 0);
     EXPECT_EQ(vs, nullptr);
-    EXPECT_EQ(strncmp(galaxy_error_get(), "HLSL vs main: ", 14), 0) << galaxy_error_get();
+    EXPECT_EQ(strncmp(galaxy_error_get(), "HLSL vs broken: ", 16), 0) << galaxy_error_get();
     EXPECT_NE(strstr(galaxy_error_get(), "galaxy.hlsl"), nullptr) << galaxy_error_get();
     ID3D11PixelShader *ps = nullptr;
-    EXPECT_NE(make_ps(&e, "float4 main() : SV_Target { return undefined_name; }", &ps), 0);
-    EXPECT_EQ(strncmp(galaxy_error_get(), "HLSL ps main: ", 14), 0) << galaxy_error_get();
+    EXPECT_NE(make_ps(&e, "float4 main() : SV_Target { return undefined_name; }", "unknown", &ps), 0);
+    EXPECT_EQ(strncmp(galaxy_error_get(), "HLSL ps unknown: ", 17), 0) << galaxy_error_get();
     release_all(&e);
 }
 
