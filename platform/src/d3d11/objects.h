@@ -8,7 +8,6 @@
 #include "common/shader_blob.h"
 #include "vk/vk_core.h"
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -20,9 +19,16 @@ struct VkcSwapchain;
 // of a device child keep its device alive, as in Direct3D; private ones
 // (context bindings, a view's hold on its resource) keep only the object, so
 // state left bound never keeps a released device alive.
+//
+// Single-threaded by design, counts included: a device, its children and
+// its DXGI objects are used from one thread at a time (the library's
+// interface is single-threaded, and the Vulkan core behind them takes no
+// locks). Plain counters say so; atomic ones would promise a safety that
+// release's check of both counts and the core do not give. Blobs, which
+// D3DCompile hands out on any thread, count atomically.
 struct Object {
-    std::atomic<ULONG> refs{1};
-    std::atomic<ULONG> priv{0};
+    ULONG refs = 1;
+    ULONG priv = 0;
     Device *device; // null for objects that are not device children
 
     // hold_device false: the object lives inside the device (its context).

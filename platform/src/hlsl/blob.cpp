@@ -9,7 +9,8 @@
 
 namespace {
 
-// One allocation: the object, then the bytes.
+// One allocation: the object, then the bytes. Counted atomically: a blob
+// depends on nothing else and may be passed between threads.
 struct Blob final : ID3D10Blob {
     std::atomic<ULONG> refs{1};
     size_t size = 0;
