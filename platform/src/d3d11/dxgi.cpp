@@ -208,7 +208,7 @@ HRESULT SwapChain::ResizeBuffers(UINT count, UINT w, UINT h, DXGI_FORMAT format,
     if (count < 2 || count > 16 || !back_buffer_format(format)) return DXGI_ERROR_INVALID_CALL;
     if (w == 0 || h == 0) { // zero: the window's size
         uint32_t ww = 0, wh = 0;
-        vkc_window_size(vsc.window, &ww, &wh);
+        vkc_window_size(&vsc, &ww, &wh);
         if (w == 0) w = ww;
         if (h == 0) h = wh;
     }
@@ -237,22 +237,21 @@ HRESULT create_swap_chain(Device *d, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 &in,
     if (!window || !flip || desc.BufferCount < 2 || desc.BufferCount > 16 || desc.SampleDesc.Count != 1 ||
         desc.SampleDesc.Quality != 0 || desc.Stereo || !back_buffer_format(desc.Format))
         return DXGI_ERROR_INVALID_CALL;
-    uint32_t ww, wh;
-    if (!vkc_window_size(window, &ww, &wh)) return DXGI_ERROR_INVALID_CALL; // no display or no such window
-    if (desc.Width == 0) desc.Width = ww;
-    if (desc.Height == 0) desc.Height = wh;
-    if (desc.Width == 0 || desc.Height == 0 || desc.Width > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION ||
-        desc.Height > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION)
-        return E_INVALIDARG;
 
     SwapChain *sc = new SwapChain(d);
+    VkResult r = vkc_swapchain_create(&d->vk, window, true, &sc->vsc);
+    HRESULT hr = S_OK;
+    if (r == VK_ERROR_SURFACE_LOST_KHR) hr = DXGI_ERROR_INVALID_CALL; // no display or no such window
+    else if (r != VK_SUCCESS) hr = hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
+    uint32_t ww = 0, wh = 0;
+    if (SUCCEEDED(hr)) vkc_window_size(&sc->vsc, &ww, &wh);
+    if (desc.Width == 0) desc.Width = ww;
+    if (desc.Height == 0) desc.Height = wh;
+    if (SUCCEEDED(hr) && (desc.Width == 0 || desc.Height == 0 || desc.Width > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION ||
+                          desc.Height > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION))
+        hr = E_INVALIDARG;
     sc->desc = desc;
-    HRESULT hr = sc->make_buffers(desc.BufferCount, desc.Width, desc.Height, desc.Format);
-    if (SUCCEEDED(hr)) {
-        VkResult r = vkc_swapchain_create(&d->vk, window, true, &sc->vsc);
-        if (r == VK_ERROR_SURFACE_LOST_KHR) hr = DXGI_ERROR_INVALID_CALL;
-        else if (r != VK_SUCCESS) hr = hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
-    }
+    if (SUCCEEDED(hr)) hr = sc->make_buffers(desc.BufferCount, desc.Width, desc.Height, desc.Format);
     if (FAILED(hr)) {
         sc->release();
         return hr;

@@ -85,10 +85,10 @@ VkResult create_instance(VkcCore *c) {
 
     const char *enabled[4];
     uint32_t count = 0;
-    if (has_name(exts, VK_KHR_SURFACE_EXTENSION_NAME) && has_name(exts, "VK_KHR_xlib_surface")) {
+    if (has_name(exts, VK_KHR_SURFACE_EXTENSION_NAME) && has_name(exts, VK_KHR_XCB_SURFACE_EXTENSION_NAME)) {
         enabled[count++] = VK_KHR_SURFACE_EXTENSION_NAME;
-        enabled[count++] = "VK_KHR_xlib_surface";
-        c->has_xlib = true;
+        enabled[count++] = VK_KHR_XCB_SURFACE_EXTENSION_NAME;
+        c->has_xcb = true;
     }
     const char *layer = "VK_LAYER_KHRONOS_validation";
     bool debug = validate && has_name(exts, VK_EXT_DEBUG_UTILS_EXTENSION_NAME);
@@ -144,7 +144,7 @@ VkResult pick_physical_device(VkcCore *c, VkcDeviceKind kind) {
             if (!(qs[q].queueFlags & VK_QUEUE_GRAPHICS_BIT)) continue;
             c->phys = pd;
             c->queue_family = q;
-            c->has_swapchain = c->has_xlib && has_name(exts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
+            c->has_swapchain = c->has_xcb && has_name(exts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
             c->uniform_align = p.limits.minUniformBufferOffsetAlignment;
             vkGetPhysicalDeviceMemoryProperties(pd, &c->memprops);
             return VK_SUCCESS;

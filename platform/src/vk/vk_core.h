@@ -103,7 +103,7 @@ struct VkcCore {
     uint32_t queue_family = 0;
     VkPhysicalDeviceMemoryProperties memprops{};
     VkDeviceSize uniform_align = 256;
-    bool has_xlib = false, has_swapchain = false;
+    bool has_xcb = false, has_swapchain = false;
     bool lost = false;
     PFN_vkCmdPushDescriptorSetKHR push_descriptors = nullptr;
 

@@ -7,8 +7,8 @@
 #define VK_NO_PROTOTYPES
 #endif
 #include <vulkan/vulkan.h>
-#include <X11/Xlib.h>
-#include <vulkan/vulkan_xlib.h>
+#include <xcb/xcb.h>
+#include <vulkan/vulkan_xcb.h>
 
 // Core and WSI functions the loader exports by name. Extension functions
 // (push descriptors, debug utils) are fetched through vkGet*ProcAddr.
@@ -32,7 +32,7 @@
     X(vkCmdBlitImage) X(vkCmdClearColorImage) X(vkCmdCopyBuffer) X(vkCmdCopyBufferToImage)        \
     X(vkCmdCopyImage) X(vkCmdCopyImageToBuffer) X(vkCmdDraw) X(vkCmdPipelineBarrier)             \
     X(vkCmdSetBlendConstants) X(vkCmdSetScissor) X(vkCmdSetViewport)                              \
-    X(vkCreateXlibSurfaceKHR) X(vkDestroySurfaceKHR) X(vkGetPhysicalDeviceSurfaceSupportKHR)      \
+    X(vkCreateXcbSurfaceKHR) X(vkDestroySurfaceKHR) X(vkGetPhysicalDeviceSurfaceSupportKHR)      \
     X(vkGetPhysicalDeviceSurfaceCapabilitiesKHR) X(vkGetPhysicalDeviceSurfaceFormatsKHR)          \
     X(vkGetPhysicalDeviceSurfacePresentModesKHR) X(vkCreateSwapchainKHR) X(vkDestroySwapchainKHR) \
     X(vkGetSwapchainImagesKHR) X(vkAcquireNextImageKHR) X(vkQueuePresentKHR)

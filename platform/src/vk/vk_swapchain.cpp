@@ -1,33 +1,22 @@
 #include "vk/vk_swapchain.h"
 
-#include <X11/Xlib.h>
-#include <vulkan/vulkan_xlib.h>
-
-#include <mutex>
+#include <stdlib.h>
+#include <xcb/xcb.h>
+#include <vulkan/vulkan_xcb.h>
 
 namespace {
 
-// The layer's own connection, opened at the first swap chain and kept for
-// the life of the process.
-Display *g_display = nullptr;
-int g_x_errors = 0;
-XErrorHandler g_previous_handler = nullptr;
-
-int on_x_error(Display *d, XErrorEvent *e) {
-    if (d == g_display) {
-        g_x_errors++;
-        return 0;
-    }
-    return g_previous_handler ? g_previous_handler(d, e) : 0;
-}
-
-Display *display() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        g_display = XOpenDisplay(nullptr);
-        if (g_display) g_previous_handler = XSetErrorHandler(on_x_error);
-    });
-    return g_display;
+// One round trip; a bad window id comes back as this request's error.
+bool window_geometry(xcb_connection_t *conn, unsigned long window, uint32_t *w, uint32_t *h) {
+    if (!conn || !window) return false;
+    xcb_generic_error_t *err = nullptr;
+    xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(conn, xcb_get_geometry(conn, (xcb_drawable_t)window), &err);
+    free(err);
+    if (!g) return false;
+    *w = g->width;
+    *h = g->height;
+    free(g);
+    return true;
 }
 
 VkPresentModeKHR choose_mode(VkcCore *c, VkSurfaceKHR surface, bool vsync) {
@@ -83,7 +72,7 @@ VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
     VkExtent2D extent = caps.currentExtent;
     if (extent.width == UINT32_MAX) {
         uint32_t w = 0, h = 0;
-        vkc_window_size(s->window, &w, &h);
+        vkc_window_size(s, &w, &h);
         extent = {w, h};
     }
     VkSwapchainKHR old = s->swapchain;
@@ -161,29 +150,24 @@ void copy_to_swapchain_image(VkcCore *c, VkcSwapchain *s, VkcImage *src, VkImage
 
 } // namespace
 
-bool vkc_window_size(unsigned long window, uint32_t *w, uint32_t *h) {
-    Display *d = display();
-    if (!d || !window) return false;
-    XSync(d, False);
-    int errors = g_x_errors;
-    XWindowAttributes a;
-    Status ok = XGetWindowAttributes(d, (Window)window, &a);
-    XSync(d, False);
-    if (!ok || g_x_errors != errors) return false;
-    *w = (uint32_t)a.width;
-    *h = (uint32_t)a.height;
-    return true;
+bool vkc_window_size(const VkcSwapchain *s, uint32_t *w, uint32_t *h) {
+    return window_geometry(s->conn, s->window, w, h);
 }
 
 VkResult vkc_swapchain_create(VkcCore *c, unsigned long window, bool vsync, VkcSwapchain *out) {
-    uint32_t w, h;
     if (!c->has_swapchain) return VK_ERROR_EXTENSION_NOT_PRESENT;
-    if (!vkc_window_size(window, &w, &h)) return VK_ERROR_SURFACE_LOST_KHR;
     out->window = window;
-    VkXlibSurfaceCreateInfoKHR si{VK_STRUCTURE_TYPE_XLIB_SURFACE_CREATE_INFO_KHR};
-    si.dpy = display();
-    si.window = (Window)window;
-    VkResult r = vkCreateXlibSurfaceKHR(c->instance, &si, nullptr, &out->surface);
+    out->conn = xcb_connect(nullptr, nullptr); // never null: a failed one reports an error
+    uint32_t w, h;
+    VkResult r = VK_SUCCESS;
+    if (xcb_connection_has_error(out->conn) || !window_geometry(out->conn, window, &w, &h))
+        r = VK_ERROR_SURFACE_LOST_KHR;
+    if (r == VK_SUCCESS) {
+        VkXcbSurfaceCreateInfoKHR si{VK_STRUCTURE_TYPE_XCB_SURFACE_CREATE_INFO_KHR};
+        si.connection = out->conn;
+        si.window = (xcb_window_t)window;
+        r = vkCreateXcbSurfaceKHR(c->instance, &si, nullptr, &out->surface);
+    }
     VkBool32 supported = VK_FALSE;
     if (r == VK_SUCCESS)
         r = vkGetPhysicalDeviceSurfaceSupportKHR(c->phys, c->queue_family, out->surface, &supported);
@@ -202,15 +186,16 @@ void vkc_swapchain_destroy(VkcCore *c, VkcSwapchain *s) {
         if (s->swapchain) vkDestroySwapchainKHR(c->dev, s->swapchain, nullptr);
     }
     if (s->surface) vkDestroySurfaceKHR(c->instance, s->surface, nullptr);
+    if (s->conn) xcb_disconnect(s->conn); // after the surface, which uses it
     *s = VkcSwapchain{};
 }
 
 // Window size by one round trip, for every frame. Not every driver reports a
 // resized window as out of date (lavapipe's software path does not).
 static bool window_resized(const VkcSwapchain *s) {
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(g_display, (Window)s->window, &a)) return false;
-    return (uint32_t)a.width != s->extent.width || (uint32_t)a.height != s->extent.height;
+    uint32_t w, h;
+    if (!vkc_window_size(s, &w, &h)) return false;
+    return w != s->extent.width || h != s->extent.height;
 }
 
 VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool vsync) {

@@ -1,11 +1,19 @@
-// Window presentation through VK_KHR_xlib_surface. The back buffers stay
+// Window presentation through VK_KHR_xcb_surface. The back buffers stay
 // ordinary images of the front end; Present copies the current one into an
 // acquired swapchain image, so the window's size and format never leak into
 // rendering.
+//
+// Each swapchain talks to the X server over an XCB connection of its own,
+// opened at creation and closed at destroy. XCB returns errors with the
+// request that caused them, so the library installs no process-wide error
+// handler and leaves no X state behind once the swapchain is gone.
 #pragma once
 #include "vk/vk_core.h"
 
+struct xcb_connection_t;
+
 struct VkcSwapchain {
+    xcb_connection_t *conn = nullptr;
     unsigned long window = 0;
     VkSurfaceKHR surface = VK_NULL_HANDLE;
     VkSwapchainKHR swapchain = VK_NULL_HANDLE; // null while the window has no area
@@ -20,10 +28,10 @@ struct VkcSwapchain {
     uint32_t next = 0;
 };
 
-// The window's current size, false when there is no display or no such window.
-// A bad id raises an X error, which is caught: it cannot end the process.
-bool vkc_window_size(unsigned long window, uint32_t *w, uint32_t *h);
+// The window's current size; false when the window is gone.
+bool vkc_window_size(const VkcSwapchain *s, uint32_t *w, uint32_t *h);
 
+// VK_ERROR_SURFACE_LOST_KHR: no X server to connect to, or no such window.
 VkResult vkc_swapchain_create(VkcCore *c, unsigned long window, bool vsync, VkcSwapchain *out);
 void vkc_swapchain_destroy(VkcCore *c, VkcSwapchain *s);
 // Copy src into the next swapchain image and queue it for display.
