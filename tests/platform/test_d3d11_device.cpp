@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 TEST(D3D11CreateDevice, DriverTypesAndArguments) {
     struct Case {
@@ -337,4 +338,75 @@ TEST(PerformanceCounter, FakeValuesOverrideTheClock) {
     plat_set_fake_frequency(0);
     QueryPerformanceCounter(&a);
     EXPECT_GE(a.QuadPart, b.QuadPart);
+}
+
+// A device that is lost (or can no longer record or submit) is no finished
+// device: Map fails with DXGI_ERROR_DEVICE_REMOVED instead of handing out
+// stale data, and so does everything after it, as in Direct3D.
+TEST_F(DeviceTest, LostDeviceIsReportedNotTakenForCompletion) {
+    for (const char *op : {"vkBeginCommandBuffer", "vkQueueSubmit", "vkWaitForFences"}) {
+        SCOPED_TRACE(op);
+        release(ctx);
+        release(dev);
+        ASSERT_EQ(S_OK, D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION,
+                                          &dev, nullptr, &ctx));
+        ID3D11Texture2D *t = texture(4, 4, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+        ID3D11Texture2D *st = texture(4, 4, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
+        ID3D11RenderTargetView *rtv = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateRenderTargetView(t, nullptr, &rtv));
+        ctx->Flush(); // nothing recorded: the fault meets the work below
+        EXPECT_EQ(S_OK, dev->GetDeviceRemovedReason());
+        plat_fail_call(op, 1, E_FAIL);
+        const float c[4] = {1, 0, 0, 1};
+        ctx->ClearRenderTargetView(rtv, c);
+        ctx->CopyResource(st, t);
+        D3D11_MAPPED_SUBRESOURCE m = {(void *)1, 1, 1};
+        EXPECT_EQ(DXGI_ERROR_DEVICE_REMOVED, ctx->Map(st, 0, D3D11_MAP_READ, 0, &m));
+        EXPECT_EQ(nullptr, m.pData);
+        EXPECT_EQ(1, plat_fail_fired());
+        EXPECT_EQ(DXGI_ERROR_DEVICE_REMOVED, dev->GetDeviceRemovedReason());
+        EXPECT_EQ(DXGI_ERROR_DEVICE_REMOVED, ctx->Map(st, 0, D3D11_MAP_READ, 0, &m));
+        ctx->ClearRenderTargetView(rtv, c); // records nothing, fails nothing
+        ctx->Flush();
+        D3D11_BUFFER_DESC bd = {64, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        ID3D11Buffer *b = nullptr;
+        EXPECT_EQ(DXGI_ERROR_DEVICE_REMOVED, dev->CreateBuffer(&bd, nullptr, &b));
+        EXPECT_EQ(nullptr, b);
+        plat_fail_clear();
+        release(rtv);
+        release(st);
+        release(t);
+    }
+}
+
+// D3D11_MAP_FLAG_DO_NOT_WAIT: while a copy into a staging resource has not
+// finished, Map says so instead of waiting; polling gets the data.
+TEST_F(DeviceTest, DoNotWaitMapReportsStillDrawing) {
+    ID3D11Texture2D *t = texture(4, 4, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+    ID3D11Texture2D *st = texture(4, 4, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
+    ID3D11RenderTargetView *rtv = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateRenderTargetView(t, nullptr, &rtv));
+    D3D11_MAPPED_SUBRESOURCE m;
+    EXPECT_EQ(S_OK, ctx->Map(st, 0, D3D11_MAP_READ, D3D11_MAP_FLAG_DO_NOT_WAIT, &m)); // never used: ready
+    ctx->Unmap(st, 0);
+    const float c[4] = {0, 1, 0, 1};
+    ctx->ClearRenderTargetView(rtv, c);
+    ctx->CopyResource(st, t);
+    // The copy is only recorded: certainly not finished.
+    EXPECT_EQ(DXGI_ERROR_WAS_STILL_DRAWING, ctx->Map(st, 0, D3D11_MAP_READ, D3D11_MAP_FLAG_DO_NOT_WAIT, &m));
+    HRESULT hr = DXGI_ERROR_WAS_STILL_DRAWING;
+    for (int i = 0; i < 5000 && hr == DXGI_ERROR_WAS_STILL_DRAWING; i++) {
+        hr = ctx->Map(st, 0, D3D11_MAP_READ, D3D11_MAP_FLAG_DO_NOT_WAIT, &m);
+        if (hr == DXGI_ERROR_WAS_STILL_DRAWING) usleep(1000);
+    }
+    ASSERT_EQ(S_OK, hr);
+    EXPECT_EQ(rgba(0, 255, 0, 255), ((const uint32_t *)m.pData)[1]);
+    ctx->Unmap(st, 0);
+    // Waiting maps are unchanged.
+    ctx->CopyResource(st, t);
+    EXPECT_EQ(S_OK, ctx->Map(st, 0, D3D11_MAP_READ, 0, &m));
+    ctx->Unmap(st, 0);
+    release(rtv);
+    release(st);
+    release(t);
 }

@@ -341,3 +341,54 @@ TEST_F(DrawTest, LongRecordingsSubmitOnTheirOwn) {
 }
 
 } // namespace
+
+// Direct3D reads zero past the end of a vertex buffer. The buffer's memory
+// here goes on past its end (a renamable slice, filled with junk on
+// purpose): instances 2 and 3 of a two-instance buffer must still read zero.
+TEST_F(DrawTest, VertexFetchPastTheEndReadsZero) {
+    if (!static_cast<Device *>(dev)->vk.robust_zero) GTEST_SKIP() << "the device offers no robustBufferAccess2";
+    const char *src = R"(
+struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
+VSOut main(float4 col : COLOR0, uint vid : SV_VertexID, uint iid : SV_InstanceID) {
+    float2 t = float2(vid & 1, vid >> 1);
+    VSOut o;
+    o.pos = float4(-1 + 0.5 * (iid + t.x), t.y * 2 - 1, 0.5, 1);
+    o.col = col;
+    return o;
+})";
+    ID3DBlob *code = compile(src, "vs_5_0");
+    ASSERT_TRUE(code);
+    ID3D11VertexShader *ivs = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &ivs));
+    const D3D11_INPUT_ELEMENT_DESC el = {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 0,
+                                         D3D11_INPUT_PER_INSTANCE_DATA, 1};
+    ID3D11InputLayout *layout = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateInputLayout(&el, 1, code->GetBufferPointer(), code->GetBufferSize(), &layout));
+    code->Release();
+    D3D11_BUFFER_DESC bd = {32, D3D11_USAGE_DYNAMIC, D3D11_BIND_VERTEX_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0};
+    ID3D11Buffer *inst = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, nullptr, &inst));
+    D3D11_MAPPED_SUBRESOURCE m;
+    ASSERT_EQ(S_OK, ctx->Map(inst, 0, D3D11_MAP_WRITE_DISCARD, 0, &m));
+    const VkDeviceSize slice = static_cast<Buffer *>(inst)->ring.slice_size;
+    ASSERT_GE(slice, 64u);
+    memset(m.pData, 0x3f, slice); // 0.75 in every float past the end
+    const float cols[2][4] = {{1, 0, 0, 1}, {0, 1, 0, 1}};
+    memcpy(m.pData, cols, sizeof cols);
+    ctx->Unmap(inst, 0);
+    const float grey[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+    ctx->ClearRenderTargetView(rtv, grey);
+    UINT stride = 16, offset = 0;
+    ctx->IASetVertexBuffers(0, 1, &inst, &stride, &offset);
+    ctx->IASetInputLayout(layout);
+    ctx->VSSetShader(ivs, nullptr, 0);
+    ctx->DrawInstanced(4, 4, 0, 0);
+    std::vector<uint32_t> px = read_pixels(target);
+    EXPECT_EQ(rgba(255, 0, 0, 255), px[0]);
+    EXPECT_EQ(rgba(0, 255, 0, 255), px[1]);
+    EXPECT_EQ(0u, px[2]);
+    EXPECT_EQ(0u, px[3]);
+    inst->Release();
+    layout->Release();
+    ivs->Release();
+}

@@ -122,10 +122,12 @@ void Context::ClearRenderTargetView(ID3D11RenderTargetView *view, const FLOAT rg
     VkcCore *vk = &device->vk;
     VkcImage *img = &static_cast<RenderTargetView *>(view)->texture->image;
     vkc_image_use(vk, img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+    VkCommandBuffer cmd = vkc_cmd(vk);
+    if (vk->lost) return;
     VkClearColorValue c;
     memcpy(c.float32, rgba, sizeof c.float32);
     VkImageSubresourceRange range = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    vkCmdClearColorImage(vkc_cmd(vk), img->img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &c, 1, &range);
+    vkCmdClearColorImage(cmd, img->img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &c, 1, &range);
 }
 
 static void copy_texture(VkcCore *vk, Texture *dst, Texture *src) {
@@ -136,28 +138,29 @@ static void copy_texture(VkcCore *vk, Texture *dst, Texture *src) {
     VkBufferImageCopy region{};
     region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
     region.imageExtent = {d.Width, d.Height, 1};
+    if (!src_staging) vkc_image_use(vk, &src->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
+    if (!dst_staging) vkc_image_use(vk, &dst->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+    vkc_end_rendering(vk);
+    VkCommandBuffer cmd = vkc_cmd(vk);
+    if (vk->lost) return;
     if (!dst_staging && !src_staging) {
-        vkc_image_use(vk, &src->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
-        vkc_image_use(vk, &dst->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
         VkImageCopy c{};
         c.srcSubresource = c.dstSubresource = region.imageSubresource;
         c.extent = region.imageExtent;
-        vkCmdCopyImage(vkc_cmd(vk), src->image.img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst->image.img,
+        vkCmdCopyImage(cmd, src->image.img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst->image.img,
                        VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &c);
     } else if (dst_staging && !src_staging) {
-        vkc_image_use(vk, &src->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
         region.bufferRowLength = dst->row_pitch / 4;
-        vkCmdCopyImageToBuffer(vkc_cmd(vk), src->image.img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst->staging.buf, 1,
-                               &region);
+        vkCmdCopyImageToBuffer(cmd, src->image.img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst->staging.buf, 1, &region);
     } else if (src_staging && !dst_staging) {
-        vkc_image_use(vk, &dst->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
         region.bufferRowLength = src->row_pitch / 4;
-        vkCmdCopyBufferToImage(vkc_cmd(vk), src->staging.buf, dst->image.img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1,
-                               &region);
+        vkCmdCopyBufferToImage(cmd, src->staging.buf, dst->image.img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
     } else {
         VkBufferCopy c = {0, 0, src->staging.size};
-        vkCmdCopyBuffer(vkc_cmd(vk), src->staging.buf, dst->staging.buf, 1, &c);
+        vkCmdCopyBuffer(cmd, src->staging.buf, dst->staging.buf, 1, &c);
     }
+    if (dst_staging) dst->staging_use = vk->next_seq; // for Map's DO_NOT_WAIT
+    if (src_staging) src->staging_use = vk->next_seq;
     vkc_memory_barrier(vk); // later draws, copies and CPU reads see the result
 }
 
@@ -165,8 +168,10 @@ static void copy_buffer(VkcCore *vk, Buffer *dst, Buffer *src) {
     if (dst->desc.ByteWidth != src->desc.ByteWidth || dst->desc.Usage == D3D11_USAGE_IMMUTABLE) return;
     VkcSlice *s = vkc_ring_current(&src->ring), *d = vkc_ring_current(&dst->ring);
     vkc_end_rendering(vk);
+    VkCommandBuffer cmd = vkc_cmd(vk);
+    if (vk->lost) return;
     VkBufferCopy c = {s->offset, d->offset, src->desc.ByteWidth};
-    vkCmdCopyBuffer(vkc_cmd(vk), s->buf, d->buf, 1, &c);
+    vkCmdCopyBuffer(cmd, s->buf, d->buf, 1, &c);
     vkc_ring_use(vk, &src->ring);
     vkc_ring_use(vk, &dst->ring);
     vkc_memory_barrier(vk);
@@ -196,6 +201,20 @@ static bool map_allowed(D3D11_USAGE usage, UINT cpu, D3D11_MAP type) {
     }
 }
 
+// D3D11_MAP_FLAG_DO_NOT_WAIT: S_OK only when the resource's last use (a
+// submission number) has finished. Work still being recorded is submitted, so
+// a host that polls gets there.
+static HRESULT still_drawing(VkcCore *vk, uint64_t use) {
+    if (use <= vk->completed_seq) return S_OK;
+    if (use >= vk->next_seq) {
+        VkResult r = vkc_submit(vk, VK_NULL_HANDLE, 0, VK_NULL_HANDLE);
+        return r == VK_SUCCESS ? DXGI_ERROR_WAS_STILL_DRAWING : hr_from_vk(r);
+    }
+    vkc_poll(vk);
+    if (vk->lost) return DXGI_ERROR_DEVICE_REMOVED;
+    return use <= vk->completed_seq ? S_OK : DXGI_ERROR_WAS_STILL_DRAWING;
+}
+
 HRESULT Context::Map(ID3D11Resource *res, UINT sub, D3D11_MAP type, UINT flags, D3D11_MAPPED_SUBRESOURCE *out) {
     HRESULT hr = hook_enter("Map");
     if (hook_recording()) hook_record("Map %d", (int)type);
@@ -207,8 +226,15 @@ HRESULT Context::Map(ID3D11Resource *res, UINT sub, D3D11_MAP type, UINT flags, 
     if (Buffer *b = as_buffer(res)) {
         if (!map_allowed(b->desc.Usage, b->desc.CPUAccessFlags, type)) return E_INVALIDARG;
         VkResult r = VK_SUCCESS;
-        if (type == D3D11_MAP_WRITE_DISCARD) r = vkc_ring_discard(vk, &b->ring);
-        else if (b->desc.Usage == D3D11_USAGE_STAGING) r = vkc_finish(vk);
+        if (type == D3D11_MAP_WRITE_DISCARD) {
+            r = vkc_ring_discard(vk, &b->ring); // renames: never waits for the GPU
+        } else if (b->desc.Usage == D3D11_USAGE_STAGING) {
+            if (flags & D3D11_MAP_FLAG_DO_NOT_WAIT) {
+                if ((hr = still_drawing(vk, vkc_ring_current(&b->ring)->seq)) != S_OK) return hr;
+            } else {
+                r = vkc_finish(vk);
+            }
+        }
         if (r != VK_SUCCESS) return hr_from_vk(r);
         out->pData = vkc_ring_current(&b->ring)->map;
         out->RowPitch = out->DepthPitch = b->desc.ByteWidth;
@@ -216,8 +242,12 @@ HRESULT Context::Map(ID3D11Resource *res, UINT sub, D3D11_MAP type, UINT flags, 
     }
     Texture *t = as_texture(res);
     if (!t || !map_allowed(t->desc.Usage, t->desc.CPUAccessFlags, type)) return E_INVALIDARG;
-    VkResult r = vkc_finish(vk); // the CPU sees every copy recorded so far
-    if (r != VK_SUCCESS) return hr_from_vk(r);
+    if (flags & D3D11_MAP_FLAG_DO_NOT_WAIT) {
+        if ((hr = still_drawing(vk, t->staging_use)) != S_OK) return hr;
+    } else {
+        VkResult r = vkc_finish(vk); // the CPU sees every copy recorded so far
+        if (r != VK_SUCCESS) return hr_from_vk(r);
+    }
     out->pData = t->staging.map;
     out->RowPitch = t->row_pitch;
     out->DepthPitch = t->row_pitch * t->desc.Height;
@@ -320,6 +350,7 @@ void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_
     if (!pipeline) return;
     vkc_begin_rendering(vk, target);
     VkCommandBuffer cmd = vkc_cmd(vk);
+    if (vk->lost) return;
     if (pipeline != vk->bound_pipeline) {
         vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
         vk->bound_pipeline = pipeline;
@@ -360,16 +391,20 @@ void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_
         if (!(slots & (1u << s))) continue;
         const VertexBinding &vb = st.vb[s];
         VkBuffer buf = vk->zero.buf;
-        VkDeviceSize offset = 0;
+        VkDeviceSize offset = 0, size = VKC_ZERO_BYTES;
         if (vb.buffer) {
             VkcSlice *sl = vkc_ring_current(&vb.buffer->ring);
             vkc_ring_use(vk, &vb.buffer->ring);
             buf = sl->buf;
             offset = sl->offset + vb.offset;
             if ((st.layout->instance_mask >> s) & 1u) offset += (VkDeviceSize)first_instance * vb.stride;
-            if (offset >= sl->offset + vb.buffer->ring.slice_size) buf = vk->zero.buf, offset = 0; // past the end reads zero
+            // The binding ends where the Direct3D buffer ends, not where its
+            // slice does; fetches past it read zero (robust_zero).
+            const VkDeviceSize end = sl->offset + vb.buffer->desc.ByteWidth;
+            if (offset >= end) buf = vk->zero.buf, offset = 0; // wholly past the end reads zero
+            else size = end - offset;
         }
-        vkCmdBindVertexBuffers(cmd, s, 1, &buf, &offset);
+        vkCmdBindVertexBuffers2(cmd, s, 1, &buf, &offset, &size, nullptr);
     }
     vkCmdDraw(cmd, vertices, instances, first_vertex, 0);
 }

@@ -153,6 +153,7 @@ HRESULT Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOU
     HRESULT hr = hook_enter("CreateBuffer");
     if (hook_recording()) hook_record("CreateBuffer %u", desc ? desc->ByteWidth : 0);
     if (FAILED(hr)) return fail(pp, hr);
+    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     if (!desc || !valid_buffer_desc(*desc, init)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE; // validation only, as Direct3D does
     VkBufferUsageFlags usage = 0;
@@ -201,17 +202,21 @@ HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) 
 // Initial contents of a DEFAULT texture go through a staging buffer.
 static HRESULT upload_texture(Device *d, Texture *t, const D3D11_SUBRESOURCE_DATA &init) {
     const UINT w = t->desc.Width, h = t->desc.Height;
+    if (d->vk.lost) return DXGI_ERROR_DEVICE_REMOVED;
     VkcBuffer tmp;
     VkResult r = vkc_buffer_create(&d->vk, (VkDeviceSize)w * h * 4, 0, &tmp);
     if (r != VK_SUCCESS) return hr_from_vk(r);
     for (UINT y = 0; y < h; y++) memcpy(tmp.map + (size_t)y * w * 4, (const uint8_t *)init.pSysMem + (size_t)y * init.SysMemPitch, w * 4);
     vkc_image_use(&d->vk, &t->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
-    VkBufferImageCopy region{};
-    region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-    region.imageExtent = {w, h, 1};
-    vkCmdCopyBufferToImage(vkc_cmd(&d->vk), tmp.buf, t->image.img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+    VkCommandBuffer cmd = vkc_cmd(&d->vk);
+    if (!d->vk.lost) {
+        VkBufferImageCopy region{};
+        region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+        region.imageExtent = {w, h, 1};
+        vkCmdCopyBufferToImage(cmd, tmp.buf, t->image.img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+    }
     vkc_buffer_destroy(&d->vk, &tmp);
-    return S_OK;
+    return d->vk.lost ? DXGI_ERROR_DEVICE_REMOVED : S_OK;
 }
 
 HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SUBRESOURCE_DATA *init,
@@ -219,6 +224,7 @@ HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SU
     HRESULT hr = hook_enter("CreateTexture2D");
     if (hook_recording()) hook_record("CreateTexture2D %u %u", desc ? desc->Width : 0, desc ? desc->Height : 0);
     if (FAILED(hr)) return fail(pp, hr);
+    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     if (!desc || !valid_texture_desc(*desc)) return fail(pp, E_INVALIDARG);
     if (init && (!init->pSysMem || init->SysMemPitch < desc->Width * 4)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE;
@@ -307,6 +313,7 @@ HRESULT Device::CreateVertexShader(const void *code, SIZE_T len, ID3D11ClassLink
     HRESULT hr = hook_enter("CreateVertexShader");
     if (hook_recording()) hook_record("CreateVertexShader");
     if (FAILED(hr)) return fail(pp, hr);
+    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     Blob b;
     if (!parse_blob(code, len, SHADER_STAGE_VERTEX, &b)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE;
@@ -323,6 +330,7 @@ HRESULT Device::CreatePixelShader(const void *code, SIZE_T len, ID3D11ClassLinka
     HRESULT hr = hook_enter("CreatePixelShader");
     if (hook_recording()) hook_record("CreatePixelShader");
     if (FAILED(hr)) return fail(pp, hr);
+    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     Blob b;
     if (!parse_blob(code, len, SHADER_STAGE_PIXEL, &b)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE;

@@ -74,6 +74,7 @@ struct Texture final : ID3D11Texture2D, Object {
     VkcImage image;    // DEFAULT textures
     VkcBuffer staging; // STAGING textures: linear rows of row_pitch bytes
     UINT row_pitch = 0;
+    uint64_t staging_use = 0; // last submission that copies to or from staging
     explicit Texture(Device *d) : Object(d) {}
     ~Texture() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;

@@ -33,14 +33,16 @@ bool has_name(const std::vector<VkExtensionProperties> &list, const char *name) 
 }
 
 bool has_layer(const char *name) {
-    uint32_t n = 0;
-    vkEnumerateInstanceLayerProperties(&n, nullptr);
-    std::vector<VkLayerProperties> layers(n);
-    vkEnumerateInstanceLayerProperties(&n, layers.data());
+    std::vector<VkLayerProperties> layers;
+    vkc_enumerate(&layers, [](uint32_t *n, VkLayerProperties *p) { return vkEnumerateInstanceLayerProperties(n, p); });
     for (const VkLayerProperties &l : layers)
         if (strcmp(l.layerName, name) == 0) return true;
     return false;
 }
+
+// A fault armed for op through the test hooks (platform_test.h) makes this
+// Vulkan call report a lost device, so that path can be tested.
+VkResult injected(const char *op) { return FAILED(hook_enter(op)) ? VK_ERROR_DEVICE_LOST : VK_SUCCESS; }
 
 VkDebugUtilsMessengerCreateInfoEXT messenger_info() {
     VkDebugUtilsMessengerCreateInfoEXT mi{VK_STRUCTURE_TYPE_DEBUG_UTILS_MESSENGER_CREATE_INFO_EXT};
@@ -77,11 +79,11 @@ void pin_new_modules(const std::vector<std::string> &before) {
 VkResult create_instance(VkcCore *c) {
     std::vector<std::string> before = loaded_modules(); // the enumerations below load drivers too
     bool validate = validation_wanted();
-    uint32_t n = 0;
-    VkResult r = vkEnumerateInstanceExtensionProperties(nullptr, &n, nullptr);
+    std::vector<VkExtensionProperties> exts;
+    VkResult r = vkc_enumerate(&exts, [](uint32_t *n, VkExtensionProperties *p) {
+        return vkEnumerateInstanceExtensionProperties(nullptr, n, p);
+    });
     if (r != VK_SUCCESS) return r;
-    std::vector<VkExtensionProperties> exts(n);
-    vkEnumerateInstanceExtensionProperties(nullptr, &n, exts.data());
 
     const char *enabled[4];
     uint32_t count = 0;
@@ -121,20 +123,21 @@ VkResult create_instance(VkcCore *c) {
 // CPU devices serve WARP/REFERENCE, anything else HARDWARE. Both need Vulkan
 // 1.3 (dynamic rendering) and push descriptors.
 VkResult pick_physical_device(VkcCore *c, VkcDeviceKind kind) {
-    uint32_t n = 0;
-    VkResult r = vkEnumeratePhysicalDevices(c->instance, &n, nullptr);
+    std::vector<VkPhysicalDevice> devs;
+    VkResult r = vkc_enumerate(&devs, [c](uint32_t *n, VkPhysicalDevice *p) {
+        return vkEnumeratePhysicalDevices(c->instance, n, p);
+    });
     if (r != VK_SUCCESS) return r;
-    std::vector<VkPhysicalDevice> devs(n);
-    vkEnumeratePhysicalDevices(c->instance, &n, devs.data());
     for (VkPhysicalDevice pd : devs) {
         VkPhysicalDeviceProperties p;
         vkGetPhysicalDeviceProperties(pd, &p);
         bool cpu = p.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU;
         if (cpu != (kind == VKC_DEVICE_CPU) || p.apiVersion < VK_API_VERSION_1_3) continue;
-        uint32_t ne = 0;
-        vkEnumerateDeviceExtensionProperties(pd, nullptr, &ne, nullptr);
-        std::vector<VkExtensionProperties> exts(ne);
-        vkEnumerateDeviceExtensionProperties(pd, nullptr, &ne, exts.data());
+        std::vector<VkExtensionProperties> exts;
+        if (vkc_enumerate(&exts, [pd](uint32_t *n, VkExtensionProperties *p) {
+                return vkEnumerateDeviceExtensionProperties(pd, nullptr, n, p);
+            }) != VK_SUCCESS)
+            continue;
         if (!has_name(exts, VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME)) continue;
         uint32_t nq = 0;
         vkGetPhysicalDeviceQueueFamilyProperties(pd, &nq, nullptr);
@@ -145,6 +148,7 @@ VkResult pick_physical_device(VkcCore *c, VkcDeviceKind kind) {
             c->phys = pd;
             c->queue_family = q;
             c->has_swapchain = c->has_xcb && has_name(exts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
+            c->robust_zero = has_name(exts, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
             c->uniform_align = p.limits.minUniformBufferOffsetAlignment;
             vkGetPhysicalDeviceMemoryProperties(pd, &c->memprops);
             return VK_SUCCESS;
@@ -159,15 +163,33 @@ VkResult create_device(VkcCore *c) {
     qi.queueFamilyIndex = c->queue_family;
     qi.queueCount = 1;
     qi.pQueuePriorities = &prio;
-    const char *exts[2] = {VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME, VK_KHR_SWAPCHAIN_EXTENSION_NAME};
+    // Direct3D reads zero past the end of a vertex buffer. robustBufferAccess
+    // keeps such reads inside the bound range; robustBufferAccess2 makes them
+    // zero. Both where the device offers them.
+    VkPhysicalDeviceRobustness2FeaturesEXT offered2{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT};
+    VkPhysicalDeviceFeatures2 offered{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
+    if (c->robust_zero) offered.pNext = &offered2;
+    vkGetPhysicalDeviceFeatures2(c->phys, &offered);
+    c->robust_zero = c->robust_zero && offered.features.robustBufferAccess && offered2.robustBufferAccess2;
+
+    const char *exts[3] = {VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME};
+    uint32_t nexts = 1;
+    if (c->has_swapchain) exts[nexts++] = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
+    if (c->robust_zero) exts[nexts++] = VK_EXT_ROBUSTNESS_2_EXTENSION_NAME;
+    VkPhysicalDeviceRobustness2FeaturesEXT robust2{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT};
+    robust2.robustBufferAccess2 = VK_TRUE;
     VkPhysicalDeviceVulkan13Features f13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
     f13.dynamicRendering = VK_TRUE;
+    if (c->robust_zero) f13.pNext = &robust2;
+    VkPhysicalDeviceFeatures features{};
+    features.robustBufferAccess = offered.features.robustBufferAccess;
     VkDeviceCreateInfo ci{VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO};
     ci.pNext = &f13;
     ci.queueCreateInfoCount = 1;
     ci.pQueueCreateInfos = &qi;
-    ci.enabledExtensionCount = c->has_swapchain ? 2 : 1;
+    ci.enabledExtensionCount = nexts;
     ci.ppEnabledExtensionNames = exts;
+    ci.pEnabledFeatures = &features;
     VkResult r = vkCreateDevice(c->phys, &ci, nullptr, &c->dev);
     if (r != VK_SUCCESS) return r;
     vkGetDeviceQueue(c->dev, c->queue_family, 0, &c->queue);
@@ -242,12 +264,18 @@ void retire(VkcCore *c, const VkcGarbage &g) {
     else c->garbage.push_back(g);
 }
 
-void frame_retire(VkcCore *c, VkcFrame &f) {
-    if (!f.seq) return;
-    vkWaitForFences(c->dev, 1, &f.fence, VK_TRUE, UINT64_MAX);
-    vkResetFences(c->dev, 1, &f.fence);
+// Waits for a frame's submission. A lost device is no completion: the
+// caller gets the failure and the frame stays unfinished.
+VkResult frame_retire(VkcCore *c, VkcFrame &f) {
+    if (!f.seq) return VK_SUCCESS;
+    if (c->lost) return VK_ERROR_DEVICE_LOST;
+    VkResult r = injected("vkWaitForFences");
+    if (r == VK_SUCCESS) r = vkWaitForFences(c->dev, 1, &f.fence, VK_TRUE, UINT64_MAX);
+    if (r == VK_SUCCESS) r = vkResetFences(c->dev, 1, &f.fence);
+    if (r != VK_SUCCESS) return vkc_lose(c, r);
     if (f.seq > c->completed_seq) c->completed_seq = f.seq;
     f.seq = 0;
+    return VK_SUCCESS;
 }
 
 void collect_garbage(VkcCore *c) {
@@ -259,13 +287,41 @@ void collect_garbage(VkcCore *c) {
     c->garbage.resize(keep);
 }
 
+// A buffer of bytes over memory at offset; null (the caller keeps the whole
+// chunk) when the memory does not suit it.
+VkBuffer exact_buffer(VkcCore *c, VkDeviceMemory mem, VkDeviceSize offset, VkDeviceSize bytes,
+                      VkBufferUsageFlags usage) {
+    VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
+    bi.size = bytes;
+    bi.usage = usage | VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT;
+    VkBuffer b = VK_NULL_HANDLE;
+    if (vkCreateBuffer(c->dev, &bi, nullptr, &b) != VK_SUCCESS) return VK_NULL_HANDLE;
+    VkMemoryRequirements req;
+    vkGetBufferMemoryRequirements(c->dev, b, &req);
+    if (offset % req.alignment != 0 || vkBindBufferMemory(c->dev, b, mem, offset) != VK_SUCCESS) {
+        vkDestroyBuffer(c->dev, b, nullptr);
+        return VK_NULL_HANDLE;
+    }
+    return b;
+}
+
 VkResult ring_grow(VkcCore *c, VkcRing *r, uint32_t n, uint32_t at) {
     VkcBuffer chunk;
     VkResult res = vkc_buffer_create(c, r->slice_size * n, r->usage, &chunk);
     if (res != VK_SUCCESS) return res;
     r->chunks.push_back(chunk);
     std::vector<VkcSlice> fresh(n);
-    for (uint32_t i = 0; i < n; i++) fresh[i] = {chunk.buf, r->slice_size * i, chunk.map + r->slice_size * i, 0};
+    for (uint32_t i = 0; i < n; i++) {
+        fresh[i] = {chunk.buf, r->slice_size * i, chunk.map + r->slice_size * i, 0};
+        VkBuffer exact = c->robust_zero && (r->usage & VK_BUFFER_USAGE_VERTEX_BUFFER_BIT)
+                             ? exact_buffer(c, chunk.mem, r->slice_size * i, r->bytes, r->usage)
+                             : VK_NULL_HANDLE;
+        if (exact) {
+            r->exact.push_back(exact);
+            fresh[i].buf = exact;
+            fresh[i].offset = 0;
+        }
+    }
     r->slices.insert(r->slices.begin() + at, fresh.begin(), fresh.end());
     return VK_SUCCESS;
 }
@@ -408,12 +464,15 @@ void vkc_shader_destroy(VkcCore *c, VkShaderModule m) {
 VkResult vkc_ring_init(VkcCore *c, VkcRing *r, VkDeviceSize bytes, VkBufferUsageFlags usage) {
     VkDeviceSize align = c->uniform_align > 256 ? c->uniform_align : 256;
     r->slice_size = (bytes + align - 1) / align * align;
+    r->bytes = bytes;
     r->usage = usage;
     r->cur = 0;
     return ring_grow(c, r, 1, 0);
 }
 
 void vkc_ring_destroy(VkcCore *c, VkcRing *r) {
+    for (VkBuffer b : r->exact) retire(c, {c->next_seq, b, VK_NULL_HANDLE, VK_NULL_HANDLE, VK_NULL_HANDLE, VK_NULL_HANDLE});
+    r->exact.clear();
     for (VkcBuffer &b : r->chunks) vkc_buffer_destroy(c, &b);
     r->chunks.clear();
     r->slices.clear();
@@ -439,14 +498,23 @@ VkResult vkc_ring_discard(VkcCore *c, VkcRing *r) {
     return VK_SUCCESS;
 }
 
+VkResult vkc_lose(VkcCore *c, VkResult r) {
+    c->lost = true;
+    return r;
+}
+
 VkCommandBuffer vkc_cmd(VkcCore *c) {
     VkcFrame &f = c->frames[c->frame];
-    if (!c->recording) {
-        vkResetCommandBuffer(f.cmd, 0);
+    if (!c->recording && !c->lost) {
+        VkResult r = injected("vkBeginCommandBuffer");
+        if (r == VK_SUCCESS) r = vkResetCommandBuffer(f.cmd, 0);
         VkCommandBufferBeginInfo bi{VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO};
         bi.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-        vkBeginCommandBuffer(f.cmd, &bi);
-        c->recording = true;
+        if (r == VK_SUCCESS) r = vkBeginCommandBuffer(f.cmd, &bi);
+        // Without a recording buffer no command can be kept: the device is
+        // as good as removed (the recorders check lost before recording).
+        if (r != VK_SUCCESS) vkc_lose(c, r);
+        else c->recording = true;
         c->commands = 0;
     }
     c->commands++;
@@ -455,10 +523,16 @@ VkCommandBuffer vkc_cmd(VkcCore *c) {
 
 VkResult vkc_submit(VkcCore *c, VkSemaphore wait, VkPipelineStageFlags wait_stage, VkSemaphore signal) {
     vkc_end_rendering(c);
+    if (c->lost) return VK_ERROR_DEVICE_LOST;
     if (!c->recording && !wait && !signal) return VK_SUCCESS;
     VkcFrame &f = c->frames[c->frame];
     VkCommandBuffer cmd = vkc_cmd(c);
-    vkEndCommandBuffer(cmd);
+    if (c->lost) return VK_ERROR_DEVICE_LOST;
+    VkResult r = vkEndCommandBuffer(cmd);
+    c->recording = false;
+    c->commands = 0;
+    c->bound_pipeline = VK_NULL_HANDLE;
+    if (r != VK_SUCCESS) return vkc_lose(c, r); // the recorded work is gone
     VkSubmitInfo si{VK_STRUCTURE_TYPE_SUBMIT_INFO};
     si.waitSemaphoreCount = wait ? 1 : 0;
     si.pWaitSemaphores = &wait;
@@ -467,19 +541,15 @@ VkResult vkc_submit(VkcCore *c, VkSemaphore wait, VkPipelineStageFlags wait_stag
     si.pCommandBuffers = &cmd;
     si.signalSemaphoreCount = signal ? 1 : 0;
     si.pSignalSemaphores = &signal;
-    VkResult r = vkQueueSubmit(c->queue, 1, &si, f.fence);
-    c->recording = false;
-    c->commands = 0;
-    c->bound_pipeline = VK_NULL_HANDLE;
-    if (r != VK_SUCCESS) {
-        if (r == VK_ERROR_DEVICE_LOST) c->lost = true;
-        return r;
-    }
+    r = injected("vkQueueSubmit");
+    if (r == VK_SUCCESS) r = vkQueueSubmit(c->queue, 1, &si, f.fence);
+    if (r != VK_SUCCESS) return vkc_lose(c, r); // work the application counts on never ran
     f.seq = c->next_seq++;
     c->frame = (c->frame + 1) % VKC_FRAMES;
-    frame_retire(c, c->frames[c->frame]); // the next buffer to record into must be idle
+    r = frame_retire(c, c->frames[c->frame]); // the next buffer to record into must be idle
+    if (r != VK_SUCCESS) return r;
     vkc_poll(c);
-    return VK_SUCCESS;
+    return c->lost ? VK_ERROR_DEVICE_LOST : VK_SUCCESS;
 }
 
 VkResult vkc_wait(VkcCore *c, uint64_t seq) {
@@ -488,8 +558,11 @@ VkResult vkc_wait(VkcCore *c, uint64_t seq) {
         VkResult r = vkc_submit(c, VK_NULL_HANDLE, 0, VK_NULL_HANDLE);
         if (r != VK_SUCCESS) return r;
     }
-    for (VkcFrame &f : c->frames)
-        if (f.seq && f.seq <= seq) frame_retire(c, f);
+    for (VkcFrame &f : c->frames) {
+        if (!f.seq || f.seq > seq) continue;
+        VkResult r = frame_retire(c, f);
+        if (r != VK_SUCCESS) return r;
+    }
     if (c->completed_seq < seq && seq < c->next_seq) c->completed_seq = seq;
     collect_garbage(c);
     return VK_SUCCESS;
@@ -502,8 +575,16 @@ VkResult vkc_finish(VkcCore *c) {
 }
 
 void vkc_poll(VkcCore *c) {
-    for (VkcFrame &f : c->frames)
-        if (f.seq && vkGetFenceStatus(c->dev, f.fence) == VK_SUCCESS) frame_retire(c, f);
+    if (c->lost) return;
+    for (VkcFrame &f : c->frames) {
+        if (!f.seq) continue;
+        VkResult r = vkGetFenceStatus(c->dev, f.fence);
+        if (r == VK_SUCCESS) r = frame_retire(c, f);
+        if (r != VK_SUCCESS && r != VK_NOT_READY) {
+            vkc_lose(c, r);
+            return;
+        }
+    }
     collect_garbage(c);
 }
 
@@ -523,16 +604,20 @@ void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkI
 
 void vkc_image_use(VkcCore *c, VkcImage *img, VkImageLayout layout) {
     vkc_end_rendering(c);
-    vkc_image_barrier(vkc_cmd(c), img->img, img->layout, layout);
+    VkCommandBuffer cmd = vkc_cmd(c);
+    if (c->lost) return;
+    vkc_image_barrier(cmd, img->img, img->layout, layout);
     img->layout = layout;
 }
 
 void vkc_memory_barrier(VkcCore *c) {
     vkc_end_rendering(c);
+    VkCommandBuffer cmd = vkc_cmd(c);
+    if (c->lost) return;
     VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER};
     b.srcAccessMask = VK_ACCESS_MEMORY_WRITE_BIT;
     b.dstAccessMask = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT | VK_ACCESS_HOST_READ_BIT;
-    vkCmdPipelineBarrier(vkc_cmd(c), VK_PIPELINE_STAGE_ALL_COMMANDS_BIT,
+    vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT,
                          VK_PIPELINE_STAGE_ALL_COMMANDS_BIT | VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &b, 0, nullptr, 0,
                          nullptr);
 }
@@ -540,6 +625,7 @@ void vkc_memory_barrier(VkcCore *c) {
 void vkc_begin_rendering(VkcCore *c, VkcImage *target) {
     if (c->rendering == target) return;
     vkc_end_rendering(c);
+    if (c->lost) return;
     vkc_image_use(c, target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
     VkRenderingAttachmentInfo att{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
     att.imageView = target->view;
@@ -551,14 +637,17 @@ void vkc_begin_rendering(VkcCore *c, VkcImage *target) {
     ri.layerCount = 1;
     ri.colorAttachmentCount = 1;
     ri.pColorAttachments = &att;
-    vkCmdBeginRendering(vkc_cmd(c), &ri);
+    VkCommandBuffer cmd = vkc_cmd(c);
+    if (c->lost) return;
+    vkCmdBeginRendering(cmd, &ri);
     c->rendering = target;
     c->bound_pipeline = VK_NULL_HANDLE;
 }
 
 void vkc_end_rendering(VkcCore *c) {
     if (!c->rendering) return;
-    vkCmdEndRendering(vkc_cmd(c));
+    VkCommandBuffer cmd = vkc_cmd(c);
+    if (!c->lost) vkCmdEndRendering(cmd);
     c->rendering = nullptr;
 }
 

@@ -40,7 +40,12 @@ struct VkcSlice {
 struct VkcRing {
     std::vector<VkcBuffer> chunks;
     std::vector<VkcSlice> slices;
+    // Vertex rings: one buffer per slice over the chunk's memory, exactly as
+    // long as the Direct3D buffer, so robust fetches past its end read zero
+    // rather than the rest of the slice.
+    std::vector<VkBuffer> exact;
     uint32_t cur = 0;
+    VkDeviceSize bytes = 0; // the Direct3D buffer's size
     VkDeviceSize slice_size = 0;
     VkBufferUsageFlags usage = 0;
 };
@@ -104,6 +109,9 @@ struct VkcCore {
     VkPhysicalDeviceMemoryProperties memprops{};
     VkDeviceSize uniform_align = 256;
     bool has_xcb = false, has_swapchain = false;
+    bool robust_zero = false; // out-of-range vertex fetches read zero (robustBufferAccess2)
+    // A lost device, or one that failed to record or submit work it was
+    // given: every later use fails as a removed device, nothing is recorded.
     bool lost = false;
     PFN_vkCmdPushDescriptorSetKHR push_descriptors = nullptr;
 
@@ -128,6 +136,24 @@ struct VkcCore {
 // Submitting the recording buffer once it holds this many commands keeps a
 // host that never reads back from accumulating unbounded work.
 enum { VKC_AUTO_SUBMIT_COMMANDS = 4096 };
+
+// Both calls of a Vulkan enumeration, checked, asking again while the list
+// grows between them (VK_INCOMPLETE). call(count, data) forwards to the function.
+template <typename T, typename Call> VkResult vkc_enumerate(std::vector<T> *out, Call call) {
+    for (;;) {
+        uint32_t n = 0;
+        VkResult r = call(&n, nullptr);
+        if (r != VK_SUCCESS) return r;
+        out->resize(n);
+        r = call(&n, out->data());
+        if (r == VK_INCOMPLETE) continue;
+        out->resize(r == VK_SUCCESS ? n : 0);
+        return r;
+    }
+}
+
+// Marks the device removed (see VkcCore::lost) and passes r on.
+VkResult vkc_lose(VkcCore *c, VkResult r);
 
 VkResult vkc_init(VkcCore *c, VkcDeviceKind kind);
 void vkc_shutdown(VkcCore *c);

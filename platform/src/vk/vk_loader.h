@@ -16,7 +16,7 @@
     X(vkGetInstanceProcAddr) X(vkGetDeviceProcAddr) X(vkCreateInstance) X(vkDestroyInstance)      \
     X(vkEnumerateInstanceExtensionProperties) X(vkEnumerateInstanceLayerProperties)               \
     X(vkEnumeratePhysicalDevices) X(vkEnumerateDeviceExtensionProperties)                         \
-    X(vkGetPhysicalDeviceProperties) X(vkGetPhysicalDeviceMemoryProperties)                       \
+    X(vkGetPhysicalDeviceProperties) X(vkGetPhysicalDeviceMemoryProperties) X(vkGetPhysicalDeviceFeatures2) X(vkGetPhysicalDeviceFormatProperties)                       \
     X(vkGetPhysicalDeviceQueueFamilyProperties) X(vkCreateDevice) X(vkDestroyDevice)              \
     X(vkGetDeviceQueue) X(vkDeviceWaitIdle) X(vkQueueSubmit) X(vkCreateCommandPool)               \
     X(vkDestroyCommandPool) X(vkAllocateCommandBuffers) X(vkBeginCommandBuffer)                   \
@@ -28,7 +28,7 @@
     X(vkCreateImageView) X(vkDestroyImageView) X(vkCreateShaderModule) X(vkDestroyShaderModule)   \
     X(vkCreateDescriptorSetLayout) X(vkDestroyDescriptorSetLayout) X(vkCreatePipelineLayout)      \
     X(vkDestroyPipelineLayout) X(vkCreateGraphicsPipelines) X(vkDestroyPipeline)                  \
-    X(vkCmdBeginRendering) X(vkCmdEndRendering) X(vkCmdBindPipeline) X(vkCmdBindVertexBuffers)   \
+    X(vkCmdBeginRendering) X(vkCmdEndRendering) X(vkCmdBindPipeline) X(vkCmdBindVertexBuffers2)   \
     X(vkCmdBlitImage) X(vkCmdClearColorImage) X(vkCmdCopyBuffer) X(vkCmdCopyBufferToImage)        \
     X(vkCmdCopyImage) X(vkCmdCopyImageToBuffer) X(vkCmdDraw) X(vkCmdPipelineBarrier)             \
     X(vkCmdSetBlendConstants) X(vkCmdSetScissor) X(vkCmdSetViewport)                              \

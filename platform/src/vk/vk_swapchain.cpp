@@ -21,11 +21,11 @@ bool window_geometry(xcb_connection_t *conn, unsigned long window, uint32_t *w, 
 
 VkPresentModeKHR choose_mode(VkcCore *c, VkSurfaceKHR surface, bool vsync) {
     if (vsync) return VK_PRESENT_MODE_FIFO_KHR;
-    uint32_t n = 0;
-    vkGetPhysicalDeviceSurfacePresentModesKHR(c->phys, surface, &n, nullptr);
-    std::vector<VkPresentModeKHR> modes(n);
-    vkGetPhysicalDeviceSurfacePresentModesKHR(c->phys, surface, &n, modes.data());
-    VkPresentModeKHR best = VK_PRESENT_MODE_FIFO_KHR;
+    std::vector<VkPresentModeKHR> modes;
+    vkc_enumerate(&modes, [c, surface](uint32_t *n, VkPresentModeKHR *p) {
+        return vkGetPhysicalDeviceSurfacePresentModesKHR(c->phys, surface, n, p);
+    });
+    VkPresentModeKHR best = VK_PRESENT_MODE_FIFO_KHR; // always there
     for (VkPresentModeKHR m : modes) {
         if (m == VK_PRESENT_MODE_IMMEDIATE_KHR) return m;
         if (m == VK_PRESENT_MODE_MAILBOX_KHR) best = m;
@@ -33,16 +33,34 @@ VkPresentModeKHR choose_mode(VkcCore *c, VkSurfaceKHR surface, bool vsync) {
     return best;
 }
 
-VkSurfaceFormatKHR choose_format(VkcCore *c, VkSurfaceKHR surface) {
-    uint32_t n = 0;
-    vkGetPhysicalDeviceSurfaceFormatsKHR(c->phys, surface, &n, nullptr);
-    std::vector<VkSurfaceFormatKHR> formats(n);
-    vkGetPhysicalDeviceSurfaceFormatsKHR(c->phys, surface, &n, formats.data());
-    for (const VkSurfaceFormatKHR &f : formats)
-        if ((f.format == VK_FORMAT_B8G8R8A8_UNORM || f.format == VK_FORMAT_R8G8B8A8_UNORM) &&
-            f.colorSpace == VK_COLOR_SPACE_SRGB_NONLINEAR_KHR)
-            return f;
-    return n ? formats[0] : VkSurfaceFormatKHR{VK_FORMAT_UNDEFINED, VK_COLOR_SPACE_SRGB_NONLINEAR_KHR};
+bool can_blit(VkcCore *c, VkFormat format, VkFormatFeatureFlags need) {
+    VkFormatProperties p;
+    vkGetPhysicalDeviceFormatProperties(c->phys, format, &p);
+    return (p.optimalTilingFeatures & need) == need;
+}
+
+// The back buffers are R8G8B8A8. Blitting (which scales and swizzles) takes
+// any 8-bit RGBA order; without blit support only a plain copy remains, which
+// needs the back buffers' own format.
+VkResult choose_format(VkcCore *c, VkSurfaceKHR surface, VkSurfaceFormatKHR *out, bool *blit) {
+    std::vector<VkSurfaceFormatKHR> formats;
+    VkResult r = vkc_enumerate(&formats, [c, surface](uint32_t *n, VkSurfaceFormatKHR *p) {
+        return vkGetPhysicalDeviceSurfaceFormatsKHR(c->phys, surface, n, p);
+    });
+    if (r != VK_SUCCESS) return r;
+    if (formats.empty()) return VK_ERROR_FORMAT_NOT_SUPPORTED;
+    const bool src_blit = can_blit(c, VK_FORMAT_R8G8B8A8_UNORM, VK_FORMAT_FEATURE_BLIT_SRC_BIT);
+    const VkSurfaceFormatKHR *copyable = nullptr, *blittable = nullptr;
+    for (const VkSurfaceFormatKHR &f : formats) {
+        if (f.colorSpace != VK_COLOR_SPACE_SRGB_NONLINEAR_KHR) continue;
+        if (f.format == VK_FORMAT_R8G8B8A8_UNORM && !copyable) copyable = &f;
+        if ((f.format == VK_FORMAT_B8G8R8A8_UNORM || f.format == VK_FORMAT_R8G8B8A8_UNORM) && !blittable &&
+            src_blit && can_blit(c, f.format, VK_FORMAT_FEATURE_BLIT_DST_BIT))
+            blittable = &f;
+    }
+    *blit = blittable != nullptr;
+    *out = blittable ? *blittable : copyable ? *copyable : formats[0];
+    return VK_SUCCESS;
 }
 
 void destroy_semaphores(VkcCore *c, std::vector<VkSemaphore> &list) {
@@ -64,10 +82,11 @@ VkResult make_semaphores(VkcCore *c, std::vector<VkSemaphore> &list, size_t n) {
 // (Re)creates the swapchain for the window's current size. Rare: waits for
 // the device so nothing in flight still uses the old images or semaphores.
 VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
-    vkc_finish(c);
-    vkDeviceWaitIdle(c->dev);
+    VkResult r = vkc_finish(c);
+    if (r == VK_SUCCESS) r = vkDeviceWaitIdle(c->dev);
+    if (r != VK_SUCCESS) return vkc_lose(c, r);
     VkSurfaceCapabilitiesKHR caps;
-    VkResult r = vkGetPhysicalDeviceSurfaceCapabilitiesKHR(c->phys, s->surface, &caps);
+    r = vkGetPhysicalDeviceSurfaceCapabilitiesKHR(c->phys, s->surface, &caps);
     if (r != VK_SUCCESS) return r;
     VkExtent2D extent = caps.currentExtent;
     if (extent.width == UINT32_MAX) {
@@ -85,7 +104,17 @@ VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
         if (old) vkDestroySwapchainKHR(c->dev, old, nullptr);
         return VK_SUCCESS;
     }
-    VkSurfaceFormatKHR format = choose_format(c, s->surface);
+    // Frames arrive by copy or blit: the images must accept transfers.
+    if (!(caps.supportedUsageFlags & VK_IMAGE_USAGE_TRANSFER_DST_BIT)) {
+        if (old) vkDestroySwapchainKHR(c->dev, old, nullptr);
+        return VK_ERROR_FEATURE_NOT_PRESENT;
+    }
+    VkSurfaceFormatKHR format;
+    r = choose_format(c, s->surface, &format, &s->blit);
+    if (r != VK_SUCCESS) {
+        if (old) vkDestroySwapchainKHR(c->dev, old, nullptr);
+        return r;
+    }
     uint32_t count = caps.minImageCount + 1;
     if (caps.maxImageCount && count > caps.maxImageCount) count = caps.maxImageCount;
     VkSwapchainCreateInfoKHR ci{VK_STRUCTURE_TYPE_SWAPCHAIN_CREATE_INFO_KHR};
@@ -111,10 +140,17 @@ VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
         return r;
     }
     s->format = format.format;
-    uint32_t n = 0;
-    vkGetSwapchainImagesKHR(c->dev, s->swapchain, &n, nullptr);
-    s->images.resize(n);
-    vkGetSwapchainImagesKHR(c->dev, s->swapchain, &n, s->images.data());
+    r = vkc_enumerate(&s->images, [c, s](uint32_t *n, VkImage *p) {
+        return vkGetSwapchainImagesKHR(c->dev, s->swapchain, n, p);
+    });
+    if (r == VK_SUCCESS && s->images.empty()) r = VK_ERROR_INITIALIZATION_FAILED;
+    if (r != VK_SUCCESS) {
+        vkDestroySwapchainKHR(c->dev, s->swapchain, nullptr);
+        s->swapchain = VK_NULL_HANDLE;
+        s->images.clear();
+        return r;
+    }
+    const uint32_t n = (uint32_t)s->images.size();
     // Fresh semaphores: an out-of-date acquire may have left one pending.
     destroy_semaphores(c, s->acquired);
     destroy_semaphores(c, s->rendered);
@@ -128,12 +164,17 @@ VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
 void copy_to_swapchain_image(VkcCore *c, VkcSwapchain *s, VkcImage *src, VkImage dst) {
     vkc_image_use(c, src, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
     VkCommandBuffer cmd = vkc_cmd(c);
+    if (c->lost) return;
     vkc_image_barrier(cmd, dst, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
     VkImageSubresourceLayers layers = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-    if (src->format == s->format && src->width == s->extent.width && src->height == s->extent.height) {
+    const bool same = src->format == s->format && src->width == s->extent.width && src->height == s->extent.height;
+    if (same || !s->blit) {
+        // Without blit support a size mismatch shows the overlapping corner
+        // unscaled (the window catches up at the next resize).
         VkImageCopy region{};
         region.srcSubresource = region.dstSubresource = layers;
-        region.extent = {src->width, src->height, 1};
+        region.extent = {src->width < s->extent.width ? src->width : s->extent.width,
+                         src->height < s->extent.height ? src->height : s->extent.height, 1};
         vkCmdCopyImage(cmd, src->img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
                        1, &region);
     } else {
@@ -199,6 +240,7 @@ static bool window_resized(const VkcSwapchain *s) {
 }
 
 VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool vsync) {
+    if (c->lost) return VK_ERROR_DEVICE_LOST;
     VkResult r;
     if (!s->swapchain || s->vsync != vsync || window_resized(s)) {
         if ((r = rebuild(c, s, vsync)) != VK_SUCCESS) return r;
@@ -224,6 +266,7 @@ VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool 
     pi.pSwapchains = &s->swapchain;
     pi.pImageIndices = &index;
     r = vkQueuePresentKHR(c->queue, &pi);
+    xcb_flush(s->conn); // the driver may leave the image in the connection's buffer
     if (r == VK_ERROR_OUT_OF_DATE_KHR || r == VK_SUBOPTIMAL_KHR) return rebuild(c, s, vsync);
     if (r == VK_ERROR_DEVICE_LOST) c->lost = true;
     return r;

@@ -20,6 +20,7 @@ struct VkcSwapchain {
     VkFormat format = VK_FORMAT_UNDEFINED;
     VkExtent2D extent = {0, 0};
     VkPresentModeKHR mode = VK_PRESENT_MODE_FIFO_KHR;
+    bool blit = false; // the device can blit into the swapchain's format (scale, swizzle)
     bool vsync = true; // the mode was chosen for this
     std::vector<VkImage> images;
     std::vector<VkSemaphore> acquired; // ring; acquired_seq is the submission that waited
