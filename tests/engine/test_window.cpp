@@ -76,7 +76,7 @@ TEST_F(Window_, FallsBackToTheReferenceDeviceAndPresents) {
     int w, h, s;
     ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0);
     int mismatched = -1, lit = 0;
-    for (int attempt = 0; attempt < 100 && mismatched != 0; attempt++) {
+    for (int attempt = 0; attempt < 250 && mismatched != 0; attempt++) {
         if (attempt) usleep(20000);
         XImage *img = XGetImage(dpy, win, 0, 0, 96, 64, AllPlanes, ZPixmap);
         ASSERT_NE(img, nullptr);

@@ -160,18 +160,26 @@ HRESULT Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOU
     if (desc->BindFlags & D3D11_BIND_VERTEX_BUFFER) usage |= VK_BUFFER_USAGE_VERTEX_BUFFER_BIT;
     if (desc->BindFlags & D3D11_BIND_INDEX_BUFFER) usage |= VK_BUFFER_USAGE_INDEX_BUFFER_BIT;
     if (desc->BindFlags & D3D11_BIND_CONSTANT_BUFFER) usage |= VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT;
+    const VkcMemoryUse use = desc->Usage == D3D11_USAGE_DYNAMIC   ? VKC_MEMORY_UPLOAD
+                             : desc->Usage == D3D11_USAGE_STAGING ? VKC_MEMORY_READBACK
+                                                                  : VKC_MEMORY_STATIC;
     Buffer *b = new Buffer(this);
     b->desc = *desc;
-    VkResult r = vkc_ring_init(&vk, &b->ring, desc->ByteWidth, usage);
+    VkResult r = vkc_ring_init(&vk, &b->ring, desc->ByteWidth, usage, use);
+    // Without initial data the contents start as zero, not as whatever the
+    // allocation held: runs stay reproducible.
+    const void *data = init ? init->pSysMem : nullptr;
+    VkcSlice *slice = r == VK_SUCCESS ? vkc_ring_current(&b->ring) : nullptr;
+    if (slice && slice->map) {
+        if (data) memcpy(slice->map, data, desc->ByteWidth);
+        else memset(slice->map, 0, desc->ByteWidth);
+    } else if (slice) {
+        r = vkc_buffer_upload(&vk, slice->buf, slice->offset, data, desc->ByteWidth); // video memory
+    }
     if (r != VK_SUCCESS) {
         b->release();
         return fail(pp, hr_from_vk(r));
     }
-    // Without initial data the contents start as zero, not as whatever the
-    // allocation held: runs stay reproducible.
-    uint8_t *dst = vkc_ring_current(&b->ring)->map;
-    if (init) memcpy(dst, init->pSysMem, desc->ByteWidth);
-    else memset(dst, 0, desc->ByteWidth);
     *pp = b;
     return S_OK;
 }
@@ -183,7 +191,7 @@ HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) 
     if (desc.Usage == D3D11_USAGE_STAGING) {
         // Rows padded to 256 bytes, as real drivers lay out readback memory.
         t->row_pitch = (desc.Width * 4 + 255) & ~255u;
-        r = vkc_buffer_create(&vk, (VkDeviceSize)t->row_pitch * desc.Height, 0, &t->staging);
+        r = vkc_buffer_create(&vk, (VkDeviceSize)t->row_pitch * desc.Height, 0, VKC_MEMORY_READBACK, &t->staging);
     } else {
         VkImageUsageFlags usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT;
         if (desc.BindFlags & D3D11_BIND_RENDER_TARGET) usage |= VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
@@ -204,7 +212,7 @@ static HRESULT upload_texture(Device *d, Texture *t, const D3D11_SUBRESOURCE_DAT
     const UINT w = t->desc.Width, h = t->desc.Height;
     if (d->vk.lost) return DXGI_ERROR_DEVICE_REMOVED;
     VkcBuffer tmp;
-    VkResult r = vkc_buffer_create(&d->vk, (VkDeviceSize)w * h * 4, 0, &tmp);
+    VkResult r = vkc_buffer_create(&d->vk, (VkDeviceSize)w * h * 4, 0, VKC_MEMORY_UPLOAD, &tmp);
     if (r != VK_SUCCESS) return hr_from_vk(r);
     for (UINT y = 0; y < h; y++) memcpy(tmp.map + (size_t)y * w * 4, (const uint8_t *)init.pSysMem + (size_t)y * init.SysMemPitch, w * 4);
     vkc_image_use(&d->vk, &t->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);

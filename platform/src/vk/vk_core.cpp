@@ -151,6 +151,7 @@ VkResult pick_physical_device(VkcCore *c, VkcDeviceKind kind) {
             c->robust_zero = has_name(exts, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
             c->uniform_align = p.limits.minUniformBufferOffsetAlignment;
             vkGetPhysicalDeviceMemoryProperties(pd, &c->memprops);
+            c->static_via_staging = vkc_mappable_vram_is_small(c->memprops);
             return VK_SUCCESS;
         }
     }
@@ -233,8 +234,8 @@ VkResult create_shared_objects(VkcCore *c) {
     pli.pSetLayouts = &c->set_layout;
     if ((r = vkCreatePipelineLayout(c->dev, &pli, nullptr, &c->pipeline_layout)) != VK_SUCCESS) return r;
 
-    r = vkc_buffer_create(c, VKC_ZERO_BYTES,
-                          VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT | VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, &c->zero);
+    r = vkc_buffer_create(c, VKC_ZERO_BYTES, VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT | VK_BUFFER_USAGE_VERTEX_BUFFER_BIT,
+                          VKC_MEMORY_UPLOAD, &c->zero);
     if (r == VK_SUCCESS) memset(c->zero.map, 0, VKC_ZERO_BYTES);
     return r;
 }
@@ -307,12 +308,12 @@ VkBuffer exact_buffer(VkcCore *c, VkDeviceMemory mem, VkDeviceSize offset, VkDev
 
 VkResult ring_grow(VkcCore *c, VkcRing *r, uint32_t n, uint32_t at) {
     VkcBuffer chunk;
-    VkResult res = vkc_buffer_create(c, r->slice_size * n, r->usage, &chunk);
+    VkResult res = vkc_buffer_create(c, r->slice_size * n, r->usage, r->use, &chunk);
     if (res != VK_SUCCESS) return res;
     r->chunks.push_back(chunk);
     std::vector<VkcSlice> fresh(n);
     for (uint32_t i = 0; i < n; i++) {
-        fresh[i] = {chunk.buf, r->slice_size * i, chunk.map + r->slice_size * i, 0};
+        fresh[i] = {chunk.buf, r->slice_size * i, chunk.map ? chunk.map + r->slice_size * i : nullptr, 0};
         VkBuffer exact = c->robust_zero && (r->usage & VK_BUFFER_USAGE_VERTEX_BUFFER_BIT)
                              ? exact_buffer(c, chunk.mem, r->slice_size * i, r->bytes, r->usage)
                              : VK_NULL_HANDLE;
@@ -366,7 +367,8 @@ void vkc_shutdown(VkcCore *c) {
     *c = VkcCore{};
 }
 
-VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usage, VkcBuffer *out) {
+VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usage, VkcMemoryUse use,
+                           VkcBuffer *out) {
     *out = VkcBuffer{};
     VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
     bi.size = size;
@@ -375,18 +377,21 @@ VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usa
     if (r != VK_SUCCESS) return r;
     VkMemoryRequirements req;
     vkGetBufferMemoryRequirements(c->dev, out->buf, &req);
-    // Buffers are written by the CPU directly: device-local memory where the
-    // device also maps it (lavapipe, integrated GPUs), plain host memory otherwise.
-    uint32_t type = memory_type(c, req.memoryTypeBits,
-                                VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT,
-                                VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-    VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
-    ai.allocationSize = req.size;
-    ai.memoryTypeIndex = type;
-    r = type == UINT32_MAX ? VK_ERROR_OUT_OF_DEVICE_MEMORY : vkAllocateMemory(c->dev, &ai, nullptr, &out->mem);
+    const VkcMemoryPlan plan = vkc_memory_plan(c->memprops, req.memoryTypeBits, use);
+    r = VK_ERROR_OUT_OF_DEVICE_MEMORY;
+    uint32_t type = 0;
+    for (uint32_t i = 0; i < plan.count && r != VK_SUCCESS; i++) {
+        VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
+        ai.allocationSize = req.size;
+        ai.memoryTypeIndex = type = plan.types[i];
+        r = vkAllocateMemory(c->dev, &ai, nullptr, &out->mem);
+        if (r != VK_ERROR_OUT_OF_DEVICE_MEMORY && r != VK_ERROR_OUT_OF_HOST_MEMORY) break; // no use trying on
+    }
     if (r == VK_SUCCESS) r = vkBindBufferMemory(c->dev, out->buf, out->mem, 0);
+    const bool mappable = (c->memprops.memoryTypes[type].propertyFlags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) &&
+                          !(use == VKC_MEMORY_STATIC && c->static_via_staging);
     void *p = nullptr;
-    if (r == VK_SUCCESS) r = vkMapMemory(c->dev, out->mem, 0, VK_WHOLE_SIZE, 0, &p);
+    if (r == VK_SUCCESS && mappable) r = vkMapMemory(c->dev, out->mem, 0, VK_WHOLE_SIZE, 0, &p);
     if (r != VK_SUCCESS) {
         destroy_garbage(c, {0, out->buf, VK_NULL_HANDLE, VK_NULL_HANDLE, out->mem, VK_NULL_HANDLE});
         *out = VkcBuffer{};
@@ -395,6 +400,23 @@ VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usa
     out->map = (uint8_t *)p;
     out->size = size;
     return VK_SUCCESS;
+}
+
+VkResult vkc_buffer_upload(VkcCore *c, VkBuffer dst, VkDeviceSize offset, const void *data, VkDeviceSize size) {
+    VkcBuffer tmp;
+    VkResult r = vkc_buffer_create(c, size, 0, VKC_MEMORY_UPLOAD, &tmp);
+    if (r != VK_SUCCESS) return r;
+    if (data) memcpy(tmp.map, data, size);
+    else memset(tmp.map, 0, size);
+    vkc_end_rendering(c);
+    VkCommandBuffer cmd = vkc_cmd(c);
+    if (!c->lost) {
+        VkBufferCopy region = {0, offset, size};
+        vkCmdCopyBuffer(cmd, tmp.buf, dst, 1, &region);
+    }
+    vkc_buffer_destroy(c, &tmp); // freed once the copy has run
+    vkc_memory_barrier(c);
+    return c->lost ? VK_ERROR_DEVICE_LOST : VK_SUCCESS;
 }
 
 void vkc_buffer_destroy(VkcCore *c, VkcBuffer *b) {
@@ -461,11 +483,12 @@ void vkc_shader_destroy(VkcCore *c, VkShaderModule m) {
     if (m) retire(c, {c->next_seq, VK_NULL_HANDLE, VK_NULL_HANDLE, VK_NULL_HANDLE, VK_NULL_HANDLE, m});
 }
 
-VkResult vkc_ring_init(VkcCore *c, VkcRing *r, VkDeviceSize bytes, VkBufferUsageFlags usage) {
+VkResult vkc_ring_init(VkcCore *c, VkcRing *r, VkDeviceSize bytes, VkBufferUsageFlags usage, VkcMemoryUse use) {
     VkDeviceSize align = c->uniform_align > 256 ? c->uniform_align : 256;
     r->slice_size = (bytes + align - 1) / align * align;
     r->bytes = bytes;
     r->usage = usage;
+    r->use = use;
     r->cur = 0;
     return ring_grow(c, r, 1, 0);
 }

@@ -3,6 +3,7 @@
 // Knows nothing about COM; the front end owns the objects and state.
 #pragma once
 #include "vk/vk_loader.h"
+#include "vk/vk_memory.h"
 
 #include <stdint.h>
 #include <unordered_map>
@@ -13,7 +14,7 @@ enum VkcDeviceKind { VKC_DEVICE_CPU, VKC_DEVICE_GPU };
 struct VkcBuffer {
     VkBuffer buf = VK_NULL_HANDLE;
     VkDeviceMemory mem = VK_NULL_HANDLE;
-    uint8_t *map = nullptr; // persistently mapped when host-visible
+    uint8_t *map = nullptr; // persistently mapped; null for static data filled by vkc_buffer_upload
     VkDeviceSize size = 0;
 };
 
@@ -48,6 +49,7 @@ struct VkcRing {
     VkDeviceSize bytes = 0; // the Direct3D buffer's size
     VkDeviceSize slice_size = 0;
     VkBufferUsageFlags usage = 0;
+    VkcMemoryUse use = VKC_MEMORY_UPLOAD;
 };
 
 // Everything a graphics pipeline depends on; hashed bytewise, so keep it
@@ -107,6 +109,7 @@ struct VkcCore {
     VkQueue queue = VK_NULL_HANDLE;
     uint32_t queue_family = 0;
     VkPhysicalDeviceMemoryProperties memprops{};
+    bool static_via_staging = false; // static buffers unmapped, filled by staging copies (vkc_mappable_vram_is_small)
     VkDeviceSize uniform_align = 256;
     bool has_xcb = false, has_swapchain = false;
     bool robust_zero = false; // out-of-range vertex fetches read zero (robustBufferAccess2)
@@ -158,7 +161,13 @@ VkResult vkc_lose(VkcCore *c, VkResult r);
 VkResult vkc_init(VkcCore *c, VkcDeviceKind kind);
 void vkc_shutdown(VkcCore *c);
 
-VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usage, VkcBuffer *out);
+// Allocation failures fall back along vkc_memory_plan; only when every
+// candidate fails does the call fail (VK_ERROR_OUT_OF_*_MEMORY).
+VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usage, VkcMemoryUse use,
+                           VkcBuffer *out);
+// Fills size bytes of dst at offset with data (zeros when null) through a
+// staging buffer and a recorded copy; later work sees the result.
+VkResult vkc_buffer_upload(VkcCore *c, VkBuffer dst, VkDeviceSize offset, const void *data, VkDeviceSize size);
 void vkc_buffer_destroy(VkcCore *c, VkcBuffer *b);
 VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, VkImageUsageFlags usage,
                           VkcImage *out);
@@ -166,7 +175,7 @@ void vkc_image_destroy(VkcCore *c, VkcImage *img);
 VkResult vkc_shader_create(VkcCore *c, const uint32_t *words, size_t count, VkShaderModule *out);
 void vkc_shader_destroy(VkcCore *c, VkShaderModule m);
 
-VkResult vkc_ring_init(VkcCore *c, VkcRing *r, VkDeviceSize bytes, VkBufferUsageFlags usage);
+VkResult vkc_ring_init(VkcCore *c, VkcRing *r, VkDeviceSize bytes, VkBufferUsageFlags usage, VkcMemoryUse use);
 void vkc_ring_destroy(VkcCore *c, VkcRing *r);
 // Rename: make a slice no submitted or recorded work reads current.
 VkResult vkc_ring_discard(VkcCore *c, VkcRing *r);
