@@ -50,18 +50,18 @@ enum {
     MAX_DRAWN_PIXELS = 64 * 64, // frames and captures only below this
     BASE_SIZE = 16,
     // Expensive calls are paid for with credit that the input's cheap calls
-    // earn, one unit each: a unit is about what 1/1000 s of an ASan build on
+    // earn, one unit each: a unit is about what 1/2000 s of an ASan build on
     // lavapipe buys, so however an input is shaped, most of the run goes to
     // calls and the rate of calls stays high. An input starts with enough for
     // a frame and a capture.
-    START_CREDIT = 120,
-    COST_CREATE = 300,
-    COST_FRAME = 80,    // at level 0; twice that per level above
-    COST_CAPTURE = 40,  // readback or screenshot of a drawable size
-    COST_LEVEL_0 = 40,  // regeneration at each level
-    COST_LEVEL_1 = 120,
-    COST_LEVEL_2 = 500,
-    COST_LARGE_TARGET = 20, // render targets past the drawable size
+    START_CREDIT = 240,
+    COST_CREATE = 600,
+    COST_FRAME = 160,   // at level 0; four times that per level above
+    COST_CAPTURE = 80,  // readback or screenshot of a drawable size
+    COST_LEVEL_0 = 80,  // regeneration at each level
+    COST_LEVEL_1 = 240,
+    COST_LEVEL_2 = 1000,
+    COST_LARGE_TARGET = 40, // render targets past the drawable size
 };
 
 struct Reader {
@@ -140,7 +140,9 @@ void arm_fault(Reader &r) {
         "D3D11CreateDevice", "GetImmediateContext", "D3DCompile",  "CreateVertexShader", "CreatePixelShader",
         "CreateInputLayout", "CreateBlendState",    "CreateRasterizerState", "CreateBuffer", "CreateTexture2D",
         "CreateRenderTargetView", "QueryInterface", "GetAdapter",  "GetParent",  "CreateSwapChainForHwnd",
-        "GetBuffer",         "ResizeBuffers",       "Present",     "Map"};
+        "GetBuffer",         "ResizeBuffers",       "Present",     "Map",
+        // Vulkan calls whose failure loses the device.
+        "vkBeginCommandBuffer", "vkQueueSubmit", "vkWaitForFences"};
     static const HRESULT codes[] = {E_OUTOFMEMORY, E_FAIL, E_INVALIDARG, (HRESULT)0x887A0005 /* device removed */};
     const char *op = ops[r.byte() % (sizeof ops / sizeof ops[0])];
     int nth = 1 + r.byte() % 16;
@@ -320,7 +322,7 @@ void run(Reader &r) {
             break;
         }
         case OP_FRAME:
-            if ((made = drawable() && spend(&credit, COST_FRAME << g_eng.quality))) galaxy_frame();
+            if ((made = drawable() && spend(&credit, COST_FRAME << (2 * g_eng.quality)))) galaxy_frame();
             break;
         case OP_RESIZE: {
             int w = size_arg(r), h = size_arg(r);
