@@ -15,7 +15,9 @@ extern "C" {
 // "CreateInputLayout", "CreateVertexShader", "CreatePixelShader",
 // "CreateBlendState", "CreateRasterizerState", "QueryInterface", "GetAdapter",
 // "GetParent", "CreateSwapChainForHwnd", "GetBuffer", "ResizeBuffers",
-// "Present", "Map", "GetImmediateContext" (fails by yielding null).
+// "Present", "Map", "GetImmediateContext" (fails by yielding null), and the
+// Vulkan calls "vkBeginCommandBuffer", "vkQueueSubmit", "vkWaitForFences",
+// whose armed failure loses the device (any hr).
 // Several faults may be armed at once; each fires once.
 void plat_fail_call(const char *op, int nth, HRESULT hr);
 void plat_fail_clear(void);
