@@ -272,4 +272,42 @@ TEST_F(Lifecycle, ReadbackBufferOutlivesDestroy) {
     EXPECT_EQ(g_eng.readback_buf, px);
 }
 
+// A device lost in the middle of a run: every later failure says so with
+// the removal code, nothing crashes, destroy releases everything and the
+// next engine works.
+TEST_F(Lifecycle, LostDeviceIsReportedByEachCall) {
+    for (const char *op : {"vkQueueSubmit", "vkWaitForFences"}) {
+        SCOPED_TRACE(op);
+        ASSERT_EQ(galaxy_create_offscreen(8, 8), 0) << galaxy_get_error();
+        galaxy_set_quality(0);
+        galaxy_frame();
+        plat_fail_call(op, 1, E_FAIL);
+        galaxy_frame();
+        const unsigned char *px = nullptr;
+        int w = -1, h = -1, s = -1;
+        EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
+        EXPECT_EQ(plat_fail_fired(), 1);
+        EXPECT_STREQ(galaxy_get_error(), "readback: Map failed deviceremoved=0x887A0005");
+        EXPECT_EQ(px, nullptr);
+        EXPECT_EQ(galaxy_screenshot("/tmp/halvenor-lost.png"), -1);
+        EXPECT_STREQ(galaxy_get_error(), "screenshot: Map failed 0x887A0005 deviceremoved=0x887A0005");
+        galaxy_set_quality(1); // content buffers cannot be made: the sets are empty, not stale
+        EXPECT_STREQ(galaxy_get_error(), "CreateBuffer(28800) failed: 0x887A0005"); // rocks, the last set
+        EXPECT_EQ(g_eng.star_count, 0);
+        EXPECT_EQ(g_eng.rock_count, 0);
+        galaxy_frame();
+        galaxy_resize(10, 6);
+        EXPECT_STREQ(galaxy_get_error(), "CreateTexture2D(render) failed");
+        galaxy_destroy();
+        plat_fail_clear();
+        EXPECT_EQ(plat_live_objects(), 0);
+    }
+    ASSERT_EQ(galaxy_create_offscreen(8, 8), 0);
+    galaxy_set_quality(0);
+    galaxy_frame();
+    const unsigned char *px;
+    int w, h, s;
+    EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), 0) << galaxy_get_error();
+}
+
 } // namespace
