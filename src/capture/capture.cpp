@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "capture/capture.h" // before stb, which may call galaxy_png_deflate
+
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
 #if defined(__GNUC__)
@@ -15,8 +17,6 @@
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
-
-#include "capture/capture.h"
 
 // Unbinds the render target so the texture can be copied; the next frame
 // binds it again.
