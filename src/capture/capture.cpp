@@ -109,3 +109,12 @@ int engine_screenshot(Engine *e, const char *path) {
     }
     return 0;
 }
+
+int engine_wait_device(Engine *e) {
+    if (!e->render_tex || !e->staging_tex) return -1;
+    unbind_targets(e);
+    D3D11_MAPPED_SUBRESOURCE m;
+    if (FAILED(copy_and_map(e, &m))) return -1;
+    e->context->Unmap(e->staging_tex, 0);
+    return 0;
+}
