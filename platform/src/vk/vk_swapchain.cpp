@@ -232,7 +232,11 @@ VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *back, bool
         s->stale = true;
         return drop_picture(c);
     }
-    if (r != VK_SUCCESS && r != VK_SUBOPTIMAL_KHR) return r;
+    if (r != VK_SUCCESS && r != VK_SUBOPTIMAL_KHR) { // a lost surface, say: try afresh next time
+        s->stale = true;
+        drop_picture(c);
+        return r;
+    }
     if (r == VK_SUBOPTIMAL_KHR) s->stale = true;
     s->next = (slot + 1) % s->acquired.size();
 
