@@ -8,11 +8,13 @@
 #include <string.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "capture/capture.h"
 #include "content/content.h"
 #include "frame/frame.h"
+#include "gpu/gpu.h"
 
 namespace {
 
@@ -137,20 +139,214 @@ double angular_contrast(std::vector<double> v) {
     return lo > 0 ? hi / lo : 1e9;
 }
 
-TEST_F(Scene, GalaxyFromAboveShowsArms) {
+// The generator gathers each arm's particles into an angle window of 0.3
+// rad; the vertex program turns arm k by k quarter turns and winds it by
+// 0.21 r. From above, the arm centres must be bright and the lanes half-way
+// between them dark, and each thin ring must show a strong angular contrast.
+TEST_F(Scene, GalaxyFromAboveShowsFourWoundArms) {
+    const int star_count = eng.star_count;
+    eng.star_count = 0; // stars would only add noise
     for (int quality = 0; quality <= 1; quality++) {
+        SCOPED_TRACE("quality " + std::to_string(quality));
         engine_set_quality(&eng, quality);
+        eng.star_count = 0;
         render(1, 512, 512, k_above);
         Camera c = camera(eng);
         Screen o = project(c, {0, 0, 0});
-        printf("quality %d:", quality);
-        for (double r0 = 4; r0 < 44; r0 += 4) {
-            double c2 = angular_contrast(sector_means(*this, o.x, o.y, r0 * o.px_per_unit, (r0 + 2) * o.px_per_unit, 48));
-            printf(" %.0f:%.2f", r0, c2);
+        for (double r = 8; r <= 24; r += 4) {
+            double contrast = angular_contrast(sector_means(*this, o.x, o.y, r * o.px_per_unit, (r + 2) * o.px_per_unit, 48));
+            EXPECT_GT(contrast, 2.0) << "ring at r = " << r;
+            double arms = 0, lanes = 0;
+            for (int k = 0; k < 4; k++) {
+                double a = 0.15 + k * k_pi / 2 + 0.21 * r;
+                for (int lane = 0; lane < 2; lane++) {
+                    double b = a + lane * k_pi / 4;
+                    Screen p = project(c, {cos(b) * r, 0, sin(b) * r});
+                    Rgb px = at((int)p.x, (int)p.y);
+                    (lane ? lanes : arms) += px.r + px.g + px.b;
+                }
+            }
+            EXPECT_GT(arms, 2.0 * lanes + 30) << "arms against lanes at r = " << r;
         }
-        printf("\n");
     }
     engine_set_quality(&eng, 0);
+    eng.star_count = star_count;
+}
+
+// At the preset camera the core is the warm white of the two glows and the
+// densest particles, fading outwards and bluer at the rim.
+TEST_F(Scene, GalaxyCoreIsWarmAndCentred) {
+    engine_set_quality(&eng, 0);
+    render(1, 640, 480);
+    Camera c = camera(eng);
+    Screen o = project(c, {0, 0, 0});
+    Rgb core = at((int)o.x, (int)o.y);
+    EXPECT_EQ(core.r, 255);
+    EXPECT_GE(core.g, 230);
+    // Warm around the core: red above blue, summed over a thin ring.
+    double red = 0, blue = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            double d = hypot(x + 0.5 - o.x, y + 0.5 - o.y) / o.px_per_unit;
+            if (d >= 6 && d < 9) red += at(x, y).r, blue += at(x, y).b;
+        }
+    EXPECT_GT(red, 1.05 * blue);
+    // Brightness falls off with distance from the projected centre.
+    auto ring_brightness = [&](double r) {
+        std::vector<double> v = sector_means(*this, o.x, o.y, r * o.px_per_unit, (r + 3) * o.px_per_unit, 16);
+        double sum = 0;
+        for (double x : v) sum += x;
+        return sum / v.size();
+    };
+    EXPECT_GT(ring_brightness(3), ring_brightness(20));
+    EXPECT_GT(ring_brightness(20), ring_brightness(45));
+}
+
+// Glow (size 1.3, exp(-3.2 r2)) and ring (size 0.5, peak at 55%) both sit at
+// the origin, in view space at the camera's distance; along the row through
+// their centre, away from the disk, each pixel is their sum over the clear
+// colour.
+TEST_F(Scene, BlackHoleGlowAndRingAlongTheCentreRow) {
+    const int star_count = eng.star_count;
+    eng.star_count = 0;
+    render(2, 640, 480);
+    eng.star_count = star_count;
+    Camera c = camera(eng);
+    Screen o = project(c, {0, 0, 0});
+    const double glow[3] = {1.0, 0.9, 0.7}, ring[3] = {1.0, 0.95, 0.85}, clear[3] = {0.004, 0.006, 0.012};
+    int y = (int)floor(o.y);
+    int ring_pixels = 0;
+    for (int x = (int)(o.x - 1.2 * o.px_per_unit); x <= (int)(o.x + 1.2 * o.px_per_unit); x++) {
+        double u = (x + 0.5 - o.x) / o.px_per_unit, v = (y + 0.5 - o.y) / o.px_per_unit;
+        double d = sqrt(u * u + v * v);
+        double g2 = (d / 1.3) * (d / 1.3), ru = d / 0.5;
+        double ga = g2 <= 1 ? exp(-3.2 * g2) : 0, ra = ru <= 1 ? exp(-140 * (ru - 0.55) * (ru - 0.55)) : 0;
+        ring_pixels += ra > 0.5;
+        Rgb got = at(x, y);
+        const int chan[3] = {got.r, got.g, got.b};
+        for (int k = 0; k < 3; k++) {
+            double want = clear[k] + glow[k] * ga + ring[k] * ra;
+            EXPECT_NEAR(chan[k], want > 1 ? 255 : want * 255, 3.0) << "x " << x << " channel " << k;
+        }
+    }
+    EXPECT_GE(ring_pixels, 2) << "the row must cross the ring on both sides";
+}
+
+// ---- rocks -------------------------------------------------------------------
+
+const Vec k_light = {0.55, 0.21, -0.81};
+
+struct Hit {
+    double t = 1e300;
+    Vec n;      // interpolated vertex normal
+    double edge; // smallest barycentric coordinate
+};
+
+// Nearest hit of the ray eye + t dir with the triangle list (no culling).
+Hit trace(const std::vector<Vec> &p, const std::vector<Vec> &n, Vec eye, Vec dir) {
+    Hit best;
+    for (size_t i = 0; i + 2 < p.size(); i += 3) {
+        Vec e1 = add(p[i + 1], scale(p[i], -1)), e2 = add(p[i + 2], scale(p[i], -1));
+        Vec h = cross(dir, e2);
+        double det = dot(e1, h);
+        if (fabs(det) < 1e-12) continue;
+        Vec s = add(eye, scale(p[i], -1));
+        double b1 = dot(s, h) / det;
+        Vec q = cross(s, e1);
+        double b2 = dot(dir, q) / det, t = dot(e2, q) / det;
+        if (b1 < 0 || b2 < 0 || b1 + b2 > 1 || t <= 0 || t >= best.t) continue;
+        best.t = t;
+        best.n = add(add(scale(n[i], 1 - b1 - b2), scale(n[i + 1], b1)), scale(n[i + 2], b2));
+        best.edge = fmin(fmin(b1, b2), 1 - b1 - b2);
+    }
+    return best;
+}
+
+// One rock, unrotated at t = 0 (phase 0), scale 12 at the origin: every
+// pixel it covers must show the near surface, shaded by the vertex colours
+// 0.85 max(0, n.L) + 0.15 interpolated across the triangle, through the flat
+// program's 0.62 and bias. Drawing back faces over front ones (no depth)
+// fails this on a third of the rock.
+TEST_F(Scene, LoneRockShowsItsNearSurfaceLitFromTheLight) {
+    RockInstance one = {{0, 0, 0}, {0, 1, 0}, {12.0f, 0.0f}};
+    ID3D11Buffer *vb = nullptr;
+    ASSERT_EQ(make_buffer_init(eng.device, sizeof one, &one, &vb), 0);
+    ID3D11Buffer *saved_vb = eng.rock_inst_vb;
+    const int saved_count = eng.rock_count, star_count = eng.star_count;
+    eng.rock_inst_vb = vb;
+    eng.rock_count = 1;
+    eng.star_count = 0;
+    const float cam[3] = {0.9f, 0.1f, 40.0f};
+    render(3, 320, 240, cam);
+    eng.rock_inst_vb = saved_vb;
+    eng.rock_count = saved_count;
+    eng.star_count = star_count;
+    vb->Release();
+
+    RockVertex mesh[ROCK_MESH_VERTICES];
+    fill_rock_mesh(mesh);
+    std::vector<Vec> pos, nrm;
+    for (const RockVertex &v : mesh) {
+        pos.push_back({v.p[0] * 12.0, v.p[1] * 12.0, v.p[2] * 12.0});
+        double ndl = unit(Vec{v.n[0], v.n[1], v.n[2]}).x * k_light.x + unit(Vec{v.n[0], v.n[1], v.n[2]}).y * k_light.y +
+                     unit(Vec{v.n[0], v.n[1], v.n[2]}).z * k_light.z;
+        nrm.push_back({0.85 * fmax(0.0, ndl) + 0.15, 0, 0}); // the vertex colour, interpolated like a normal
+    }
+    std::vector<Vec> normals;
+    for (const RockVertex &v : mesh) normals.push_back({v.n[0], v.n[1], v.n[2]});
+
+    Camera c = camera(eng);
+    int checked = 0, lit = 0, dark = 0;
+    double lit_sum = 0, dark_sum = 0;
+    for (int y = 0; y < h; y++) {
+        for (int x = 0; x < w; x++) {
+            double sx = ((x + 0.5) / w * 2 - 1) * c.t * c.aspect, sy = (1 - (y + 0.5) / h * 2) * c.t;
+            Vec dir = unit(add(add(c.fwd, scale(c.right, sx)), scale(c.up, sy)));
+            Hit hit = trace(pos, nrm, c.eye, dir);
+            if (hit.t > 1e299 || hit.edge < 0.05) continue; // off the rock, or too close to an edge to call
+            double shade = hit.n.x;
+            Rgb got = at(x, y);
+            EXPECT_NEAR(got.r, (shade * 0.62 + 0.015) * 255, 3.0) << "pixel " << x << ", " << y;
+            EXPECT_NEAR(got.b, (shade * 0.62 + 0.03) * 255, 3.0) << "pixel " << x << ", " << y;
+            checked++;
+            Hit geo = trace(pos, normals, c.eye, dir);
+            double facing = dot(unit(geo.n), unit(k_light));
+            if (facing > 0.5) lit++, lit_sum += got.r;
+            else if (facing < -0.2) dark++, dark_sum += got.r;
+        }
+    }
+    EXPECT_GT(checked, 2000) << "the rock must fill a good part of the view";
+    ASSERT_GT(lit, 100);
+    ASSERT_GT(dark, 100);
+    EXPECT_GT(lit_sum / lit, 2.5 * (dark_sum / dark)) << "the side facing the light is the bright one";
+}
+
+// In the whole field at t = 0 the largest rocks on screen land where the
+// projection puts their centres: grey, lit at least by the ambient term,
+// never the dark sky.
+TEST_F(Scene, FieldRocksLandAtTheirProjectedCentres) {
+    engine_set_quality(&eng, 0);
+    render(3, 640, 480);
+    Camera c = camera(eng);
+    std::vector<std::pair<double, int>> big;
+    for (int i = 0; i < eng.rock_count; i++) {
+        const RockInstance &r = eng.rocks[i];
+        Screen s = project(c, {r.ipos[0], r.ipos[1], r.ipos[2]});
+        double radius = 0.85 * r.idata[0] * s.px_per_unit;
+        if (s.depth > 1 && s.x > radius && s.y > radius && s.x < w - radius && s.y < h - radius)
+            big.push_back({-radius, i});
+    }
+    std::sort(big.begin(), big.end());
+    ASSERT_GE(big.size(), 5u);
+    for (size_t k = 0; k < 5; k++) {
+        const RockInstance &r = eng.rocks[big[k].second];
+        Screen s = project(c, {r.ipos[0], r.ipos[1], r.ipos[2]});
+        Rgb got = at((int)s.x, (int)s.y);
+        const int floor_ = (int)((0.15 * 0.62 + 0.015) * 255) - 2; // ambient only
+        EXPECT_GE(got.r, floor_) << "rock " << big[k].second;
+        EXPECT_LE(got.b - got.r, 5) << "rock " << big[k].second; // grey, not the bluish sky
+        EXPECT_GE(got.b - got.r, 2) << "rock " << big[k].second; // the flat program's bias
+    }
 }
 
 } // namespace
