@@ -309,9 +309,8 @@ static const D3D11_DEPTH_STENCIL_DESC k_default_depth = {TRUE, D3D11_DEPTH_WRITE
                                                          {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_COMPARISON_ALWAYS},
                                                          {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_COMPARISON_ALWAYS}};
 
-// Everything the pipeline depends on, from the bound state. False when the
-// state cannot draw.
-bool Context::pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const {
+// Everything the pipeline depends on, from the bound state.
+void Context::pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const {
     memset(d, 0, sizeof *d);
     VkcPipelineKey &k = d->key;
     k.vs_id = st.vs->prog.id;
@@ -349,7 +348,6 @@ bool Context::pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *
     d->cull = cull == D3D11_CULL_NONE ? VK_CULL_MODE_NONE : cull == D3D11_CULL_FRONT ? VK_CULL_MODE_FRONT_BIT : VK_CULL_MODE_BACK_BIT;
     d->front = st.raster && st.raster->desc.FrontCounterClockwise ? VK_FRONT_FACE_COUNTER_CLOCKWISE : VK_FRONT_FACE_CLOCKWISE;
     d->fill = VK_POLYGON_MODE_FILL;
-    return true;
 }
 
 // Every binding is written each draw; unbound slots read the zero buffer.
@@ -414,7 +412,7 @@ void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_
     if (vk->commands >= VKC_AUTO_SUBMIT_COMMANDS) vkc_submit(vk, VK_NULL_HANDLE, 0, VK_NULL_HANDLE);
 
     VkcPipelineDesc d;
-    if (!pipeline_desc(target, depth, &d)) return;
+    pipeline_desc(target, depth, &d);
     VkPipeline pipeline = vkc_pipeline_get(vk, &d);
     if (!pipeline) return;
     vkc_begin_rendering(vk, target, depth);

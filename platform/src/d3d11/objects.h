@@ -217,7 +217,7 @@ struct Context final : ID3D11DeviceContext, Object {
 
   private:
     void draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_instance);
-    bool pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const;
+    void pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const;
     void push_constant_buffers(VkCommandBuffer cmd);
     void bind_vertex_streams(VkCommandBuffer cmd, UINT first_instance);
     void set_constant_buffers(Buffer **slots, UINT start, UINT n, ID3D11Buffer *const *buffers);
