@@ -130,9 +130,11 @@ bool valid_stencil_face(const D3D11_DEPTH_STENCILOP_DESC &f) {
 // Fields of a disabled test are not looked at, so a zeroed description with
 // both tests off is valid.
 bool valid_depth_stencil(const D3D11_DEPTH_STENCIL_DESC &d) {
-    if (d.DepthEnable && ((d.DepthWriteMask != D3D11_DEPTH_WRITE_MASK_ZERO && d.DepthWriteMask != D3D11_DEPTH_WRITE_MASK_ALL) ||
-                          !valid_comparison(d.DepthFunc)))
-        return false;
+    // The write mask's enumerators are 0 and 1, so any other value is outside
+    // the enum's range: read the field as the integer the caller stored.
+    UINT write_mask;
+    memcpy(&write_mask, &d.DepthWriteMask, sizeof write_mask);
+    if (d.DepthEnable && (write_mask > D3D11_DEPTH_WRITE_MASK_ALL || !valid_comparison(d.DepthFunc))) return false;
     return !d.StencilEnable || (valid_stencil_face(d.FrontFace) && valid_stencil_face(d.BackFace));
 }
 
