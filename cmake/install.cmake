@@ -53,44 +53,39 @@ endforeach()
 set(CPACK_PACKAGE_NAME halvenor-galaxy)
 set(CPACK_PACKAGE_VENDOR "halvenor-galaxy")
 set(CPACK_PACKAGE_CONTACT "halvenor-galaxy maintainers <halvenor-galaxy@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "real-time renderer of four procedural astronomical scenes")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Packages carry stripped binaries, as Debian's do.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 # Library dependencies are read off the binaries by dpkg-shlibdeps; the shared
 # library's own shlibs file lets other packages depend on it the same way.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The programs need our own library, which is in no installed package yet:
+# dpkg-shlibdeps looks for it in the build tree (its package is named below).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 
+# Each package's description starts with its own summary line (Debian policy).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libhalvenor-galaxy1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # libvulkan is opened at run time, so dpkg-shlibdeps cannot see it; lavapipe
 # (in mesa-vulkan-drivers) is the device when there is no GPU.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libvulkan1, mesa-vulkan-drivers")
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-    "real-time renderer of four procedural astronomical scenes\n"
-    "The shared library with its plain C interface of fourteen functions. It\n"
-    "renders through a Direct3D 11 subset over Vulkan; Mesa's lavapipe is the\n"
-    "device on machines without a GPU.")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "real-time renderer of four procedural astronomical scenes\nThe shared library with its plain C interface of fourteen functions. It\nrenders through a Direct3D 11 subset over Vulkan; Mesa's lavapipe is the\ndevice on machines without a GPU.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libhalvenor-galaxy-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libhalvenor-galaxy1 (= ${PROJECT_VERSION})")
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-    "real-time renderer of four procedural astronomical scenes - development files\n"
-    "The C header, the pkg-config file and the CMake package\n"
-    "(find_package(HalvenorGalaxy), target HalvenorGalaxy::halvenor-galaxy).")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "real-time renderer of four procedural astronomical scenes - development files\nThe C header, the pkg-config file and the CMake package\n(find_package(HalvenorGalaxy), target HalvenorGalaxy::halvenor-galaxy).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME halvenor-galaxy-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libhalvenor-galaxy1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "ffmpeg")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "real-time renderer of four procedural astronomical scenes - programs\n"
-    "galaxy-render writes the scenes as PNG files, image sequences or videos\n"
-    "(with ffmpeg); galaxy-viewer shows them in an X11 window.")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "real-time renderer of four procedural astronomical scenes - programs\ngalaxy-render writes the scenes as PNG files, image sequences or videos\n(with ffmpeg); galaxy-viewer shows them in an X11 window.")
 include(CPack)

@@ -27,7 +27,11 @@ def installed(pkg):
     return r.returncode == 0 and "install ok installed" in r.stdout
 
 
-def purge():
+def purge(scratch=None):
+    # An apt-get of the block still at work is let finish (stopping dpkg
+    # half-way would leave a broken package), then everything of ours goes.
+    if scratch is not None and scratch.proc is not None and scratch.proc.poll() is None:
+        scratch.proc.wait(timeout=600)
     present = [p for p in PACKAGES if installed(p)]
     if present:
         subprocess.run(APT + ["purge", *present], capture_output=True)
@@ -39,8 +43,8 @@ class DebianPackages(unittest.TestCase):
         for p in glob.glob(os.path.join(BUILD, "*.deb")):
             os.remove(p)
         # cpack alone first: what apt would do is checked before anything is installed.
-        cpack_line = BLOCKS["deb"].splitlines()[0]
-        subprocess.run(["bash", "-c", cpack_line], cwd=s.dir, check=True, capture_output=True, timeout=600)
+        cpack_line, *install_and_render = BLOCKS["deb"].splitlines()
+        s.run("deb", text=cpack_line)
         debs = sorted(glob.glob(os.path.join(BUILD, "*.deb")))
         self.assertEqual([os.path.basename(d).split("_")[0] for d in debs], sorted(PACKAGES))
 
@@ -65,8 +69,8 @@ class DebianPackages(unittest.TestCase):
         if sim.returncode != 0 or extra:
             self.skipTest(f"apt would also install {extra or sim.stderr}; not changing the machine")
 
-        self.addCleanup(purge)
-        old = {sig: signal.signal(sig, lambda n, f: (purge(), os._exit(128 + n)))
+        self.addCleanup(purge, s)
+        old = {sig: signal.signal(sig, lambda n, f: (purge(s), os._exit(128 + n)))
                for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
         self.addCleanup(lambda: [signal.signal(k, v) for k, v in old.items()])
         shim = s.path("bin")
@@ -76,7 +80,7 @@ class DebianPackages(unittest.TestCase):
                 f.write('#!/bin/sh\nexec "$@"\n')
             os.chmod(os.path.join(shim, "sudo"), 0o755)
         env = dict(s.env, PATH=shim + ":" + s.env["PATH"], DEBIAN_FRONTEND="noninteractive")
-        s.run("deb", env)
+        s.run("deb", env, "\n".join(install_and_render))
         for p in PACKAGES:
             self.assertTrue(installed(p), p)
         self.assertEqual(shutil.which("galaxy-render", path="/usr/bin"), "/usr/bin/galaxy-render")

@@ -41,18 +41,23 @@ class Scratch:
         self.env = dict(os.environ, HOME=self.home, PATH=PATH, PIP_NO_INDEX="1")
         self.env.pop("HALVENOR_GALAXY_LIB", None)
         self.env.pop("PKG_CONFIG_PATH", None)
+        self.proc = None  # the block running now
 
     def write(self, name, text):
         with open(os.path.join(self.dir, name), "w") as f:
             f.write(text)
 
-    def run(self, block, env=None):
-        """Runs a README block; its standard output."""
-        r = subprocess.run(["bash", "-euo", "pipefail", "-c", BLOCKS[block]], cwd=self.dir,
-                           env=env or self.env, capture_output=True, text=True, timeout=600)
-        if r.returncode != 0 or "vulkan:" in r.stderr:
-            raise AssertionError(f"README block '{block}' failed ({r.returncode}):\n{r.stdout}\n{r.stderr}")
-        return r.stdout
+    def run(self, block, env=None, text=None):
+        """Runs a README block (or the given part of it); its standard output."""
+        # -P: "cd build" lands in the real build tree, so anything that
+        # re-runs CMake there never records this scratch path as its home.
+        self.proc = subprocess.Popen(["bash", "-P", "-euo", "pipefail", "-c", text or BLOCKS[block]],
+                                     cwd=self.dir, env=env or self.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+        out, err = self.proc.communicate(timeout=600)
+        if self.proc.returncode != 0 or "vulkan:" in err:
+            raise AssertionError(f"README block '{block}' failed ({self.proc.returncode}):\n{out}\n{err}")
+        return out
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
