@@ -70,7 +70,7 @@ class DebianPackages(unittest.TestCase):
             self.skipTest(f"apt would also install {extra or sim.stderr}; not changing the machine")
 
         self.addCleanup(purge, s)
-        old = {sig: signal.signal(sig, lambda n, f: (purge(s), os._exit(128 + n)))
+        old = {sig: signal.signal(sig, lambda n, f: (purge(s), shutil.rmtree(s.dir, True), os._exit(128 + n)))
                for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
         self.addCleanup(lambda: [signal.signal(k, v) for k, v in old.items()])
         shim = s.path("bin")

@@ -114,12 +114,12 @@ class InstalledTree(unittest.TestCase):
         # The installed library is found by its SONAME, as the Debian
         # package's would be; LD_LIBRARY_PATH stands in for ld.so.conf.
         env = dict(self.s.env, LD_LIBRARY_PATH=os.path.join(self.prefix, "lib"))
-        out = self.s.run("pip", env)
-        try:
-            import numpy  # noqa: F401
-            self.assertIn("(180, 320, 4)", out)
-        except ImportError:
-            pass
+        has_numpy = subprocess.run(["/usr/bin/python3", "-c", "import numpy"], capture_output=True).returncode == 0
+        block = BLOCKS["pip"]
+        if not has_numpy:  # the venv sees the system's packages: without NumPy, bytes
+            block = block.replace("g.readback_array().shape", "(180, 320, len(g.readback()) // (180 * 320))")
+        out = self.s.run("pip", env, block)
+        self.assertIn("(180, 320, 4)", out)
         self.assertTrue(os.path.isfile(self.s.path("galaxy-py.png")))
         venv_python = os.path.join(self.s.home, "galaxy-venv", "bin", "python")
         where = subprocess.run([venv_python, "-c", "import halvenor_galaxy as h; print(h.__file__)"],
