@@ -235,7 +235,7 @@ void engine_frame(Engine *e) {
 }
 
 void engine_warm_pipelines(Engine *e) {
-    if (!e->rtv) return;
+    if (!e->rtv || !e->dsv) return;
     int *counts[] = {&e->star_count,   &e->belt_count, &e->body_count, &e->glow_count,
                      &e->ring_count,   &e->galaxy_count, &e->disk_count, &e->rock_count};
     int saved[sizeof counts / sizeof counts[0]];
