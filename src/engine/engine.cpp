@@ -4,6 +4,7 @@
 
 #include "engine/engine.h"
 #include "content/content.h"
+#include "frame/frame.h"
 #include "gpu/gpu.h"
 
 void engine_init_defaults(Engine *e) {
@@ -88,6 +89,7 @@ int create_common(Engine *e, int offscreen) {
     engine_rebuild_disk(e);
     engine_rebuild_rocks(e);
     engine_build_orbit_lines(e);
+    engine_warm_pipelines(e);
     return 0;
 }
 
@@ -201,8 +203,11 @@ void release_all(Engine *e) {
     safe_release(e->il_line);
     safe_release(e->blend_add);
     safe_release(e->raster);
+    safe_release(e->depth_less);
 
     safe_release(e->rtv);
+    safe_release(e->dsv);
+    safe_release(e->depth_tex);
     safe_release(e->staging_tex);
     safe_release(e->render_tex);
     safe_release(e->swap_chain);

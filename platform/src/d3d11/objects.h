@@ -73,8 +73,9 @@ struct Texture final : ID3D11Texture2D, Object {
     D3D11_TEXTURE2D_DESC desc;
     VkcImage image;    // DEFAULT textures
     VkcBuffer staging; // STAGING textures: linear rows of row_pitch bytes
+    uint64_t staging_seq = 0; // the last submission that copies into or out of it
     UINT row_pitch = 0;
-    uint64_t staging_use = 0; // last submission that copies to or from staging
+    bool back_buffer = false; // of a swap chain: copies into it wait for Present
     explicit Texture(Device *d) : Object(d) {}
     ~Texture() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -87,6 +88,15 @@ struct RenderTargetView final : ID3D11RenderTargetView, Object {
     Texture *texture = nullptr; // private reference
     explicit RenderTargetView(Device *d) : Object(d) {}
     ~RenderTargetView() override { hold(texture, (Texture *)nullptr); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    HG_DEVICE_CHILD
+    void STDMETHODCALLTYPE GetResource(ID3D11Resource **ppResource) override;
+};
+
+struct DepthStencilView final : ID3D11DepthStencilView, Object {
+    Texture *texture = nullptr; // private reference
+    explicit DepthStencilView(Device *d) : Object(d) {}
+    ~DepthStencilView() override { hold(texture, (Texture *)nullptr); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
     HG_DEVICE_CHILD
     void STDMETHODCALLTYPE GetResource(ID3D11Resource **ppResource) override;
@@ -146,6 +156,13 @@ struct RasterizerState final : ID3D11RasterizerState, Object {
     HG_DEVICE_CHILD
 };
 
+struct DepthStencilState final : ID3D11DepthStencilState, Object {
+    D3D11_DEPTH_STENCIL_DESC desc;
+    explicit DepthStencilState(Device *d) : Object(d) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    HG_DEVICE_CHILD
+};
+
 struct VertexBinding {
     Buffer *buffer = nullptr;
     UINT stride = 0, offset = 0;
@@ -158,6 +175,8 @@ struct ContextState {
     BlendState *blend = nullptr;
     RasterizerState *raster = nullptr;
     RenderTargetView *rtv = nullptr;
+    DepthStencilView *dsv = nullptr;
+    DepthStencilState *depth = nullptr; // null: the defaults, depth test LESS with writes
     D3D11_PRIMITIVE_TOPOLOGY topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
     VertexBinding vb[D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT];
     Buffer *vs_cb[D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT] = {};
@@ -200,9 +219,15 @@ struct Context final : ID3D11DeviceContext, Object {
     void STDMETHODCALLTYPE ClearRenderTargetView(ID3D11RenderTargetView *pRenderTargetView,
                                                  const FLOAT ColorRGBA[4]) override;
     void STDMETHODCALLTYPE Flush() override;
+    void STDMETHODCALLTYPE OMSetDepthStencilState(ID3D11DepthStencilState *pDepthStencilState, UINT StencilRef) override;
+    void STDMETHODCALLTYPE ClearDepthStencilView(ID3D11DepthStencilView *pDepthStencilView, UINT ClearFlags, FLOAT Depth,
+                                                 UINT8 Stencil) override;
 
   private:
     void draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_instance);
+    void pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const;
+    void push_constant_buffers(VkCommandBuffer cmd);
+    void bind_vertex_streams(VkCommandBuffer cmd, UINT first_instance);
     void set_constant_buffers(Buffer **slots, UINT start, UINT n, ID3D11Buffer *const *buffers);
 };
 
@@ -238,6 +263,10 @@ struct Device final : ID3D11Device, IDXGIDevice1, Object {
                                                     ID3D11RasterizerState **ppRasterizerState) override;
     HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override;
     void STDMETHODCALLTYPE GetImmediateContext(ID3D11DeviceContext **ppImmediateContext) override;
+    HRESULT STDMETHODCALLTYPE CreateDepthStencilView(ID3D11Resource *pResource, const D3D11_DEPTH_STENCIL_VIEW_DESC *pDesc,
+                                                     ID3D11DepthStencilView **ppDepthStencilView) override;
+    HRESULT STDMETHODCALLTYPE CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC *pDepthStencilDesc,
+                                                      ID3D11DepthStencilState **ppDepthStencilState) override;
     // IDXGIObject / IDXGIDevice
     HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void **ppParent) override;
     HRESULT STDMETHODCALLTYPE GetAdapter(IDXGIAdapter **pAdapter) override;

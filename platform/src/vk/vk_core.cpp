@@ -270,6 +270,7 @@ void retire(VkcCore *c, const VkcGarbage &g) {
 VkResult frame_retire(VkcCore *c, VkcFrame &f) {
     if (!f.seq) return VK_SUCCESS;
     if (c->lost) return VK_ERROR_DEVICE_LOST;
+    hook_count("FenceWait");
     VkResult r = injected("vkWaitForFences");
     if (r == VK_SUCCESS) r = vkWaitForFences(c->dev, 1, &f.fence, VK_TRUE, UINT64_MAX);
     if (r == VK_SUCCESS) r = vkResetFences(c->dev, 1, &f.fence);
@@ -325,6 +326,15 @@ VkResult ring_grow(VkcCore *c, VkcRing *r, uint32_t n, uint32_t at) {
     }
     r->slices.insert(r->slices.begin() + at, fresh.begin(), fresh.end());
     return VK_SUCCESS;
+}
+
+// Records the pending copy, if any, before either image is used.
+void record_later_copy(VkcCore *c) {
+    VkcImage *src = c->later_src, *dst = c->later_dst;
+    if (!dst) return;
+    c->later_src = c->later_dst = nullptr;
+    vkc_copy_image(c, src, dst);
+    vkc_memory_barrier(c);
 }
 
 } // namespace
@@ -384,6 +394,7 @@ VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usa
         VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
         ai.allocationSize = req.size;
         ai.memoryTypeIndex = type = plan.types[i];
+        hook_count("AllocateMemory");
         r = vkAllocateMemory(c->dev, &ai, nullptr, &out->mem);
         if (r != VK_ERROR_OUT_OF_DEVICE_MEMORY && r != VK_ERROR_OUT_OF_HOST_MEMORY) break; // no use trying on
     }
@@ -427,6 +438,7 @@ void vkc_buffer_destroy(VkcCore *c, VkcBuffer *b) {
 VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, VkImageUsageFlags usage,
                           VkcImage *out) {
     *out = VkcImage{};
+    const VkImageAspectFlags aspect = format == VK_FORMAT_D32_SFLOAT ? VK_IMAGE_ASPECT_DEPTH_BIT : VK_IMAGE_ASPECT_COLOR_BIT;
     VkImageCreateInfo ii{VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO};
     ii.imageType = VK_IMAGE_TYPE_2D;
     ii.format = format;
@@ -445,6 +457,7 @@ VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, V
     VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
     ai.allocationSize = req.size;
     ai.memoryTypeIndex = type;
+    hook_count("AllocateMemory");
     r = type == UINT32_MAX ? VK_ERROR_OUT_OF_DEVICE_MEMORY : vkAllocateMemory(c->dev, &ai, nullptr, &out->mem);
     if (r == VK_SUCCESS) r = vkBindImageMemory(c->dev, out->img, out->mem, 0);
     if (r == VK_SUCCESS) {
@@ -452,7 +465,7 @@ VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, V
         vi.image = out->img;
         vi.viewType = VK_IMAGE_VIEW_TYPE_2D;
         vi.format = format;
-        vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+        vi.subresourceRange = {aspect, 0, 1, 0, 1};
         r = vkCreateImageView(c->dev, &vi, nullptr, &out->view);
     }
     if (r != VK_SUCCESS) {
@@ -461,13 +474,16 @@ VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, V
         return r;
     }
     out->format = format;
+    out->aspect = aspect;
     out->width = w;
     out->height = h;
     return VK_SUCCESS;
 }
 
 void vkc_image_destroy(VkcCore *c, VkcImage *img) {
-    if (c->rendering == img) vkc_end_rendering(c);
+    if (c->rendering == img || c->rendering_depth == img) vkc_end_rendering(c);
+    if (c->later_dst == img) c->later_src = c->later_dst = nullptr; // nobody can see it any more
+    if (c->later_src == img) record_later_copy(c);
     if (img->img) retire(c, {c->next_seq, VK_NULL_HANDLE, img->img, img->view, img->mem, VK_NULL_HANDLE});
     *img = VkcImage{};
 }
@@ -564,10 +580,13 @@ VkResult vkc_submit(VkcCore *c, VkSemaphore wait, VkPipelineStageFlags wait_stag
     si.pCommandBuffers = &cmd;
     si.signalSemaphoreCount = signal ? 1 : 0;
     si.pSignalSemaphores = &signal;
+    hook_count("QueueSubmit");
     r = injected("vkQueueSubmit");
     if (r == VK_SUCCESS) r = vkQueueSubmit(c->queue, 1, &si, f.fence);
     if (r != VK_SUCCESS) return vkc_lose(c, r); // work the application counts on never ran
     f.seq = c->next_seq++;
+    // Pacing: the next buffer to record into carries the submission
+    // VKC_FRAMES_IN_FLIGHT back; waiting for it is the only wait a frame makes.
     c->frame = (c->frame + 1) % VKC_FRAMES;
     r = frame_retire(c, c->frames[c->frame]); // the next buffer to record into must be idle
     if (r != VK_SUCCESS) return r;
@@ -611,7 +630,8 @@ void vkc_poll(VkcCore *c) {
     collect_garbage(c);
 }
 
-void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to) {
+void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to,
+                       VkImageAspectFlags aspect) {
     VkImageMemoryBarrier b{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
     b.srcAccessMask = VK_ACCESS_MEMORY_WRITE_BIT;
     b.dstAccessMask = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
@@ -620,16 +640,17 @@ void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkI
     b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
     b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
     b.image = img;
-    b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+    b.subresourceRange = {aspect, 0, 1, 0, 1};
     vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 0, nullptr,
                          0, nullptr, 1, &b);
 }
 
 void vkc_image_use(VkcCore *c, VkcImage *img, VkImageLayout layout) {
+    if (img == c->later_src || img == c->later_dst) record_later_copy(c);
     vkc_end_rendering(c);
     VkCommandBuffer cmd = vkc_cmd(c);
     if (c->lost) return;
-    vkc_image_barrier(cmd, img->img, img->layout, layout);
+    vkc_image_barrier(cmd, img->img, img->layout, layout, img->aspect);
     img->layout = layout;
 }
 
@@ -645,25 +666,37 @@ void vkc_memory_barrier(VkcCore *c) {
                          nullptr);
 }
 
-void vkc_begin_rendering(VkcCore *c, VkcImage *target) {
-    if (c->rendering == target) return;
+static VkRenderingAttachmentInfo attachment(VkcImage *img, VkImageLayout layout) {
+    VkRenderingAttachmentInfo att{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
+    att.imageView = img->view;
+    att.imageLayout = layout;
+    att.loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
+    att.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+    return att;
+}
+
+void vkc_begin_rendering(VkcCore *c, VkcImage *target, VkcImage *depth) {
+    if (c->rendering == target && c->rendering_depth == depth) return;
     vkc_end_rendering(c);
     if (c->lost) return;
     vkc_image_use(c, target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-    VkRenderingAttachmentInfo att{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
-    att.imageView = target->view;
-    att.imageLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
-    att.loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
-    att.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+    if (depth) vkc_image_use(c, depth, VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL);
+    VkRenderingAttachmentInfo color = attachment(target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+    VkRenderingAttachmentInfo depth_att{};
     VkRenderingInfo ri{VK_STRUCTURE_TYPE_RENDERING_INFO};
     ri.renderArea = {{0, 0}, {target->width, target->height}};
     ri.layerCount = 1;
     ri.colorAttachmentCount = 1;
-    ri.pColorAttachments = &att;
+    ri.pColorAttachments = &color;
+    if (depth) {
+        depth_att = attachment(depth, VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL);
+        ri.pDepthAttachment = &depth_att;
+    }
     VkCommandBuffer cmd = vkc_cmd(c);
     if (c->lost) return;
     vkCmdBeginRendering(cmd, &ri);
     c->rendering = target;
+    c->rendering_depth = depth;
     c->bound_pipeline = VK_NULL_HANDLE;
 }
 
@@ -672,6 +705,33 @@ void vkc_end_rendering(VkcCore *c) {
     VkCommandBuffer cmd = vkc_cmd(c);
     if (!c->lost) vkCmdEndRendering(cmd);
     c->rendering = nullptr;
+    c->rendering_depth = nullptr;
+}
+
+void vkc_copy_image(VkcCore *c, VkcImage *src, VkcImage *dst) {
+    vkc_image_use(c, src, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
+    vkc_image_use(c, dst, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+    VkImageCopy region{};
+    region.srcSubresource = region.dstSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    region.extent = {dst->width, dst->height, 1};
+    hook_count("CopyImage");
+    VkCommandBuffer cmd = vkc_cmd(c);
+    if (c->lost) return;
+    vkCmdCopyImage(cmd, src->img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst->img,
+                   VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+}
+
+void vkc_copy_image_later(VkcCore *c, VkcImage *src, VkcImage *dst) {
+    record_later_copy(c);
+    c->later_src = src;
+    c->later_dst = dst;
+}
+
+VkcImage *vkc_take_later_copy(VkcCore *c, VkcImage *dst) {
+    if (!dst || c->later_dst != dst) return nullptr;
+    VkcImage *src = c->later_src;
+    c->later_src = c->later_dst = nullptr;
+    return src;
 }
 
 VkFormat vkc_format_from_dxgi(uint32_t f) {
@@ -687,6 +747,7 @@ VkFormat vkc_format_from_dxgi(uint32_t f) {
     case 29: return VK_FORMAT_R8G8B8A8_SRGB;
     case 30: return VK_FORMAT_R8G8B8A8_UINT;
     case 34: return VK_FORMAT_R16G16_SFLOAT;
+    case 40: return VK_FORMAT_D32_SFLOAT;
     case 41: return VK_FORMAT_R32_SFLOAT;
     case 42: return VK_FORMAT_R32_UINT;
     case 87: return VK_FORMAT_B8G8R8A8_UNORM;

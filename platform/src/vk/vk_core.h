@@ -23,6 +23,7 @@ struct VkcImage {
     VkDeviceMemory mem = VK_NULL_HANDLE;
     VkImageView view = VK_NULL_HANDLE;
     VkFormat format = VK_FORMAT_UNDEFINED;
+    VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT; // depth for depth formats
     uint32_t width = 0, height = 0;
     VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED; // as of the end of recorded work
 };
@@ -37,7 +38,8 @@ struct VkcSlice {
 
 // Dynamic buffer renamed on every discard map: draws already recorded keep the
 // slice they saw. Grows while every slice is in flight, up to a cap; past it
-// the oldest slice is waited for.
+// the oldest slice is waited for. Submissions are paced, so a ring settles at
+// what VKC_FRAMES slices' worth of frames upload and stops growing.
 struct VkcRing {
     std::vector<VkcBuffer> chunks;
     std::vector<VkcSlice> slices;
@@ -62,6 +64,9 @@ struct VkcPipelineKey {
     uint32_t topology;
     uint32_t color_format;
     uint32_t nattrs, nbindings;
+    // Depth: the attachment's format (VK_FORMAT_UNDEFINED without one) and
+    // the test; all zero when there is no attachment or the test is off.
+    uint32_t depth_format, depth_test, depth_write, depth_compare;
     VkcVertexAttr attrs[16];
     struct { uint32_t binding, stride, per_instance, pad; } bindings[16];
 };
@@ -84,7 +89,12 @@ struct VkcKeyEq {
     bool operator()(const VkcPipelineKey &a, const VkcPipelineKey &b) const;
 };
 
-enum { VKC_FRAMES = 4, VKC_UNIFORM_BINDINGS = 28, VKC_ZERO_BYTES = 65536 };
+// Submissions the device may hold unfinished. Each frame submits at its end
+// without waiting, so the device works while the host prepares the next one;
+// the frame after that waits for the one this many back. One more command
+// buffer is the one being recorded.
+enum { VKC_FRAMES_IN_FLIGHT = 2, VKC_FRAMES = VKC_FRAMES_IN_FLIGHT + 1 };
+enum { VKC_UNIFORM_BINDINGS = 28, VKC_ZERO_BYTES = 65536 };
 
 struct VkcFrame {
     VkCommandBuffer cmd = VK_NULL_HANDLE;
@@ -127,7 +137,10 @@ struct VkcCore {
     uint64_t completed_seq = 0; // every submission <= this has finished
     std::vector<VkcGarbage> garbage;
 
-    VkcImage *rendering = nullptr; // target of the open dynamic-rendering pass
+    VkcImage *rendering = nullptr;       // target of the open dynamic-rendering pass
+    VkcImage *rendering_depth = nullptr; // its depth attachment, or null
+    // A whole-image copy not recorded yet (see vkc_copy_image_later).
+    VkcImage *later_src = nullptr, *later_dst = nullptr;
     VkPipeline bound_pipeline = VK_NULL_HANDLE;
 
     VkDescriptorSetLayout set_layout = VK_NULL_HANDLE;
@@ -193,11 +206,23 @@ void vkc_poll(VkcCore *c);
 
 // Layout transition with a full execution and memory dependency on prior work.
 void vkc_image_use(VkcCore *c, VkcImage *img, VkImageLayout layout);
-void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to);
+void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to,
+                       VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT);
 void vkc_memory_barrier(VkcCore *c);
-void vkc_begin_rendering(VkcCore *c, VkcImage *target);
+// Opens a pass on target, with depth as its depth attachment when not null.
+void vkc_begin_rendering(VkcCore *c, VkcImage *target, VkcImage *depth);
 void vkc_end_rendering(VkcCore *c);
 
 VkPipeline vkc_pipeline_get(VkcCore *c, const VkcPipelineDesc *d);
+
+// Same-size, same-format image copy, recorded now.
+void vkc_copy_image(VkcCore *c, VkcImage *src, VkcImage *dst);
+// The same copy, recorded only when either image is next used (vkc_image_use)
+// or destroyed. A presentation that takes it (vkc_take_later_copy) reads src
+// straight into the window and the copy never happens. One at a time: a
+// second one records the first.
+void vkc_copy_image_later(VkcCore *c, VkcImage *src, VkcImage *dst);
+// The source of the pending copy into dst, which is dropped; null when none.
+VkcImage *vkc_take_later_copy(VkcCore *c, VkcImage *dst);
 
 VkFormat vkc_format_from_dxgi(uint32_t dxgi_format);

@@ -1,5 +1,8 @@
 #include "vk/vk_swapchain.h"
 
+#include "common/hooks.h"
+
+#include <algorithm>
 #include <stdlib.h>
 #include <xcb/xcb.h>
 #include <vulkan/vulkan_xcb.h>
@@ -39,9 +42,9 @@ bool can_blit(VkcCore *c, VkFormat format, VkFormatFeatureFlags need) {
     return (p.optimalTilingFeatures & need) == need;
 }
 
-// The back buffers are R8G8B8A8. Blitting (which scales and swizzles) takes
-// any 8-bit RGBA order; without blit support only a plain copy remains, which
-// needs the back buffers' own format.
+// The back buffers' own format first: a plain copy instead of a blit. A blit
+// (which scales and swizzles) is used only where the device supports it for
+// both formats; without it frames arrive by plain copy.
 VkResult choose_format(VkcCore *c, VkSurfaceKHR surface, VkSurfaceFormatKHR *out, bool *blit) {
     std::vector<VkSurfaceFormatKHR> formats;
     VkResult r = vkc_enumerate(&formats, [c, surface](uint32_t *n, VkSurfaceFormatKHR *p) {
@@ -49,17 +52,13 @@ VkResult choose_format(VkcCore *c, VkSurfaceKHR surface, VkSurfaceFormatKHR *out
     });
     if (r != VK_SUCCESS) return r;
     if (formats.empty()) return VK_ERROR_FORMAT_NOT_SUPPORTED;
-    const bool src_blit = can_blit(c, VK_FORMAT_R8G8B8A8_UNORM, VK_FORMAT_FEATURE_BLIT_SRC_BIT);
-    const VkSurfaceFormatKHR *copyable = nullptr, *blittable = nullptr;
-    for (const VkSurfaceFormatKHR &f : formats) {
-        if (f.colorSpace != VK_COLOR_SPACE_SRGB_NONLINEAR_KHR) continue;
-        if (f.format == VK_FORMAT_R8G8B8A8_UNORM && !copyable) copyable = &f;
-        if ((f.format == VK_FORMAT_B8G8R8A8_UNORM || f.format == VK_FORMAT_R8G8B8A8_UNORM) && !blittable &&
-            src_blit && can_blit(c, f.format, VK_FORMAT_FEATURE_BLIT_DST_BIT))
-            blittable = &f;
-    }
-    *blit = blittable != nullptr;
-    *out = blittable ? *blittable : copyable ? *copyable : formats[0];
+    const VkSurfaceFormatKHR *pick = nullptr;
+    for (VkFormat want : {VK_FORMAT_R8G8B8A8_UNORM, VK_FORMAT_B8G8R8A8_UNORM})
+        for (const VkSurfaceFormatKHR &f : formats)
+            if (!pick && f.format == want && f.colorSpace == VK_COLOR_SPACE_SRGB_NONLINEAR_KHR) pick = &f;
+    *out = pick ? *pick : formats[0];
+    *blit = can_blit(c, VK_FORMAT_R8G8B8A8_UNORM, VK_FORMAT_FEATURE_BLIT_SRC_BIT) &&
+            can_blit(c, out->format, VK_FORMAT_FEATURE_BLIT_DST_BIT);
     return VK_SUCCESS;
 }
 
@@ -79,9 +78,10 @@ VkResult make_semaphores(VkcCore *c, std::vector<VkSemaphore> &list, size_t n) {
     return VK_SUCCESS;
 }
 
-// (Re)creates the swapchain for the window's current size. Rare: waits for
-// the device so nothing in flight still uses the old images or semaphores.
-VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
+// (Re)creates the swapchain for the window's current size, or for the back
+// buffers' (wanted) where the surface leaves it open. Rare: waits for the
+// device so nothing in flight still uses the old images or semaphores.
+VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync, VkExtent2D wanted) {
     VkResult r = vkc_finish(c);
     if (r == VK_SUCCESS) r = vkDeviceWaitIdle(c->dev);
     if (r != VK_SUCCESS) return vkc_lose(c, r);
@@ -90,10 +90,10 @@ VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
     if (r != VK_SUCCESS) return r;
     VkExtent2D extent = caps.currentExtent;
     if (extent.width == UINT32_MAX) {
-        uint32_t w = 0, h = 0;
-        vkc_window_size(s, &w, &h);
-        extent = {w, h};
+        extent.width = std::min(std::max(wanted.width, caps.minImageExtent.width), caps.maxImageExtent.width);
+        extent.height = std::min(std::max(wanted.height, caps.minImageExtent.height), caps.maxImageExtent.height);
     }
+    s->stale = false;
     VkSwapchainKHR old = s->swapchain;
     s->swapchain = VK_NULL_HANDLE;
     s->images.clear();
@@ -167,6 +167,7 @@ void copy_to_swapchain_image(VkcCore *c, VkcSwapchain *s, VkcImage *src, VkImage
     if (c->lost) return;
     vkc_image_barrier(cmd, dst, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
     VkImageSubresourceLayers layers = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    hook_count("CopyImage");
     const bool same = src->format == s->format && src->width == s->extent.width && src->height == s->extent.height;
     if (same || !s->blit) {
         // Without blit support a size mismatch shows the overlapping corner
@@ -213,7 +214,7 @@ VkResult vkc_swapchain_create(VkcCore *c, unsigned long window, bool vsync, VkcS
     if (r == VK_SUCCESS)
         r = vkGetPhysicalDeviceSurfaceSupportKHR(c->phys, c->queue_family, out->surface, &supported);
     if (r == VK_SUCCESS && !supported) r = VK_ERROR_INCOMPATIBLE_DISPLAY_KHR;
-    if (r == VK_SUCCESS) r = rebuild(c, out, vsync);
+    if (r == VK_SUCCESS) r = rebuild(c, out, vsync, {w, h});
     if (r != VK_SUCCESS) vkc_swapchain_destroy(c, out);
     return r;
 }
@@ -231,27 +232,38 @@ void vkc_swapchain_destroy(VkcCore *c, VkcSwapchain *s) {
     *s = VkcSwapchain{};
 }
 
-// Window size by one round trip, for every frame. Not every driver reports a
-// resized window as out of date (lavapipe's software path does not).
-static bool window_resized(const VkcSwapchain *s) {
-    uint32_t w, h;
-    if (!vkc_window_size(s, &w, &h)) return false;
-    return w != s->extent.width || h != s->extent.height;
-}
+// Submits the recorded frame without showing it.
+static VkResult drop_picture(VkcCore *c) { return vkc_submit(c, VK_NULL_HANDLE, 0, VK_NULL_HANDLE); }
 
-VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool vsync) {
-    if (c->lost) return VK_ERROR_DEVICE_LOST;
-    VkResult r;
-    if (!s->swapchain || s->vsync != vsync || window_resized(s)) {
-        if ((r = rebuild(c, s, vsync)) != VK_SUCCESS) return r;
-        if (!s->swapchain) return VK_SUCCESS;
+VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *back, bool vsync) {
+    VkcImage *src = vkc_take_later_copy(c, back);
+    if (!src) src = back;
+    if (c->lost) {
+        drop_picture(c);
+        return VK_ERROR_DEVICE_LOST;
     }
+    VkResult r;
+    if (!s->swapchain || s->stale || s->vsync != vsync) {
+        if ((r = rebuild(c, s, vsync, {src->width, src->height})) != VK_SUCCESS) {
+            drop_picture(c);
+            return r;
+        }
+    }
+    if (!s->swapchain) return drop_picture(c); // a window without area
     uint32_t slot = s->next;
     if ((r = vkc_wait(c, s->acquired_seq[slot])) != VK_SUCCESS) return r;
     uint32_t index = 0;
     r = vkAcquireNextImageKHR(c->dev, s->swapchain, UINT64_MAX, s->acquired[slot], VK_NULL_HANDLE, &index);
-    if (r == VK_ERROR_OUT_OF_DATE_KHR) return rebuild(c, s, vsync);
-    if (r != VK_SUCCESS && r != VK_SUBOPTIMAL_KHR) return r;
+    if (r == VK_ERROR_OUT_OF_DATE_KHR) {
+        s->stale = true;
+        return drop_picture(c);
+    }
+    if (r != VK_SUCCESS && r != VK_SUBOPTIMAL_KHR) { // a lost surface, say: try afresh next time
+        s->stale = true;
+        drop_picture(c);
+        return r;
+    }
+    if (r == VK_SUBOPTIMAL_KHR) s->stale = true;
     s->next = (slot + 1) % s->acquired.size();
 
     copy_to_swapchain_image(c, s, src, s->images[index]);
@@ -267,7 +279,10 @@ VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool 
     pi.pImageIndices = &index;
     r = vkQueuePresentKHR(c->queue, &pi);
     xcb_flush(s->conn); // the driver may leave the image in the connection's buffer
-    if (r == VK_ERROR_OUT_OF_DATE_KHR || r == VK_SUBOPTIMAL_KHR) return rebuild(c, s, vsync);
+    if (r == VK_ERROR_OUT_OF_DATE_KHR || r == VK_SUBOPTIMAL_KHR) {
+        s->stale = true;
+        return VK_SUCCESS;
+    }
     if (r == VK_ERROR_DEVICE_LOST) c->lost = true;
     return r;
 }
