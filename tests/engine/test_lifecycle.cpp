@@ -5,6 +5,7 @@
 #include <string.h>
 #include <string>
 
+#include "scratch.h"
 #include "exports.h"
 #include "gpu/gpu.h"
 #include "halvenor_galaxy.h"
@@ -48,7 +49,7 @@ TEST_F(Lifecycle, ExportsBeforeCreationDoNothing) {
     EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
     EXPECT_EQ(px, (const unsigned char *)&px);
     EXPECT_EQ(w, -7);
-    EXPECT_EQ(galaxy_screenshot("/tmp/never.png"), -1);
+    EXPECT_EQ(galaxy_screenshot(scratch_path("never.png").c_str()), -1);
     EXPECT_STREQ(galaxy_get_error(), "no error"); // not-ready refusals are silent
     galaxy_destroy();
     EXPECT_EQ(g_ready, 0);

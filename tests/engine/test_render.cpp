@@ -17,6 +17,7 @@
 #include <stb/stb_image.h>
 #pragma GCC diagnostic pop
 
+#include "scratch.h"
 #include "capture/capture.h"
 #include "frame/frame.h"
 #include "gpu/gpu.h"
@@ -260,20 +261,17 @@ TEST_F(Render, ScreenshotDecodesToTheReadbackBytes) {
     b->Release();
     read();
     const unsigned char *before = e.readback_buf;
-    char path[] = "/tmp/galaxy_shot_XXXXXX.png";
-    int fd = mkstemps(path, 4);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    ASSERT_EQ(engine_screenshot(&e, path), 0) << galaxy_error_get();
+    std::string path = scratch_path("shot.png");
+    ASSERT_EQ(engine_screenshot(&e, path.c_str()), 0) << galaxy_error_get();
     int iw, ih, n;
-    unsigned char *img = stbi_load(path, &iw, &ih, &n, 4);
+    unsigned char *img = stbi_load(path.c_str(), &iw, &ih, &n, 4);
     ASSERT_NE(img, nullptr);
     EXPECT_EQ(iw, 24);
     EXPECT_EQ(ih, 16);
     EXPECT_EQ(n, 4);
     EXPECT_EQ(memcmp(img, px.data(), px.size()), 0);
     stbi_image_free(img);
-    remove(path);
+    remove(path.c_str());
     EXPECT_EQ(e.readback_buf, before); // screenshots leave the readback alone
 }
 
@@ -294,7 +292,7 @@ TEST_F(Render, CaptureErrors) {
     EXPECT_STREQ(galaxy_error_get(), "readback: Map failed deviceremoved=0x00000000");
     EXPECT_EQ(p, nullptr);
     plat_fail_call("Map", 1, DXGI_ERROR_DEVICE_REMOVED);
-    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_EQ(engine_screenshot(&e, scratch_path("never-written.png").c_str()), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: Map failed 0x887A0005 deviceremoved=0x00000000");
 
     // A failed resize leaves the engine created without its render target.
@@ -304,13 +302,13 @@ TEST_F(Render, CaptureErrors) {
     EXPECT_EQ(e.created, 1);
     EXPECT_EQ(engine_readback(&e, &p, &w1, &h1, &s1), -1);
     EXPECT_STREQ(galaxy_error_get(), "readback: not created");
-    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_EQ(engine_screenshot(&e, scratch_path("never-written.png").c_str()), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: not created");
     engine_frame(&e); // must not crash without a render target
 
     plat_fail_call("CreateTexture2D", 2, E_OUTOFMEMORY); // the staging texture
     engine_resize(&e, 10, 10);
-    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_EQ(engine_screenshot(&e, scratch_path("never-written.png").c_str()), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: no staging texture");
 }
 

@@ -1,4 +1,5 @@
 // Device creation, object lifetime, validation codes and the test hooks.
+#include "capture_stderr.h"
 #include "test_d3d11_fixture.h"
 
 #include <stdlib.h>
@@ -47,8 +48,10 @@ TEST(D3D11CreateDevice, NoVulkanDriverFailsCleanly) {
     std::string saved = old ? old : "";
     setenv("VK_ICD_FILENAMES", "/nonexistent/icd.json", 1);
     ID3D11Device *dev = nullptr;
+    CaptureStderr complaint; // the loader says it found no driver: expected here
     HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, &dev,
                                    nullptr, nullptr);
+    complaint.text();
     if (old) setenv("VK_ICD_FILENAMES", saved.c_str(), 1);
     else unsetenv("VK_ICD_FILENAMES");
     plat_validation_reset(); // the loader's own "no drivers" complaint is the point here
