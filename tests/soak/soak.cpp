@@ -287,8 +287,13 @@ int main(int argc, char **argv) {
     if (warmup > 20) warmup = 20;
     if (warmup >= cycles) warmup = cycles - 1;
     int progress = cycles < 10 ? cycles : cycles / 10;
-    char shot[64];
-    snprintf(shot, sizeof shot, "/tmp/halvenor-soak-%d.png", (int)getpid());
+    char shot[] = "/tmp/halvenor-soak-XXXXXX.png"; // unique; removed at the end
+    int fd = mkstemps(shot, 4);
+    if (fd < 0) {
+        perror("soak: scratch file");
+        return 1;
+    }
+    close(fd);
 
     // glibc raises its mmap threshold each time a large mapped block is freed,
     // so later content arrays land on the heap and resident memory swings by
