@@ -428,6 +428,26 @@ static void ref_position(const Planet &p, double t, double out[3]) {
     out[2] = r * sin(nu) * cos((double)p.inc);
 }
 
+// The eight planets' elements, stated here rather than read from the table
+// under test: a wrong entry there must not pass by comparing with itself.
+TEST(ContentKepler, TableHoldsTheStatedElements) {
+    const float stated[8][9] = {
+        {18, 0.007f, 0, 1.9f, 0.4f, 3.3f, 0.75f, 0.65f, 0.45f},
+        {30, 0.009f, 0.009f, 3.2f, 2.1f, 5.0f, 0.8f, 0.7f, 0.5f},
+        {42, 0.017f, 0, 5.0f, 4.0f, 4.5f, 0.35f, 0.55f, 0.95f},
+        {55, 0.093f, 0.041f, 7.8f, 1.2f, 4.8f, 0.95f, 0.45f, 0.3f},
+        {105, 0.048f, 0.032f, 18, 3.3f, 9.5f, 0.9f, 0.55f, 0.3f},
+        {145, 0.056f, 0.048f, 29, 0.9f, 8.5f, 0.9f, 0.75f, 0.55f},
+        {180, 0.046f, 0.029f, 45, 5.2f, 7.5f, 0.8f, 0.85f, 0.95f},
+        {210, 0.035f, 0.031f, 70, 2.7f, 7.0f, 0.7f, 0.85f, 0.95f},
+    };
+    for (int k = 0; k < 8; k++) {
+        const Planet &p = PLANETS[k];
+        const float got[9] = {p.a, p.e, p.inc, p.period, p.phase, p.size, p.color[0], p.color[1], p.color[2]};
+        for (int i = 0; i < 9; i++) EXPECT_EQ(got[i], stated[k][i]) << "planet " << k << " field " << i;
+    }
+}
+
 TEST(ContentKepler, TracksTheConvergedSolution) {
     for (int k = 0; k < 8; k++) {
         const Planet &p = PLANETS[k];

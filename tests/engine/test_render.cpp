@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -217,6 +218,101 @@ TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
         for (int i = 0; i < w * h; i++) covered += px[i * 4 + 3] != 0;
         float r2_max = logf(510.0f * f.peak) / 7.0f;
         EXPECT_NEAR(covered, 3.14159f * 64.0f * r2_max, 10.0f);
+    }
+}
+
+// The galaxy's vertex and pixel programs with every input non-zero, so each
+// term shows: the winding with r, the arm offset, the odd instance's half
+// turn, the scatter from the seed, the height, the spin parameter, and the
+// colour ramp and dimming with r. Positions and colours are worked out here in
+// double precision from the stated constants. The view scales x, y and z
+// differently so a large galaxy radius still lands on screen and the height
+// is clearly visible.
+TEST_F(Render, GalaxyParticlesLandAndTintAsStated) {
+    const int size = 128;
+    create(size, size);
+    const double kx = 1.0 / 100, ky = 1.0 / 2, kz = 1.0 / 200;
+    struct Case {
+        float r, arm, phi, seed, spin;
+    } cases[] = {
+        {20, 1, 0.4f, 0.3f, 0.25f},    // core-to-mid colour, clear winding
+        {60, 0, 2.0f, 0.8f, -0.6f},    // beyond the ramp: the arm colour
+        {35, 1, -1.0f, 0.55f, 1.1f},   // between mid and arm
+        {10, 0, 1.0f, 0.05f, 0.0f},    // near the core
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "r " << c.r << " arm " << c.arm << " seed " << c.seed);
+        // Instances alternate even and odd; `layers` pairs stack additively
+        // on the two spots, so colour bytes grow past the 8-bit rounding.
+        auto render = [&](int layers) {
+            Globals g;
+            memset(&g, 0, sizeof g);
+            m4_identity(&g.View);
+            g.View.m[0] = (float)kx;
+            g.View.m[5] = (float)ky;
+            g.View.m[10] = (float)kz;
+            g.View.m[11] = 0.5f;
+            m4_identity(&g.Proj);
+            upload(e.context, e.cb_globals, &g, sizeof g);
+            e.context->OMSetRenderTargets(1, &e.rtv, nullptr);
+            e.context->ClearRenderTargetView(e.rtv, k_black);
+            D3D11_VIEWPORT vp = {0, 0, (float)size, (float)size, 0, 1};
+            e.context->RSSetViewports(1, &vp);
+            e.context->RSSetState(e.raster);
+            e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+            // Records: r, arm, phi, half-width, -, seed.
+            std::vector<ParticleInstance> rec(2 * layers, ParticleInstance{{c.r, c.arm, c.phi, 0.06f, 0, c.seed, 0, 0}});
+            ID3D11Buffer *b = nullptr;
+            ASSERT_EQ(make_buffer_init(e.device, 64 * layers, rec.data(), &b), 0);
+            const float spin[4] = {c.spin, 0, 0, 0};
+            draw_par_quads(&e, b, 2 * layers, e.vs_par, e.ps_par, spin);
+            b->Release();
+            read();
+            ASSERT_EQ(w, size);
+        };
+        const int layers = 4;
+        render(layers);
+        std::vector<unsigned char> stacked = px;
+        render(1);
+
+        double r = c.r, seed = c.seed;
+        double t = std::min(std::max(0.018 * r, 0.0), 1.0);
+        const double core[3] = {1.00, 0.95, 0.82}, mid[3] = {0.95, 0.72, 0.55}, arm[3] = {0.45, 0.62, 1.00};
+        double dim = 1.0 / (1.0 + 0.0025 * r * r), col[3];
+        for (int k = 0; k < 3; k++)
+            col[k] = (t < 0.5 ? core[k] + (mid[k] - core[k]) * 2 * t : mid[k] + (arm[k] - mid[k]) * 2 * (t - 0.5)) * dim;
+        for (int odd = 0; odd < 2; odd++) {
+            SCOPED_TRACE(odd ? "odd instance" : "even instance");
+            double ang = c.phi + (c.arm + 2.0 * odd) * 1.5707963 + 0.21 * r;
+            double spread = 0.10 + 0.016 * r;
+            double g1 = 2 * (seed - 0.5), f7 = 7.31 * seed, f13 = 13.7 * seed;
+            double g2 = 2 * ((f7 - floor(f7)) - 0.5);
+            double rr = std::max(0.5, r * (1 + 0.18 * g1));
+            double aa = ang + spread * g2 + c.spin;
+            double wx = cos(aa) * rr, wy = ((f13 - floor(f13)) - 0.5) * (0.3 + 0.015 * r);
+            // Pixel coordinates of the centre (pixel centres at +0.5).
+            double cx = (kx * wx + 1) / 2 * size, cy = (1 - ky * wy) / 2 * size;
+            // The blob's alpha-weighted centroid, and its brightest pixel.
+            double sx = 0, sy = 0, sa = 0;
+            int best = -1, bx = 0, by = 0;
+            for (int y = (int)cy - 5; y <= (int)cy + 5; y++) // the blob is 8 px across
+                for (int x = (int)cx - 5; x <= (int)cx + 5; x++) {
+                    if (x < 0 || y < 0 || x >= size || y >= size) continue;
+                    int a = at(x, y).a;
+                    sx += (x + 0.5) * a, sy += (y + 0.5) * a, sa += a;
+                    if (a > best) best = a, bx = x, by = y;
+                }
+            ASSERT_GT(sa, 0) << "nothing drawn near (" << cx << ", " << cy << ")";
+            EXPECT_NEAR(sx / sa, cx, 0.5);
+            EXPECT_NEAR(sy / sa, cy, 0.5);
+            // One layer's alpha at the brightest pixel; the stacked colour there.
+            int a1 = at(bx, by).a;
+            EXPECT_GT(a1, 60); // 0.30 * 255 at the centre, a little less a pixel off it
+            const unsigned char *q = &stacked[((size_t)by * size + bx) * 4];
+            // Each layer's sum rounds to a byte, and a1 is rounded too.
+            for (int k = 0; k < 3; k++)
+                EXPECT_NEAR(q[k], layers * col[k] * a1, layers * (0.5 + 0.5 * col[k]) + 1) << "channel " << k;
+        }
     }
 }
 
