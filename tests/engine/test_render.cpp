@@ -32,6 +32,8 @@ struct Rgba {
 // An offscreen engine whose View only shifts z by 0.5 and whose Proj is the
 // identity: world x, y are clip coordinates and the plane z = 0 lies at
 // depth 0.5, inside the clip volume.
+const float k_black[4] = {0, 0, 0, 0};
+
 struct Render : testing::Test {
     Engine e;
     std::vector<unsigned char> px;
@@ -82,9 +84,57 @@ struct Render : testing::Test {
         const unsigned char *p = &px[((size_t)y * w + x) * 4];
         return {p[0], p[1], p[2], p[3]};
     }
+
+    // Draws `count` copies of one particle record with additive blending into
+    // a cleared target, under a View that scales x, y and z by k and shifts z
+    // by 0.5 (Proj the identity), at simulated time `time`; then reads back.
+    void draw_particles(const double k[3], float time, ID3D11VertexShader *vs, ID3D11PixelShader *ps,
+                        const float params[4], const ParticleInstance &rec, int count) {
+        Globals g;
+        memset(&g, 0, sizeof g);
+        m4_identity(&g.View);
+        g.View.m[0] = (float)k[0];
+        g.View.m[5] = (float)k[1];
+        g.View.m[10] = (float)k[2];
+        g.View.m[11] = 0.5f;
+        m4_identity(&g.Proj);
+        g.Time = time;
+        upload(e.context, e.cb_globals, &g, sizeof g);
+        e.context->OMSetRenderTargets(1, &e.rtv, nullptr);
+        e.context->ClearRenderTargetView(e.rtv, k_black);
+        D3D11_VIEWPORT vp = {0, 0, (float)e.width, (float)e.height, 0, 1};
+        e.context->RSSetViewports(1, &vp);
+        e.context->RSSetState(e.raster);
+        e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+        std::vector<ParticleInstance> recs(count, rec);
+        ID3D11Buffer *b = nullptr;
+        ASSERT_EQ(make_buffer_init(e.device, 32 * count, recs.data(), &b), 0);
+        draw_par_quads(&e, b, count, vs, ps, params);
+        b->Release();
+        read();
+    }
+
+    // A particle's spot near pixel (cx, cy): its alpha-weighted centroid
+    // within 5 px (spots are drawn 8 px across) and its brightest pixel.
+    struct Spot {
+        double x, y, alpha_sum;
+        int bx, by;
+    };
+    Spot spot(double cx, double cy) const {
+        Spot s = {0, 0, 0, 0, 0};
+        int best = -1;
+        for (int y = (int)cy - 5; y <= (int)cy + 5; y++)
+            for (int x = (int)cx - 5; x <= (int)cx + 5; x++) {
+                if (x < 0 || y < 0 || x >= w || y >= h) continue;
+                int a = at(x, y).a;
+                s.x += (x + 0.5) * a, s.y += (y + 0.5) * a, s.alpha_sum += a;
+                if (a > best) best = a, s.bx = x, s.by = y;
+            }
+        if (s.alpha_sum > 0) s.x /= s.alpha_sum, s.y /= s.alpha_sum;
+        return s;
+    }
 };
 
-const float k_black[4] = {0, 0, 0, 0};
 
 QuadInstance quad(float x, float y, float size, float r, float g, float b) {
     QuadInstance q = {{x, y, 0.0f}, {r, g, b, 1.0f}, size};
@@ -231,7 +281,7 @@ TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
 TEST_F(Render, GalaxyParticlesLandAndTintAsStated) {
     const int size = 128;
     create(size, size);
-    const double kx = 1.0 / 100, ky = 1.0 / 2, kz = 1.0 / 200;
+    const double k[3] = {1.0 / 100, 1.0 / 2, 1.0 / 200};
     struct Case {
         float r, arm, phi, seed, spin;
     } cases[] = {
@@ -242,45 +292,23 @@ TEST_F(Render, GalaxyParticlesLandAndTintAsStated) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "r " << c.r << " arm " << c.arm << " seed " << c.seed);
-        // Instances alternate even and odd; `layers` pairs stack additively
-        // on the two spots, so colour bytes grow past the 8-bit rounding.
-        auto render = [&](int layers) {
-            Globals g;
-            memset(&g, 0, sizeof g);
-            m4_identity(&g.View);
-            g.View.m[0] = (float)kx;
-            g.View.m[5] = (float)ky;
-            g.View.m[10] = (float)kz;
-            g.View.m[11] = 0.5f;
-            m4_identity(&g.Proj);
-            upload(e.context, e.cb_globals, &g, sizeof g);
-            e.context->OMSetRenderTargets(1, &e.rtv, nullptr);
-            e.context->ClearRenderTargetView(e.rtv, k_black);
-            D3D11_VIEWPORT vp = {0, 0, (float)size, (float)size, 0, 1};
-            e.context->RSSetViewports(1, &vp);
-            e.context->RSSetState(e.raster);
-            e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
-            // Records: r, arm, phi, half-width, -, seed.
-            std::vector<ParticleInstance> rec(2 * layers, ParticleInstance{{c.r, c.arm, c.phi, 0.06f, 0, c.seed, 0, 0}});
-            ID3D11Buffer *b = nullptr;
-            ASSERT_EQ(make_buffer_init(e.device, 64 * layers, rec.data(), &b), 0);
-            const float spin[4] = {c.spin, 0, 0, 0};
-            draw_par_quads(&e, b, 2 * layers, e.vs_par, e.ps_par, spin);
-            b->Release();
-            read();
-            ASSERT_EQ(w, size);
-        };
+        // Records: r, arm, phi, half-width, -, seed. Instances alternate even
+        // and odd; `layers` pairs stack additively on the two spots, so colour
+        // bytes grow well past the 8-bit rounding.
+        const ParticleInstance rec = {{c.r, c.arm, c.phi, 0.06f, 0, c.seed, 0, 0}};
+        const float spin[4] = {c.spin, 0, 0, 0};
         const int layers = 4;
-        render(layers);
+        draw_particles(k, 0.0f, e.vs_par, e.ps_par, spin, rec, 2 * layers);
         std::vector<unsigned char> stacked = px;
-        render(1);
+        draw_particles(k, 0.0f, e.vs_par, e.ps_par, spin, rec, 2);
+        ASSERT_EQ(w, size);
 
         double r = c.r, seed = c.seed;
         double t = std::min(std::max(0.018 * r, 0.0), 1.0);
         const double core[3] = {1.00, 0.95, 0.82}, mid[3] = {0.95, 0.72, 0.55}, arm[3] = {0.45, 0.62, 1.00};
         double dim = 1.0 / (1.0 + 0.0025 * r * r), col[3];
-        for (int k = 0; k < 3; k++)
-            col[k] = (t < 0.5 ? core[k] + (mid[k] - core[k]) * 2 * t : mid[k] + (arm[k] - mid[k]) * 2 * (t - 0.5)) * dim;
+        for (int i = 0; i < 3; i++)
+            col[i] = (t < 0.5 ? core[i] + (mid[i] - core[i]) * 2 * t : mid[i] + (arm[i] - mid[i]) * 2 * (t - 0.5)) * dim;
         for (int odd = 0; odd < 2; odd++) {
             SCOPED_TRACE(odd ? "odd instance" : "even instance");
             double ang = c.phi + (c.arm + 2.0 * odd) * 1.5707963 + 0.21 * r;
@@ -290,28 +318,70 @@ TEST_F(Render, GalaxyParticlesLandAndTintAsStated) {
             double rr = std::max(0.5, r * (1 + 0.18 * g1));
             double aa = ang + spread * g2 + c.spin;
             double wx = cos(aa) * rr, wy = ((f13 - floor(f13)) - 0.5) * (0.3 + 0.015 * r);
-            // Pixel coordinates of the centre (pixel centres at +0.5).
-            double cx = (kx * wx + 1) / 2 * size, cy = (1 - ky * wy) / 2 * size;
-            // The blob's alpha-weighted centroid, and its brightest pixel.
-            double sx = 0, sy = 0, sa = 0;
-            int best = -1, bx = 0, by = 0;
-            for (int y = (int)cy - 5; y <= (int)cy + 5; y++) // the blob is 8 px across
-                for (int x = (int)cx - 5; x <= (int)cx + 5; x++) {
-                    if (x < 0 || y < 0 || x >= size || y >= size) continue;
-                    int a = at(x, y).a;
-                    sx += (x + 0.5) * a, sy += (y + 0.5) * a, sa += a;
-                    if (a > best) best = a, bx = x, by = y;
-                }
-            ASSERT_GT(sa, 0) << "nothing drawn near (" << cx << ", " << cy << ")";
-            EXPECT_NEAR(sx / sa, cx, 0.5);
-            EXPECT_NEAR(sy / sa, cy, 0.5);
+            double cx = (k[0] * wx + 1) / 2 * size, cy = (1 - k[1] * wy) / 2 * size;
+            Spot p = spot(cx, cy);
+            ASSERT_GT(p.alpha_sum, 0) << "nothing drawn near (" << cx << ", " << cy << ")";
+            EXPECT_NEAR(p.x, cx, 0.5);
+            EXPECT_NEAR(p.y, cy, 0.5);
             // One layer's alpha at the brightest pixel; the stacked colour there.
-            int a1 = at(bx, by).a;
+            int a1 = at(p.bx, p.by).a;
             EXPECT_GT(a1, 60); // 0.30 * 255 at the centre, a little less a pixel off it
-            const unsigned char *q = &stacked[((size_t)by * size + bx) * 4];
+            const unsigned char *q = &stacked[((size_t)p.by * size + p.bx) * 4];
             // Each layer's sum rounds to a byte, and a1 is rounded too.
-            for (int k = 0; k < 3; k++)
-                EXPECT_NEAR(q[k], layers * col[k] * a1, layers * (0.5 + 0.5 * col[k]) + 1) << "channel " << k;
+            for (int i = 0; i < 3; i++)
+                EXPECT_NEAR(q[i], layers * col[i] * a1, layers * (0.5 + 0.5 * col[i]) + 1) << "channel " << i;
+        }
+    }
+}
+
+// The accretion disk's programs likewise, at non-zero times and with both
+// disk parameters (rotation rate and Doppler strength) non-zero: the angle
+// advances by omega * Time * rate, the far half rises and the near half
+// sinks, and the tint follows the radius ramp, the Doppler term and dimming.
+TEST_F(Render, DiskParticlesMoveAndTintAsStated) {
+    const int size = 128;
+    create(size, size);
+    const double k[3] = {1.0 / 10, 1.0 / 2, 1.0 / 20};
+    struct Case {
+        float a0, r, omega, time, rate, doppler;
+    } cases[] = {
+        {0.3f, 2.0f, 0.8f, 0.0f, 1.0f, 0.0f},    // at rest: the start angle alone
+        {0.3f, 2.0f, 0.8f, 2.5f, 1.0f, 0.6f},    // the far half, lifted, tinted up
+        {1.0f, 4.5f, 0.35f, 7.0f, 1.5f, 0.6f},   // the near half, sunk, tinted down
+        {-2.0f, 6.5f, 0.2f, 3.0f, -0.5f, 1.0f},  // past the ramp, turning back
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "r " << c.r << " t " << c.time);
+        // Records: start angle, radius, angular speed, half-width.
+        const ParticleInstance rec = {{c.a0, c.r, c.omega, 0.06f, 0, 0, 0, 0}};
+        const float params[4] = {c.rate, c.doppler, 0, 0};
+        const int layers = 4;
+        draw_particles(k, c.time, e.vs_disk, e.ps_disk, params, rec, layers);
+        std::vector<unsigned char> stacked = px;
+        draw_particles(k, c.time, e.vs_disk, e.ps_disk, params, rec, 1);
+        ASSERT_EQ(w, size);
+
+        double r = c.r;
+        double a = c.a0 + (double)c.omega * c.time * c.rate;
+        double sy = sin(a);
+        double lift = 2.5 * exp(-1.1 * r);
+        double wx = cos(a) * r, wy = lift * sy * sy * (sy < 0 ? 1.0 : -0.18);
+        double cx = (k[0] * wx + 1) / 2 * size, cy = (1 - k[1] * wy) / 2 * size;
+        Spot p = spot(cx, cy);
+        ASSERT_GT(p.alpha_sum, 0) << "nothing drawn near (" << cx << ", " << cy << ")";
+        EXPECT_NEAR(p.x, cx, 0.5);
+        EXPECT_NEAR(p.y, cy, 0.5);
+
+        double tn = std::min(std::max((r - 1.4) / 4.6, 0.0), 1.0);
+        const double inner[3] = {1.00, 0.98, 0.92}, outer[3] = {0.55, 0.16, 0.05};
+        double dop = 1.0 + c.doppler * 0.9 * sy, dim = 1.0 / (1.0 + 0.06 * (r - 1.4)), col[3];
+        for (int i = 0; i < 3; i++) col[i] = (inner[i] + (outer[i] - inner[i]) * tn * tn) * dop * dim;
+        int a1 = at(p.bx, p.by).a;
+        EXPECT_GT(a1, 110); // 0.55 * 255 at the centre, a little less a pixel off it
+        const unsigned char *q = &stacked[((size_t)p.by * size + p.bx) * 4];
+        for (int i = 0; i < 3; i++) {
+            double want = std::min(layers * col[i] * a1, 255.0);
+            EXPECT_NEAR(q[i], want, layers * (0.5 + 0.5 * col[i]) + 1) << "channel " << i;
         }
     }
 }
