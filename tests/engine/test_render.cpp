@@ -449,8 +449,19 @@ TEST_F(Render, CaptureErrors) {
     EXPECT_EQ(engine_screenshot(&e, nullptr), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: null path");
     int w1, h1, s1;
-    EXPECT_EQ(engine_readback(&e, nullptr, &w1, &h1, &s1), -1);
-    EXPECT_STREQ(galaxy_error_get(), "readback: null output pointer");
+    const unsigned char *p1 = nullptr;
+    // Any one output pointer missing is refused before anything is written.
+    const struct {
+        const unsigned char **pixels;
+        int *width, *height, *stride;
+    } nulls[] = {{nullptr, &w1, &h1, &s1}, {&p1, nullptr, &h1, &s1}, {&p1, &w1, nullptr, &s1}, {&p1, &w1, &h1, nullptr}};
+    for (const auto &n : nulls) {
+        w1 = h1 = s1 = -3;
+        EXPECT_EQ(engine_readback(&e, n.pixels, n.width, n.height, n.stride), -1);
+        EXPECT_STREQ(galaxy_error_get(), "readback: null output pointer");
+        EXPECT_EQ(p1, nullptr);
+        EXPECT_TRUE(w1 == -3 && h1 == -3 && s1 == -3);
+    }
 
     plat_fail_call("Map", 1, DXGI_ERROR_DEVICE_REMOVED);
     const unsigned char *p = nullptr;
