@@ -432,6 +432,11 @@ TEST_F(Frame, BodiesLandWhereTheirOrbitsPutThem) {
     const unsigned char *px;
     int w, h, stride;
     ASSERT_EQ(engine_readback(&eng, &px, &w, &h, &stride), 0) << galaxy_error_get();
+    // Guards for the reads below: a wrong stride or size fails here, not as a crash.
+    ASSERT_NE(px, nullptr);
+    ASSERT_EQ(w, eng.width);
+    ASSERT_EQ(h, eng.height);
+    ASSERT_EQ(stride, w * 4);
 
     Disc body[10];
     const float origin[3] = {0, 0, 0}, sun_col[3] = {1.0f, 0.85f, 0.5f};

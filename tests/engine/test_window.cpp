@@ -72,6 +72,10 @@ TEST_F(Window_, FallsBackToTheReferenceDeviceAndPresents) {
     const unsigned char *px;
     int w, h, s;
     ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0);
+    ASSERT_NE(px, nullptr); // guards for the reads below
+    ASSERT_EQ(w, 96);
+    ASSERT_EQ(h, 64);
+    ASSERT_EQ(s, 96 * 4);
     XImage *img = XGetImage(dpy, win, 0, 0, 96, 64, AllPlanes, ZPixmap);
     ASSERT_NE(img, nullptr);
     int mismatched = 0, lit = 0;
