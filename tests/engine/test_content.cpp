@@ -664,3 +664,125 @@ TEST_F(NoDeviceEngine, AllocationFailureKeepsThePreviousSet) {
     }
 }
 
+
+// ---- distributions: what a wrong constant copied into a generator breaks,
+// checked against stated ranges and shares rather than re-derived records.
+
+namespace {
+
+struct Stats {
+    double lo = 1e300, hi = -1e300, sum = 0;
+    int n = 0;
+    void add(double v) {
+        lo = std::min(lo, v), hi = std::max(hi, v), sum += v, n++;
+    }
+    double mean() const { return sum / n; }
+};
+
+// Every value within [lo, hi] (a float's rounding allowed), reaching both ends
+// to within `reach` of the range, with the given mean to within `mean_tol`.
+void expect_spread(const char *what, const Stats &s, double lo, double hi, double mean, double mean_tol) {
+    double slack = 1e-6 * std::max(fabs(lo), fabs(hi)), reach = 0.01 * (hi - lo);
+    EXPECT_GE(s.lo, lo - slack) << what;
+    EXPECT_LE(s.hi, hi + slack) << what;
+    EXPECT_LT(s.lo, lo + reach) << what << ": the low end is never reached";
+    EXPECT_GT(s.hi, hi - reach) << what << ": the high end is never reached";
+    EXPECT_NEAR(s.mean(), mean, mean_tol) << what << ": mean";
+}
+
+const int k_samples = 100000;
+
+} // namespace
+
+TEST(ContentDistributions, StarsFillTheShellInThreeColourClasses) {
+    std::vector<QuadInstance> v(k_samples);
+    fill_stars(v.data(), k_samples);
+    Stats radius, size, bright;
+    int warm = 0, blue = 0, white = 0;
+    for (const QuadInstance &q : v) {
+        radius.add(sqrt((double)q.ipos[0] * q.ipos[0] + (double)q.ipos[1] * q.ipos[1] + (double)q.ipos[2] * q.ipos[2]));
+        size.add(q.isize);
+        const float *c = q.icol;
+        bool is_warm = fabsf(c[1] - 0.8f * c[0]) < 1e-6f && fabsf(c[2] - 0.6f * c[0]) < 1e-6f;
+        bool is_blue = fabsf(c[0] - 0.7f * c[2]) < 1e-6f && fabsf(c[1] - 0.8f * c[2]) < 1e-6f;
+        bool is_white = c[0] == c[1] && c[1] == c[2];
+        warm += is_warm, blue += is_blue, white += is_white;
+        bright.add(std::max(c[0], std::max(c[1], c[2])));
+        EXPECT_EQ(c[3], 1.0f);
+    }
+    expect_spread("radius", radius, 8000, 16000, 12000, 60); // uniform in radius, not in volume
+    expect_spread("size", size, 10, 20, 15, 0.1);
+    expect_spread("brightness", bright, 0.2, 0.7, 0.45, 0.005);
+    EXPECT_EQ(warm + blue + white, k_samples) << "a star of no class";
+    EXPECT_NEAR(warm / (double)k_samples, 0.12, 0.005);
+    EXPECT_NEAR(blue / (double)k_samples, 0.08, 0.005);
+}
+
+TEST(ContentDistributions, BeltIsABandOfRadius62To84) {
+    std::vector<QuadInstance> v(k_samples);
+    fill_belt(v.data(), k_samples);
+    Stats rho, y, size, bright;
+    for (const QuadInstance &q : v) {
+        rho.add(hypot((double)q.ipos[0], (double)q.ipos[2]));
+        y.add(q.ipos[1]);
+        size.add(q.isize);
+        bright.add(q.icol[0]);
+        EXPECT_NEAR(q.icol[1], 0.92f * q.icol[0], 1e-6f);
+        EXPECT_NEAR(q.icol[2], 0.8f * q.icol[0], 1e-6f);
+    }
+    expect_spread("radius", rho, 62, 84, 73, 0.15);
+    expect_spread("height", y, -2.5, 2.5, 0, 0.03);
+    expect_spread("size", size, 0.4, 0.9, 0.65, 0.005);
+    expect_spread("brightness", bright, 0.15, 0.4, 0.275, 0.003);
+}
+
+TEST(ContentDistributions, GalaxyRadiiCrowdTowardsTheCentre) {
+    std::vector<ParticleInstance> v(k_samples);
+    fill_galaxy(v.data(), k_samples);
+    Stats radius, size;
+    int inner = 0, arm1 = 0;
+    for (const ParticleInstance &p : v) {
+        radius.add(p.f[0]);
+        inner += p.f[0] < 14.5f;
+        EXPECT_TRUE(p.f[1] == 0.0f || p.f[1] == 1.0f) << p.f[1];
+        arm1 += p.f[1] == 1.0f;
+        size.add(p.f[3]);
+    }
+    // r - 1 = 54 u^2: mean 1 + 54 / 3 = 19, half of them inside 14.5.
+    expect_spread("radius", radius, 1, 55, 19, 0.2);
+    EXPECT_NEAR(inner / (double)k_samples, 0.5, 0.01);
+    EXPECT_NEAR(arm1 / (double)k_samples, 0.5, 0.01);
+    expect_spread("size", size, 0.5, 1.0, 0.75, 0.005);
+}
+
+TEST(ContentDistributions, DiskOrbitsFasterInsideAndLeansOutwards) {
+    std::vector<ParticleInstance> v(k_samples);
+    fill_disk(v.data(), k_samples);
+    Stats radius, size;
+    int inside = 0;
+    for (const ParticleInstance &p : v) {
+        double r = p.f[1];
+        radius.add(r);
+        inside += r < 3.75;
+        EXPECT_NEAR(p.f[2], 4.8 / (r * r), 1e-5 * (4.8 / (r * r))) << "angular speed at r " << r;
+        size.add(p.f[3]);
+    }
+    // r = 1.5 + 4.5 u^0.6: mean 1.5 + 4.5 / 1.6, and ((3.75 - 1.5) / 4.5)^(5/3) inside 3.75.
+    expect_spread("radius", radius, 1.5, 6.0, 1.5 + 4.5 / 1.6, 0.02);
+    EXPECT_NEAR(inside / (double)k_samples, pow(0.5, 5.0 / 3.0), 0.01);
+    expect_spread("size", size, 0.06, 0.14, 0.10, 0.001);
+}
+
+TEST(ContentDistributions, RocksFillTheCubeAtStatedScales) {
+    std::vector<RockInstance> v(k_samples / 10);
+    fill_rocks(v.data(), (int)v.size());
+    Stats pos[3], scale;
+    for (const RockInstance &r : v) {
+        for (int i = 0; i < 3; i++) pos[i].add(r.ipos[i]);
+        scale.add(r.idata[0]);
+        EXPECT_NEAR(sqrt((double)r.irot[0] * r.irot[0] + (double)r.irot[1] * r.irot[1] + (double)r.irot[2] * r.irot[2]),
+                    1.0, 1e-5);
+    }
+    for (int i = 0; i < 3; i++) expect_spread("position", pos[i], -220, 220, 0, 6);
+    expect_spread("scale", scale, 1.5, 14, 7.75, 0.2);
+}
