@@ -12,8 +12,8 @@
 // realloc and free are wrapped at link time, and operator new/delete are
 // replaced and count a block when their caller lies in this executable. After
 // each destroy the ledger must hold as many blocks as after the warm-up, and
-// about as many bytes; a single leaked block per cycle fails the run. Live platform objects,
-// file descriptors and threads are checked likewise. Resident memory and the
+// about as many bytes; a single leaked block per cycle fails the run. Live
+// platform objects, file descriptors and threads are checked likewise. Resident memory and the
 // allocator's total are printed, and fail only on gross growth.
 //   soak [cycles]   (default 30)
 #include <dirent.h>
@@ -21,8 +21,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <X11/Xlib.h>
@@ -211,9 +211,11 @@ int entries(const char *dir) {
 Usage usage() {
     malloc_trim(0);
     struct mallinfo2 m = mallinfo2();
+    Usage u = {rss_kb(), entries("/proc/self/fd"), entries("/proc/self/task"), 0, 0, m.uordblks + m.hblkhd};
     Locked lock;
-    return {rss_kb(),     entries("/proc/self/fd"), entries("/proc/self/task"),
-            g_live_blocks, g_live_bytes,            m.uordblks + m.hblkhd};
+    u.blocks = g_live_blocks;
+    u.bytes = g_live_bytes;
+    return u;
 }
 
 int compare_long(const void *a, const void *b) {
