@@ -230,6 +230,35 @@ TEST_F(Render, AdditiveGlowsSaturate) {
     EXPECT_NEAR(c.g, 3 * 0.1f * 255.0f * expf(-3.2f * (2 * (0.5f / 8) * (0.5f / 8))), 2.0f);
 }
 
+// Glow and dot fall off as exp(-k r2) across the whole quad and stop at its
+// inscribed circle: every pixel of the middle row, against the stated k.
+TEST_F(Render, GlowAndDotFalloffAcrossTheQuad) {
+    const int size = 32;
+    create(size, size);
+    const struct {
+        const float *kind;
+        double k;
+    } kinds[] = {{k_glow, 3.2}, {k_dot, 6.0}};
+    for (const auto &c : kinds) {
+        SCOPED_TRACE(c.k);
+        begin(k_black);
+        e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+        QuadInstance q = quad(0, 0, 1, 1.0f, 1.0f, 1.0f); // half-width 1: the quad is the whole target
+        ID3D11Buffer *b = quads(&q, 1);
+        draw_quads(&e, b, 1, e.vs_quad, e.ps_quad, e.il_quad, c.kind);
+        b->Release();
+        read();
+        const int y = size / 2 + 3;
+        double v = 1.0 - (y + 0.5) * 2.0 / size;
+        for (int x = 0; x < size; x++) {
+            double u = (x + 0.5) * 2.0 / size - 1.0, r2 = u * u + v * v;
+            double want = r2 > 1.0 ? 0.0 : 255.0 * exp(-c.k * r2);
+            EXPECT_NEAR(at(x, y).a, want, 1.0) << "x " << x << " r2 " << r2;
+            EXPECT_NEAR(at(x, y).r, want, 1.0) << "x " << x << " r2 " << r2;
+        }
+    }
+}
+
 TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
     // Floats 4, 6 and 7 are never read; float 3 is ia.w and ib.x at once.
     create(64, 64);
