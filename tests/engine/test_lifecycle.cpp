@@ -101,9 +101,15 @@ TEST_F(Lifecycle, SettingsSurviveDestroyUntilNextCreation) {
     EXPECT_EQ(g_eng.time_scale, 2.5f);
     EXPECT_EQ(g_eng.cam_dist, 90.0f);
     EXPECT_STREQ(galaxy_get_error(), "no error");
+    // After destroy, frame and resize do nothing and the captures refuse
+    // silently, as before any creation.
+    galaxy_resize(20, 20);
+    galaxy_frame();
     const unsigned char *px;
     int w, h, s;
     EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
+    EXPECT_EQ(galaxy_screenshot(scratch_path("after-destroy.png").c_str()), -1);
+    EXPECT_STREQ(galaxy_get_error(), "no error");
     ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
     EXPECT_EQ(g_eng.mode, 0);
     EXPECT_EQ(g_eng.quality, 1);
