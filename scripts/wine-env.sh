@@ -75,15 +75,15 @@ make_root() {
 }
 
 # Inside the private namespaces: mount, start Xvfb, run, clean up.
+XVFB_PID=""
 run_inside() {
   local src=$1; shift
-  local xvfb_pid=""
   cleanup() {
     chroot "$ROOTFS" env WINEPREFIX=/wineprefix wineserver -k >/dev/null 2>&1 || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; fi
     local m
     for m in src wineprefix tmp dev/shm dev/pts dev sys proc; do
-      mountpoint -q "$ROOTFS/$m" && umount -l "$ROOTFS/$m"
+      if mountpoint -q "$ROOTFS/$m"; then umount -l "$ROOTFS/$m"; fi
     done
     return 0
   }
@@ -108,7 +108,7 @@ run_inside() {
   mount --bind "$src" "$ROOTFS/src"
 
   chroot "$ROOTFS" Xvfb :1 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
+  XVFB_PID=$!
   for _ in $(seq 100); do [ -e "$ROOTFS/tmp/.X11-unix/X1" ] && break; sleep 0.1; done
   [ -e "$ROOTFS/tmp/.X11-unix/X1" ] || die "Xvfb did not start inside the root"
 
