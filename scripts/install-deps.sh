@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the hosts need.
 # Idempotent: installs only what is missing, and runs apt-get update only then.
+#   --windows-stage  also what scripts/wine-env.sh needs to make its Wine root
 set -euo pipefail
 
 PACKAGES=(
@@ -13,6 +14,7 @@ PACKAGES=(
   xvfb xdotool x11-utils
   clang libclang-rt-14-dev
 )
+if [ "${1:-}" = "--windows-stage" ]; then PACKAGES+=(debootstrap); fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -8,14 +8,24 @@ A pixel differs when any of its channels differs by more than LEVELS. The two
 builds run the same HLSL through different compilers and the same draws
 through different Direct3D 11 implementations, so exact equality is not
 expected: rounding of colour conversions and of the shaders' exp/pow moves
-smooth gradients by a level or two, which LEVELS absorbs. What it cannot
-absorb are the orbit lines and star points: one pixel wide, they are placed by
-each implementation's line and point rasterization rules, which Direct3D 11
-leaves open, so along a line single pixels may light on one build and their
-neighbour on the other. BUDGET bounds those, as a share of the picture: it is
-a few times what the lines of the solar system move (under 0.5% here), and far
-below what any real fault does (a missing body, a wrong colour, a shifted
-camera or a lost blend changes several percent of the pixels or more).
+some pixels of smooth gradients by one level (never more, as measured on both
+of Wine's back ends), which LEVELS absorbs with room to spare.
+
+What LEVELS cannot absorb are the smallest things drawn: one-pixel orbit lines,
+and belt particles and stars smaller than a pixel. Each implementation places
+them by its own rasterization rules and rounding, so along a line single
+pixels light on one build and their neighbour on the other, and a sub-pixel
+particle may cover a pixel centre on one build only. Two budgets bound this:
+  - MOVED: pixels that differ at all, at most 1% of the picture. Wine's OpenGL
+    back end differs in 0.27% of the solar system (its Vulkan one in none);
+    a picture shifted by one pixel differs in 17-32%, a wrong blend or colour
+    in far more than 1%.
+  - UNMATCHED: differing pixels whose value is found at none of the 3x3
+    neighbours in the other picture (so not a line that moved by a pixel), at
+    most 0.1%. Only sub-pixel particles do that: 20 pixels (0.035%) of the
+    solar system on the OpenGL back end. A body of 8x8 pixels missing on one
+    build fails it (60 unmatched pixels); smaller ones are left to the engine
+    tests, which run on both builds and check where each body lands.
 """
 import os
 import struct
@@ -23,7 +33,8 @@ import sys
 import zlib
 
 LEVELS = 4
-BUDGET = 0.01
+MOVED = 0.01
+UNMATCHED = 0.001
 
 PICTURES = [f"{kind}_{mode}.png" for kind in ("offscreen", "window")
             for mode in ("solar_system", "galaxy", "black_hole", "asteroid_field")]
@@ -74,16 +85,35 @@ def read_png(path):
     return width, height, rows
 
 
+def close(p, q):
+    return all(abs(p[i] - q[i]) <= LEVELS for i in range(4))
+
+
 def differing_pixels(a, b):
+    """(pixels that differ, those of them with no close 3x3 neighbour in the
+    other picture, looked for both ways)."""
     (wa, ha, ra), (wb, hb, rb) = a, b
     if (wa, ha) != (wb, hb):
         raise ValueError(f"sizes differ: {wa}x{ha} and {wb}x{hb}")
-    count = 0
-    for row_a, row_b in zip(ra, rb):
-        for x in range(0, wa * 4, 4):
-            if any(abs(row_a[x + i] - row_b[x + i]) > LEVELS for i in range(4)):
-                count += 1
-    return count
+
+    def pixel(rows, x, y):
+        return rows[y][x * 4:x * 4 + 4]
+
+    def near(rows, x, y, p):
+        return any(close(p, pixel(rows, nx, ny))
+                   for ny in range(max(0, y - 1), min(ha, y + 2))
+                   for nx in range(max(0, x - 1), min(wa, x + 2)))
+
+    moved = unmatched = 0
+    for y in range(ha):
+        for x in range(wa):
+            p, q = pixel(ra, x, y), pixel(rb, x, y)
+            if close(p, q):
+                continue
+            moved += 1
+            if not (near(rb, x, y, p) and near(ra, x, y, q)):
+                unmatched += 1
+    return moved, unmatched
 
 
 def main():
@@ -95,11 +125,12 @@ def main():
     for name in PICTURES:
         a = read_png(os.path.join(ref, name))
         b = read_png(os.path.join(other, name))
-        n = differing_pixels(a, b)
+        moved, unmatched = differing_pixels(a, b)
         total = a[0] * a[1]
-        ok = n <= BUDGET * total
+        ok = moved <= MOVED * total and unmatched <= UNMATCHED * total
         failed += not ok
-        print(f"{'ok  ' if ok else 'FAIL'} {name}: {n} of {total} pixels differ by more than {LEVELS} levels")
+        print(f"{'ok  ' if ok else 'FAIL'} {name}: {moved} of {total} pixels differ by more than "
+              f"{LEVELS} levels, {unmatched} with no match nearby")
     with open(os.path.join(ref, "errors.txt")) as f:
         want = f.read()
     with open(os.path.join(other, "errors.txt")) as f:
