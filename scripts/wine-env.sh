@@ -11,9 +11,11 @@
 # beside it. It comes from the same Debian archive the host's apt sources name;
 # the host's own packages and sources are left alone. Needs root.
 #
-# `run` works in its own mount and network namespaces: the mounts it makes are
-# visible to nothing else and vanish with it, and its Xvfb cannot collide with
-# a display of the host (X's abstract sockets live in the network namespace).
+# `run` works in its own mount, network and process namespaces: the mounts it
+# makes are visible to nothing else and vanish with it, its Xvfb cannot collide
+# with a display of the host (X's abstract sockets live in the network
+# namespace), and no process it started outlives it. Runs sharing the cache
+# take turns (a lock), so they never share the Wine prefix at the same time.
 set -euo pipefail
 
 CACHE=${HALVENOR_WINE_CACHE:-/var/cache/halvenor-galaxy}
@@ -52,9 +54,12 @@ make_root() {
   mirror=$(host_mirror)
   tmp=$ROOTFS.partial
   echo "wine-env: making the Debian $SUITE root in $ROOTFS from $mirror" >&2
-  rm -rf "$tmp" "$ROOTFS"
-  mkdir -p "$CACHE"
-  debootstrap --variant=minbase --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
+  # --one-file-system: never into anything still mounted in an old root.
+  rm -rf --one-file-system "$tmp" "$ROOTFS"
+  # debootstrap mounts /proc and more in the new root; in a private mount
+  # namespace those go away with it even when it fails half way.
+  unshare --mount --propagation private \
+    debootstrap --variant=minbase --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
       "$SUITE" "$tmp" "$mirror" >"$CACHE/debootstrap.log" 2>&1 \
     || die "debootstrap failed; see $CACHE/debootstrap.log"
   cp /etc/resolv.conf "$tmp/etc/resolv.conf"
@@ -120,16 +125,25 @@ run_inside() {
   return $status
 }
 
+lock_cache() {
+  mkdir -p "$CACHE"
+  exec 9>"$CACHE/.lock"
+  flock 9
+}
+
 case "${1:-}" in
   make)
+    lock_cache
     make_root
     ;;
   run)
     [ $# -ge 3 ] || die "usage: $0 run DIR CMD..."
+    lock_cache
     make_root
     src=$(cd "$2" && pwd)
     shift 2
-    exec unshare --mount --net --propagation private "$0" __inside "$src" "$@"
+    # The lock (fd 9) is inherited and held until the run ends.
+    exec unshare --mount --net --pid --kill-child --propagation private "$0" __inside "$src" "$@"
     ;;
   __inside)
     shift
