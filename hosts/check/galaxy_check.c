@@ -18,7 +18,12 @@
 #define LIBRARY_NAME "halvenor-galaxy.dll"
 typedef HMODULE library;
 static library open_library(void) { return LoadLibraryA(LIBRARY_NAME); }
-static void *find_symbol(library l, const char *name) { return (void *)GetProcAddress(l, name); }
+static void *find_symbol(library l, const char *name) {
+    FARPROC f = GetProcAddress(l, name);
+    void *p;
+    memcpy(&p, &f, sizeof p); /* like dlsym: a function's address as void * */
+    return p;
+}
 static void close_library(library l) { FreeLibrary(l); }
 #else
 #include <X11/Xlib.h>
