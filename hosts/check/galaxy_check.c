@@ -123,6 +123,7 @@ static int check_errors(const char *dir) {
     if (!f) return fail("cannot write errors.txt");
     int status = 0;
     if (g.create_offscreen(0, 0) != -1) status = fail("galaxy_create_offscreen(0, 0) succeeded");
+    if (strcmp(g.get_error(), "no error") == 0) status = fail("a failed creation set no error text");
     fprintf(f, "create_offscreen(0, 0): %s\n", g.get_error());
     g.destroy();
     if (g.create_offscreen(16, 16) != 0) {
@@ -132,6 +133,7 @@ static int check_errors(const char *dir) {
     g.frame();
     snprintf(path, sizeof path, "%s/no-such-dir/shot.png", dir);
     if (g.screenshot(path) != -1) status = fail("screenshot into a missing directory succeeded");
+    if (strcmp(g.get_error(), "no error") == 0) status = fail("a failed screenshot set no error text");
     fprintf(f, "screenshot into a missing directory: %s\n", g.get_error());
     g.destroy();
     fclose(f);
