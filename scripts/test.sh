@@ -12,7 +12,7 @@ JOBS=${JOBS:-$(nproc)}
 QUICK=0
 [ "${1:-}" = "--quick" ] && QUICK=1
 
-if [ "$QUICK" = 0 ]; then bash scripts/install-deps.sh --windows-stage; else bash scripts/install-deps.sh; fi
+bash scripts/install-deps.sh
 
 # Windows: the DLL on the real Direct3D 11, from the same sources.
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
@@ -20,7 +20,7 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUI
 cmake --build build-win --target halvenor-galaxy -j"$JOBS"
 
 # Linux: library, hosts, tests and benchmarks.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALAXY_TESTS=ON -DGALAXY_BENCH=ON \
       -DGALAXY_WINDOWS_DLL="$ROOT/build-win/halvenor-galaxy.dll" >/dev/null
 cmake --build build -j"$JOBS"
 
