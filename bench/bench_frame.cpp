@@ -12,9 +12,9 @@
 //             "GPU" work on a software device
 //   readback  wall time of a readback with no new frame (copy + sync floor)
 //   gpu~      total - readback: an estimate of the frame's GPU work
-// The platform records Vulkan commands as each call arrives and submits at the
-// readback's Flush, so "cpu" holds all command translation and "total" the
-// submission and the rasterizer's work.
+// The platform records Vulkan commands as each call arrives and submits them
+// at the frame's end, so "cpu" holds all command translation and "total" the
+// rasterizer's work. bench_pacing shows frames without a readback each.
 //
 // usage: bench_frame [min samples = 15] [min ms per case = 1500] [max quality = 2]
 #include <algorithm>

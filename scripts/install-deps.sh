@@ -18,6 +18,7 @@ RENDER_PACKAGES=(
   spirv-tools
   libx11-dev
   libstb-dev
+  libdeflate-dev
 )
 
 TEST_PACKAGES=(
@@ -26,6 +27,7 @@ TEST_PACKAGES=(
   libgtest-dev
   googletest
   libbenchmark-dev
+  zlib1g-dev
   g++-mingw-w64-x86-64
   binutils-mingw-w64-x86-64
   xvfb
@@ -38,6 +40,7 @@ TEST_PACKAGES=(
   python3-numpy
   parallel
   ffmpeg
+  debootstrap
 )
 
 case "${1:-test}" in
