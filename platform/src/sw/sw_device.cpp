@@ -102,7 +102,8 @@ void sw_device_destroy(SwDevice *dev) {
 int sw_device_threads(const SwDevice *dev) { return (int)dev->workers; }
 
 void sw_clear_color(SwImage *img, const float rgba[4]) {
-    uint32_t px = sw_unorm8(rgba[0]) | sw_unorm8(rgba[1]) << 8 | sw_unorm8(rgba[2]) << 16 | sw_unorm8(rgba[3]) << 24;
+    int r = img->format == SW_FORMAT_BGRA8 ? 2 : 0;
+    uint32_t px = sw_unorm8(rgba[r]) | sw_unorm8(rgba[1]) << 8 | sw_unorm8(rgba[2 - r]) << 16 | sw_unorm8(rgba[3]) << 24;
     for (uint32_t y = 0; y < img->height; y++) {
         uint32_t *row = (uint32_t *)img->row(y);
         for (uint32_t x = 0; x < img->width; x++) row[x] = px;
@@ -501,8 +502,11 @@ void shade_batch(SwDevice *dev, Worker &wk, const Worker *setup_of[]) {
     sw_program_run(ps, &wk.ps, n);
     // Output merger, lane by lane in order.
     const SwLane *done = wk.ps.slot(ps->done_slot);
-    const SwLane *col[4];
-    for (int k = 0; k < 4; k++) col[k] = ps->outputs[0].slot[k] >= 0 ? wk.ps.slot((uint32_t)ps->outputs[0].slot[k]) : nullptr;
+    const SwLane *col[4]; // in the target's byte order
+    for (int k = 0; k < 4; k++) {
+        int c = d->target->format == SW_FORMAT_BGRA8 && k != 1 && k != 3 ? 2 - k : k;
+        col[k] = ps->outputs[0].slot[c] >= 0 ? wk.ps.slot((uint32_t)ps->outputs[0].slot[c]) : nullptr;
+    }
     for (uint32_t l = 0; l < n; l++) {
         if (!done[l].u) continue;
         if (d->depth && d->depth_test) {
@@ -608,7 +612,7 @@ uint32_t prims_per_instance(SwTopology t, uint32_t n) {
 } // namespace
 
 void sw_draw(SwDevice *dev, const SwDraw *d) {
-    if (!d->vs || !d->ps || !d->target || d->target->format != SW_FORMAT_RGBA8) return;
+    if (!d->vs || !d->ps || !d->target || d->target->format == SW_FORMAT_D32) return;
     if (d->depth && (d->depth->format != SW_FORMAT_D32 || d->depth->width < d->target->width ||
                      d->depth->height < d->target->height))
         return;

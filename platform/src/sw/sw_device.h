@@ -9,7 +9,7 @@
 
 #include "sw/sw_program.h"
 
-enum SwFormat { SW_FORMAT_RGBA8 = 0, SW_FORMAT_D32 = 1 };
+enum SwFormat { SW_FORMAT_RGBA8 = 0, SW_FORMAT_BGRA8 = 1, SW_FORMAT_D32 = 2 };
 
 // A two-dimensional image in memory: rows of pitch bytes, top row first.
 struct SwImage {
