@@ -34,6 +34,8 @@ struct Prim {
     int64_t ex[3], ey[3]; // per pixel step in x and y
     float inv_area;
     float lx, ly, ldx, ldy; // line: start and direction in pixels
+    bool start_lit, end_skip;     // line: the start's diamond pixel is lit, the end's is not
+    int32_t sx, sy, ex_, ey_;     // line: those pixels
     float z[3], rw[3];      // screen depth and 1/w per vertex
     uint32_t v[3];          // vertex references
 };
@@ -327,8 +329,20 @@ void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_
     bin(dev, wk, p);
 }
 
-// Aliased line: one pixel per column (x-major) or row (y-major) whose centre
-// line the segment crosses, the end pixel left out (the exit rule).
+// Pixel whose diamond (|dx| + |dy| < 1/2 around its centre) holds (x, y);
+// false when the point lies in none.
+bool diamond_of(float x, float y, int32_t *px, int32_t *py) {
+    float fx = floorf(x), fy = floorf(y);
+    float dx = fabsf(x - fx - 0.5f), dy = fabsf(y - fy - 0.5f);
+    *px = (int32_t)fx;
+    *py = (int32_t)fy;
+    return dx + dy < 0.5f;
+}
+
+// Aliased line, Direct3D 11's diamond-exit rule: a pixel is lit when the
+// segment leaves its diamond. Along the major axis that is one pixel per
+// centre line crossed, except the pixel whose diamond holds the end point
+// (the segment never leaves it), plus the one whose diamond holds the start.
 void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     Screen a = to_screen(dev, vertex_record(dev, wk, v0)), b = to_screen(dev, vertex_record(dev, wk, v1));
     // Snap to the same 8-bit grid as triangles.
@@ -340,23 +354,20 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     p.line = true;
     p.x_major = fabsf(dx) >= fabsf(dy);
     float major0 = p.x_major ? ax : ay, major1 = p.x_major ? bx : by;
-    // Centres c + 0.5 in [major0, major1) going up, (major1, major0] going down.
-    int32_t m0, m1;
-    if (major1 > major0) {
-        m0 = (int32_t)ceilf(major0 - 0.5f);
-        m1 = (int32_t)ceilf(major1 - 0.5f) - 1;
-    } else {
-        m0 = (int32_t)floorf(major1 - 0.5f) + 1;
-        m1 = (int32_t)floorf(major0 - 0.5f);
-    }
-    if (m0 > m1) return;
+    // Centre lines c + 0.5 within [min, max] of the segment.
+    int32_t m0 = (int32_t)ceilf(std::min(major0, major1) - 0.5f);
+    int32_t m1 = (int32_t)floorf(std::max(major0, major1) - 0.5f);
+    int32_t sx, sy, ex, ey;
+    p.start_lit = diamond_of(ax, ay, &sx, &sy);
+    p.end_skip = diamond_of(bx, by, &ex, &ey);
+    p.sx = sx; p.sy = sy; p.ex_ = ex; p.ey_ = ey;
     float minor0 = p.x_major ? ay : ax, minor1 = p.x_major ? by : bx;
     int32_t n0 = (int32_t)floorf(std::min(minor0, minor1)) - 1, n1 = (int32_t)floorf(std::max(minor0, minor1)) + 1;
     if (p.x_major) {
-        p.x0 = std::max(m0, dev->sx0); p.x1 = std::min(m1, dev->sx1 - 1);
+        p.x0 = std::max(std::min(m0, sx), dev->sx0); p.x1 = std::min(std::max(m1, sx), dev->sx1 - 1);
         p.y0 = std::max(n0, dev->sy0); p.y1 = std::min(n1, dev->sy1 - 1);
     } else {
-        p.y0 = std::max(m0, dev->sy0); p.y1 = std::min(m1, dev->sy1 - 1);
+        p.y0 = std::max(std::min(m0, sy), dev->sy0); p.y1 = std::min(std::max(m1, sy), dev->sy1 - 1);
         p.x0 = std::max(n0, dev->sx0); p.x1 = std::min(n1, dev->sx1 - 1);
     }
     if (p.x0 > p.x1 || p.y0 > p.y1) return;
@@ -564,13 +575,33 @@ void raster_line(SwDevice *dev, Worker &wk, const Worker *setup_of[], const Work
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     int32_t m0 = p.x_major ? x0 : y0, m1 = p.x_major ? x1 : y1;
+    float lo = p.x_major ? std::min(p.lx, p.lx + p.ldx) : std::min(p.ly, p.ly + p.ldy);
+    float hi = p.x_major ? std::max(p.lx, p.lx + p.ldx) : std::max(p.ly, p.ly + p.ldy);
+    int32_t start_major = p.x_major ? p.sx : p.sy;
     for (int32_t m = m0; m <= m1; m++) {
         float c = (float)m + 0.5f;
+        bool crossed = c >= lo && c <= hi;
+        if (!crossed && !(p.start_lit && m == start_major)) continue;
         float t = p.x_major ? (c - p.lx) / p.ldx : (c - p.ly) / p.ldy;
-        float minor = p.x_major ? p.ly + t * p.ldy : p.lx + t * p.ldx;
-        int32_t n = (int32_t)floorf(minor);
-        int32_t x = p.x_major ? m : n, y = p.x_major ? n : m;
+        int32_t x, y;
+        if (crossed) {
+            float minor = p.x_major ? p.ly + t * p.ldy : p.lx + t * p.ldx;
+            int32_t n = (int32_t)floorf(minor);
+            x = p.x_major ? m : n;
+            y = p.x_major ? n : m;
+        } else { // the start lies in a diamond short of its centre line
+            x = p.sx;
+            y = p.sy;
+            t = 0.0f;
+        }
+        if (p.end_skip && x == p.ex_ && y == p.ey_) continue;
+        if (crossed && p.start_lit && m == start_major && (x != p.sx || y != p.sy)) {
+            // The centre crossing of the start column lies in another row: both are lit.
+            if (p.sx >= x0 && p.sx <= x1 && p.sy >= y0 && p.sy <= y1 && !(p.end_skip && p.sx == p.ex_ && p.sy == p.ey_))
+                emit_fragment(dev, wk, setup_of, owner, p, p.sx, p.sy, 1.0f, 0.0f, 0.0f);
+        }
         if (x < x0 || x > x1 || y < y0 || y > y1) continue;
+        t = t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
         emit_fragment(dev, wk, setup_of, owner, p, x, y, 1.0f - t, t, 0.0f);
     }
 }
