@@ -26,14 +26,19 @@ const uint32_t kChunkVertices = 1u << 16; // vertices shaded per chunk
 const float kGuard = 16384.0f;        // guard band beyond the viewport, pixels
 const uint32_t kClipRef = 0x80000000u; // vertex reference into the worker's clipped vertices
 
+enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
+
+// A primitive set up for rasterization. Its fragments' weights b0..b2 mix
+// the attributes of v[0..2]; for a rectangle v[1] lies along x from v[0] and
+// v[2] along y, with rx, ry the reciprocal side lengths.
 struct Prim {
     int32_t x0, y0, x1, y1; // pixels covered at most, inclusive
-    bool line;
+    uint8_t kind; // PRIM_*
     bool x_major;
     int64_t e[3];      // edge values at the centre of pixel (x0, y0), fill-rule bias included
     int64_t ex[3], ey[3]; // per pixel step in x and y
     float inv_area;
-    float lx, ly, ldx, ldy; // line: start and direction in pixels
+    float lx, ly, ldx, ldy; // line: start and direction in pixels; rectangle: corner v[0] and 1 / sides
     bool start_lit, end_skip;     // line: the start's diamond pixel is lit, the end's is not
     int32_t sx, sy, ex_, ey_;     // line: those pixels
     float z[3], rw[3];      // screen depth and 1/w per vertex
@@ -46,11 +51,14 @@ struct Worker {
     std::vector<Prim> prims;
     std::vector<float> clipped; // vertex records made by clipping
     std::vector<std::vector<uint32_t>> bins;
-    // Fragment batch of one tile.
+    // Fragment batch of one tile: runs of lanes from one primitive each.
     uint32_t n = 0;
     int32_t fx[SW_LANES], fy[SW_LANES];
     float b[3][SW_LANES];
-    const Prim *fprim[SW_LANES];
+    uint32_t runs = 0;
+    uint32_t run_start[SW_LANES + 1];
+    const Prim *run_prim[SW_LANES];
+    const Worker *run_owner[SW_LANES];
 };
 
 } // namespace
@@ -304,7 +312,7 @@ void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_
     py1 = std::min<int64_t>(py1, dev->sy1 - 1);
     if (px0 > px1 || py0 > py1) return;
     Prim p;
-    p.line = false;
+    p.kind = PRIM_TRIANGLE;
     p.x_major = false;
     p.x0 = (int32_t)px0;
     p.y0 = (int32_t)py0;
@@ -351,7 +359,7 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     float dx = bx - ax, dy = by - ay;
     if (dx == 0.0f && dy == 0.0f) return;
     Prim p;
-    p.line = true;
+    p.kind = PRIM_LINE;
     p.x_major = fabsf(dx) >= fabsf(dy);
     float major0 = p.x_major ? ax : ay, major1 = p.x_major ? bx : by;
     // Centre lines c + 0.5 within [min, max] of the segment.
@@ -381,6 +389,72 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     for (int k = 0; k < 3; k++) p.e[k] = p.ex[k] = p.ey[k] = 0;
     p.inv_area = 0;
     bin(dev, wk, p);
+}
+
+// Two strip triangles that make an axis-aligned rectangle with one w and
+// affine attributes (camera-facing squares, mostly) are drawn as one
+// rectangle: no edge functions, and the same pixels and values the two
+// triangles would give. False when the quad is anything else.
+bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy) {
+    const SwDraw *d = dev->d;
+    const float *r[4];
+    for (int k = 0; k < 4; k++) {
+        r[k] = vertex_record(dev, wk, v[k]);
+        if (outcode(r[k], gx, gy, d->depth_clip)) return false;
+    }
+    if (r[0][3] != r[1][3] || r[0][3] != r[2][3] || r[0][3] != r[3][3]) return false;
+    // Corner 3 must be corner 1 + corner 2 - corner 0 in every attribute.
+    for (uint32_t k = 2; k < dev->rec; k++) {
+        if (k == 3) continue;
+        if (r[3][k] != r[1][k] + r[2][k] - r[0][k]) return false;
+    }
+    Screen s[4];
+    int64_t X[4], Y[4];
+    for (int k = 0; k < 4; k++) {
+        s[k] = to_screen(dev, r[k]);
+        X[k] = (int64_t)lrintf(s[k].x * 256.0f);
+        Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
+    }
+    int xv, yv; // the corners beside corner 0 along x and along y
+    if (Y[1] == Y[0] && X[2] == X[0] && X[3] == X[1] && Y[3] == Y[2]) xv = 1, yv = 2;
+    else if (X[1] == X[0] && Y[2] == Y[0] && X[3] == X[2] && Y[3] == Y[1]) xv = 2, yv = 1;
+    else return false;
+    int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
+    if (area == 0) return true; // nothing to draw, and nothing the triangles would draw
+    bool clockwise = area > 0;
+    bool front = d->front_ccw ? !clockwise : clockwise;
+    if ((d->cull == SW_CULL_BACK && !front) || (d->cull == SW_CULL_FRONT && front)) return true;
+    int64_t minX = std::min(X[0], X[xv]), maxX = std::max(X[0], X[xv]);
+    int64_t minY = std::min(Y[0], Y[yv]), maxY = std::max(Y[0], Y[yv]);
+    // Centres in [min, max): left and top edges own theirs, right and bottom do not.
+    int64_t px0 = floor_div(minX - 128 + 255, 256), px1 = floor_div(maxX - 128 + 255, 256) - 1;
+    int64_t py0 = floor_div(minY - 128 + 255, 256), py1 = floor_div(maxY - 128 + 255, 256) - 1;
+    px0 = std::max<int64_t>(px0, dev->sx0);
+    py0 = std::max<int64_t>(py0, dev->sy0);
+    px1 = std::min<int64_t>(px1, dev->sx1 - 1);
+    py1 = std::min<int64_t>(py1, dev->sy1 - 1);
+    if (px0 > px1 || py0 > py1) return true;
+    Prim p;
+    p.kind = PRIM_RECT;
+    p.x_major = false;
+    p.x0 = (int32_t)px0;
+    p.y0 = (int32_t)py0;
+    p.x1 = (int32_t)px1;
+    p.y1 = (int32_t)py1;
+    p.lx = (float)X[0] / 256.0f;
+    p.ly = (float)Y[0] / 256.0f;
+    p.ldx = 256.0f / (float)(X[xv] - X[0]);
+    p.ldy = 256.0f / (float)(Y[yv] - Y[0]);
+    const int corner[3] = {0, xv, yv};
+    for (int k = 0; k < 3; k++) {
+        p.v[k] = v[corner[k]];
+        p.z[k] = s[corner[k]].z;
+        p.rw[k] = s[corner[k]].rw;
+        p.e[k] = p.ex[k] = p.ey[k] = 0;
+    }
+    p.inv_area = 0;
+    bin(dev, wk, p);
+    return true;
 }
 
 void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float gx, float gy) {
@@ -440,48 +514,61 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->d;
     (void)worker;
-    // Task t owns primitives [t * P / W, (t + 1) * P / W); the worker that
-    // runs it stores them under the task's number so tiles read in order.
+    // Task t owns instances [t * I / W, (t + 1) * I / W); whichever worker
+    // runs it stores them under the task's number, so tiles read in order.
     Worker &out = dev->w[task];
-    uint64_t P = dev->chunk_prims;
-    uint32_t p0 = (uint32_t)(P * task / dev->workers), p1 = (uint32_t)(P * (task + 1) / dev->workers);
+    uint64_t I = dev->chunk_instances;
+    uint32_t i0 = (uint32_t)(I * task / dev->workers), i1 = (uint32_t)(I * (task + 1) / dev->workers);
     const SwViewport &vp = d->viewport;
     float gx = 1.0f + 2.0f * kGuard / std::max(vp.width, 1.0f);
     float gy = 1.0f + 2.0f * kGuard / std::max(vp.height, 1.0f);
     const uint32_t ppi = dev->prims_per_instance, vc = d->vertex_count;
-    for (uint32_t p = p0; p < p1; p++) {
-        uint32_t inst = p / ppi, k = p % ppi, base = inst * vc;
-        uint32_t v[3] = {0, 0, 0};
-        switch (d->topology) {
-        case SW_TRIANGLE_LIST: v[0] = base + 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
-        case SW_TRIANGLE_STRIP: // odd triangles swap their first two vertices to keep the winding
-            v[0] = base + k + (k & 1); v[1] = base + k + 1 - (k & 1); v[2] = base + k + 2; break;
-        case SW_LINE_LIST: v[0] = base + 2 * k; v[1] = v[0] + 1; break;
-        case SW_LINE_STRIP: v[0] = base + k; v[1] = v[0] + 1; break;
+    const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
+    const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
+    for (uint32_t inst = i0; inst < i1; inst++) {
+        uint32_t base = inst * vc;
+        if (quads) {
+            const uint32_t q[4] = {base, base + 1, base + 2, base + 3};
+            if (setup_rect(dev, out, q, gx, gy)) continue;
         }
-        bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
-        clip_and_setup(dev, out, v, line ? 2 : 3, gx, gy);
+        for (uint32_t k = 0; k < ppi; k++) {
+            uint32_t v[3] = {0, 0, 0};
+            switch (d->topology) {
+            case SW_TRIANGLE_LIST: v[0] = base + 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
+            case SW_TRIANGLE_STRIP: // odd triangles swap their first two vertices to keep the winding
+                v[0] = base + k + (k & 1); v[1] = base + k + 1 - (k & 1); v[2] = base + k + 2; break;
+            case SW_LINE_LIST: v[0] = base + 2 * k; v[1] = v[0] + 1; break;
+            case SW_LINE_STRIP: v[0] = base + k; v[1] = v[0] + 1; break;
+            }
+            clip_and_setup(dev, out, v, line ? 2 : 3, gx, gy);
+        }
     }
 }
 
 // ---- phase 3: tiles
 
-void shade_batch(SwDevice *dev, Worker &wk, const Worker *setup_of[]) {
+void shade_batch(SwDevice *dev, Worker &wk) {
     const SwDraw *d = dev->d;
     const SwProgram *ps = d->ps;
     const uint32_t n = wk.n;
     if (n == 0) return;
-    // Perspective-correct weights, then the pixel program's inputs.
+    wk.run_start[wk.runs] = n;
+    // Perspective-correct weights q (b / w, normalized), run by run so the
+    // loops see one primitive's constants.
     float q[3][SW_LANES], z[SW_LANES], w[SW_LANES];
-    for (uint32_t l = 0; l < n; l++) {
-        const Prim &p = *wk.fprim[l];
-        float s = 0;
-        for (int k = 0; k < 3; k++) {
-            q[k][l] = wk.b[k][l] * p.rw[k];
-            s += q[k][l];
+    for (uint32_t r = 0; r < wk.runs; r++) {
+        const Prim &p = *wk.run_prim[r];
+        const uint32_t l0 = wk.run_start[r], l1 = wk.run_start[r + 1];
+        const float rw0 = p.rw[0], rw1 = p.rw[1], rw2 = p.rw[2], z0 = p.z[0], z1 = p.z[1], z2 = p.z[2];
+        for (uint32_t l = l0; l < l1; l++) {
+            float q0 = wk.b[0][l] * rw0, q1 = wk.b[1][l] * rw1, q2 = wk.b[2][l] * rw2;
+            float s = q0 + q1 + q2;
+            w[l] = 1.0f / s;
+            q[0][l] = q0 * w[l];
+            q[1][l] = q1 * w[l];
+            q[2][l] = q2 * w[l];
+            z[l] = wk.b[0][l] * z0 + wk.b[1][l] * z1 + wk.b[2][l] * z2;
         }
-        w[l] = 1.0f / s;
-        z[l] = wk.b[0][l] * p.z[0] + wk.b[1][l] * p.z[1] + wk.b[2][l] * p.z[2];
     }
     for (uint32_t loc = 0; loc < 16; loc++) {
         const SwIo &io = ps->inputs[loc];
@@ -493,12 +580,13 @@ void shade_batch(SwDevice *dev, Worker &wk, const Worker *setup_of[]) {
                 continue;
             }
             uint32_t at = 4 + loc * 4 + c;
-            for (uint32_t l = 0; l < n; l++) {
-                const Prim &p = *wk.fprim[l];
-                const Worker &sw = *setup_of[l];
-                float a0 = vertex_record(dev, sw, p.v[0])[at], a1 = vertex_record(dev, sw, p.v[1])[at],
-                      a2 = vertex_record(dev, sw, p.v[2])[at];
-                dst[l].f = (q[0][l] * a0 + q[1][l] * a1 + q[2][l] * a2) * w[l];
+            for (uint32_t r = 0; r < wk.runs; r++) {
+                const Prim &p = *wk.run_prim[r];
+                const Worker &sw = *wk.run_owner[r];
+                const float a0 = vertex_record(dev, sw, p.v[0])[at], a1 = vertex_record(dev, sw, p.v[1])[at],
+                            a2 = vertex_record(dev, sw, p.v[2])[at];
+                for (uint32_t l = wk.run_start[r]; l < wk.run_start[r + 1]; l++)
+                    dst[l].f = q[0][l] * a0 + q[1][l] * a1 + q[2][l] * a2;
             }
         }
     }
@@ -541,22 +629,55 @@ void shade_batch(SwDevice *dev, Worker &wk, const Worker *setup_of[]) {
         }
     }
     wk.n = 0;
+    wk.runs = 0;
 }
 
-void emit_fragment(SwDevice *dev, Worker &wk, const Worker *setup_of[], const Worker *owner, const Prim &p,
-                   int32_t x, int32_t y, float b0, float b1, float b2) {
+// Starts a run of lanes for primitive p unless the last run is its.
+inline void begin_run(Worker &wk, const Worker *owner, const Prim &p) {
+    if (wk.runs && wk.run_prim[wk.runs - 1] == &p) return;
+    wk.run_start[wk.runs] = wk.n;
+    wk.run_prim[wk.runs] = &p;
+    wk.run_owner[wk.runs] = owner;
+    wk.runs++;
+}
+
+void emit_fragment(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t x, int32_t y, float b0,
+                   float b1, float b2) {
+    begin_run(wk, owner, p);
     uint32_t l = wk.n;
     wk.fx[l] = x;
     wk.fy[l] = y;
     wk.b[0][l] = b0;
     wk.b[1][l] = b1;
     wk.b[2][l] = b2;
-    wk.fprim[l] = &p;
-    setup_of[l] = owner;
-    if (++wk.n == SW_LANES) shade_batch(dev, wk, setup_of);
+    if (++wk.n == SW_LANES) shade_batch(dev, wk);
 }
 
-void raster_triangle(SwDevice *dev, Worker &wk, const Worker *setup_of[], const Worker *owner, const Prim &p,
+void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t tx0, int32_t ty0,
+                 int32_t tx1, int32_t ty1) {
+    int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    for (int32_t y = y0; y <= y1; y++) {
+        float by = ((float)y + 0.5f - p.ly) * p.ldy;
+        for (int32_t x = x0; x <= x1;) {
+            begin_run(wk, owner, p);
+            uint32_t l = wk.n, room = SW_LANES - l;
+            uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
+            for (uint32_t k = 0; k < count; k++) {
+                float bx = ((float)(x + (int32_t)k) + 0.5f - p.lx) * p.ldx;
+                wk.fx[l + k] = x + (int32_t)k;
+                wk.fy[l + k] = y;
+                wk.b[0][l + k] = 1.0f - bx - by;
+                wk.b[1][l + k] = bx;
+                wk.b[2][l + k] = by;
+            }
+            wk.n += count;
+            x += (int32_t)count;
+            if (wk.n == SW_LANES) shade_batch(dev, wk);
+        }
+    }
+}
+
+void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
                      int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     for (int32_t y = y0; y <= y1; y++) {
@@ -564,14 +685,14 @@ void raster_triangle(SwDevice *dev, Worker &wk, const Worker *setup_of[], const 
         for (int k = 0; k < 3; k++) e[k] = p.e[k] + p.ex[k] * (x0 - p.x0) + p.ey[k] * (y - p.y0);
         for (int32_t x = x0; x <= x1; x++) {
             if ((e[0] | e[1] | e[2]) >= 0)
-                emit_fragment(dev, wk, setup_of, owner, p, x, y, (float)e[0] * p.inv_area,
+                emit_fragment(dev, wk, owner, p, x, y, (float)e[0] * p.inv_area,
                               (float)e[1] * p.inv_area, (float)e[2] * p.inv_area);
             for (int k = 0; k < 3; k++) e[k] += p.ex[k];
         }
     }
 }
 
-void raster_line(SwDevice *dev, Worker &wk, const Worker *setup_of[], const Worker *owner, const Prim &p,
+void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     int32_t m0 = p.x_major ? x0 : y0, m1 = p.x_major ? x1 : y1;
@@ -598,11 +719,11 @@ void raster_line(SwDevice *dev, Worker &wk, const Worker *setup_of[], const Work
         if (crossed && p.start_lit && m == start_major && (x != p.sx || y != p.sy)) {
             // The centre crossing of the start column lies in another row: both are lit.
             if (p.sx >= x0 && p.sx <= x1 && p.sy >= y0 && p.sy <= y1 && !(p.end_skip && p.sx == p.ex_ && p.sy == p.ey_))
-                emit_fragment(dev, wk, setup_of, owner, p, p.sx, p.sy, 1.0f, 0.0f, 0.0f);
+                emit_fragment(dev, wk, owner, p, p.sx, p.sy, 1.0f, 0.0f, 0.0f);
         }
         if (x < x0 || x > x1 || y < y0 || y > y1) continue;
         t = t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
-        emit_fragment(dev, wk, setup_of, owner, p, x, y, 1.0f - t, t, 0.0f);
+        emit_fragment(dev, wk, owner, p, x, y, 1.0f - t, t, 0.0f);
     }
 }
 
@@ -617,17 +738,18 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     }
     int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
-    const Worker *setup_of[SW_LANES];
     wk.n = 0;
+    wk.runs = 0;
     for (uint32_t s = 0; s < dev->workers; s++) {
         const Worker &owner = dev->w[s];
         for (uint32_t index : owner.bins[task]) {
             const Prim &p = owner.prims[index];
-            if (p.line) raster_line(dev, wk, setup_of, &owner, p, tx0, ty0, tx1, ty1);
-            else raster_triangle(dev, wk, setup_of, &owner, p, tx0, ty0, tx1, ty1);
+            if (p.kind == PRIM_RECT) raster_rect(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
+            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
+            else raster_triangle(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
         }
     }
-    shade_batch(dev, wk, setup_of);
+    shade_batch(dev, wk);
 }
 
 uint32_t prims_per_instance(SwTopology t, uint32_t n) {
