@@ -22,7 +22,7 @@
 namespace {
 
 const int kTile = 64;                 // pixels per tile side
-const uint32_t kChunkVertices = 1u << 16; // vertices shaded per chunk
+const uint32_t kChunkVertices = 1u << 14; // vertices shaded per chunk
 const float kGuard = 16384.0f;        // guard band beyond the viewport, pixels
 const uint32_t kClipRef = 0x80000000u; // vertex reference into the worker's clipped vertices
 
@@ -43,6 +43,7 @@ struct Prim {
     int32_t sx, sy, ex_, ey_;     // line: those pixels
     float z[3], rw[3];      // screen depth and 1/w per vertex
     uint32_t v[3];          // vertex references
+    uint32_t attr;          // the pixel program's inputs: at vertices 0, 1, 2, in the worker's attrs
 };
 
 struct Worker {
@@ -50,6 +51,7 @@ struct Worker {
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
     std::vector<Prim> prims;
     std::vector<float> clipped; // vertex records made by clipping
+    std::vector<float> attrs;   // primitives' attribute triples, read while shading
     std::vector<std::vector<uint32_t>> bins;
     // Fragment batch of one tile: runs of lanes from one primitive each.
     uint32_t n = 0;
@@ -72,6 +74,9 @@ struct SwDevice {
     const SwDraw *d = nullptr;
     uint32_t rec = 0;     // floats per vertex record
     uint32_t varyings = 0;
+    uint32_t read_count = 0;       // record floats the pixel program reads
+    uint32_t read_at[4 * SW_MAX_VARYINGS];
+    uint32_t read_slot[4 * SW_MAX_VARYINGS]; // where each goes in the pixel program
     std::vector<float> verts; // vertex records of the chunk
     uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0, chunk_prims = 0;
     uint32_t prims_per_instance = 0;
@@ -254,8 +259,19 @@ uint32_t new_clip_vertex(const SwDevice *dev, Worker &wk, const float *a, const 
     return kClipRef | (uint32_t)(at / dev->rec);
 }
 
-void bin(SwDevice *dev, Worker &wk, const Prim &p) {
+// Stores the primitive, with a copy of what its fragments interpolate (the
+// vertex records are cold by the time tiles are shaded), in every tile's list.
+void bin(SwDevice *dev, Worker &wk, Prim &p) {
     uint32_t index = (uint32_t)wk.prims.size();
+    p.attr = (uint32_t)wk.attrs.size();
+    const float *r0 = vertex_record(dev, wk, p.v[0]), *r1 = vertex_record(dev, wk, p.v[1]),
+                *r2 = vertex_record(dev, wk, p.v[2]);
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        uint32_t at = dev->read_at[i];
+        wk.attrs.push_back(r0[at]);
+        wk.attrs.push_back(r1[at]);
+        wk.attrs.push_back(r2[at]);
+    }
     wk.prims.push_back(p);
     int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
     for (int ty = ty0; ty <= ty1; ty++)
@@ -547,6 +563,14 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
 
 // ---- phase 3: tiles
 
+// a + b in each of the four bytes, saturating at 255.
+inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
+    uint32_t low = (a & 0x7f7f7f7fu) + (b & 0x7f7f7f7fu); // no carry between bytes
+    uint32_t sum = low ^ ((a ^ b) & 0x80808080u);
+    uint32_t carry = ((a & b) | ((a | b) & ~sum)) & 0x80808080u; // bytes that overflowed
+    return sum | ((carry >> 7) * 255u);
+}
+
 void shade_batch(SwDevice *dev, Worker &wk) {
     const SwDraw *d = dev->d;
     const SwProgram *ps = d->ps;
@@ -570,24 +594,14 @@ void shade_batch(SwDevice *dev, Worker &wk) {
             z[l] = wk.b[0][l] * z0 + wk.b[1][l] * z1 + wk.b[2][l] * z2;
         }
     }
-    for (uint32_t loc = 0; loc < 16; loc++) {
-        const SwIo &io = ps->inputs[loc];
-        for (uint32_t c = 0; c < io.components && c < 4; c++) {
-            if (io.slot[c] < 0) continue;
-            SwLane *dst = wk.ps.slot((uint32_t)io.slot[c]);
-            if (loc >= dev->varyings) {
-                for (uint32_t l = 0; l < n; l++) dst[l].f = 0.0f;
-                continue;
-            }
-            uint32_t at = 4 + loc * 4 + c;
-            for (uint32_t r = 0; r < wk.runs; r++) {
-                const Prim &p = *wk.run_prim[r];
-                const Worker &sw = *wk.run_owner[r];
-                const float a0 = vertex_record(dev, sw, p.v[0])[at], a1 = vertex_record(dev, sw, p.v[1])[at],
-                            a2 = vertex_record(dev, sw, p.v[2])[at];
-                for (uint32_t l = wk.run_start[r]; l < wk.run_start[r + 1]; l++)
-                    dst[l].f = q[0][l] * a0 + q[1][l] * a1 + q[2][l] * a2;
-            }
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        SwLane *dst = wk.ps.slot(dev->read_slot[i]);
+        for (uint32_t r = 0; r < wk.runs; r++) {
+            const Prim &p = *wk.run_prim[r];
+            const float *a = wk.run_owner[r]->attrs.data() + p.attr + 3 * i;
+            const float a0 = a[0], a1 = a[1], a2 = a[2];
+            for (uint32_t l = wk.run_start[r]; l < wk.run_start[r + 1]; l++)
+                dst[l].f = q[0][l] * a0 + q[1][l] * a1 + q[2][l] * a2;
         }
     }
     if (ps->frag_coord.components) {
@@ -599,34 +613,27 @@ void shade_batch(SwDevice *dev, Worker &wk) {
         }
     }
     sw_program_run(ps, &wk.ps, n);
-    // Output merger, lane by lane in order.
+    // Output merger: colours packed for all lanes at once, then written lane
+    // by lane in order (two lanes may hold the same pixel).
     const SwLane *done = wk.ps.slot(ps->done_slot);
-    const SwLane *col[4]; // in the target's byte order
-    for (int k = 0; k < 4; k++) {
+    uint32_t packed[SW_LANES] = {};
+    for (int k = 0; k < 4; k++) { // in the target's byte order
         int c = d->target->format == SW_FORMAT_BGRA8 && k != 1 && k != 3 ? 2 - k : k;
-        col[k] = ps->outputs[0].slot[c] >= 0 ? wk.ps.slot((uint32_t)ps->outputs[0].slot[c]) : nullptr;
+        if (ps->outputs[0].slot[c] < 0) continue;
+        const SwLane *col = wk.ps.slot((uint32_t)ps->outputs[0].slot[c]);
+        for (uint32_t l = 0; l < SW_LANES; l++) packed[l] |= sw_unorm8(col[l].f) << (8 * k);
     }
+    const bool depth = d->depth && d->depth_test;
     for (uint32_t l = 0; l < n; l++) {
         if (!done[l].u) continue;
-        if (d->depth && d->depth_test) {
+        if (depth) {
             float *dz = (float *)d->depth->row((uint32_t)wk.fy[l]) + wk.fx[l];
             float zc = z[l] < 0.0f ? 0.0f : (z[l] > 1.0f ? 1.0f : z[l]);
             if (!(zc < *dz)) continue;
             if (d->depth_write) *dz = zc;
         }
-        uint32_t src = 0;
-        for (int k = 0; k < 4; k++) src |= (col[k] ? sw_unorm8(col[k][l].f) : 0u) << (8 * k);
         uint32_t *px = (uint32_t *)d->target->row((uint32_t)wk.fy[l]) + wk.fx[l];
-        if (d->blend == SW_BLEND_ADD) { // per channel, saturating
-            uint32_t dst = *px, r = 0;
-            for (int k = 0; k < 4; k++) {
-                uint32_t s = ((src >> (8 * k)) & 255) + ((dst >> (8 * k)) & 255);
-                r |= (s > 255 ? 255 : s) << (8 * k);
-            }
-            *px = r;
-        } else {
-            *px = src;
-        }
+        *px = d->blend == SW_BLEND_ADD ? add_saturate_bytes(*px, packed[l]) : packed[l];
     }
     wk.n = 0;
     wk.runs = 0;
@@ -735,6 +742,12 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
         if (wk.ps.program != d->ps) sw_registers_bind(&wk.ps, d->ps);
         sw_program_prepare(d->ps, &wk.ps, d->ps_cb, d->ps_cb_size);
         wk.ps_serial = dev->serial;
+        for (uint32_t loc = dev->varyings; loc < 16; loc++)
+            for (uint32_t c = 0; c < d->ps->inputs[loc].components && c < 4; c++)
+                if (d->ps->inputs[loc].slot[c] >= 0) {
+                    SwLane *s = wk.ps.slot((uint32_t)d->ps->inputs[loc].slot[c]);
+                    for (int l = 0; l < SW_LANES; l++) s[l].f = 0.0f;
+                }
     }
     int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
@@ -786,6 +799,15 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     for (uint32_t k = 0; k < SW_MAX_VARYINGS; k++)
         if (d->vs->outputs[k].components) dev->varyings = k + 1;
     dev->rec = 4 + 4 * dev->varyings;
+    // Pixel inputs the vertex program does not write read zero: they are
+    // left out here and cleared in every worker's registers below.
+    dev->read_count = 0;
+    for (uint32_t loc = 0; loc < 16; loc++)
+        for (uint32_t c = 0; c < d->ps->inputs[loc].components && c < 4; c++) {
+            if (d->ps->inputs[loc].slot[c] < 0 || loc >= dev->varyings) continue;
+            dev->read_at[dev->read_count] = 4 + loc * 4 + c;
+            dev->read_slot[dev->read_count++] = (uint32_t)d->ps->inputs[loc].slot[c];
+        }
     uint32_t tiles_x = (d->target->width + kTile - 1) / kTile, tiles_y = (d->target->height + kTile - 1) / kTile;
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
         dev->tiles_x = tiles_x;
@@ -802,6 +824,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         for (Worker &wk : dev->w) {
             wk.prims.clear();
             wk.clipped.clear();
+            wk.attrs.clear();
             for (auto &b : wk.bins) b.clear();
         }
         sw_pool_run(&dev->pool, vertex_task, dev, (dev->chunk_vertices + SW_LANES - 1) / SW_LANES);

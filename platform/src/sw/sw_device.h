@@ -80,5 +80,5 @@ void sw_clear_depth(SwImage *img, float depth);
 static inline uint32_t sw_unorm8(float v) {
     v = v > 0.0f ? v : 0.0f; // NaN fails the comparison
     v = v < 1.0f ? v : 1.0f;
-    return (uint32_t)(v * 255.0f + 0.5f);
+    return (uint32_t)(int32_t)(v * 255.0f + 0.5f); // a signed conversion vectorizes
 }

@@ -7,11 +7,8 @@
 #include <stdint.h>
 #include <string.h>
 
-static inline float sw_bits_float(uint32_t u) {
-    float f;
-    memcpy(&f, &u, 4);
-    return f;
-}
+static inline float sw_bits_float(uint32_t u) { return __builtin_bit_cast(float, u); }
+static inline uint32_t sw_float_bits(float f) { return __builtin_bit_cast(uint32_t, f); }
 
 // Nearest integer of x (|x| < 2^22) as a float, by the 1.5 * 2^23 trick.
 static inline float sw_round_small(float x) {
@@ -62,30 +59,39 @@ static inline void sw_sincos_reduced(float x, float *s, float *c, int32_t *quadr
     *quadrant = (int32_t)j & 3;
 }
 
+// Picks a (pick_b 0) or b (pick_b 1) and flips the sign when negate is 2,
+// with bit operations only, so the vectorizer keeps the loop straight.
+static inline float sw_pick_sign(float a, float b, int32_t pick_b, int32_t negate) {
+    uint32_t ua = sw_float_bits(a), ub = sw_float_bits(b);
+    uint32_t mask = 0u - (uint32_t)pick_b;
+    uint32_t v = ua ^ ((ua ^ ub) & mask);
+    return sw_bits_float(v ^ ((uint32_t)negate << 30));
+}
+
 static inline float sw_sin(float x) {
     float s, c;
     int32_t q;
     sw_sincos_reduced(x, &s, &c, &q);
-    float v = (q & 1) ? c : s;
-    return (q & 2) ? -v : v;
+    return sw_pick_sign(s, c, q & 1, q & 2);
 }
 
 static inline float sw_cos(float x) {
     float s, c;
     int32_t q;
     sw_sincos_reduced(x, &s, &c, &q);
-    float v = (q & 1) ? s : c;
-    return ((q + 1) & 2) ? -v : v;
+    return sw_pick_sign(c, s, q & 1, (q + 1) & 2);
 }
 
 // x - floor(x) without a floor instruction: truncate, then step down for
-// negative non-integers. |x| >= 2^23 is integral already.
+// negative non-integers. |x| >= 2^23 is integral already. Masks instead of
+// branches, for the vectorizer.
 static inline float sw_frac(float x) {
-    float big = x < 0.0f ? -x : x;
-    float t = (float)(int32_t)(big >= 8388608.0f ? 0.0f : x);
-    t = t > x ? t - 1.0f : t;
-    float f = x - t;
-    f = big >= 8388608.0f ? 0.0f : f;
+    float ax = sw_bits_float(sw_float_bits(x) & 0x7fffffffu);
+    uint32_t small = 0u - (uint32_t)(ax < 8388608.0f);
+    float xs = sw_bits_float(sw_float_bits(x) & small);
+    float t = (float)(int32_t)xs;
+    t = t - (float)(t > xs);
+    float f = sw_bits_float(sw_float_bits(xs - t) & small);
     // Rounding can give exactly 1 for tiny negative x; the result stays below 1.
-    return f >= 1.0f ? 0.99999994f : f;
+    return f < 0.99999994f ? f : 0.99999994f;
 }
