@@ -663,19 +663,25 @@ void emit_fragment(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p
 void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t tx0, int32_t ty0,
                  int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    const SwImage *target = dev->d->target;
     for (int32_t y = y0; y <= y1; y++) {
         float by = ((float)y + 0.5f - p.ly) * p.ldy;
+        // The pixels are read when the batch is shaded: fetch them meanwhile.
+        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         for (int32_t x = x0; x <= x1;) {
             begin_run(wk, owner, p);
             uint32_t l = wk.n, room = SW_LANES - l;
             uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
+            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
+            float *__restrict b0 = wk.b[0] + l, *__restrict b1 = wk.b[1] + l, *__restrict b2 = wk.b[2] + l;
             for (uint32_t k = 0; k < count; k++) {
                 float bx = ((float)(x + (int32_t)k) + 0.5f - p.lx) * p.ldx;
-                wk.fx[l + k] = x + (int32_t)k;
-                wk.fy[l + k] = y;
-                wk.b[0][l + k] = 1.0f - bx - by;
-                wk.b[1][l + k] = bx;
-                wk.b[2][l + k] = by;
+                fx[k] = x + (int32_t)k;
+                fy[k] = y;
+                b0[k] = 1.0f - bx - by;
+                b1[k] = bx;
+                b2[k] = by;
             }
             wk.n += count;
             x += (int32_t)count;
@@ -687,7 +693,10 @@ void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, 
 void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
                      int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    const SwImage *target = dev->d->target;
     for (int32_t y = y0; y <= y1; y++) {
+        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         int64_t e[3];
         for (int k = 0; k < 3; k++) e[k] = p.e[k] + p.ex[k] * (x0 - p.x0) + p.ey[k] * (y - p.y0);
         for (int32_t x = x0; x <= x1; x++) {
