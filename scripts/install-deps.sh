@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config python3
   libvulkan1 libvulkan-dev mesa-vulkan-drivers vulkan-validationlayers
   glslang-dev glslang-tools spirv-tools
-  libx11-dev libstb-dev
+  libx11-dev libxext-dev libstb-dev
   libgtest-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   xvfb xdotool x11-utils

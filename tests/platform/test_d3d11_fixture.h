@@ -1,4 +1,6 @@
-// Shared fixture of the platform tests: a WARP device (lavapipe) and its context.
+// Shared fixture of the platform tests: a WARP device and its context. The
+// suite runs twice (see tests/CMakeLists.txt): on lavapipe, and with
+// HALVENOR_EXECUTOR=cpu on the CPU executor.
 #pragma once
 #include <d3d11.h>
 #include <dxgi1_2.h>
@@ -6,7 +8,16 @@
 #include <halvenor/platform_test.h>
 
 #include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 #include <vector>
+
+// True when WARP devices run on the CPU executor: tests of Vulkan-only
+// behaviour skip themselves then.
+inline bool cpu_executor() {
+    const char *e = getenv("HALVENOR_EXECUTOR");
+    return e && strcmp(e, "cpu") == 0;
+}
 
 template <class T> void release(T *&p) {
     if (p) p->Release();

@@ -185,7 +185,6 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
     const SwDraw *d = dev->d;
     Worker &wk = dev->w[worker];
     if (wk.vs_serial != dev->serial) {
-        if (wk.vs.program != d->vs) sw_registers_bind(&wk.vs, d->vs);
         sw_program_prepare(d->vs, &wk.vs, d->vs_cb, d->vs_cb_size);
         wk.vs_serial = dev->serial;
     }
@@ -748,7 +747,6 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     const SwDraw *d = dev->d;
     Worker &wk = dev->w[worker];
     if (wk.ps_serial != dev->serial) {
-        if (wk.ps.program != d->ps) sw_registers_bind(&wk.ps, d->ps);
         sw_program_prepare(d->ps, &wk.ps, d->ps_cb, d->ps_cb_size);
         wk.ps_serial = dev->serial;
         for (uint32_t loc = dev->varyings; loc < 16; loc++)
@@ -803,6 +801,12 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
 
     dev->d = d;
     dev->serial++;
+    // Every worker's registers, here rather than in the tasks: which worker
+    // runs which task varies, and a steady stream of draws must not allocate.
+    for (Worker &wk : dev->w) {
+        if (!wk.vs.bound_to(d->vs)) sw_registers_bind(&wk.vs, d->vs);
+        if (!wk.ps.bound_to(d->ps)) sw_registers_bind(&wk.ps, d->ps);
+    }
     dev->prims_per_instance = ppi;
     dev->varyings = 0;
     for (uint32_t k = 0; k < SW_MAX_VARYINGS; k++)

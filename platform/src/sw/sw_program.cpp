@@ -3,6 +3,7 @@
 
 #include "sw/sw_math.h"
 
+#include <atomic>
 #include <map>
 #include <stdio.h>
 #include <string.h>
@@ -971,7 +972,9 @@ bool Translator::translate_function() {
 } // namespace
 
 bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err) {
+    static std::atomic<uint64_t> next_serial{1};
     *out = SwProgram();
+    out->serial = next_serial++;
     out->stage = stage;
     Translator t;
     t.p = out;
@@ -1033,7 +1036,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
 }
 
 void sw_registers_bind(SwRegisters *r, const SwProgram *p) {
-    r->program = p;
+    r->serial = p->serial;
     r->lanes.assign((size_t)p->slot_count * SW_LANES, SwLane{0});
     for (const auto &c : p->constants) {
         SwLane *s = r->slot(c.first);

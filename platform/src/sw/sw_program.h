@@ -36,6 +36,7 @@ struct SwIo {
 };
 
 struct SwProgram {
+    uint64_t serial = 0; // unique per translation, for registers to know their program
     SwStage stage = SW_STAGE_VERTEX;
     uint32_t slot_count = 0;
     std::vector<SwOp> prologue; // constant-buffer loads and what depends only on them
@@ -64,7 +65,8 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
 // One thread's registers for one program: slot_count x SW_LANES lanes.
 struct SwRegisters {
     std::vector<SwLane> lanes;
-    const SwProgram *program = nullptr;
+    uint64_t serial = 0; // of the program bound
+    bool bound_to(const SwProgram *p) const { return serial == p->serial; }
     SwLane *slot(uint32_t s) { return lanes.data() + (size_t)s * SW_LANES; }
 };
 
