@@ -2,6 +2,10 @@
 // into one SwDraw, and the few resource operations that touch pixels.
 #include "d3d11/objects.h"
 
+#include <halvenor/platform_test.h>
+
+#include <atomic>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +19,15 @@ int cpu_executor_threads(void) {
     const char *e = getenv("HALVENOR_THREADS");
     int n = e ? atoi(e) : 0;
     return n >= 1 && n <= 64 ? n : 0;
+}
+
+namespace {
+std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0};
+}
+
+void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *vertex_ns) {
+    *fragments = g_fragments.load();
+    *vertex_ns = g_vertex_ns.load();
 }
 
 void cpu_clear(Texture *t, const FLOAT rgba[4]) { sw_clear_color(&t->cpu, rgba); }
@@ -93,5 +106,9 @@ void cpu_draw(Context *c, UINT vertices, UINT instances, UINT first_vertex, UINT
     d.instance_count = instances;
     d.first_vertex = first_vertex;
     d.first_instance = first_instance;
+    SwStats before = sw_device_stats(c->device->cpu);
     sw_draw(c->device->cpu, &d);
+    SwStats after = sw_device_stats(c->device->cpu);
+    g_fragments += after.fragments - before.fragments;
+    g_vertex_ns += after.vertex_ns - before.vertex_ns;
 }

@@ -16,6 +16,7 @@
 #include <math.h>
 #include <string.h>
 #include <thread>
+#include <time.h>
 
 #include "dxgi.h"
 
@@ -58,6 +59,7 @@ struct Worker {
     int32_t fx[SW_LANES], fy[SW_LANES];
     float b[3][SW_LANES];
     uint32_t runs = 0;
+    uint64_t fragments = 0; // shaded, ever
     uint32_t run_start[SW_LANES + 1];
     const Prim *run_prim[SW_LANES];
     const Worker *run_owner[SW_LANES];
@@ -70,6 +72,7 @@ struct SwDevice {
     uint32_t workers = 1;
     std::vector<Worker> w;
     uint64_t serial = 0;
+    uint64_t vertex_ns = 0;
     // Per draw, read by the tasks.
     const SwDraw *d = nullptr;
     uint32_t rec = 0;     // floats per vertex record
@@ -575,6 +578,7 @@ void shade_batch(SwDevice *dev, Worker &wk) {
     const SwProgram *ps = d->ps;
     const uint32_t n = wk.n;
     if (n == 0) return;
+    wk.fragments += n;
     wk.run_start[wk.runs] = n;
     // Perspective-correct weights q (b / w, normalized), run by run so the
     // loops see one primitive's constants.
@@ -784,6 +788,13 @@ uint32_t prims_per_instance(SwTopology t, uint32_t n) {
 
 } // namespace
 
+SwStats sw_device_stats(const SwDevice *dev) {
+    SwStats s;
+    for (const Worker &wk : dev->w) s.fragments += wk.fragments;
+    s.vertex_ns = dev->vertex_ns;
+    return s;
+}
+
 void sw_draw(SwDevice *dev, const SwDraw *d) {
     if (!d->vs || !d->ps || !d->target || d->target->format == SW_FORMAT_D32) return;
     if (d->depth && (d->depth->format != SW_FORMAT_D32 || d->depth->width < d->target->width ||
@@ -840,8 +851,12 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
             wk.attrs.clear();
             for (auto &b : wk.bins) b.clear();
         }
+        timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
         sw_pool_run(&dev->pool, vertex_task, dev, (dev->chunk_vertices + SW_LANES - 1) / SW_LANES);
         sw_pool_run(&dev->pool, setup_task, dev, dev->workers);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
         sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y);
     }
     dev->d = nullptr;

@@ -72,6 +72,14 @@ void sw_device_destroy(SwDevice *dev); // joins the workers
 int sw_device_threads(const SwDevice *dev);
 
 void sw_draw(SwDevice *dev, const SwDraw *draw);
+
+// Work counters since the device was made: fragments shaded and the wall
+// time of the vertex stage (vertex programs, clipping, setup and binning).
+struct SwStats {
+    uint64_t fragments = 0;
+    uint64_t vertex_ns = 0;
+};
+SwStats sw_device_stats(const SwDevice *dev);
 void sw_clear_color(SwImage *img, const float rgba[4]);
 void sw_clear_depth(SwImage *img, float depth);
 
