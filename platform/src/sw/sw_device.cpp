@@ -152,7 +152,9 @@ uint32_t format_components(uint32_t format, bool *unorm8) {
     }
 }
 
-void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, uint32_t first, uint32_t n) {
+// Lane l of the batch is vertex vtx[l] of instance inst[l] (chunk-relative).
+void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, const uint32_t *inst,
+                   const uint32_t *vtx, uint32_t n) {
     const SwDraw *d = dev->d;
     const SwIo &io = d->vs->inputs[e.location];
     if (io.components == 0) return;
@@ -162,11 +164,9 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, uint
     const SwVertexStream &s = d->streams[e.slot];
     SwLane *dst[4];
     for (int k = 0; k < 4; k++) dst[k] = io.slot[k] >= 0 ? r->slot((uint32_t)io.slot[k]) : nullptr;
+    const uint64_t base = e.per_instance ? (uint64_t)d->first_instance + dev->chunk_first_instance : d->first_vertex;
     for (uint32_t l = 0; l < n; l++) {
-        uint32_t j = first + l;
-        uint32_t inst = dev->chunk_first_instance + j / d->vertex_count;
-        uint32_t vtx = j % d->vertex_count;
-        uint64_t index = e.per_instance ? (uint64_t)d->first_instance + inst : (uint64_t)d->first_vertex + vtx;
+        uint64_t index = base + (e.per_instance ? inst[l] : vtx[l]);
         uint64_t at = (uint64_t)s.offset + index * s.stride + e.offset;
         float v[4] = {0, 0, 0, 1};
         if (comps && s.data && at + bytes <= s.size) {
@@ -193,14 +193,21 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
     }
     uint32_t first = task * SW_LANES;
     uint32_t n = dev->chunk_vertices - first < SW_LANES ? dev->chunk_vertices - first : SW_LANES;
-    for (uint32_t k = 0; k < d->element_count; k++) fetch_element(dev, d->elements[k], &wk.vs, first, n);
+    uint32_t inst[SW_LANES], vtx[SW_LANES];
+    uint32_t i = first / d->vertex_count, v = first % d->vertex_count; // one division per batch
+    for (uint32_t l = 0; l < n; l++) {
+        inst[l] = i;
+        vtx[l] = v;
+        if (++v == d->vertex_count) v = 0, i++;
+    }
+    for (uint32_t k = 0; k < d->element_count; k++) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n);
     if (d->vs->vertex_index_slot >= 0) {
         SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
-        for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + (first + l) % d->vertex_count;
+        for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + vtx[l];
     }
     if (d->vs->instance_index_slot >= 0) { // SV_InstanceID does not count the start instance
         SwLane *s = wk.vs.slot((uint32_t)d->vs->instance_index_slot);
-        for (uint32_t l = 0; l < n; l++) s[l].u = dev->chunk_first_instance + (first + l) / d->vertex_count;
+        for (uint32_t l = 0; l < n; l++) s[l].u = dev->chunk_first_instance + inst[l];
     }
     sw_program_run(d->vs, &wk.vs, n);
     // Records: clip position, then four components per varying location.
