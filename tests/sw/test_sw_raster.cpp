@@ -148,6 +148,28 @@ TEST_F(SwRaster, ClippingAtNearFarAndBeyondTheGuardBand) {
         for (uint32_t x = 0; x < W; x++) ASSERT_EQ(16u, red(x, y)) << x << "," << y << "\n" << picture();
 }
 
+TEST_F(SwRaster, NonFinitePositionsDrawNothing) {
+    // A triangle or line with one vertex at NaN or infinity is dropped whole,
+    // including the rectangle path of a four-vertex strip.
+    const float inf = INFINITY;
+    const Vertex bad[] = {{NAN, 0, 0.5f, 1, 1, 1, 1, 1}, {inf, 0, 0.5f, 1, 1, 1, 1, 1}, {0, 0, 0.5f, NAN, 1, 1, 1, 1},
+                          {0, -inf, 0.5f, 1, 1, 1, 1, 1}, {-1, -1, NAN, 1, 1, 1, 1, 1}};
+    const Vertex a = {1, 1, 0.5f, 1, 1, 1, 1, 1}, b = {-1, 1, 0.5f, 1, 1, 1, 1, 1}, c = {1, -1, 0.5f, 1, 1, 1, 1, 1};
+    for (const Vertex &x : bad) {
+        run({x, a, b}, SW_TRIANGLE_LIST);
+        run({a, x}, SW_LINE_LIST);
+        run({x, c, b, a}, SW_TRIANGLE_STRIP); // the second triangle (b, c, a) is finite
+    }
+    // Only the strips' finite triangle: the upper-right half, lit once.
+    for (uint32_t y = 0; y < H; y++)
+        for (uint32_t x = 0; x < W; x++) {
+            uint32_t v = red(x, y);
+            ASSERT_TRUE(v == 0 || v == 255) << x << "," << y << "\n" << picture();
+        }
+    EXPECT_EQ(255u, red(W - 1, 0));
+    EXPECT_EQ(0u, red(0, H - 1));
+}
+
 TEST_F(SwRaster, PerspectiveCorrectInterpolation) {
     // A quad whose right side is four times as far (w = 4): colour runs 0..1
     // linearly in clip space, so the screen-space midpoint has 1/(1 + 4) = 0.2.

@@ -291,6 +291,13 @@ struct Screen {
     float x, y, z, rw;
 };
 
+// A position that rounds onto the fixed-point grid: finite and within the
+// guard band (clipping keeps them there; NaN or infinity never get there),
+// with a depth and 1/w to interpolate.
+bool on_grid(const Screen &s) {
+    return fabsf(s.x) < 1048576.0f && fabsf(s.y) < 1048576.0f && s.z == s.z && s.rw == s.rw;
+}
+
 Screen to_screen(const SwDevice *dev, const float *p) {
     const SwViewport &vp = dev->d->viewport;
     float rw = 1.0f / p[3];
@@ -311,6 +318,7 @@ void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_
     int64_t X[3], Y[3];
     for (int k = 0; k < 3; k++) {
         s[k] = to_screen(dev, vertex_record(dev, wk, v[k]));
+        if (!on_grid(s[k])) return;
         X[k] = (int64_t)lrintf(s[k].x * 256.0f);
         Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
     }
@@ -378,6 +386,7 @@ bool diamond_of(float x, float y, int32_t *px, int32_t *py) {
 // (the segment never leaves it), plus the one whose diamond holds the start.
 void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     Screen a = to_screen(dev, vertex_record(dev, wk, v0)), b = to_screen(dev, vertex_record(dev, wk, v1));
+    if (!on_grid(a) || !on_grid(b)) return;
     // Snap to the same 8-bit grid as triangles.
     float ax = (float)lrintf(a.x * 256.0f) / 256.0f, ay = (float)lrintf(a.y * 256.0f) / 256.0f;
     float bx = (float)lrintf(b.x * 256.0f) / 256.0f, by = (float)lrintf(b.y * 256.0f) / 256.0f;
@@ -437,6 +446,7 @@ bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy
     int64_t X[4], Y[4];
     for (int k = 0; k < 4; k++) {
         s[k] = to_screen(dev, r[k]);
+        if (!on_grid(s[k])) return false;
         X[k] = (int64_t)lrintf(s[k].x * 256.0f);
         Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
     }

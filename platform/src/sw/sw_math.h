@@ -43,7 +43,12 @@ static inline float sw_exp(float x) { return sw_exp2(x * 1.44269504f); }
 // Shared by sin and cos: reduces x by multiples of pi/2 (three-part
 // Cody-Waite constant) and evaluates both polynomials on [-pi/4, pi/4].
 static inline void sw_sincos_reduced(float x, float *s, float *c, int32_t *quadrant) {
-    float j = sw_round_small(x * 0.63661977f);
+    // Past 2^22 quarter turns nothing is left to reduce; NaN reduces as 0.
+    float t = x * 0.63661977f;
+    t = t == t ? t : 0.0f;
+    t = t < 4194304.0f ? t : 4194304.0f;
+    t = t > -4194304.0f ? t : -4194304.0f;
+    float j = sw_round_small(t);
     float r = x - j * 1.5703125f;
     r = r - j * 4.8375129699707031e-4f;
     r = r - j * 7.5497899548918822e-8f;
