@@ -10,6 +10,14 @@ if(TARGET galaxy-render)
       FAIL_REGULAR_EXPRESSION "vulkan: ")
 endif()
 
+if(TARGET galaxy-render)
+  # The README's pictures against what its command renders now.
+  add_test(NAME readme_images COMMAND Python3::Interpreter ${GALAXY_HOST_TESTS}/test_readme_images.py)
+  set_tests_properties(readme_images PROPERTIES
+      ENVIRONMENT "GALAXY_RENDER=$<TARGET_FILE:galaxy-render>" TIMEOUT 300
+      FAIL_REGULAR_EXPRESSION "vulkan: ")
+endif()
+
 if(TARGET galaxy-viewer AND EXISTS ${GALAXY_HOST_TESTS}/test_viewer.py)
   # Exit status 77: no X server could be reached or started.
   add_test(NAME viewer COMMAND Python3::Interpreter ${GALAXY_HOST_TESTS}/test_viewer.py)

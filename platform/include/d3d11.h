@@ -118,6 +118,45 @@ typedef enum D3D11_RTV_DIMENSION {
     D3D11_RTV_DIMENSION_TEXTURE2D = 4,
 } D3D11_RTV_DIMENSION;
 
+typedef enum D3D11_DSV_DIMENSION {
+    D3D11_DSV_DIMENSION_UNKNOWN = 0,
+    D3D11_DSV_DIMENSION_TEXTURE1D = 1,
+    D3D11_DSV_DIMENSION_TEXTURE1DARRAY = 2,
+    D3D11_DSV_DIMENSION_TEXTURE2D = 3,
+} D3D11_DSV_DIMENSION;
+
+typedef enum D3D11_DEPTH_WRITE_MASK {
+    D3D11_DEPTH_WRITE_MASK_ZERO = 0,
+    D3D11_DEPTH_WRITE_MASK_ALL = 1,
+} D3D11_DEPTH_WRITE_MASK;
+
+typedef enum D3D11_COMPARISON_FUNC {
+    D3D11_COMPARISON_NEVER = 1,
+    D3D11_COMPARISON_LESS = 2,
+    D3D11_COMPARISON_EQUAL = 3,
+    D3D11_COMPARISON_LESS_EQUAL = 4,
+    D3D11_COMPARISON_GREATER = 5,
+    D3D11_COMPARISON_NOT_EQUAL = 6,
+    D3D11_COMPARISON_GREATER_EQUAL = 7,
+    D3D11_COMPARISON_ALWAYS = 8,
+} D3D11_COMPARISON_FUNC;
+
+typedef enum D3D11_STENCIL_OP {
+    D3D11_STENCIL_OP_KEEP = 1,
+    D3D11_STENCIL_OP_ZERO = 2,
+    D3D11_STENCIL_OP_REPLACE = 3,
+    D3D11_STENCIL_OP_INCR_SAT = 4,
+    D3D11_STENCIL_OP_DECR_SAT = 5,
+    D3D11_STENCIL_OP_INVERT = 6,
+    D3D11_STENCIL_OP_INCR = 7,
+    D3D11_STENCIL_OP_DECR = 8,
+} D3D11_STENCIL_OP;
+
+typedef enum D3D11_CLEAR_FLAG {
+    D3D11_CLEAR_DEPTH = 0x1,
+    D3D11_CLEAR_STENCIL = 0x2,
+} D3D11_CLEAR_FLAG;
+
 typedef enum D3D11_RESOURCE_DIMENSION {
     D3D11_RESOURCE_DIMENSION_UNKNOWN = 0,
     D3D11_RESOURCE_DIMENSION_BUFFER = 1,
@@ -172,6 +211,37 @@ typedef struct D3D11_RENDER_TARGET_VIEW_DESC {
     };
 } D3D11_RENDER_TARGET_VIEW_DESC;
 
+typedef struct D3D11_TEX2D_DSV {
+    UINT MipSlice;
+} D3D11_TEX2D_DSV;
+
+typedef struct D3D11_DEPTH_STENCIL_VIEW_DESC {
+    DXGI_FORMAT Format;
+    D3D11_DSV_DIMENSION ViewDimension;
+    UINT Flags;
+    union {
+        D3D11_TEX2D_DSV Texture2D;
+    };
+} D3D11_DEPTH_STENCIL_VIEW_DESC;
+
+typedef struct D3D11_DEPTH_STENCILOP_DESC {
+    D3D11_STENCIL_OP StencilFailOp;
+    D3D11_STENCIL_OP StencilDepthFailOp;
+    D3D11_STENCIL_OP StencilPassOp;
+    D3D11_COMPARISON_FUNC StencilFunc;
+} D3D11_DEPTH_STENCILOP_DESC;
+
+typedef struct D3D11_DEPTH_STENCIL_DESC {
+    BOOL DepthEnable;
+    D3D11_DEPTH_WRITE_MASK DepthWriteMask;
+    D3D11_COMPARISON_FUNC DepthFunc;
+    BOOL StencilEnable;
+    UINT8 StencilReadMask;
+    UINT8 StencilWriteMask;
+    D3D11_DEPTH_STENCILOP_DESC FrontFace;
+    D3D11_DEPTH_STENCILOP_DESC BackFace;
+} D3D11_DEPTH_STENCIL_DESC;
+
 typedef struct D3D11_INPUT_ELEMENT_DESC {
     LPCSTR SemanticName;
     UINT SemanticIndex;
@@ -225,7 +295,6 @@ typedef struct D3D11_VIEWPORT {
 struct ID3D11Device;
 struct ID3D11ClassLinkage;
 struct ID3D11ClassInstance;
-struct ID3D11DepthStencilView;
 
 struct ID3D11DeviceChild : public IUnknown {
     virtual void STDMETHODCALLTYPE GetDevice(ID3D11Device **ppDevice) = 0;
@@ -248,6 +317,8 @@ struct ID3D11View : public ID3D11DeviceChild {
 };
 
 struct ID3D11RenderTargetView : public ID3D11View {};
+struct ID3D11DepthStencilView : public ID3D11View {};
+struct ID3D11DepthStencilState : public ID3D11DeviceChild {};
 struct ID3D11VertexShader : public ID3D11DeviceChild {};
 struct ID3D11PixelShader : public ID3D11DeviceChild {};
 struct ID3D11InputLayout : public ID3D11DeviceChild {};
@@ -288,6 +359,10 @@ struct ID3D11DeviceContext : public ID3D11DeviceChild {
     virtual void STDMETHODCALLTYPE ClearRenderTargetView(ID3D11RenderTargetView *pRenderTargetView,
                                                          const FLOAT ColorRGBA[4]) = 0;
     virtual void STDMETHODCALLTYPE Flush() = 0;
+    virtual void STDMETHODCALLTYPE OMSetDepthStencilState(ID3D11DepthStencilState *pDepthStencilState,
+                                                          UINT StencilRef) = 0;
+    virtual void STDMETHODCALLTYPE ClearDepthStencilView(ID3D11DepthStencilView *pDepthStencilView,
+                                                         UINT ClearFlags, FLOAT Depth, UINT8 Stencil) = 0;
 };
 
 struct ID3D11Device : public IUnknown {
@@ -317,6 +392,11 @@ struct ID3D11Device : public IUnknown {
                                                             ID3D11RasterizerState **ppRasterizerState) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() = 0;
     virtual void STDMETHODCALLTYPE GetImmediateContext(ID3D11DeviceContext **ppImmediateContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateDepthStencilView(ID3D11Resource *pResource,
+                                                             const D3D11_DEPTH_STENCIL_VIEW_DESC *pDesc,
+                                                             ID3D11DepthStencilView **ppDepthStencilView) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC *pDepthStencilDesc,
+                                                              ID3D11DepthStencilState **ppDepthStencilState) = 0;
 };
 
 extern "C" {
@@ -326,6 +406,8 @@ extern const IID IID_ID3D11Buffer;
 extern const IID IID_ID3D11Texture2D;
 extern const IID IID_ID3D11View;
 extern const IID IID_ID3D11RenderTargetView;
+extern const IID IID_ID3D11DepthStencilView;
+extern const IID IID_ID3D11DepthStencilState;
 extern const IID IID_ID3D11VertexShader;
 extern const IID IID_ID3D11PixelShader;
 extern const IID IID_ID3D11InputLayout;

@@ -53,15 +53,37 @@ void make_asteroid(QuadInstance *o) {
     o->isize = size;
 }
 
+// How wide an angle the particles of one arm spread over before the vertex
+// program adds its own scatter. The program already places every particle on
+// one of four arms a quarter turn apart, so a whole-circle angle (2 pi) would
+// fill the gaps between them and leave an even disc. At 0.3 rad the arms stay
+// apart at every quality: quality 0 shows four thin bright arms, and at
+// quality 2, where the additive light saturates inside r ~ 30, they still
+// read as four dark lanes between bright arms. Wider windows (0.6 and more)
+// lost the arms of quality 1 and 2 in that saturated core.
+static const float k_arm_width = 0.3f;
+
+// The vertex program winds a particle by 0.21 r but places it at the radius
+// r (1 + 0.18 g1), g1 = 2 (seed - 0.5): up to 18% further in or out. Out
+// there the winding is wrong by as much as 2 rad, more than the quarter turn
+// between arms, and smears them into a ring. This term winds the particle
+// for the radius it is drawn at instead.
+static float arm_winding_fix(float r, float seed) {
+    float g1 = 2.0f * (seed - 0.5f);
+    return (0.21f * r) * (0.18f * g1);
+}
+
 // The vertex program winds, rotates and scatters the particle; only its
 // parameters are stored. Float 7 is read by no layout element and left alone.
 void make_galaxy_particle(ParticleInstance *o) {
     float u = rng_float();
     float r = (u * 54.0f) * u + 1.0f; // r - 1 ~ u^2: dense core
     float arm = rng_float() < 0.5f ? 0.0f : 1.0f;
-    float angle = rng_float() * k_two_pi;
+    float angle = rng_float() * k_arm_width;
     float size = rng_range(0.5f, 1.0f);
     float seed = rng_float();
+    angle = angle + arm_winding_fix(r, seed);
+    if (angle < 0.0f) angle = angle + k_two_pi; // kept within 0 .. 2 pi
     o->f[0] = r;
     o->f[1] = arm;
     o->f[2] = angle;

@@ -200,8 +200,11 @@ void release_all(Engine *e) {
     safe_release(e->il_line);
     safe_release(e->blend_add);
     safe_release(e->raster);
+    safe_release(e->depth_less);
 
     safe_release(e->rtv);
+    safe_release(e->dsv);
+    safe_release(e->depth_tex);
     safe_release(e->staging_tex);
     safe_release(e->render_tex);
     safe_release(e->swap_chain);

@@ -15,6 +15,8 @@ struct Engine {
     ID3D11Texture2D *render_tex;
     ID3D11Texture2D *staging_tex;
     ID3D11RenderTargetView *rtv;
+    ID3D11Texture2D *depth_tex; // the rock pass's depth, the render target's size
+    ID3D11DepthStencilView *dsv;
     int width;
     int height;
     int offscreen; // informational: the present step tests swap_chain
@@ -25,6 +27,7 @@ struct Engine {
     ID3D11InputLayout *il_quad, *il_par, *il_rock, *il_line;
     ID3D11BlendState *blend_add;
     ID3D11RasterizerState *raster;
+    ID3D11DepthStencilState *depth_less; // test and write, LESS: the rock pass only
     ID3D11Buffer *cb_globals; // 256 bytes, Globals
     ID3D11Buffer *cb_params;  // 16 bytes, one float4 per draw
 

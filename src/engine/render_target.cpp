@@ -28,6 +28,20 @@ int build_render_target(Engine *e, int width, int height) {
         set_error("CreateRenderTargetView(render) failed");
         return -1;
     }
+    // Only the rocks test depth: a solid mesh must hide its own far side
+    // and the rocks behind it. Every other draw is ordered by the frame.
+    texture_desc(&d, width, height);
+    d.Format = DXGI_FORMAT_D32_FLOAT;
+    d.Usage = D3D11_USAGE_DEFAULT;
+    d.BindFlags = D3D11_BIND_DEPTH_STENCIL;
+    if (FAILED(e->device->CreateTexture2D(&d, nullptr, &e->depth_tex))) {
+        set_error("CreateTexture2D(depth) failed");
+        return -1;
+    }
+    if (FAILED(e->device->CreateDepthStencilView(e->depth_tex, nullptr, &e->dsv))) {
+        set_error("CreateDepthStencilView(depth) failed");
+        return -1;
+    }
     texture_desc(&d, width, height);
     d.Usage = D3D11_USAGE_STAGING;
     d.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
@@ -43,6 +57,8 @@ void engine_resize(Engine *e, int width, int height) {
     e->width = width;
     e->height = height;
     safe_release(e->rtv);
+    safe_release(e->dsv);
+    safe_release(e->depth_tex);
     safe_release(e->staging_tex);
     safe_release(e->render_tex);
     // A failure leaves its message and the missing objects null; the engine

@@ -1,5 +1,6 @@
 // The per-frame driver: clock, camera constants, per-frame instances and the
-// fixed draw order. No depth buffer, so the order below is the picture.
+// fixed draw order. Only the rock pass tests depth; for everything else the
+// order below is the picture.
 #include "frame/frame.h"
 #include <math.h>
 #include "content/content.h"
@@ -171,7 +172,15 @@ static void draw_rocks(Engine *e) {
     c->VSSetConstantBuffers(0, 2, cbs);
     c->PSSetConstantBuffers(0, 0, nullptr);
     c->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    // Each rock shows its near surface and nearer rocks cover farther ones:
+    // depth for this pass alone, cleared to the far plane first. The stars
+    // and glow drawn before it stay behind every rock.
+    c->OMSetRenderTargets(1, &e->rtv, e->dsv);
+    c->ClearDepthStencilView(e->dsv, D3D11_CLEAR_DEPTH, 1.0f, 0);
+    c->OMSetDepthStencilState(e->depth_less, 0);
     c->DrawInstanced((UINT)e->rock_vertex_count, (UINT)e->rock_count, 0, 0);
+    c->OMSetDepthStencilState(nullptr, 0);
+    c->OMSetRenderTargets(1, &e->rtv, nullptr);
 }
 
 static void draw_quads_of(Engine *e, ID3D11Buffer *vb, int count, const float kind[4]) {
@@ -211,9 +220,10 @@ static void draw_scene(Engine *e) {
 void engine_frame(Engine *e) {
     if (!e->created) return;
     advance_clock(e);
-    // A failed resize can leave the engine created without a render target;
-    // there is nothing to draw into until the next resize succeeds.
-    if (!e->rtv) return;
+    // A failed resize can leave the engine created without a render target
+    // or its depth; there is nothing to draw into until the next resize
+    // succeeds.
+    if (!e->rtv || !e->dsv) return;
     Globals g;
     frame_globals(e, &g);
     upload(e->context, e->cb_globals, &g, (int)sizeof g); // before anything is bound or drawn

@@ -1,4 +1,4 @@
-// Input layouts and the two fixed pipeline states.
+// Input layouts and the three fixed pipeline states.
 #include <string.h>
 
 #include "gpu/gpu.h"
@@ -105,6 +105,17 @@ int create_states(Engine *e) {
     rd.AntialiasedLineEnable = FALSE;
     if (FAILED(e->device->CreateRasterizerState(&rd, &e->raster))) {
         set_error("CreateRasterizerState failed");
+        return -1;
+    }
+
+    D3D11_DEPTH_STENCIL_DESC dd;
+    memset(&dd, 0, sizeof dd);
+    dd.DepthEnable = TRUE;
+    dd.DepthWriteMask = D3D11_DEPTH_WRITE_MASK_ALL;
+    dd.DepthFunc = D3D11_COMPARISON_LESS;
+    dd.StencilEnable = FALSE;
+    if (FAILED(e->device->CreateDepthStencilState(&dd, &e->depth_less))) {
+        set_error("CreateDepthStencilState failed");
         return -1;
     }
     return 0;

@@ -141,8 +141,10 @@ static QuadInstance want_asteroid(Draws &d) {
 
 static ParticleInstance want_galaxy(Draws &d) {
     float u1 = d.u(), u2 = d.u(), u3 = d.u(), u4 = d.u(), u5 = d.u();
-    ParticleInstance p = {{(u1 * 54.0f) * u1 + 1.0f, u2 < 0.5f ? 0.0f : 1.0f, u3 * TWO_PI, u4 * 0.5f + 0.5f,
-                           0.0f, u5, 1.0f, 0.0f}};
+    float r = (u1 * 54.0f) * u1 + 1.0f;
+    float angle = u3 * 0.3f + (0.21f * r) * (0.18f * (2.0f * (u5 - 0.5f)));
+    if (angle < 0.0f) angle = angle + TWO_PI;
+    ParticleInstance p = {{r, u2 < 0.5f ? 0.0f : 1.0f, angle, u4 * 0.5f + 0.5f, 0.0f, u5, 1.0f, 0.0f}};
     return p;
 }
 
@@ -257,6 +259,27 @@ TEST(ContentEdges, GalaxyArmBoundary) {
         make_galaxy_particle(&p);
         EXPECT_EQ(p.f[1], c.arm) << c.u2;
     }
+}
+
+// Unwound by the radius the vertex program will draw it at, every particle's
+// angle lies in one narrow window, so the program's four arm offsets make
+// four separate arms; the stored angle itself stays within 0 .. 2 pi.
+TEST(ContentEdges, GalaxyAnglesGatherIntoOneArmWindow) {
+    std::vector<ParticleInstance> p(100000);
+    fill_galaxy(p.data(), (int)p.size());
+    double lo = 10, hi = -10;
+    int wrapped = 0;
+    for (const ParticleInstance &q : p) {
+        ASSERT_GE(q.f[2], 0.0f);
+        ASSERT_LT(q.f[2], TWO_PI);
+        double drawn_at = q.f[0] * (1.0 + 0.18 * (2.0 * (q.f[5] - 0.5)));
+        double a = q.f[2] - 0.21 * (drawn_at - q.f[0]);
+        if (a > 3.2) a -= 2 * 3.14159265358979, wrapped++;
+        lo = fmin(lo, a), hi = fmax(hi, a);
+    }
+    EXPECT_NEAR(lo, 0.0, 1e-3);
+    EXPECT_NEAR(hi, 0.3, 1e-3);
+    EXPECT_GT(wrapped, 1000) << "fixture: outer particles pulled inwards wrap below zero";
 }
 
 TEST(ContentEdges, DiskRadiusEnds) {

@@ -64,8 +64,10 @@ std::vector<Shot> render_all(const char *executor) {
 // a fused multiply-add in the driver moves a value across a rounding step.
 // Beyond it: lavapipe draws Vulkan lines, which light the shared pixel of
 // two strip segments twice (or pick a neighbour) where Direct3D's
-// diamond-exit rule lights it once; and rounding a vertex to the 8-bit
-// sub-pixel grid can flip single edge pixels of a rock.
+// diamond-exit rule lights it once; rounding a vertex to the 8-bit
+// sub-pixel grid can flip single edge pixels of a rock; and where two rocks
+// interpenetrate, depths equal to within interpolation error decide which
+// one a pixel shows.
 TEST(Executors, EverySceneMatchesLavapipe) {
     std::vector<Shot> ref = render_all("vulkan"), cpu = render_all("cpu");
     ASSERT_EQ(ref.size(), cpu.size());

@@ -23,7 +23,8 @@ const char *const k_code = "0x8007000E";
 // Every platform operation that can be made to fail.
 const char *const k_ops[] = {"D3D11CreateDevice", "GetImmediateContext", "D3DCompile",    "CreateVertexShader",
                              "CreatePixelShader", "CreateInputLayout",   "CreateBlendState", "CreateRasterizerState",
-                             "CreateBuffer",      "CreateTexture2D",     "CreateRenderTargetView", "QueryInterface",
+                             "CreateBuffer",      "CreateTexture2D",     "CreateRenderTargetView", "CreateDepthStencilView",
+                             "CreateDepthStencilState", "QueryInterface",
                              "GetAdapter",        "GetParent",           "CreateSwapChainForHwnd", "GetBuffer",
                              "ResizeBuffers",     "Present",             "Map"};
 
@@ -75,8 +76,8 @@ void expect_whole() {
     ASSERT_EQ(e.created, 1);
     const void *whole[] = {e.device,  e.context, e.vs_quad,    e.vs_par,     e.vs_disk,   e.vs_rock,  e.vs_line,
                            e.ps_quad, e.ps_par,  e.ps_disk,    e.ps_flat,    e.il_quad,   e.il_par,   e.il_rock,
-                           e.il_line, e.blend_add, e.raster,   e.cb_globals, e.cb_params, e.render_tex, e.rtv,
-                           e.staging_tex, e.bodies, e.bodies_vb, e.glows,    e.glow_vb,   e.rings,    e.ring_vb};
+                           e.il_line, e.blend_add, e.raster,   e.depth_less, e.cb_globals, e.cb_params, e.render_tex, e.rtv,
+                           e.depth_tex, e.dsv, e.staging_tex, e.bodies, e.bodies_vb, e.glows,    e.glow_vb,   e.rings,    e.ring_vb};
     for (size_t i = 0; i < sizeof whole / sizeof whole[0]; i++) EXPECT_NE(whole[i], nullptr) << "object " << i;
 }
 
@@ -84,7 +85,8 @@ void expect_released() {
     const Engine &e = g_eng;
     EXPECT_EQ(g_ready, 0);
     EXPECT_EQ(e.created, 0);
-    const void *ptrs[] = {e.device,  e.context, e.swap_chain, e.render_tex, e.staging_tex, e.rtv,     e.vs_quad,
+    const void *ptrs[] = {e.device,  e.context, e.swap_chain, e.render_tex, e.staging_tex, e.rtv,     e.depth_tex,
+                          e.dsv,     e.depth_less, e.vs_quad,
                           e.vs_par,  e.vs_disk, e.vs_rock,    e.vs_line,    e.ps_quad,     e.ps_par,  e.ps_disk,
                           e.ps_flat, e.il_quad, e.il_par,     e.il_rock,    e.il_line,     e.blend_add, e.raster,
                           e.cb_globals, e.cb_params, e.stars_vb, e.belt_vb, e.bodies_vb,  e.glow_vb, e.ring_vb,
@@ -138,8 +140,13 @@ std::string creation_message(const Position &p, bool windowed) {
         static const int sizes[] = {256, 16, 320, 320, 128}; // constants, bodies, glows, rings
         return "CreateDynBuffer(" + std::to_string(sizes[p.nth - 1]) + ") failed: " + code;
     }
-    if (op == "CreateTexture2D") return p.nth == 1 ? "CreateTexture2D(render) failed" : "CreateTexture2D(staging) failed";
+    if (op == "CreateTexture2D") {
+        static const char *const textures[] = {"render", "depth", "staging"};
+        return std::string("CreateTexture2D(") + textures[p.nth - 1] + ") failed";
+    }
     if (op == "CreateRenderTargetView") return "CreateRenderTargetView(render) failed";
+    if (op == "CreateDepthStencilView") return "CreateDepthStencilView(depth) failed";
+    if (op == "CreateDepthStencilState") return "CreateDepthStencilState failed";
     // The DXGI chain: a missing device or adapter is reported as E_FAIL.
     if (op == "QueryInterface" || op == "GetAdapter") return "CreateSwapChainForHwnd failed: 0x80004005";
     if (op == "GetParent" || op == "CreateSwapChainForHwnd") return "CreateSwapChainForHwnd failed: " + code;
@@ -247,10 +254,13 @@ TEST_F(FaultSweep, OffscreenResize) {
               static const struct { const char *op; int nth; const char *message, *shot; } k[] = {
                   {"CreateTexture2D", 1, "CreateTexture2D(render) failed", "screenshot: not created"},
                   {"CreateRenderTargetView", 1, "CreateRenderTargetView(render) failed", "screenshot: no staging texture"},
-                  {"CreateTexture2D", 2, "CreateTexture2D(staging) failed", "screenshot: no staging texture"}};
+                  {"CreateTexture2D", 2, "CreateTexture2D(depth) failed", "screenshot: no staging texture"},
+                  {"CreateDepthStencilView", 1, "CreateDepthStencilView(depth) failed", "screenshot: no staging texture"},
+                  {"CreateTexture2D", 3, "CreateTexture2D(staging) failed", "screenshot: no staging texture"}};
+              const auto *end = k + sizeof k / sizeof k[0];
               const auto *c = &k[0];
-              while (c != k + 3 && !(strcmp(c->op, p.op) == 0 && c->nth == p.nth)) c++;
-              ASSERT_NE(c, k + 3) << "unexpected operation in resize";
+              while (c != end && !(strcmp(c->op, p.op) == 0 && c->nth == p.nth)) c++;
+              ASSERT_NE(c, end) << "unexpected operation in resize";
               EXPECT_STREQ(galaxy_get_error(), c->message);
               EXPECT_EQ(g_ready, 1);
               EXPECT_EQ(g_eng.width, 24);

@@ -264,19 +264,22 @@ TEST_F(Frame, OtherModesGlowAndRingRecords) {
 // ---- the draw sequence -----------------------------------------------------
 
 // The frame as a list of the calls that decide the picture: uploads (as "Map"),
-// blend states, buffer bindings, topologies and draws, plus any Present.
+// blend and depth states, depth bindings and clears after the frame's first
+// target binding, buffer bindings, topologies and draws, plus any Present.
 std::vector<std::string> record_frame(Engine *e) {
     plat_record_begin();
     engine_frame(e);
     plat_record_end();
     std::vector<std::string> out;
+    int targets = 0;
     for (int i = 0; i < plat_record_count(); i++) {
         std::string line = plat_record_line(i);
         std::string op = line.substr(0, line.find(' '));
         if (op == "Map") out.push_back(op);
         else if (op == "OMSetBlendState" || op == "IASetVertexBuffers" || op == "VSSetConstantBuffers" ||
                  op == "PSSetConstantBuffers" || op == "IASetPrimitiveTopology" || op == "Draw" ||
-                 op == "DrawInstanced" || op == "Present")
+                 op == "DrawInstanced" || op == "Present" || op == "OMSetDepthStencilState" ||
+                 op == "ClearDepthStencilView" || (op == "OMSetRenderTargets" && targets++ > 0))
             out.push_back(line);
     }
     return out;
@@ -331,7 +334,9 @@ TEST_F(Frame, DrawSequencePerMode) {
         .quads(eng.stars_vb, eng.star_count)
         .add("OMSetBlendState null").add("Map").add("IASetVertexBuffers 0 2").add("VSSetConstantBuffers 0 2")
         .add("PSSetConstantBuffers 0 0").add("IASetPrimitiveTopology 4")
-        .add("DrawInstanced 240 " + std::to_string(eng.rock_count) + " 0 0");
+        .add("OMSetRenderTargets 1 depth").add("ClearDepthStencilView 1").add("OMSetDepthStencilState state")
+        .add("DrawInstanced 240 " + std::to_string(eng.rock_count) + " 0 0")
+        .add("OMSetDepthStencilState null").add("OMSetRenderTargets 1 null");
     for (int mode = 0; mode < 4; mode++) {
         engine_set_mode(&eng, mode);
         EXPECT_EQ(join(want[mode].v), join(record_frame(&eng))) << "mode " << mode;

@@ -28,7 +28,7 @@ struct Lifecycle : testing::Test {
 
 // Every interface pointer of a released engine is null.
 void expect_released(const Engine &e) {
-    const void *ptrs[] = {e.device,    e.context,   e.swap_chain, e.render_tex, e.staging_tex, e.rtv,
+    const void *ptrs[] = {e.device,    e.context,   e.swap_chain, e.render_tex, e.staging_tex, e.rtv, e.depth_tex, e.dsv, e.depth_less,
                           e.vs_quad,   e.vs_par,    e.vs_disk,    e.vs_rock,    e.vs_line,     e.ps_quad,
                           e.ps_par,    e.ps_disk,   e.ps_flat,    e.il_quad,    e.il_par,      e.il_rock,
                           e.il_line,   e.blend_add, e.raster,     e.cb_globals, e.cb_params,   e.stars_vb,
@@ -166,11 +166,14 @@ const StepFault k_step_faults[] = {
     {"CreateInputLayout", 4, E_OUTOFMEMORY, "CreateInputLayout(line) failed: 0x8007000E"},
     {"CreateBlendState", 1, E_OUTOFMEMORY, "CreateBlendState failed"},
     {"CreateRasterizerState", 1, E_OUTOFMEMORY, "CreateRasterizerState failed"},
+    {"CreateDepthStencilState", 1, E_OUTOFMEMORY, "CreateDepthStencilState failed"},
     {"CreateBuffer", 1, E_OUTOFMEMORY, "CreateDynBuffer(256) failed: 0x8007000E"},
     {"CreateBuffer", 2, E_OUTOFMEMORY, "CreateDynBuffer(16) failed: 0x8007000E"},
     {"CreateTexture2D", 1, E_OUTOFMEMORY, "CreateTexture2D(render) failed"},
     {"CreateRenderTargetView", 1, E_OUTOFMEMORY, "CreateRenderTargetView(render) failed"},
-    {"CreateTexture2D", 2, E_OUTOFMEMORY, "CreateTexture2D(staging) failed"},
+    {"CreateTexture2D", 2, E_OUTOFMEMORY, "CreateTexture2D(depth) failed"},
+    {"CreateDepthStencilView", 1, E_OUTOFMEMORY, "CreateDepthStencilView(depth) failed"},
+    {"CreateTexture2D", 3, E_OUTOFMEMORY, "CreateTexture2D(staging) failed"},
     {"CreateBuffer", 3, E_OUTOFMEMORY, "CreateDynBuffer(320) failed: 0x8007000E"},
     {"CreateBuffer", 4, E_OUTOFMEMORY, "CreateDynBuffer(320) failed: 0x8007000E"},
     {"CreateBuffer", 5, E_OUTOFMEMORY, "CreateDynBuffer(128) failed: 0x8007000E"},

@@ -308,7 +308,7 @@ TEST_F(Render, CaptureErrors) {
     EXPECT_STREQ(galaxy_error_get(), "screenshot: not created");
     engine_frame(&e); // must not crash without a render target
 
-    plat_fail_call("CreateTexture2D", 2, E_OUTOFMEMORY); // the staging texture
+    plat_fail_call("CreateTexture2D", 3, E_OUTOFMEMORY); // the staging texture, after render and depth
     engine_resize(&e, 10, 10);
     EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: no staging texture");
@@ -326,7 +326,7 @@ TEST_F(Render, ResizeRules) {
         if (c.accepted) {
             EXPECT_EQ(e.width, c.w);
             EXPECT_EQ(e.height, c.h);
-            EXPECT_EQ(plat_call_count("CreateTexture2D"), 2); // also at the current size
+            EXPECT_EQ(plat_call_count("CreateTexture2D"), 3); // render, depth, staging; also at the current size
             D3D11_TEXTURE2D_DESC d;
             e.staging_tex->GetDesc(&d);
             EXPECT_EQ((int)d.Width, c.w);

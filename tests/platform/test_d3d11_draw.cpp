@@ -36,11 +36,12 @@ namespace {
 const char *kQuadVS = R"(
 cbuffer Rect : register(b0) { float4 rect; };
 cbuffer Tint : register(b1) { float4 tint; };
+cbuffer Depth : register(b2) { float4 depth; }; // unbound: z = 0.5
 struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
 VSOut main(uint vid : SV_VertexID) {
     float2 t = float2(vid & 1, vid >> 1);
     VSOut o;
-    o.pos = float4(lerp(rect.xy, rect.zw, t), 0.5, 1);
+    o.pos = float4(lerp(rect.xy, rect.zw, t), 0.5 + depth.x, 1);
     o.col = tint;
     return o;
 })";
@@ -342,4 +343,196 @@ TEST_F(DrawTest, LongRecordingsSubmitOnTheirOwn) {
     EXPECT_EQ(rgba(255, 0, 0, 255), read_pixels(target)[0]);
 }
 
+// ---- depth -------------------------------------------------------------------
+
+struct DepthTest : DrawTest {
+    ID3D11Texture2D *depth_tex = nullptr;
+    ID3D11DepthStencilView *dsv = nullptr;
+    ID3D11Buffer *depth = nullptr;
+
+    void SetUp() override {
+        DrawTest::SetUp();
+        depth_tex = depth_texture(W, H);
+        ASSERT_NE(depth_tex, nullptr);
+        ASSERT_EQ(S_OK, dev->CreateDepthStencilView(depth_tex, nullptr, &dsv));
+        depth = constants();
+        ctx->VSSetConstantBuffers(2, 1, &depth);
+    }
+    void TearDown() override {
+        release(depth);
+        release(dsv);
+        release(depth_tex);
+        DrawTest::TearDown();
+    }
+    ID3D11Texture2D *depth_texture(UINT w, UINT h) {
+        D3D11_TEXTURE2D_DESC d = {w, h, 1, 1, DXGI_FORMAT_D32_FLOAT, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL, 0, 0};
+        ID3D11Texture2D *t = nullptr;
+        EXPECT_EQ(S_OK, dev->CreateTexture2D(&d, nullptr, &t));
+        return t;
+    }
+    // Whole-target quad at depth z.
+    void quad_at(float z, const float (&c)[4]) {
+        set(depth, z - 0.5f, 0, 0, 0);
+        quad(-1, -1, 1, 1, c);
+    }
+};
+
+const float kGreen[4] = {0, 1, 0, 1};
+
+// Red at depth 0.3, then green at 0.7 over it: which one stays.
+TEST_F(DepthTest, StateViewAndClearDecideTheNearestSurface) {
+    const D3D11_DEPTH_STENCILOP_DESC keep = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
+                                             D3D11_COMPARISON_ALWAYS};
+    struct Case {
+        const char *name;
+        bool view;        // depth view bound
+        int state;        // -1: null (Direct3D's defaults), else an index into descs
+        float clear;      // depth clear value
+        uint32_t want;
+    };
+    const D3D11_DEPTH_STENCIL_DESC descs[] = {
+        {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_LESS, FALSE, 0xff, 0xff, keep, keep},
+        {FALSE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_LESS, FALSE, 0xff, 0xff, keep, keep},
+        {TRUE, D3D11_DEPTH_WRITE_MASK_ZERO, D3D11_COMPARISON_LESS, FALSE, 0xff, 0xff, keep, keep},
+        {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_GREATER, FALSE, 0xff, 0xff, keep, keep},
+    };
+    const uint32_t red = rgba(255, 0, 0, 255), green = rgba(0, 255, 0, 255);
+    const Case cases[] = {
+        {"LESS with writes keeps the nearer", true, 0, 1.0f, red},
+        {"null state is LESS with writes", true, -1, 1.0f, red},
+        {"no view: no test, last draw wins", false, 0, 1.0f, green},
+        {"test disabled", true, 1, 1.0f, green},
+        {"no writes: both pass the cleared far plane", true, 2, 1.0f, green},
+        {"GREATER against a cleared near plane", true, 3, 0.0f, green},
+        {"clear value above 1 is clamped to 1", true, 0, 7.0f, red},
+        {"cleared nearer than both: nothing drawn", true, 0, 0.2f, 0u},
+    };
+    const float black[4] = {0, 0, 0, 0};
+    for (const Case &c : cases) {
+        ID3D11DepthStencilState *ds = nullptr;
+        if (c.state >= 0) {
+            ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&descs[c.state], &ds));
+        }
+        ctx->OMSetRenderTargets(1, &rtv, c.view ? dsv : nullptr);
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, c.clear, 0);
+        ctx->OMSetDepthStencilState(ds, 0);
+        quad_at(0.3f, kRed);
+        quad_at(0.7f, kGreen);
+        EXPECT_EQ(c.want, read_pixels(target)[5]) << c.name;
+        ctx->OMSetDepthStencilState(nullptr, 0);
+        release(ds);
+    }
+    EXPECT_EQ(0, plat_validation_messages());
+}
+
+TEST_F(DepthTest, DepthViewOfAnotherSizeDrawsNothing) {
+    ID3D11Texture2D *big = depth_texture(W * 2, H);
+    ID3D11DepthStencilView *big_view = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateDepthStencilView(big, nullptr, &big_view));
+    ctx->OMSetRenderTargets(1, &rtv, big_view);
+    quad_at(0.3f, kRed);
+    EXPECT_EQ(0u, read_pixels(target)[5]);
+    ctx->OMSetRenderTargets(1, &rtv, nullptr);
+    release(big_view);
+    release(big);
+}
+
+TEST_F(DepthTest, CreationChecksDescriptions) {
+    struct TexCase {
+        DXGI_FORMAT format;
+        D3D11_USAGE usage;
+        UINT bind, cpu;
+        HRESULT want;
+    } textures[] = {
+        {DXGI_FORMAT_D32_FLOAT, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL, 0, S_FALSE},
+        {DXGI_FORMAT_D32_FLOAT, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL | D3D11_BIND_RENDER_TARGET, 0, E_INVALIDARG},
+        {DXGI_FORMAT_D32_FLOAT, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL | D3D11_BIND_SHADER_RESOURCE, 0, E_INVALIDARG},
+        {DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL, 0, E_INVALIDARG},
+        {DXGI_FORMAT_D32_FLOAT, D3D11_USAGE_DYNAMIC, D3D11_BIND_DEPTH_STENCIL, D3D11_CPU_ACCESS_WRITE, E_INVALIDARG},
+    };
+    for (const TexCase &c : textures) {
+        D3D11_TEXTURE2D_DESC d = {W, H, 1, 1, c.format, {1, 0}, c.usage, c.bind, c.cpu, 0};
+        EXPECT_EQ(c.want, dev->CreateTexture2D(&d, nullptr, nullptr)) << c.format << " bind " << c.bind;
+    }
+
+    struct ViewCase {
+        ID3D11Resource *res;
+        bool with_desc;
+        DXGI_FORMAT format;
+        D3D11_DSV_DIMENSION dim;
+        UINT flags;
+        HRESULT want;
+    } views[] = {
+        {depth_tex, false, DXGI_FORMAT_UNKNOWN, D3D11_DSV_DIMENSION_TEXTURE2D, 0, S_FALSE},
+        {depth_tex, true, DXGI_FORMAT_UNKNOWN, D3D11_DSV_DIMENSION_TEXTURE2D, 0, S_FALSE},
+        {depth_tex, true, DXGI_FORMAT_D32_FLOAT, D3D11_DSV_DIMENSION_TEXTURE2D, 0, S_FALSE},
+        {depth_tex, true, DXGI_FORMAT_R32_FLOAT, D3D11_DSV_DIMENSION_TEXTURE2D, 0, E_INVALIDARG},
+        {depth_tex, true, DXGI_FORMAT_UNKNOWN, D3D11_DSV_DIMENSION_TEXTURE1D, 0, E_INVALIDARG},
+        {depth_tex, true, DXGI_FORMAT_UNKNOWN, D3D11_DSV_DIMENSION_TEXTURE2D, 1, E_INVALIDARG},
+        {target, false, DXGI_FORMAT_UNKNOWN, D3D11_DSV_DIMENSION_TEXTURE2D, 0, E_INVALIDARG}, // no depth binding
+        {rect, false, DXGI_FORMAT_UNKNOWN, D3D11_DSV_DIMENSION_TEXTURE2D, 0, E_INVALIDARG},   // a buffer
+        {nullptr, false, DXGI_FORMAT_UNKNOWN, D3D11_DSV_DIMENSION_TEXTURE2D, 0, E_INVALIDARG},
+    };
+    for (const ViewCase &c : views) {
+        D3D11_DEPTH_STENCIL_VIEW_DESC d = {};
+        d.Format = c.format;
+        d.ViewDimension = c.dim;
+        d.Flags = c.flags;
+        EXPECT_EQ(c.want, dev->CreateDepthStencilView(c.res, c.with_desc ? &d : nullptr, nullptr))
+            << "format " << c.format << " dim " << c.dim << " flags " << c.flags;
+    }
+    ID3D11DepthStencilView *v = (ID3D11DepthStencilView *)&v;
+    EXPECT_EQ(E_INVALIDARG, dev->CreateDepthStencilView(target, nullptr, &v));
+    EXPECT_EQ(nullptr, v); // a failed creation clears the output
+
+    const D3D11_DEPTH_STENCILOP_DESC keep = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
+                                             D3D11_COMPARISON_ALWAYS};
+    const D3D11_DEPTH_STENCILOP_DESC zero = {};
+    struct StateCase {
+        D3D11_DEPTH_STENCIL_DESC d;
+        HRESULT want;
+    } states[] = {
+        {{TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_LESS, FALSE, 0, 0, zero, zero}, S_FALSE},
+        {{FALSE, (D3D11_DEPTH_WRITE_MASK)0, (D3D11_COMPARISON_FUNC)0, FALSE, 0, 0, zero, zero}, S_FALSE},
+        {{TRUE, D3D11_DEPTH_WRITE_MASK_ALL, (D3D11_COMPARISON_FUNC)0, FALSE, 0, 0, zero, zero}, E_INVALIDARG},
+        {{TRUE, D3D11_DEPTH_WRITE_MASK_ALL, (D3D11_COMPARISON_FUNC)9, FALSE, 0, 0, zero, zero}, E_INVALIDARG},
+        {{TRUE, (D3D11_DEPTH_WRITE_MASK)2, D3D11_COMPARISON_LESS, FALSE, 0, 0, zero, zero}, E_INVALIDARG},
+        {{TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_LESS, TRUE, 0xff, 0xff, keep, keep}, S_FALSE},
+        {{TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_LESS, TRUE, 0xff, 0xff, keep, zero}, E_INVALIDARG},
+    };
+    for (const StateCase &c : states)
+        EXPECT_EQ(c.want, dev->CreateDepthStencilState(&c.d, nullptr))
+            << "depth " << c.d.DepthEnable << " func " << c.d.DepthFunc << " stencil " << c.d.StencilEnable;
+    EXPECT_EQ(E_INVALIDARG, dev->CreateDepthStencilState(nullptr, nullptr));
+}
+
+TEST_F(DepthTest, InjectedFailuresAndInterfaces) {
+    ID3D11DepthStencilView *v = nullptr;
+    plat_fail_call("CreateDepthStencilView", 1, E_OUTOFMEMORY);
+    EXPECT_EQ(E_OUTOFMEMORY, dev->CreateDepthStencilView(depth_tex, nullptr, &v));
+    EXPECT_EQ(nullptr, v);
+    ID3D11DepthStencilState *s = nullptr;
+    const D3D11_DEPTH_STENCIL_DESC d = {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_LESS, FALSE, 0, 0, {}, {}};
+    plat_fail_call("CreateDepthStencilState", 1, E_OUTOFMEMORY);
+    EXPECT_EQ(E_OUTOFMEMORY, dev->CreateDepthStencilState(&d, &s));
+    EXPECT_EQ(nullptr, s);
+    EXPECT_EQ(2, plat_fail_fired());
+
+    ID3D11View *view = nullptr;
+    ASSERT_EQ(S_OK, dsv->QueryInterface(IID_ID3D11View, (void **)&view));
+    ID3D11Resource *res = nullptr;
+    view->GetResource(&res);
+    EXPECT_EQ(static_cast<ID3D11Resource *>(depth_tex), res);
+    release(res);
+    release(view);
+    ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&d, &s));
+    void *same = nullptr;
+    EXPECT_EQ(S_OK, s->QueryInterface(IID_ID3D11DepthStencilState, &same));
+    EXPECT_EQ((void *)s, same);
+    s->Release();
+    release(s);
+}
+
 } // namespace
+

@@ -18,6 +18,8 @@ void Context::clear_state() {
     hold(st.blend, (BlendState *)nullptr);
     hold(st.raster, (RasterizerState *)nullptr);
     hold(st.rtv, (RenderTargetView *)nullptr);
+    hold(st.dsv, (DepthStencilView *)nullptr);
+    hold(st.depth, (DepthStencilState *)nullptr);
     for (VertexBinding &v : st.vb) hold(v.buffer, (Buffer *)nullptr);
     for (Buffer *&b : st.vs_cb) hold(b, (Buffer *)nullptr);
     for (Buffer *&b : st.ps_cb) hold(b, (Buffer *)nullptr);
@@ -86,13 +88,24 @@ void Context::IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY t) {
     st.topology = t;
 }
 
-void Context::OMSetRenderTargets(UINT n, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *) {
+void Context::OMSetRenderTargets(UINT n, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *dsv) {
     hook_enter("OMSetRenderTargets");
-    if (hook_recording()) hook_record("OMSetRenderTargets %u", n);
+    if (hook_recording()) hook_record("OMSetRenderTargets %u %s", n, dsv ? "depth" : "null");
+    if (n > D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT) return; // Direct3D drops the call
     // One color target is all the engine draws to; the pass opens at the next draw.
     RenderTargetView *v = n && views ? static_cast<RenderTargetView *>(views[0]) : nullptr;
-    if (v != st.rtv && !device->cpu) vkc_end_rendering(&device->vk);
+    DepthStencilView *d = static_cast<DepthStencilView *>(dsv);
+    if ((v != st.rtv || d != st.dsv) && !device->cpu) vkc_end_rendering(&device->vk);
     hold(st.rtv, v);
+    hold(st.dsv, d);
+}
+
+void Context::OMSetDepthStencilState(ID3D11DepthStencilState *s, UINT) {
+    hook_enter("OMSetDepthStencilState");
+    if (hook_recording()) hook_record("OMSetDepthStencilState %s", s ? "state" : "null");
+    // The reference value only matters to a stencil test, and no depth
+    // format here has stencil bits.
+    hold(st.depth, static_cast<DepthStencilState *>(s));
 }
 
 void Context::OMSetBlendState(ID3D11BlendState *s, const FLOAT factor[4], UINT) {
@@ -129,13 +142,28 @@ void Context::ClearRenderTargetView(ID3D11RenderTargetView *view, const FLOAT rg
     vkCmdClearColorImage(vkc_cmd(vk), img->img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &c, 1, &range);
 }
 
+void Context::ClearDepthStencilView(ID3D11DepthStencilView *view, UINT flags, FLOAT depth, UINT8) {
+    hook_enter("ClearDepthStencilView");
+    if (hook_recording()) hook_record("ClearDepthStencilView %u", flags);
+    if (!view || !(flags & D3D11_CLEAR_DEPTH)) return; // no stencil bits to clear
+    // Direct3D clamps the value to 0..1; NaN is taken as 0.
+    float d = depth >= 0.0f ? (depth <= 1.0f ? depth : 1.0f) : 0.0f;
+    if (device->cpu) return sw_clear_depth(&static_cast<DepthStencilView *>(view)->texture->cpu, d);
+    VkcCore *vk = &device->vk;
+    VkcImage *img = &static_cast<DepthStencilView *>(view)->texture->image;
+    vkc_image_use(vk, img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+    VkClearDepthStencilValue v = {d, 0};
+    VkImageSubresourceRange range = {VK_IMAGE_ASPECT_DEPTH_BIT, 0, 1, 0, 1};
+    vkCmdClearDepthStencilImage(vkc_cmd(vk), img->img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &v, 1, &range);
+}
+
 static void copy_texture(VkcCore *vk, Texture *dst, Texture *src) {
     const D3D11_TEXTURE2D_DESC &d = dst->desc, &s = src->desc;
     // Direct3D leaves mismatched copies undefined; doing nothing is the safe reading.
     if (d.Width != s.Width || d.Height != s.Height || d.Format != s.Format) return;
     bool dst_staging = d.Usage == D3D11_USAGE_STAGING, src_staging = s.Usage == D3D11_USAGE_STAGING;
     VkBufferImageCopy region{};
-    region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    region.imageSubresource = {dst_staging ? src->image.aspect : dst->image.aspect, 0, 0, 1};
     region.imageExtent = {d.Width, d.Height, 1};
     if (!dst_staging && !src_staging) {
         vkc_image_use(vk, &src->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
@@ -301,20 +329,15 @@ static VkPipelineColorBlendAttachmentState blend_attachment(const BlendState *s)
     return a;
 }
 
-void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_instance) {
-    VkcCore *vk = &device->vk;
-    // Direct3D draws nothing without these; neither do we.
-    if (!vertices || !instances || !st.vs || !st.ps || !st.rtv || !st.has_viewport || vk->lost) return;
-    if (st.topology < D3D11_PRIMITIVE_TOPOLOGY_POINTLIST || st.topology > D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP) return;
-    if (!st.layout && !st.vs->prog.inputs.empty()) return;
-    if (st.viewport.Width <= 0 || st.viewport.Height <= 0) return;
-    if (device->cpu) return cpu_draw(this, vertices, instances, first_vertex, first_instance);
-    if (vk->commands >= VKC_AUTO_SUBMIT_COMMANDS) vkc_submit(vk, VK_NULL_HANDLE, 0, VK_NULL_HANDLE);
+// The defaults Direct3D uses while no depth-stencil state is set.
+static const D3D11_DEPTH_STENCIL_DESC k_default_depth = {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_LESS, FALSE, 0xff, 0xff,
+                                                         {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_COMPARISON_ALWAYS},
+                                                         {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_COMPARISON_ALWAYS}};
 
-    VkcImage *target = &st.rtv->texture->image;
-    VkcPipelineDesc d;
-    memset(&d, 0, sizeof d);
-    VkcPipelineKey &k = d.key;
+// Everything the pipeline depends on, from the bound state.
+void Context::pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const {
+    memset(d, 0, sizeof *d);
+    VkcPipelineKey &k = d->key;
     k.vs_id = st.vs->prog.id;
     k.ps_id = st.ps->prog.id;
     k.layout_id = st.layout ? st.layout->id : 0;
@@ -322,42 +345,39 @@ void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_
     k.raster_id = st.raster ? st.raster->id : 0;
     k.topology = (uint32_t)st.topology - 1; // D3D list/strip order is Vulkan's, shifted by one
     k.color_format = target->format;
-    const uint32_t slots = st.layout ? st.layout->slot_mask : 0;
     if (st.layout) {
+        const uint32_t slots = st.layout->slot_mask;
         for (const LayoutElement &e : st.layout->elements)
             k.attrs[k.nattrs++] = {e.location, e.slot, e.format, e.offset};
         for (uint32_t s = 0; s < D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT && k.nbindings < 16; s++)
             if (slots & (1u << s))
                 k.bindings[k.nbindings++] = {s, st.vb[s].stride, (st.layout->instance_mask >> s) & 1u, 0};
     }
-    d.vs = st.vs->prog.module;
-    d.ps = st.ps->prog.module;
-    d.vs_entry = st.vs->prog.entry.c_str();
-    d.ps_entry = st.ps->prog.entry.c_str();
-    d.blend = blend_attachment(st.blend);
+    // Without a depth view there is no depth test, whatever the state says.
+    if (depth) {
+        const D3D11_DEPTH_STENCIL_DESC &ds = st.depth ? st.depth->desc : k_default_depth;
+        k.depth_format = depth->format;
+        if (ds.DepthEnable) {
+            k.depth_test = 1;
+            k.depth_write = ds.DepthWriteMask == D3D11_DEPTH_WRITE_MASK_ALL;
+            k.depth_compare = (uint32_t)ds.DepthFunc - 1; // Vulkan's order, from NEVER = 0
+        }
+    }
+    d->vs = st.vs->prog.module;
+    d->ps = st.ps->prog.module;
+    d->vs_entry = st.vs->prog.entry.c_str();
+    d->ps_entry = st.ps->prog.entry.c_str();
+    d->blend = blend_attachment(st.blend);
     // No state object means the Direct3D defaults: solid, back faces culled, clockwise front.
     D3D11_CULL_MODE cull = st.raster ? st.raster->desc.CullMode : D3D11_CULL_BACK;
-    d.cull = cull == D3D11_CULL_NONE ? VK_CULL_MODE_NONE : cull == D3D11_CULL_FRONT ? VK_CULL_MODE_FRONT_BIT : VK_CULL_MODE_BACK_BIT;
-    d.front = st.raster && st.raster->desc.FrontCounterClockwise ? VK_FRONT_FACE_COUNTER_CLOCKWISE : VK_FRONT_FACE_CLOCKWISE;
-    d.fill = VK_POLYGON_MODE_FILL;
+    d->cull = cull == D3D11_CULL_NONE ? VK_CULL_MODE_NONE : cull == D3D11_CULL_FRONT ? VK_CULL_MODE_FRONT_BIT : VK_CULL_MODE_BACK_BIT;
+    d->front = st.raster && st.raster->desc.FrontCounterClockwise ? VK_FRONT_FACE_COUNTER_CLOCKWISE : VK_FRONT_FACE_CLOCKWISE;
+    d->fill = VK_POLYGON_MODE_FILL;
+}
 
-    VkPipeline pipeline = vkc_pipeline_get(vk, &d);
-    if (!pipeline) return;
-    vkc_begin_rendering(vk, target);
-    VkCommandBuffer cmd = vkc_cmd(vk);
-    if (pipeline != vk->bound_pipeline) {
-        vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
-        vk->bound_pipeline = pipeline;
-    }
-    // Negative height flips Vulkan's y-down clip space to Direct3D's y-up.
-    const D3D11_VIEWPORT &v = st.viewport;
-    VkViewport vp = {v.TopLeftX, v.TopLeftY + v.Height, v.Width, -v.Height, v.MinDepth, v.MaxDepth};
-    vkCmdSetViewport(cmd, 0, 1, &vp);
-    VkRect2D scissor = {{0, 0}, {target->width, target->height}};
-    vkCmdSetScissor(cmd, 0, 1, &scissor);
-    vkCmdSetBlendConstants(cmd, st.blend_factor);
-
-    // Every binding is written each draw; unbound slots read the zero buffer.
+// Every binding is written each draw; unbound slots read the zero buffer.
+void Context::push_constant_buffers(VkCommandBuffer cmd) {
+    VkcCore *vk = &device->vk;
     VkDescriptorBufferInfo infos[VKC_UNIFORM_BINDINGS];
     for (uint32_t i = 0; i < VKC_UNIFORM_BINDINGS; i++) {
         Buffer *b = i < SHADER_PS_CBUFFER_BINDING_BASE ? st.vs_cb[i] : st.ps_cb[i - SHADER_PS_CBUFFER_BINDING_BASE];
@@ -378,9 +398,13 @@ void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_
         writes[i].pBufferInfo = infos + i * SHADER_PS_CBUFFER_BINDING_BASE;
     }
     vk->push_descriptors(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, vk->pipeline_layout, 0, 2, writes);
+}
 
-    // SV_InstanceID must not include StartInstanceLocation, Vulkan's
-    // InstanceIndex would: start the per-instance streams later instead.
+// SV_InstanceID must not include StartInstanceLocation, Vulkan's
+// InstanceIndex would: start the per-instance streams later instead.
+void Context::bind_vertex_streams(VkCommandBuffer cmd, UINT first_instance) {
+    VkcCore *vk = &device->vk;
+    const uint32_t slots = st.layout ? st.layout->slot_mask : 0;
     for (uint32_t s = 0; s < D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT; s++) {
         if (!(slots & (1u << s))) continue;
         const VertexBinding &vb = st.vb[s];
@@ -396,5 +420,42 @@ void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_
         }
         vkCmdBindVertexBuffers(cmd, s, 1, &buf, &offset);
     }
+}
+
+void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_instance) {
+    VkcCore *vk = &device->vk;
+    // Direct3D draws nothing without these; neither do we.
+    if (!vertices || !instances || !st.vs || !st.ps || !st.rtv || !st.has_viewport || vk->lost) return;
+    if (st.topology < D3D11_PRIMITIVE_TOPOLOGY_POINTLIST || st.topology > D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP) return;
+    if (!st.layout && !st.vs->prog.inputs.empty()) return;
+    if (st.viewport.Width <= 0 || st.viewport.Height <= 0) return;
+    // Targets of different sizes are an invalid binding; draw nothing rather
+    // than let one pass run past the smaller one.
+    const D3D11_TEXTURE2D_DESC &td = st.rtv->texture->desc;
+    if (st.dsv && (st.dsv->texture->desc.Width != td.Width || st.dsv->texture->desc.Height != td.Height)) return;
+    if (device->cpu) return cpu_draw(this, vertices, instances, first_vertex, first_instance);
+    VkcImage *target = &st.rtv->texture->image;
+    VkcImage *depth = st.dsv ? &st.dsv->texture->image : nullptr;
+    if (vk->commands >= VKC_AUTO_SUBMIT_COMMANDS) vkc_submit(vk, VK_NULL_HANDLE, 0, VK_NULL_HANDLE);
+
+    VkcPipelineDesc d;
+    pipeline_desc(target, depth, &d);
+    VkPipeline pipeline = vkc_pipeline_get(vk, &d);
+    if (!pipeline) return;
+    vkc_begin_rendering(vk, target, depth);
+    VkCommandBuffer cmd = vkc_cmd(vk);
+    if (pipeline != vk->bound_pipeline) {
+        vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
+        vk->bound_pipeline = pipeline;
+    }
+    // Negative height flips Vulkan's y-down clip space to Direct3D's y-up.
+    const D3D11_VIEWPORT &v = st.viewport;
+    VkViewport vp = {v.TopLeftX, v.TopLeftY + v.Height, v.Width, -v.Height, v.MinDepth, v.MaxDepth};
+    vkCmdSetViewport(cmd, 0, 1, &vp);
+    VkRect2D scissor = {{0, 0}, {target->width, target->height}};
+    vkCmdSetScissor(cmd, 0, 1, &scissor);
+    vkCmdSetBlendConstants(cmd, st.blend_factor);
+    push_constant_buffers(cmd);
+    bind_vertex_streams(cmd, first_instance);
     vkCmdDraw(cmd, vertices, instances, first_vertex, 0);
 }

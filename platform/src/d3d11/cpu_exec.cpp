@@ -102,6 +102,14 @@ void cpu_draw(Context *c, UINT vertices, UINT instances, UINT first_vertex, UINT
     d.front_ccw = st.raster && st.raster->desc.FrontCounterClockwise;
     d.depth_clip = !st.raster || st.raster->desc.DepthClipEnable;
     d.target = &st.rtv->texture->cpu;
+    // Without a depth view there is no depth test, whatever the state says;
+    // without a state, Direct3D's defaults: LESS, with writes.
+    if (st.dsv) {
+        d.depth = &st.dsv->texture->cpu;
+        d.depth_test = !st.depth || st.depth->desc.DepthEnable;
+        d.depth_write = d.depth_test && (!st.depth || st.depth->desc.DepthWriteMask == D3D11_DEPTH_WRITE_MASK_ALL);
+        d.depth_func = st.depth ? (uint32_t)st.depth->desc.DepthFunc : (uint32_t)D3D11_COMPARISON_LESS;
+    }
     d.vertex_count = vertices;
     d.instance_count = instances;
     d.first_vertex = first_vertex;

@@ -57,8 +57,13 @@ bool valid_texture_desc(const D3D11_TEXTURE2D_DESC &d) {
     const UINT max = D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION;
     if (d.Width == 0 || d.Height == 0 || d.Width > max || d.Height > max) return false;
     if (d.MipLevels != 1 || d.ArraySize != 1 || d.SampleDesc.Count != 1 || d.SampleDesc.Quality != 0) return false;
-    if (d.Format != DXGI_FORMAT_R8G8B8A8_UNORM && d.Format != DXGI_FORMAT_B8G8R8A8_UNORM) return false;
     if (d.MiscFlags) return false;
+    // A depth texture is only ever a depth-stencil target: Direct3D wants a
+    // typeless format for anything else, and neither render-target nor
+    // CPU-visible depth is needed here.
+    if (d.Format == DXGI_FORMAT_D32_FLOAT)
+        return d.Usage == D3D11_USAGE_DEFAULT && d.CPUAccessFlags == 0 && d.BindFlags == D3D11_BIND_DEPTH_STENCIL;
+    if (d.Format != DXGI_FORMAT_R8G8B8A8_UNORM && d.Format != DXGI_FORMAT_B8G8R8A8_UNORM) return false;
     switch (d.Usage) {
     case D3D11_USAGE_DEFAULT:
         return d.CPUAccessFlags == 0 &&
@@ -123,6 +128,24 @@ HRESULT create_program(Device *d, const void *code, SIZE_T len, uint32_t stage, 
         return E_INVALIDARG;
     }
     return hr_from_vk(vkc_shader_create(&d->vk, b.spirv, b.header->spirv_words, &p->module));
+}
+
+bool valid_comparison(D3D11_COMPARISON_FUNC f) { return f >= D3D11_COMPARISON_NEVER && f <= D3D11_COMPARISON_ALWAYS; }
+
+bool valid_stencil_face(const D3D11_DEPTH_STENCILOP_DESC &f) {
+    auto op = [](D3D11_STENCIL_OP o) { return o >= D3D11_STENCIL_OP_KEEP && o <= D3D11_STENCIL_OP_DECR; };
+    return op(f.StencilFailOp) && op(f.StencilDepthFailOp) && op(f.StencilPassOp) && valid_comparison(f.StencilFunc);
+}
+
+// Fields of a disabled test are not looked at, so a zeroed description with
+// both tests off is valid.
+bool valid_depth_stencil(const D3D11_DEPTH_STENCIL_DESC &d) {
+    // The write mask's enumerators are 0 and 1, so any other value is outside
+    // the enum's range: read the field as the integer the caller stored.
+    UINT write_mask;
+    memcpy(&write_mask, &d.DepthWriteMask, sizeof write_mask);
+    if (d.DepthEnable && (write_mask > D3D11_DEPTH_WRITE_MASK_ALL || !valid_comparison(d.DepthFunc))) return false;
+    return !d.StencilEnable || (valid_stencil_face(d.FrontFace) && valid_stencil_face(d.BackFace));
 }
 
 bool valid_blend(const D3D11_RENDER_TARGET_BLEND_DESC &rt) {
@@ -196,7 +219,9 @@ HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) 
     Texture *t = new Texture(this);
     t->desc = desc;
     if (cpu) {
-        SwFormat f = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM ? SW_FORMAT_BGRA8 : SW_FORMAT_RGBA8;
+        SwFormat f = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM ? SW_FORMAT_BGRA8
+                     : desc.Format == DXGI_FORMAT_D32_FLOAT     ? SW_FORMAT_D32
+                                                                : SW_FORMAT_RGBA8;
         bool ok = sw_image_init(&t->cpu, desc.Width, desc.Height, f);
         if (ok && desc.Usage == D3D11_USAGE_STAGING) { // rows padded as below
             t->row_pitch = (desc.Width * 4 + 255) & ~255u;
@@ -220,6 +245,7 @@ HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) 
         VkImageUsageFlags usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT;
         if (desc.BindFlags & D3D11_BIND_RENDER_TARGET) usage |= VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
         if (desc.BindFlags & D3D11_BIND_SHADER_RESOURCE) usage |= VK_IMAGE_USAGE_SAMPLED_BIT;
+        if (desc.BindFlags & D3D11_BIND_DEPTH_STENCIL) usage |= VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT;
         r = vkc_image_create(&vk, desc.Width, desc.Height, vkc_format_from_dxgi(desc.Format), usage, &t->image);
     }
     if (r != VK_SUCCESS) {
@@ -258,6 +284,7 @@ HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SU
     if (FAILED(hr)) return fail(pp, hr);
     if (!desc || !valid_texture_desc(*desc)) return fail(pp, E_INVALIDARG);
     if (init && (!init->pSysMem || init->SysMemPitch < desc->Width * 4)) return fail(pp, E_INVALIDARG);
+    if (init && desc->Format == DXGI_FORMAT_D32_FLOAT) return fail(pp, E_INVALIDARG); // depth starts cleared, never uploaded
     if (!pp) return S_FALSE;
     Texture *t;
     if (FAILED(hr = create_texture(*desc, &t))) return fail(pp, hr);
@@ -287,6 +314,36 @@ HRESULT Device::CreateRenderTargetView(ID3D11Resource *res, const D3D11_RENDER_T
     RenderTargetView *v = new RenderTargetView(this);
     hold(v->texture, t);
     *pp = v;
+    return S_OK;
+}
+
+HRESULT Device::CreateDepthStencilView(ID3D11Resource *res, const D3D11_DEPTH_STENCIL_VIEW_DESC *desc,
+                                       ID3D11DepthStencilView **pp) {
+    HRESULT hr = hook_enter("CreateDepthStencilView");
+    if (hook_recording()) hook_record("CreateDepthStencilView");
+    if (FAILED(hr)) return fail(pp, hr);
+    Texture *t = as_texture(res);
+    if (!t || !(t->desc.BindFlags & D3D11_BIND_DEPTH_STENCIL)) return fail(pp, E_INVALIDARG);
+    // Read-only views (Flags) are not needed here.
+    if (desc && ((desc->Format != DXGI_FORMAT_UNKNOWN && desc->Format != t->desc.Format) ||
+                 desc->ViewDimension != D3D11_DSV_DIMENSION_TEXTURE2D || desc->Flags != 0 || desc->Texture2D.MipSlice != 0))
+        return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    DepthStencilView *v = new DepthStencilView(this);
+    hold(v->texture, t);
+    *pp = v;
+    return S_OK;
+}
+
+HRESULT Device::CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC *desc, ID3D11DepthStencilState **pp) {
+    HRESULT hr = hook_enter("CreateDepthStencilState");
+    if (hook_recording()) hook_record("CreateDepthStencilState");
+    if (FAILED(hr)) return fail(pp, hr);
+    if (!desc || !valid_depth_stencil(*desc)) return fail(pp, E_INVALIDARG);
+    if (!pp) return S_FALSE;
+    DepthStencilState *s = new DepthStencilState(this);
+    s->desc = *desc;
+    *pp = s;
     return S_OK;
 }
 

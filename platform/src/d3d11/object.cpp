@@ -87,6 +87,8 @@ static void get_device(Device *d, ID3D11Device **pp) {
 HG_CHILD_METHODS(Buffer, &IID_ID3D11Resource, &IID_ID3D11Buffer)
 HG_CHILD_METHODS(Texture, &IID_ID3D11Resource, &IID_ID3D11Texture2D)
 HG_CHILD_METHODS(RenderTargetView, &IID_ID3D11View, &IID_ID3D11RenderTargetView)
+HG_CHILD_METHODS(DepthStencilView, &IID_ID3D11View, &IID_ID3D11DepthStencilView)
+HG_CHILD_METHODS(DepthStencilState, &IID_ID3D11DepthStencilState)
 HG_CHILD_METHODS(VertexShader, &IID_ID3D11VertexShader)
 HG_CHILD_METHODS(PixelShader, &IID_ID3D11PixelShader)
 HG_CHILD_METHODS(InputLayout, &IID_ID3D11InputLayout)
@@ -95,6 +97,12 @@ HG_CHILD_METHODS(RasterizerState, &IID_ID3D11RasterizerState)
 HG_CHILD_METHODS(Context, &IID_ID3D11DeviceContext)
 
 void RenderTargetView::GetResource(ID3D11Resource **pp) {
+    if (!pp) return;
+    texture->add_ref();
+    *pp = texture;
+}
+
+void DepthStencilView::GetResource(ID3D11Resource **pp) {
     if (!pp) return;
     texture->add_ref();
     *pp = texture;

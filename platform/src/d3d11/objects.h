@@ -88,6 +88,15 @@ struct RenderTargetView final : ID3D11RenderTargetView, Object {
     void STDMETHODCALLTYPE GetResource(ID3D11Resource **ppResource) override;
 };
 
+struct DepthStencilView final : ID3D11DepthStencilView, Object {
+    Texture *texture = nullptr; // private reference
+    explicit DepthStencilView(Device *d) : Object(d) {}
+    ~DepthStencilView() override { hold(texture, (Texture *)nullptr); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    HG_DEVICE_CHILD
+    void STDMETHODCALLTYPE GetResource(ID3D11Resource **ppResource) override;
+};
+
 struct Program {
     VkShaderModule module = VK_NULL_HANDLE;
     std::string entry;
@@ -144,6 +153,13 @@ struct RasterizerState final : ID3D11RasterizerState, Object {
     HG_DEVICE_CHILD
 };
 
+struct DepthStencilState final : ID3D11DepthStencilState, Object {
+    D3D11_DEPTH_STENCIL_DESC desc;
+    explicit DepthStencilState(Device *d) : Object(d) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    HG_DEVICE_CHILD
+};
+
 struct VertexBinding {
     Buffer *buffer = nullptr;
     UINT stride = 0, offset = 0;
@@ -156,6 +172,8 @@ struct ContextState {
     BlendState *blend = nullptr;
     RasterizerState *raster = nullptr;
     RenderTargetView *rtv = nullptr;
+    DepthStencilView *dsv = nullptr;
+    DepthStencilState *depth = nullptr; // null: the defaults, depth test LESS with writes
     D3D11_PRIMITIVE_TOPOLOGY topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
     VertexBinding vb[D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT];
     Buffer *vs_cb[D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT] = {};
@@ -198,9 +216,15 @@ struct Context final : ID3D11DeviceContext, Object {
     void STDMETHODCALLTYPE ClearRenderTargetView(ID3D11RenderTargetView *pRenderTargetView,
                                                  const FLOAT ColorRGBA[4]) override;
     void STDMETHODCALLTYPE Flush() override;
+    void STDMETHODCALLTYPE OMSetDepthStencilState(ID3D11DepthStencilState *pDepthStencilState, UINT StencilRef) override;
+    void STDMETHODCALLTYPE ClearDepthStencilView(ID3D11DepthStencilView *pDepthStencilView, UINT ClearFlags, FLOAT Depth,
+                                                 UINT8 Stencil) override;
 
   private:
     void draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_instance);
+    void pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const;
+    void push_constant_buffers(VkCommandBuffer cmd);
+    void bind_vertex_streams(VkCommandBuffer cmd, UINT first_instance);
     void set_constant_buffers(Buffer **slots, UINT start, UINT n, ID3D11Buffer *const *buffers);
 };
 
@@ -237,6 +261,10 @@ struct Device final : ID3D11Device, IDXGIDevice1, Object {
                                                     ID3D11RasterizerState **ppRasterizerState) override;
     HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override;
     void STDMETHODCALLTYPE GetImmediateContext(ID3D11DeviceContext **ppImmediateContext) override;
+    HRESULT STDMETHODCALLTYPE CreateDepthStencilView(ID3D11Resource *pResource, const D3D11_DEPTH_STENCIL_VIEW_DESC *pDesc,
+                                                     ID3D11DepthStencilView **ppDepthStencilView) override;
+    HRESULT STDMETHODCALLTYPE CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC *pDepthStencilDesc,
+                                                      ID3D11DepthStencilState **ppDepthStencilState) override;
     // IDXGIObject / IDXGIDevice
     HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void **ppParent) override;
     HRESULT STDMETHODCALLTYPE GetAdapter(IDXGIAdapter **pAdapter) override;

@@ -582,6 +582,21 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
 
 // ---- phase 3: tiles
 
+// Direct3D's comparison functions, 1 (never) to 8 (always), of the
+// fragment's depth against the stored one.
+inline bool depth_passes(uint32_t func, float z, float stored) {
+    switch (func) {
+    case 1: return false;
+    case 2: return z < stored;
+    case 3: return z == stored;
+    case 4: return z <= stored;
+    case 5: return z > stored;
+    case 6: return z != stored;
+    case 7: return z >= stored;
+    default: return true;
+    }
+}
+
 // a + b in each of the four bytes, saturating at 255.
 inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
     uint32_t low = (a & 0x7f7f7f7fu) + (b & 0x7f7f7f7fu); // no carry between bytes
@@ -649,7 +664,7 @@ void shade_batch(SwDevice *dev, Worker &wk) {
         if (depth) {
             float *dz = (float *)d->depth->row((uint32_t)wk.fy[l]) + wk.fx[l];
             float zc = z[l] < 0.0f ? 0.0f : (z[l] > 1.0f ? 1.0f : z[l]);
-            if (!(zc < *dz)) continue;
+            if (!depth_passes(d->depth_func, zc, *dz)) continue;
             if (d->depth_write) *dz = zc;
         }
         uint32_t *px = (uint32_t *)d->target->row((uint32_t)wk.fy[l]) + wk.fx[l];

@@ -58,8 +58,9 @@ struct SwDraw {
     bool depth_clip = true; // clip at near and far
     SwBlend blend = SW_BLEND_REPLACE;
     SwImage *target = nullptr;
-    SwImage *depth = nullptr; // D32; tested with LESS when depth_test
+    SwImage *depth = nullptr; // D32, as large as the target
     bool depth_test = false, depth_write = false;
+    uint32_t depth_func = 2;  // D3D11_COMPARISON_FUNC: 1 never ... 2 less ... 8 always
     uint32_t vertex_count = 0, instance_count = 1, first_vertex = 0, first_instance = 0;
 };
 

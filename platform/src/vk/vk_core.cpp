@@ -349,6 +349,7 @@ void vkc_buffer_destroy(VkcCore *c, VkcBuffer *b) {
 VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, VkImageUsageFlags usage,
                           VkcImage *out) {
     *out = VkcImage{};
+    const VkImageAspectFlags aspect = format == VK_FORMAT_D32_SFLOAT ? VK_IMAGE_ASPECT_DEPTH_BIT : VK_IMAGE_ASPECT_COLOR_BIT;
     VkImageCreateInfo ii{VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO};
     ii.imageType = VK_IMAGE_TYPE_2D;
     ii.format = format;
@@ -374,7 +375,7 @@ VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, V
         vi.image = out->img;
         vi.viewType = VK_IMAGE_VIEW_TYPE_2D;
         vi.format = format;
-        vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+        vi.subresourceRange = {aspect, 0, 1, 0, 1};
         r = vkCreateImageView(c->dev, &vi, nullptr, &out->view);
     }
     if (r != VK_SUCCESS) {
@@ -383,13 +384,14 @@ VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, V
         return r;
     }
     out->format = format;
+    out->aspect = aspect;
     out->width = w;
     out->height = h;
     return VK_SUCCESS;
 }
 
 void vkc_image_destroy(VkcCore *c, VkcImage *img) {
-    if (c->rendering == img) vkc_end_rendering(c);
+    if (c->rendering == img || c->rendering_depth == img) vkc_end_rendering(c);
     if (img->img) retire(c, {c->next_seq, VK_NULL_HANDLE, img->img, img->view, img->mem, VK_NULL_HANDLE});
     *img = VkcImage{};
 }
@@ -507,7 +509,8 @@ void vkc_poll(VkcCore *c) {
     collect_garbage(c);
 }
 
-void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to) {
+void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to,
+                       VkImageAspectFlags aspect) {
     VkImageMemoryBarrier b{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
     b.srcAccessMask = VK_ACCESS_MEMORY_WRITE_BIT;
     b.dstAccessMask = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
@@ -516,14 +519,14 @@ void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkI
     b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
     b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
     b.image = img;
-    b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+    b.subresourceRange = {aspect, 0, 1, 0, 1};
     vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 0, nullptr,
                          0, nullptr, 1, &b);
 }
 
 void vkc_image_use(VkcCore *c, VkcImage *img, VkImageLayout layout) {
     vkc_end_rendering(c);
-    vkc_image_barrier(vkc_cmd(c), img->img, img->layout, layout);
+    vkc_image_barrier(vkc_cmd(c), img->img, img->layout, layout, img->aspect);
     img->layout = layout;
 }
 
@@ -537,22 +540,34 @@ void vkc_memory_barrier(VkcCore *c) {
                          nullptr);
 }
 
-void vkc_begin_rendering(VkcCore *c, VkcImage *target) {
-    if (c->rendering == target) return;
-    vkc_end_rendering(c);
-    vkc_image_use(c, target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+static VkRenderingAttachmentInfo attachment(VkcImage *img, VkImageLayout layout) {
     VkRenderingAttachmentInfo att{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
-    att.imageView = target->view;
-    att.imageLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
+    att.imageView = img->view;
+    att.imageLayout = layout;
     att.loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
     att.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+    return att;
+}
+
+void vkc_begin_rendering(VkcCore *c, VkcImage *target, VkcImage *depth) {
+    if (c->rendering == target && c->rendering_depth == depth) return;
+    vkc_end_rendering(c);
+    vkc_image_use(c, target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+    if (depth) vkc_image_use(c, depth, VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL);
+    VkRenderingAttachmentInfo color = attachment(target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+    VkRenderingAttachmentInfo depth_att{};
     VkRenderingInfo ri{VK_STRUCTURE_TYPE_RENDERING_INFO};
     ri.renderArea = {{0, 0}, {target->width, target->height}};
     ri.layerCount = 1;
     ri.colorAttachmentCount = 1;
-    ri.pColorAttachments = &att;
+    ri.pColorAttachments = &color;
+    if (depth) {
+        depth_att = attachment(depth, VK_IMAGE_LAYOUT_DEPTH_ATTACHMENT_OPTIMAL);
+        ri.pDepthAttachment = &depth_att;
+    }
     vkCmdBeginRendering(vkc_cmd(c), &ri);
     c->rendering = target;
+    c->rendering_depth = depth;
     c->bound_pipeline = VK_NULL_HANDLE;
 }
 
@@ -560,6 +575,7 @@ void vkc_end_rendering(VkcCore *c) {
     if (!c->rendering) return;
     vkCmdEndRendering(vkc_cmd(c));
     c->rendering = nullptr;
+    c->rendering_depth = nullptr;
 }
 
 VkFormat vkc_format_from_dxgi(uint32_t f) {
@@ -575,6 +591,7 @@ VkFormat vkc_format_from_dxgi(uint32_t f) {
     case 29: return VK_FORMAT_R8G8B8A8_SRGB;
     case 30: return VK_FORMAT_R8G8B8A8_UINT;
     case 34: return VK_FORMAT_R16G16_SFLOAT;
+    case 40: return VK_FORMAT_D32_SFLOAT;
     case 41: return VK_FORMAT_R32_SFLOAT;
     case 42: return VK_FORMAT_R32_UINT;
     case 87: return VK_FORMAT_B8G8R8A8_UNORM;

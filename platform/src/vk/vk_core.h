@@ -22,6 +22,7 @@ struct VkcImage {
     VkDeviceMemory mem = VK_NULL_HANDLE;
     VkImageView view = VK_NULL_HANDLE;
     VkFormat format = VK_FORMAT_UNDEFINED;
+    VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT; // depth for depth formats
     uint32_t width = 0, height = 0;
     VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED; // as of the end of recorded work
 };
@@ -55,6 +56,9 @@ struct VkcPipelineKey {
     uint32_t topology;
     uint32_t color_format;
     uint32_t nattrs, nbindings;
+    // Depth: the attachment's format (VK_FORMAT_UNDEFINED without one) and
+    // the test; all zero when there is no attachment or the test is off.
+    uint32_t depth_format, depth_test, depth_write, depth_compare;
     VkcVertexAttr attrs[16];
     struct { uint32_t binding, stride, per_instance, pad; } bindings[16];
 };
@@ -116,7 +120,8 @@ struct VkcCore {
     uint64_t completed_seq = 0; // every submission <= this has finished
     std::vector<VkcGarbage> garbage;
 
-    VkcImage *rendering = nullptr; // target of the open dynamic-rendering pass
+    VkcImage *rendering = nullptr;       // target of the open dynamic-rendering pass
+    VkcImage *rendering_depth = nullptr; // its depth attachment, or null
     VkPipeline bound_pipeline = VK_NULL_HANDLE;
 
     VkDescriptorSetLayout set_layout = VK_NULL_HANDLE;
@@ -158,9 +163,11 @@ void vkc_poll(VkcCore *c);
 
 // Layout transition with a full execution and memory dependency on prior work.
 void vkc_image_use(VkcCore *c, VkcImage *img, VkImageLayout layout);
-void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to);
+void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkImageLayout to,
+                       VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT);
 void vkc_memory_barrier(VkcCore *c);
-void vkc_begin_rendering(VkcCore *c, VkcImage *target);
+// Opens a pass on target, with depth as its depth attachment when not null.
+void vkc_begin_rendering(VkcCore *c, VkcImage *target, VkcImage *depth);
 void vkc_end_rendering(VkcCore *c);
 
 VkPipeline vkc_pipeline_get(VkcCore *c, const VkcPipelineDesc *d);

@@ -29,7 +29,7 @@
     X(vkCreateDescriptorSetLayout) X(vkDestroyDescriptorSetLayout) X(vkCreatePipelineLayout)      \
     X(vkDestroyPipelineLayout) X(vkCreateGraphicsPipelines) X(vkDestroyPipeline)                  \
     X(vkCmdBeginRendering) X(vkCmdEndRendering) X(vkCmdBindPipeline) X(vkCmdBindVertexBuffers)   \
-    X(vkCmdBlitImage) X(vkCmdClearColorImage) X(vkCmdCopyBuffer) X(vkCmdCopyBufferToImage)        \
+    X(vkCmdBlitImage) X(vkCmdClearColorImage) X(vkCmdClearDepthStencilImage) X(vkCmdCopyBuffer) X(vkCmdCopyBufferToImage)        \
     X(vkCmdCopyImage) X(vkCmdCopyImageToBuffer) X(vkCmdDraw) X(vkCmdPipelineBarrier)             \
     X(vkCmdSetBlendConstants) X(vkCmdSetScissor) X(vkCmdSetViewport)                              \
     X(vkCreateXlibSurfaceKHR) X(vkDestroySurfaceKHR) X(vkGetPhysicalDeviceSurfaceSupportKHR)      \

@@ -55,6 +55,9 @@ static VkPipeline create_pipeline(VkcCore *c, const VkcPipelineDesc *d) {
     VkPipelineMultisampleStateCreateInfo ms{VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO};
     ms.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
     VkPipelineDepthStencilStateCreateInfo ds{VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO};
+    ds.depthTestEnable = k.depth_test ? VK_TRUE : VK_FALSE;
+    ds.depthWriteEnable = k.depth_write ? VK_TRUE : VK_FALSE;
+    ds.depthCompareOp = (VkCompareOp)k.depth_compare;
     VkPipelineColorBlendStateCreateInfo cb{VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO};
     cb.attachmentCount = 1;
     cb.pAttachments = &d->blend;
@@ -66,6 +69,7 @@ static VkPipeline create_pipeline(VkcCore *c, const VkcPipelineDesc *d) {
     VkPipelineRenderingCreateInfo ri{VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO};
     ri.colorAttachmentCount = 1;
     ri.pColorAttachmentFormats = &color;
+    ri.depthAttachmentFormat = (VkFormat)k.depth_format;
 
     VkGraphicsPipelineCreateInfo pi{VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO};
     pi.pNext = &ri;
