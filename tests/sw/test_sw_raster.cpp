@@ -231,6 +231,22 @@ TEST_F(SwRaster, DepthLessKeepsTheNearest) {
     EXPECT_FLOAT_EQ(0.3f, ((float *)depth.row(4))[4]);
 }
 
+TEST_F(SwRaster, DepthComparisonsAtEqualDepth) {
+    const bool drawn[9] = {false, false, false, true, true, false, false, true, true}; // by func 1..8
+    for (uint32_t func = 1; func <= 8; func++) {
+        sw_clear_depth(&depth, 0.5f);
+        const float clear[4] = {0, 0, 0, 0};
+        sw_clear_color(&target, clear);
+        std::vector<Vertex> v = {at(0, 0, 1), at(W, 0, 1), at(0, H, 1), at(W, H, 1)};
+        SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
+        d.depth = &depth;
+        d.depth_test = true;
+        d.depth_func = func;
+        sw_draw(dev, &d);
+        EXPECT_EQ(drawn[func] ? 255u : 0u, red(3, 3)) << "comparison " << func;
+    }
+}
+
 TEST_F(SwRaster, UnormConversionAndSaturatingAdd) {
     const struct {
         float v;
