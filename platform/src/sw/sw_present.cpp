@@ -42,30 +42,29 @@ double now_seconds() {
 }
 
 // The screen's refresh rate through XRandR, opened at run time so the build
-// needs no XRandR headers; 0 when unknown.
+// needs no XRandR headers; 0 when unknown. Asked once: the library stays
+// loaded, as it keeps what it learnt about the display in its globals.
 double refresh_rate(Display *d) {
-    void *lib = dlopen("libXrandr.so.2", RTLD_LAZY | RTLD_LOCAL);
-    if (!lib) return 0;
-    typedef void *(*GetInfo)(Display *, Window);
-    typedef short (*Rate)(void *);
-    typedef void (*FreeInfo)(void *);
-    GetInfo get = (GetInfo)dlsym(lib, "XRRGetScreenInfo");
-    Rate rate = (Rate)dlsym(lib, "XRRConfigCurrentRate");
-    FreeInfo free_info = (FreeInfo)dlsym(lib, "XRRFreeScreenConfigInfo");
-    double hz = 0;
-    if (get && rate && free_info) {
-        int events = 0, errors = 0;
+    static double hz = 0;
+    static std::once_flag once;
+    std::call_once(once, [d] {
+        void *lib = dlopen("libXrandr.so.2", RTLD_LAZY | RTLD_LOCAL);
+        if (!lib) return;
         typedef int (*Query)(Display *, int *, int *);
+        typedef void *(*GetInfo)(Display *, Window);
+        typedef short (*Rate)(void *);
+        typedef void (*FreeInfo)(void *);
         Query query = (Query)dlsym(lib, "XRRQueryExtension");
-        if (query && query(d, &events, &errors)) {
-            void *info = get(d, DefaultRootWindow(d));
-            if (info) {
-                hz = rate(info);
-                free_info(info);
-            }
-        }
-    }
-    dlclose(lib);
+        GetInfo get = (GetInfo)dlsym(lib, "XRRGetScreenInfo");
+        Rate rate = (Rate)dlsym(lib, "XRRConfigCurrentRate");
+        FreeInfo free_info = (FreeInfo)dlsym(lib, "XRRFreeScreenConfigInfo");
+        int events = 0, errors = 0;
+        if (!query || !get || !rate || !free_info || !query(d, &events, &errors)) return;
+        void *info = get(d, DefaultRootWindow(d));
+        if (!info) return;
+        hz = rate(info);
+        free_info(info);
+    });
     return hz;
 }
 
