@@ -14,8 +14,8 @@ export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppress
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 echo "sanitizer build: platform_tests"
 build-asan/tests/platform_tests --gtest_brief=1
-echo "sanitizer build: platform_tests on the CPU executor"
-HALVENOR_EXECUTOR=cpu build-asan/tests/platform_tests --gtest_brief=1
+echo "sanitizer build: platform_tests on lavapipe"
+HALVENOR_EXECUTOR=vulkan build-asan/tests/platform_tests --gtest_brief=1
 echo "sanitizer build: sw_tests"
 build-asan/tests/sw_tests --gtest_brief=1
 echo "sanitizer build: engine_tests"

@@ -5,6 +5,7 @@
 #include <halvenor/platform_test.h>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
 #include <vector>
 
 #include "capture/capture.h"
@@ -24,13 +25,19 @@ struct Shot {
 // Renders every mode at qualities 0 and 1, at the preset camera and two
 // others, with time frozen at 2.5 s.
 std::vector<Shot> render_all(const char *executor) {
+    const char *was = getenv("HALVENOR_EXECUTOR");
+    std::string saved = was ? was : "";
+    auto restore = [&] { // the rest of the suite runs on whatever it was given
+        if (was) setenv("HALVENOR_EXECUTOR", saved.c_str(), 1);
+        else unsetenv("HALVENOR_EXECUTOR");
+    };
     setenv("HALVENOR_EXECUTOR", executor, 1);
     std::vector<Shot> shots;
     static Engine e;
     memset(&e, 0, sizeof e);
     if (engine_create_offscreen(&e, kW, kH) != 0) {
         ADD_FAILURE() << executor << ": " << galaxy_error_get();
-        unsetenv("HALVENOR_EXECUTOR");
+        restore();
         return shots;
     }
     for (int q = 0; q <= 1; q++) {
@@ -54,7 +61,7 @@ std::vector<Shot> render_all(const char *executor) {
             }
     }
     engine_destroy(&e);
-    unsetenv("HALVENOR_EXECUTOR");
+    restore();
     return shots;
 }
 

@@ -1,6 +1,6 @@
 // Shared fixture of the platform tests: a WARP device and its context. The
-// suite runs twice (see tests/CMakeLists.txt): on lavapipe, and with
-// HALVENOR_EXECUTOR=cpu on the CPU executor.
+// suite runs twice (see tests/CMakeLists.txt): on the CPU executor, and with
+// HALVENOR_EXECUTOR=vulkan on lavapipe.
 #pragma once
 #include <d3d11.h>
 #include <dxgi1_2.h>
@@ -16,7 +16,7 @@
 // behaviour skip themselves then.
 inline bool cpu_executor() {
     const char *e = getenv("HALVENOR_EXECUTOR");
-    return e && strcmp(e, "cpu") == 0;
+    return !e || strcmp(e, "vulkan") != 0;
 }
 
 template <class T> void release(T *&p) {

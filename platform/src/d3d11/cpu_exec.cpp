@@ -12,7 +12,7 @@
 
 bool cpu_executor_wanted(void) {
     const char *e = getenv("HALVENOR_EXECUTOR");
-    return e && strcmp(e, "cpu") == 0;
+    return !e || strcmp(e, "vulkan") != 0;
 }
 
 int cpu_executor_threads(void) {

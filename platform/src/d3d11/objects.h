@@ -277,10 +277,9 @@ struct Device final : ID3D11Device, IDXGIDevice1, Object {
 void cpu_draw(Context *c, UINT vertices, UINT instances, UINT first_vertex, UINT first_instance);
 void cpu_clear(Texture *t, const FLOAT rgba[4]);
 void cpu_copy_texture(Texture *dst, Texture *src);
-// The executor for the software driver types (WARP, REFERENCE):
-// HALVENOR_EXECUTOR=cpu picks the CPU executor, =vulkan lavapipe (the
-// default). HALVENOR_THREADS sets the CPU executor's workers (default: one
-// per core).
+// The executor for the software driver types (WARP, REFERENCE): the CPU
+// executor, unless HALVENOR_EXECUTOR=vulkan picks lavapipe. HALVENOR_THREADS
+// sets the CPU executor's workers (default: one per core).
 bool cpu_executor_wanted(void);
 int cpu_executor_threads(void);
 
