@@ -165,6 +165,27 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
     SwLane *dst[4];
     for (int k = 0; k < 4; k++) dst[k] = io.slot[k] >= 0 ? r->slot((uint32_t)io.slot[k]) : nullptr;
     const uint64_t base = e.per_instance ? (uint64_t)d->first_instance + dev->chunk_first_instance : d->first_vertex;
+    const uint32_t *index_of = e.per_instance ? inst : vtx;
+    // Float data wholly inside the buffer: straight component loops.
+    uint32_t top = 0;
+    for (uint32_t l = 0; l < n; l++) top = index_of[l] > top ? index_of[l] : top;
+    uint64_t last = (uint64_t)s.offset + (base + top) * s.stride + e.offset + bytes;
+    if (!unorm8 && comps && s.data && last <= s.size) {
+        const uint8_t *at = s.data + s.offset + e.offset;
+        for (uint32_t k = 0; k < 4; k++) {
+            if (!dst[k]) continue;
+            if (k >= comps) {
+                for (uint32_t l = 0; l < n; l++) dst[k][l].f = k == 3 ? 1.0f : 0.0f;
+                continue;
+            }
+            for (uint32_t l = 0; l < n; l++) {
+                float f;
+                memcpy(&f, at + (base + index_of[l]) * s.stride + 4 * k, 4);
+                dst[k][l].f = f;
+            }
+        }
+        return;
+    }
     for (uint32_t l = 0; l < n; l++) {
         uint64_t index = base + (e.per_instance ? inst[l] : vtx[l]);
         uint64_t at = (uint64_t)s.offset + index * s.stride + e.offset;
@@ -432,10 +453,15 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
 bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy) {
     const SwDraw *d = dev->d;
     const float *r[4];
+    uint32_t all = ~0u, any = 0;
     for (int k = 0; k < 4; k++) {
         r[k] = vertex_record(dev, wk, v[k]);
-        if (outcode(r[k], gx, gy, d->depth_clip)) return false;
+        uint32_t c = outcode(r[k], gx, gy, d->depth_clip);
+        all &= c;
+        any |= c;
     }
+    if (all) return true; // the whole quad lies outside one plane: both triangles would be dropped
+    if (any) return false;
     if (r[0][3] != r[1][3] || r[0][3] != r[2][3] || r[0][3] != r[3][3]) return false;
     // Corner 3 must be corner 1 + corner 2 - corner 0 in every attribute.
     for (uint32_t k = 2; k < dev->rec; k++) {
