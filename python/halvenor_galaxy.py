@@ -7,8 +7,10 @@
         g.screenshot("galaxy.png")
         pixels = g.readback()            # bytes, RGBA, rows top to bottom
 
-The library is found through HALVENOR_GALAXY_LIB (a file path), then next to
-this module, then in the build directories of the source tree. Failures of
+The library is found through HALVENOR_GALAXY_LIB (a file path) when it is set,
+else as the installed libhalvenor-galaxy.so.1 through the system's loader
+(ld.so.conf, LD_LIBRARY_PATH), else next to this module or in the build
+directories of the source tree. Failures of
 the library raise GalaxyError with its error text. One engine exists per
 process: close one Galaxy before creating the next.
 """
@@ -23,8 +25,10 @@ MODES = {"solar": 0, "galaxy": 1, "blackhole": 2, "asteroids": 3}
 
 if sys.platform == "win32":
     _LIB_NAME = "halvenor-galaxy.dll"
+    _SONAME = None
 else:
     _LIB_NAME = "libhalvenor-galaxy.so"
+    _SONAME = "libhalvenor-galaxy.so.1"
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _SEARCH = [
@@ -58,21 +62,34 @@ class GalaxyError(RuntimeError):
     """A failure of the library (its error text is the message) or of this binding."""
 
 
-def load_library(path=None):
-    """Loads the library from path, or from the usual places, with typed functions."""
+def _open(path=None):
+    # An explicit path (argument or HALVENOR_GALAXY_LIB) is the only one tried:
+    # silently loading another copy would hide the mistake.
     if path is None:
-        path = os.environ.get("HALVENOR_GALAXY_LIB")
-    candidates = [path] if path else _SEARCH
-    for p in candidates:
+        path = os.environ.get("HALVENOR_GALAXY_LIB") or None
+    if path is not None:
+        try:
+            return ctypes.CDLL(os.path.abspath(path))
+        except OSError as e:
+            raise GalaxyError(f"cannot load {path}: {e}") from e
+    if _SONAME:
+        try:
+            return ctypes.CDLL(_SONAME)
+        except OSError:
+            pass
+    for p in _SEARCH:
         if os.path.isfile(p):
-            break
-    else:
-        raise GalaxyError("halvenor-galaxy library not found; looked for " + ", ".join(candidates)
-                          + " (set HALVENOR_GALAXY_LIB to its path)")
-    try:
-        lib = ctypes.CDLL(os.path.abspath(p))
-    except OSError as e:
-        raise GalaxyError(f"cannot load {p}: {e}") from e
+            try:
+                return ctypes.CDLL(os.path.abspath(p))
+            except OSError as e:
+                raise GalaxyError(f"cannot load {p}: {e}") from e
+    raise GalaxyError("halvenor-galaxy library not found: neither installed (" + str(_SONAME)
+                      + ") nor at " + ", ".join(_SEARCH) + "; set HALVENOR_GALAXY_LIB to its path")
+
+
+def load_library(path=None):
+    """Loads the library, from path or the usual places (see above), with typed functions."""
+    lib = _open(path)
     for name, (res, args) in _SIGNATURES.items():
         fn = getattr(lib, name)
         fn.restype = res

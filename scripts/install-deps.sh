@@ -1,18 +1,51 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the hosts need.
+# Installs the Debian packages that are missing, in two sets:
+#   scripts/install-deps.sh render   building the library and galaxy-render (scripts/render.sh)
+#   scripts/install-deps.sh          that plus everything the tests use (scripts/test.sh)
 # Idempotent: installs only what is missing, and runs apt-get update only then.
 set -euo pipefail
 
-PACKAGES=(
-  build-essential cmake pkg-config python3
-  libvulkan1 libvulkan-dev mesa-vulkan-drivers vulkan-validationlayers
-  glslang-dev glslang-tools spirv-tools
-  libx11-dev libxext-dev libstb-dev
-  libgtest-dev googletest libbenchmark-dev
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  xvfb xdotool x11-utils
-  clang libclang-rt-14-dev
+# One package a line, so additions merge cleanly.
+RENDER_PACKAGES=(
+  build-essential
+  cmake
+  pkg-config
+  libvulkan1
+  libvulkan-dev
+  mesa-vulkan-drivers
+  glslang-dev
+  glslang-tools
+  spirv-tools
+  libx11-dev
+  libxext-dev
+  libstb-dev
 )
+
+TEST_PACKAGES=(
+  python3
+  vulkan-validationlayers
+  libgtest-dev
+  googletest
+  libbenchmark-dev
+  g++-mingw-w64-x86-64
+  binutils-mingw-w64-x86-64
+  xvfb
+  xdotool
+  x11-utils
+  clang
+  libclang-rt-14-dev
+  file
+  python3-venv
+  python3-numpy
+  parallel
+  ffmpeg
+)
+
+case "${1:-test}" in
+  render) PACKAGES=("${RENDER_PACKAGES[@]}") ;;
+  test) PACKAGES=("${RENDER_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+  *) echo "usage: $0 [render|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do

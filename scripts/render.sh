@@ -8,14 +8,17 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 JOBS=${JOBS:-$(nproc)}
 
-bash "$ROOT/scripts/install-deps.sh"
+bash "$ROOT/scripts/install-deps.sh" render
 
 # build/ is shared with scripts/test.sh: configure it the same way the first
 # time, and never change options of an existing cache (that would rebuild all).
 if [ -f "$ROOT/build/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$ROOT/build" >/dev/null
 else
-  cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  # Tests and benchmarks stay off: their packages come with scripts/test.sh,
+  # which turns them on in this same build directory.
+  cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DGALAXY_TESTS=OFF -DGALAXY_BENCH=OFF >/dev/null
 fi
 cmake --build "$ROOT/build" -j"$JOBS" --target galaxy-render
 

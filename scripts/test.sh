@@ -18,7 +18,7 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUI
 cmake --build build-win --target halvenor-galaxy -j"$JOBS"
 
 # Linux: library, hosts, tests and benchmarks.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALAXY_TESTS=ON -DGALAXY_BENCH=ON \
       -DGALAXY_WINDOWS_DLL="$ROOT/build-win/halvenor-galaxy.dll" >/dev/null
 cmake --build build -j"$JOBS"
 

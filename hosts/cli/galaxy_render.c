@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@
  * pause at least this long makes a frame advance exactly STEP * scale. */
 #define STEP 0.1
 #define DEFAULT_OUT_DIR "galaxy-out"
+#define MAX_FPS 240.0
+/* Frames that only move the clock forward are drawn this small. */
+#define WARMUP_SIDE 8
 
 enum { EXIT_USAGE = 2, EXIT_RENDER = 1 };
 
@@ -46,8 +50,11 @@ typedef struct {
     float time_scale;
     double time;       /* simulated seconds at the (first) still */
     int frames;        /* 0: no sequence */
+    long first_frame;  /* index of a sequence's first frame written */
     const char *output;
     const char *out_dir;
+    const char *video; /* the sequence goes to ffmpeg instead of PNG files */
+    double fps;
 } options;
 
 static volatile sig_atomic_t g_stop;
@@ -71,6 +78,13 @@ static void usage(FILE *f) {
         "  -o, --output FILE     write one still to FILE\n"
         "  -n, --frames N        write a sequence of N frames (1..%d) ...\n"
         "  -d, --out-dir DIR     ... into DIR/frame_0000.png, frame_0001.png, ...\n"
+        "  -k, --first-frame K   render frames K..K+N-1 of the sequence (default 0);\n"
+        "                        frame k is the same file whichever run renders it\n"
+        "  -v, --video FILE      ... or encode the N frames into FILE with ffmpeg, in\n"
+        "                        the format of its extension (.mp4: H.264); needs an\n"
+        "                        even width and height\n"
+        "  -r, --fps F           frame rate of the video, 1..%g (default 10: at time\n"
+        "                        scale 1 the video plays at simulated speed)\n"
         "  -V, --version         print the library version\n"
         "  -h, --help            this text\n"
         "\n"
@@ -81,11 +95,12 @@ static void usage(FILE *f) {
         "Time is exact, not wall-clock: the library advances its clock per frame by\n"
         "the wall time since the last frame, at most %.1f s, times the time scale.\n"
         "galaxy-render waits at least %.1f s before each frame, so each sequence frame\n"
-        "advances exactly %.1f x scale simulated seconds, and --time T is reached in\n"
-        "ceil(T/%g) frames. Cost: %.1f s of wall time per frame on top of rendering.\n"
+        "advances exactly %.1f x scale simulated seconds, and --time T (or a later\n"
+        "first frame) is reached in about T/%g small frames. Cost: %.1f s of wall time\n"
+        "per frame on top of rendering.\n"
         "\n"
         "Exit status: 0 done, 1 rendering failed, 2 bad command line.\n",
-        MAX_SIDE, MAX_TIME, MAX_FRAMES, STEP, STEP, STEP, STEP * MAX_SCALE, STEP);
+        MAX_SIDE, MAX_TIME, MAX_FRAMES, MAX_FPS, STEP, STEP, STEP, STEP * MAX_SCALE, STEP);
 }
 
 static int fail_usage(const char *fmt, ...) {
@@ -195,6 +210,7 @@ static const char *long_to_short(const char *arg) {
         {"--mode", "-m"}, {"--quality", "-q"}, {"--size", "-s"}, {"--camera", "-c"},
         {"--time-scale", "-t"}, {"--time", "-T"}, {"--output", "-o"},
         {"--frames", "-n"}, {"--out-dir", "-d"}, {"--help", "-h"}, {"--version", "-V"},
+        {"--first-frame", "-k"}, {"--video", "-v"}, {"--fps", "-r"},
     };
     for (size_t i = 0; i < sizeof map / sizeof map[0]; i++)
         if (strcmp(arg, map[i][0]) == 0)
@@ -204,7 +220,7 @@ static const char *long_to_short(const char *arg) {
 
 static int parse_args(int argc, char **argv, options *o, int *done) {
     *o = (options){.mode = -1, .quality = 1, .width = 1280, .height = 720,
-                   .time_scale = 1.0f, .time = 1.0};
+                   .time_scale = 1.0f, .time = 1.0, .fps = 10.0};
     *done = 0;
     int mode_given = 0;
     for (int i = 1; i < argc; i++) {
@@ -230,7 +246,7 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
             *done = 1;
             return 0;
         }
-        if (strlen(opt) != 2 || opt[0] != '-' || !strchr("mqsctTond", opt[1]))
+        if (strlen(opt) != 2 || opt[0] != '-' || !strchr("mqsctTondkvr", opt[1]))
             return fail_usage("unknown option '%s'", argv[i]);
         if (!val) {
             if (i + 1 >= argc)
@@ -279,6 +295,22 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
                 return fail_usage("empty output directory name");
             o->out_dir = val;
             break;
+        case 'k': {
+            int k;
+            if (parse_int(val, 0, MAX_FRAMES - 1, &k) != 0)
+                return fail_usage("bad first frame '%s': use 0..%d", val, MAX_FRAMES - 1);
+            o->first_frame = k;
+            break;
+        }
+        case 'v':
+            if (!*val)
+                return fail_usage("empty video file name");
+            o->video = val;
+            break;
+        case 'r':
+            if (parse_float(val, 1.0, MAX_FPS, &o->fps) != 0)
+                return fail_usage("bad frame rate '%s': use 1..%g", val, MAX_FPS);
+            break;
         }
     }
     if (o->output && o->frames)
@@ -289,8 +321,20 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
         o->mode = 0;
     if (o->output && !parent_exists(o->output))
         return fail_usage("output directory of '%s' does not exist", o->output);
-    if (o->frames && !o->out_dir)
-        return fail_usage("--frames needs --out-dir");
+    if (o->video && (o->output || o->out_dir))
+        return fail_usage("--video excludes -o and --out-dir");
+    if (o->video && !o->frames)
+        return fail_usage("--video needs --frames");
+    if (o->video && (o->width % 2 || o->height % 2))
+        return fail_usage("--video needs an even width and height (H.264)");
+    if (o->video && !parent_exists(o->video))
+        return fail_usage("output directory of '%s' does not exist", o->video);
+    if (o->frames && !o->out_dir && !o->video)
+        return fail_usage("--frames needs --out-dir or --video");
+    if (o->first_frame && !o->frames)
+        return fail_usage("--first-frame needs --frames");
+    if (o->first_frame + o->frames > MAX_FRAMES)
+        return fail_usage("the sequence ends past frame %d", MAX_FRAMES - 1);
     if (o->out_dir && !is_dir(o->out_dir))
         return fail_usage("output directory '%s' does not exist", o->out_dir);
     return 0;
@@ -345,14 +389,80 @@ static int finish_frame(clock_state *c) {
     return 0;
 }
 
-/* Creates the engine and renders frames up to simulated time o->time; the last
- * frame rendered is the one at that time. Every picture depends on the time
- * alone, not on the path to it, so the fewest frames are used: each frame
- * costs a full render. */
-static int start_scene(const options *o, int mode, clock_state *c) {
-    if (galaxy_create_offscreen(o->width, o->height) != 0) {
+/* ---- the simulated clock, as the library keeps it: single precision, and a
+ * frame after a pause of at least STEP adds exactly (float)STEP * scale. */
+
+static float clock_after(float t, float scale) {
+    float advance = (float)STEP * scale;
+    return advance + t;
+}
+
+/* Simulated time of sequence frame k: frame 0 is at --time, and every later
+ * frame adds one step at the sequence's time scale, summed in the library's
+ * own precision. The sum is what one process rendering the whole sequence
+ * reaches, so a run starting at frame k aims at exactly this value. */
+static float sequence_time(const options *o, long k) {
+    float t = (float)o->time;
+    for (long i = 0; i < k; i++)
+        t = clock_after(t, o->time_scale);
+    return t;
+}
+
+/* A scale whose one step takes the clock from t exactly to target, or -1. */
+static float exact_scale(float t, float target) {
+    float guess = (float)(((double)target - (double)t) / (double)(float)STEP);
+    if (guess < 0.0f)
+        return -1.0f;
+    float s = guess;
+    for (int i = 0; i < 64; i++)
+        s = nextafterf(s, 0.0f);
+    for (int i = 0; i < 129; i++, s = nextafterf(s, INFINITY))
+        if (s >= 0.0f && s <= (float)MAX_SCALE && clock_after(t, s) == target)
+            return s;
+    return -1.0f;
+}
+
+/* The scales of the frames that take a new engine's clock from 0 to target,
+ * the last frame landing on it exactly. Full steps first, then one exact
+ * step; when no single scale lands on it, a half step first. Returns the
+ * number of frames, or -1 when target cannot be reached (never seen). */
+static long plan_clock(float target, float *scales, long room) {
+    float t = 0.0f;
+    long n = 0;
+    while (n < room) {
+        float s = exact_scale(t, target);
+        if (s >= 0.0f) {
+            scales[n++] = s;
+            return n;
+        }
+        float step = (double)target - (double)t > STEP * MAX_SCALE
+                         ? (float)MAX_SCALE
+                         : (float)(((double)target - (double)t) / STEP / 2.0);
+        scales[n++] = step;
+        t = clock_after(t, step);
+        if (t > target)
+            break;
+    }
+    return -1;
+}
+
+/* Creates the engine and renders frames until the clock reads exactly target;
+ * the last one is the picture. Every picture depends on the time alone, not
+ * on the path to it, so the frames before it are drawn tiny. */
+static int start_scene(const options *o, int mode, float target, clock_state *c) {
+    long room = (long)(target / (STEP * MAX_SCALE)) + 8;
+    float *scales = malloc((size_t)room * sizeof *scales);
+    long n = scales ? plan_clock(target, scales, room) : -1;
+    if (n < 0) {
+        fprintf(stderr, "galaxy-render: cannot reach simulated time %.9g exactly\n", (double)target);
+        free(scales);
+        return -1;
+    }
+    int warmup = n > 1;
+    if (galaxy_create_offscreen(warmup ? WARMUP_SIDE : o->width, warmup ? WARMUP_SIDE : o->height) != 0) {
         fprintf(stderr, "galaxy-render: cannot create the renderer (%dx%d): %s\n",
                 o->width, o->height, galaxy_get_error());
+        free(scales);
         return -1;
     }
     /* The library stamps its clock during creation: the first frame's wait
@@ -362,10 +472,12 @@ static int start_scene(const options *o, int mode, clock_state *c) {
     galaxy_set_quality(o->quality);
     if (o->has_camera)
         galaxy_set_camera(o->yaw, o->pitch, o->dist);
-    long n = o->time > 0.0 ? (long)ceil(o->time / (STEP * MAX_SCALE) - 1e-9) : 1;
-    double per_frame = o->time / (double)n;
-    for (long i = 0; i < n && !g_stop; i++)
-        step_frame(c, (float)(per_frame / STEP));
+    for (long i = 0; i < n && !g_stop; i++) {
+        if (warmup && i == n - 1)
+            galaxy_resize(o->width, o->height);
+        step_frame(c, scales[i]);
+    }
+    free(scales);
     galaxy_set_time_scale(o->time_scale);
     return g_stop ? -1 : finish_frame(c);
 }
@@ -393,26 +505,138 @@ static int write_png(const char *path) {
 
 static int render_still(const options *o) {
     clock_state c;
-    int rc = start_scene(o, o->mode, &c) == 0 && write_png(o->output) == 0 ? 0 : -1;
+    int rc = start_scene(o, o->mode, (float)o->time, &c) == 0 && write_png(o->output) == 0 ? 0 : -1;
     galaxy_destroy();
     return rc;
 }
 
-static int render_sequence(const options *o) {
-    clock_state c;
-    char path[4200];
-    int tty = isatty(fileno(stderr));
-    if (start_scene(o, o->mode, &c) != 0) {
-        galaxy_destroy();
+/* ---- video: raw RGBA frames piped into ffmpeg, which encodes them into a
+ * temporary file beside the output, renamed once ffmpeg has succeeded. */
+
+typedef struct {
+    pid_t pid;
+    int fd;           /* ffmpeg's standard input */
+    char tmp[4200];
+} video_pipe;
+
+static int in_path(const char *program) {
+    const char *path = getenv("PATH");
+    char buf[4200];
+    while (path && *path) {
+        size_t n = strcspn(path, ":");
+        if (n > 0 && n < sizeof buf - strlen(program) - 2) {
+            snprintf(buf, sizeof buf, "%.*s/%s", (int)n, path, program);
+            if (access(buf, X_OK) == 0)
+                return 1;
+        }
+        path += n + (path[n] == ':');
+    }
+    return 0;
+}
+
+static int video_open(const options *o, video_pipe *v) {
+    if (!in_path("ffmpeg")) {
+        fprintf(stderr, "galaxy-render: --video needs ffmpeg, which is not installed "
+                        "(Debian: apt-get install ffmpeg); -d DIR writes PNG files instead\n");
         return -1;
     }
-    int rc = 0;
+    /* The temporary name keeps the extension: ffmpeg picks the container by it. */
+    const char *slash = strrchr(o->video, '/');
+    const char *dot = strrchr(slash ? slash : o->video, '.');
+    if (snprintf(v->tmp, sizeof v->tmp, "%s.%ld.tmp%s", o->video, (long)getpid(), dot ? dot : "")
+        >= (int)sizeof v->tmp) {
+        fprintf(stderr, "galaxy-render: path too long: %s\n", o->video);
+        return -1;
+    }
+    char size[32], rate[32];
+    snprintf(size, sizeof size, "%dx%d", o->width, o->height);
+    snprintf(rate, sizeof rate, "%g", o->fps);
+    char *const argv[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "rawvideo",
+                          "-pix_fmt", "rgba", "-video_size", size, "-framerate", rate, "-i", "-",
+                          "-an", "-pix_fmt", "yuv420p", "-y", v->tmp, NULL};
+    int fds[2];
+    if (pipe(fds) != 0) {
+        fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", strerror(errno));
+        return -1;
+    }
+    v->pid = fork();
+    if (v->pid == 0) {
+        dup2(fds[0], STDIN_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        execvp("ffmpeg", argv);
+        _exit(127);
+    }
+    close(fds[0]);
+    if (v->pid < 0) {
+        fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", strerror(errno));
+        close(fds[1]);
+        return -1;
+    }
+    v->fd = fds[1];
+    return 0;
+}
+
+static int video_write(video_pipe *v) {
+    const unsigned char *px;
+    int w, h, stride;
+    if (galaxy_readback(&px, &w, &h, &stride) != 0) {
+        fprintf(stderr, "galaxy-render: readback failed: %s\n", galaxy_get_error());
+        return -1;
+    }
+    size_t left = (size_t)stride * (size_t)h;
+    while (left > 0) {
+        ssize_t n = write(v->fd, px, left);
+        if (n < 0 && errno == EINTR && !g_stop)
+            continue;
+        if (n <= 0) {
+            fprintf(stderr, "galaxy-render: ffmpeg stopped taking frames: %s\n", strerror(errno));
+            return -1;
+        }
+        px += n;
+        left -= (size_t)n;
+    }
+    return 0;
+}
+
+/* Ends the stream; on success the video replaces path, otherwise nothing
+ * is left behind. */
+static int video_close(video_pipe *v, const char *path, int ok) {
+    close(v->fd);
+    int status = 0;
+    while (waitpid(v->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (ok && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+        fprintf(stderr, "galaxy-render: ffmpeg failed (%s %d) writing %s\n",
+                WIFEXITED(status) ? "exit status" : "signal",
+                WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), path);
+        ok = 0;
+    }
+    if (ok && rename(v->tmp, path) != 0) {
+        fprintf(stderr, "galaxy-render: cannot write %s: %s\n", path, strerror(errno));
+        ok = 0;
+    }
+    if (!ok)
+        remove(v->tmp);
+    return ok ? 0 : -1;
+}
+
+/* Frames first_frame .. first_frame + frames - 1 of the sequence, as PNG
+ * files named by their index in the whole sequence, or into a video. */
+static int render_sequence(const options *o) {
+    clock_state c;
+    video_pipe v;
+    char path[4200];
+    int tty = isatty(fileno(stderr));
+    if (o->video && video_open(o, &v) != 0)
+        return -1;
+    int rc = start_scene(o, o->mode, sequence_time(o, o->first_frame), &c);
     for (int i = 0; i < o->frames && rc == 0; i++) {
         if (g_stop) {
             rc = -1;
             break;
         }
-        /* Frame 0 is the one start_scene rendered at --time. */
+        /* The first frame is the one start_scene rendered. */
         if (i > 0) {
             step_frame(&c, o->time_scale);
             if (finish_frame(&c) != 0) {
@@ -420,12 +644,18 @@ static int render_sequence(const options *o) {
                 break;
             }
         }
-        snprintf(path, sizeof path, "%s/frame_%04d.png", o->out_dir, i);
-        rc = write_png(path);
+        if (o->video) {
+            rc = video_write(&v);
+        } else {
+            snprintf(path, sizeof path, "%s/frame_%04ld.png", o->out_dir, o->first_frame + i);
+            rc = write_png(path);
+        }
         fprintf(stderr, "%sframe %d/%d %.2f s%s", tty ? "\r" : "", i + 1, o->frames,
                 c.cost, tty && i + 1 < o->frames && rc == 0 ? "" : "\n");
     }
     galaxy_destroy();
+    if (o->video && video_close(&v, o->video, rc == 0 && !g_stop) != 0)
+        rc = -1;
     return rc;
 }
 
@@ -441,6 +671,13 @@ static int render_set(const options *o) {
         fprintf(stderr, "galaxy-render: %s is not a directory\n", dir);
         return -1;
     }
+    /* The timing columns line up under the longest path of the set. */
+    int path_width = 0;
+    for (int m = 0; m < 4; m++) {
+        int n = (int)(strlen(dir) + strlen(SCENES[m].file) + 5);
+        if ((o->mode < 0 || m == o->mode) && n > path_width)
+            path_width = n;
+    }
     printf("rendering %dx%d, quality %d, into %s/\n", o->width, o->height, o->quality, dir);
     fflush(stdout);
     for (int m = 0; m < 4; m++) {
@@ -450,14 +687,14 @@ static int render_set(const options *o) {
         clock_state c;
         snprintf(path, sizeof path, "%s/%s.png", dir, SCENES[m].file);
         double t0 = now_s();
-        int rc = start_scene(o, m, &c);
+        int rc = start_scene(o, m, (float)o->time, &c);
         double ready = now_s();
         if (rc == 0)
             rc = write_png(path);
         galaxy_destroy();
         if (rc != 0)
             return -1;
-        printf("  %-32s frame %.2f s (create and frame %.2f s, total %.2f s)\n", path,
+        printf("  %-*s  frame %.2f s (create and frame %.2f s, total %.2f s)\n", path_width, path,
                c.cost, ready - t0, now_s() - t0);
         fflush(stdout);
     }
@@ -476,6 +713,8 @@ int main(int argc, char **argv) {
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, NULL);
     sigaction(SIGTERM, &sa, NULL);
+    /* A failed ffmpeg shows up as a failed write, reported, not as a kill. */
+    signal(SIGPIPE, SIG_IGN);
 
     int rc;
     if (o.output)

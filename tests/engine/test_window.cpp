@@ -40,11 +40,14 @@ struct Window_ : testing::Test {
     galaxy_window handle() const { return (galaxy_window)(uintptr_t)win; }
 };
 
-TEST_F(Window_, FallsBackToTheReferenceDeviceAndPresents) {
+TEST_F(Window_, HardwareOrReferenceDevicePresents) {
     plat_call_count_reset();
     ASSERT_EQ(galaxy_create(handle(), 96, 64), 0) << galaxy_get_error();
-    // No hardware device on this machine: hardware, then reference.
-    EXPECT_EQ(plat_call_count("D3D11CreateDevice"), 2);
+    // A GPU serves the first (hardware) attempt; without one (and under
+    // CTest, which limits Vulkan to lavapipe) the reference device follows.
+    int attempts = plat_call_count("D3D11CreateDevice");
+    EXPECT_TRUE(attempts == 1 || attempts == 2) << attempts;
+    EXPECT_STREQ(galaxy_get_error(), "no error");
     EXPECT_EQ(g_eng.offscreen, 0);
     ASSERT_NE(g_eng.swap_chain, nullptr);
     DXGI_SWAP_CHAIN_DESC1 d;

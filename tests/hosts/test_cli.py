@@ -2,6 +2,7 @@
 
 Run by CTest with GALAXY_RENDER set to the built executable."""
 import os
+import shutil
 import struct
 import subprocess
 import tempfile
@@ -50,6 +51,14 @@ class BadInvocations(unittest.TestCase):
         (["-n", "3", "-d", "missing"], "does not exist", 2),
         (["-o", "missing/a.png"], "does not exist", 2),
         (["-o", "a.png", "-n", "2", "-d", "."], "exclude", 2),
+        (["-k", "3", "-d", "."], "--first-frame needs --frames", 2),
+        (["-k", "-1", "-n", "2", "-d", "."], "first frame", 2),
+        (["-k", "99999", "-n", "2", "-d", "."], "past frame", 2),
+        (["-v", "a.mp4"], "--video needs --frames", 2),
+        (["-v", "a.mp4", "-n", "2", "-d", "."], "excludes", 2),
+        (["-v", "a.mp4", "-n", "2", "-s", "33x24"], "even", 2),
+        (["-v", "missing/a.mp4", "-n", "2"], "does not exist", 2),
+        (["-v", "a.mp4", "-n", "2", "-r", "0"], "frame rate", 2),
         # Failures past parsing: the library's error text, and no file left.
         (["-s", "16x16", *FAST, "-o", "a" * 250 + ".png"], "cannot write", 1),
         (["-s", "16x16", *FAST, "-o", "adir"], "cannot write", 1),
@@ -95,6 +104,42 @@ class Output(unittest.TestCase):
         self.assertEqual(runs[0], runs[1])
         self.assertTrue(runs[0][0] != runs[0][1], "the galaxy did not move between frames")
 
+    def test_frame_is_the_same_from_any_first_frame(self):
+        # Odd steps and a start past one full 10 s step: a later first frame
+        # reaches its time through other frames than the whole run took.
+        with tempfile.TemporaryDirectory() as d:
+            for sub, extra in (("whole", ["-n", "6"]), ("tail", ["-n", "2", "-k", "4"])):
+                os.mkdir(os.path.join(d, sub))
+                r = run(["-s", "48x32", "-q", "0", "-m", "galaxy", "-t", "37.3", "-T", "12.34",
+                         *extra, "-d", sub], d)
+                self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(sorted(os.listdir(os.path.join(d, "tail"))), ["frame_0004.png", "frame_0005.png"])
+            for n in ("frame_0004.png", "frame_0005.png"):
+                with open(os.path.join(d, "whole", n), "rb") as a, open(os.path.join(d, "tail", n), "rb") as b:
+                    self.assertTrue(a.read() == b.read(), n)
+
+    @unittest.skipIf(shutil.which("ffprobe") is None, "ffmpeg not installed")
+    def test_video_has_every_frame(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = run(["-s", "64x48", *FAST, "-m", "galaxy", "-n", "7", "-r", "25", "-v", "seq.mp4"], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(os.listdir(d), ["seq.mp4"])
+            probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                                    "-show_entries", "stream=nb_read_frames,width,height,r_frame_rate",
+                                    "-of", "default=noprint_wrappers=1", "seq.mp4"],
+                                   cwd=d, capture_output=True, text=True, check=True).stdout
+            self.assertEqual(sorted(probe.split()), ["height=48", "nb_read_frames=7", "r_frame_rate=25/1",
+                                                     "width=64"])
+
+    def test_video_without_ffmpeg_says_so(self):
+        with tempfile.TemporaryDirectory() as d:
+            r = subprocess.run([shutil.which(RENDER),
+                                "-s", "64x48", *FAST, "-n", "2", "-v", "seq.mp4"], cwd=d,
+                               env=dict(os.environ, PATH=d), capture_output=True, text=True, timeout=300)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("needs ffmpeg", r.stderr)
+            self.assertEqual(os.listdir(d), [])
+
     def test_camera_is_yaw_pitch_distance(self):
         # The black hole's own preset, given explicitly, is the same picture.
         with tempfile.TemporaryDirectory() as d:
@@ -110,10 +155,15 @@ class Output(unittest.TestCase):
 
     def test_scene_set_names(self):
         with tempfile.TemporaryDirectory() as d:
-            r = run(["-s", "32x24", *FAST, "-d", d], d)
+            # A long directory name: the timing columns still line up.
+            sub = os.path.join(d, "a-rather-long-directory-name-for-the-pictures")
+            os.mkdir(sub)
+            r = run(["-s", "32x24", *FAST, "-d", sub], d)
             self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertEqual(sorted(os.listdir(d)), ["asteroid_field.png", "black_hole.png",
-                                                     "galaxy.png", "solar_system.png"])
+            self.assertEqual(sorted(os.listdir(sub)), ["asteroid_field.png", "black_hole.png",
+                                                       "galaxy.png", "solar_system.png"])
+            columns = {line.index(" frame ") for line in r.stdout.splitlines()[1:]}
+            self.assertEqual(len(columns), 1, r.stdout)
 
 
 if __name__ == "__main__":
