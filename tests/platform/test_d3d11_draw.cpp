@@ -534,5 +534,28 @@ TEST_F(DepthTest, InjectedFailuresAndInterfaces) {
     release(s);
 }
 
+// A program the CPU executor cannot run fails creation as Direct3D reports
+// bad bytecode, creating nothing; lavapipe takes it.
+TEST_F(DrawTest, ProgramsBeyondTheCpuExecutorFailCreation) {
+    ID3DBlob *loop = compile("cbuffer C : register(b0) { float4 n; };\n"
+                             "float4 main(float4 p : SV_POSITION) : SV_Target {\n"
+                             "    float s = 0; for (int i = 0; i < (int)n.x; i++) s += p.x;\n"
+                             "    return float4(s, 0, 0, 1); }\n",
+                             "ps_5_0");
+    ASSERT_TRUE(loop);
+    int live = plat_live_objects();
+    ID3D11PixelShader *p = nullptr;
+    HRESULT hr = dev->CreatePixelShader(loop->GetBufferPointer(), loop->GetBufferSize(), nullptr, &p);
+    if (cpu_executor()) {
+        EXPECT_EQ(E_INVALIDARG, hr);
+        EXPECT_EQ(nullptr, p);
+        EXPECT_EQ(live, plat_live_objects());
+    } else {
+        EXPECT_EQ(S_OK, hr);
+    }
+    release(p);
+    loop->Release();
+}
+
 } // namespace
 
