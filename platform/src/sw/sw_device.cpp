@@ -1,10 +1,11 @@
 // The CPU executor's draw pipeline. A draw runs in chunks of instances; each
 // chunk goes through three parallel phases:
 //  1. vertices: batches of SW_LANES vertices through the vertex program;
-//  2. setup: every worker takes a contiguous range of primitives, drops
-//     those outside one clip plane, clips the rest against near, far and a
-//     guard band, sets up edge equations in 16.8 fixed point and appends the
-//     primitive to its own list of every screen tile it touches;
+//  2. setup: every worker takes a contiguous range of instances, drops
+//     primitives outside one clip plane, clips the rest against near, far
+//     and a guard band, sets up edge equations in 16.8 fixed point (or a
+//     rectangle for a camera-facing square) and appends each primitive to
+//     its own list of every screen tile it touches;
 //  3. tiles: every tile is rasterized by one worker, reading the setup
 //     workers' lists in worker order, so fragments reach each pixel in
 //     primitive order whatever the timing.
@@ -81,7 +82,7 @@ struct SwDevice {
     uint32_t read_at[4 * SW_MAX_VARYINGS];
     uint32_t read_slot[4 * SW_MAX_VARYINGS]; // where each goes in the pixel program
     std::vector<float> verts; // vertex records of the chunk
-    uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0, chunk_prims = 0;
+    uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0;
     uint32_t prims_per_instance = 0;
     int32_t sx0, sy0, sx1, sy1; // scissor: viewport within the target, pixels [x0, x1)
     uint32_t tiles_x = 0, tiles_y = 0;
@@ -901,7 +902,6 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         dev->chunk_first_instance = first;
         dev->chunk_instances = std::min(per_chunk, d->instance_count - first);
         dev->chunk_vertices = dev->chunk_instances * d->vertex_count;
-        dev->chunk_prims = dev->chunk_instances * ppi;
         if (dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec) dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
         for (Worker &wk : dev->w) {
             wk.prims.clear();
