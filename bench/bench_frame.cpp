@@ -12,9 +12,9 @@
 //             "GPU" work on a software device
 //   readback  wall time of a readback with no new frame (copy + sync floor)
 //   gpu~      total - readback: an estimate of the frame's GPU work
-// The platform records Vulkan commands as each call arrives and submits at the
-// readback's Flush, so "cpu" holds all command translation and "total" the
-// submission and the rasterizer's work.
+// The platform records Vulkan commands as each call arrives and submits them
+// at the frame's end, so "cpu" holds all command translation and "total" the
+// rasterizer's work. bench_pacing shows frames without a readback each.
 //
 // Both executors of the Linux build run side by side: lavapipe (Vulkan) and
 // the CPU executor, each on its own engine, case by case in one run. For the

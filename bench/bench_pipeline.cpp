@@ -1,7 +1,9 @@
-// Pipeline figures: offscreen engine creation split into its phases, the
-// first frame (which builds the pipelines), readback and screenshot at
-// 1280x720. Prints medians over repeated runs.
-//   bench_pipeline [repeats]
+// Pipeline figures: offscreen engine creation split into its phases, then the
+// first frame of each mode, readback and screenshot at 1280x720. Every repeat
+// creates the engine twice, in turns: as creation does now (the pipelines of
+// every mode built by a warm-up), and the old way without it, where each
+// mode's first frame builds them. Prints medians over repeated runs.
+//   bench_pipeline [repeats = 5] [width = 1280] [height = 720]
 #include <algorithm>
 #include <chrono>
 #include <stdio.h>
@@ -27,14 +29,18 @@ static double median(std::vector<double> v) {
 
 int main(int argc, char **argv) {
     const int repeats = argc > 1 ? atoi(argv[1]) : 5;
-    const int W = 1280, H = 720;
-    enum { DEVICE, PROGRAMS, LAYOUTS_STATES, TARGETS_BUFFERS, CONTENT, FIRST_FRAME, PHASES };
-    const char *names[PHASES] = {"device + context", "compile 9 programs", "layouts + states",
-                                 "render target + buffers", "content (quality 1)", "first frame of each mode"};
+    const int W = argc > 2 ? atoi(argv[2]) : 1280, H = argc > 3 ? atoi(argv[3]) : 720;
+    enum { DEVICE, PROGRAMS, LAYOUTS_STATES, TARGETS_BUFFERS, CONTENT, WARM, FIRST_FRAME, COLD_FIRST_FRAME, SECOND_FRAME, PHASES };
+    const char *names[PHASES] = {"device + context",        "compile 9 programs",
+                                 "layouts + states",        "render target + buffers",
+                                 "content (quality 1)",     "pipelines of every mode",
+                                 "first frame of each mode", "... without the warm-up",
+                                 "second frame of each mode"};
     std::vector<double> t[PHASES];
 
     static Engine e;
-    for (int r = 0; r < repeats; r++) {
+    for (int run = 0; run < 2 * repeats; run++) {
+        const bool warm = run % 2 == 0;
         // The same steps as offscreen creation, timed one by one.
         engine_init_defaults(&e);
         e.width = W;
@@ -78,6 +84,9 @@ int main(int argc, char **argv) {
         engine_build_orbit_lines(&e);
         t[CONTENT].push_back(ms_since(t0));
         e.created = 1;
+        t0 = Clock::now();
+        if (warm) engine_warm_pipelines(&e);
+        if (warm) t[WARM].push_back(ms_since(t0));
         // One frame of every mode, each closed by a readback so the GPU work
         // (and the pipeline builds it triggers) is inside the measurement.
         t0 = Clock::now();
@@ -88,12 +97,23 @@ int main(int argc, char **argv) {
             engine_frame(&e);
             engine_readback(&e, &px, &w, &h, &s);
         }
-        t[FIRST_FRAME].push_back(ms_since(t0));
-        if (r + 1 < repeats) release_all(&e);
+        t[warm ? FIRST_FRAME : COLD_FIRST_FRAME].push_back(ms_since(t0));
+        // The same again: what a frame costs once nothing is built any more.
+        t0 = Clock::now();
+        for (int m = 0; m < 4; m++) {
+            engine_set_mode(&e, m);
+            engine_frame(&e);
+            engine_readback(&e, &px, &w, &h, &s);
+        }
+        t[SECOND_FRAME].push_back(ms_since(t0));
+        if (run + 1 < 2 * repeats) release_all(&e);
     }
 
     printf("engine creation, offscreen %dx%d (median of %d)\n", W, H, repeats);
     for (int p = 0; p < PHASES; p++) printf("  %-28s %9.2f ms\n", names[p], median(t[p]));
+    double total = 0;
+    for (int p = DEVICE; p <= WARM; p++) total += median(t[p]);
+    printf("  %-28s %9.2f ms\n", "creation (sum)", total);
 
     // Capture: the frame is rendered once; each capture copies, maps and packs.
     std::vector<double> rb, shot, frame_only;

@@ -19,6 +19,7 @@ RENDER_PACKAGES=(
   libx11-dev
   libxext-dev
   libstb-dev
+  libdeflate-dev
 )
 
 TEST_PACKAGES=(
@@ -27,6 +28,7 @@ TEST_PACKAGES=(
   libgtest-dev
   googletest
   libbenchmark-dev
+  zlib1g-dev
   g++-mingw-w64-x86-64
   binutils-mingw-w64-x86-64
   xvfb

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "capture/capture.h" // before stb, which may call galaxy_png_deflate
+
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
 #if defined(__GNUC__)
@@ -15,8 +17,6 @@
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
-
-#include "capture/capture.h"
 
 // Unbinds the render target so the texture can be copied; the next frame
 // binds it again.
@@ -107,5 +107,14 @@ int engine_screenshot(Engine *e, const char *path) {
         set_error("screenshot: stbi_write_png failed");
         return -1;
     }
+    return 0;
+}
+
+int engine_wait_device(Engine *e) {
+    if (!e->render_tex || !e->staging_tex) return -1;
+    unbind_targets(e);
+    D3D11_MAPPED_SUBRESOURCE m;
+    if (FAILED(copy_and_map(e, &m))) return -1;
+    e->context->Unmap(e->staging_tex, 0);
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "engine/engine.h"
 #include "content/content.h"
+#include "frame/frame.h"
 #include "gpu/gpu.h"
 
 void engine_init_defaults(Engine *e) {
@@ -87,6 +88,7 @@ int create_common(Engine *e, int offscreen) {
     engine_rebuild_disk(e);
     engine_rebuild_rocks(e);
     engine_build_orbit_lines(e);
+    engine_warm_pipelines(e);
     return 0;
 }
 

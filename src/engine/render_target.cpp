@@ -76,7 +76,13 @@ static bool same_size(ID3D11Texture2D *a, ID3D11Texture2D *b) {
 }
 
 void engine_present(Engine *e) {
-    if (!e->swap_chain) return;
+    if (!e->swap_chain) {
+        // An offscreen frame goes to the device at its end, as Present sends
+        // a windowed one: frames never pile up behind a later readback, and
+        // the device draws while the host prepares the next one.
+        e->context->Flush();
+        return;
+    }
     ID3D11Texture2D *back = nullptr;
     if (SUCCEEDED(e->swap_chain->GetBuffer(0, IID_ID3D11Texture2D, (void **)&back)) && back) {
         // After a failed resize the render texture may be missing, or the back

@@ -3,6 +3,7 @@
 // order below is the picture.
 #include "frame/frame.h"
 #include <math.h>
+#include "capture/capture.h"
 #include "content/content.h"
 #include "gpu/gpu.h"
 
@@ -231,4 +232,34 @@ void engine_frame(Engine *e) {
     update_instances(e);
     draw_scene(e);
     engine_present(e);
+}
+
+void engine_warm_pipelines(Engine *e) {
+    if (!e->rtv || !e->dsv) return;
+    int *counts[] = {&e->star_count,   &e->belt_count, &e->body_count, &e->glow_count,
+                     &e->ring_count,   &e->galaxy_count, &e->disk_count, &e->rock_count};
+    int saved[sizeof counts / sizeof counts[0]];
+    for (size_t i = 0; i < sizeof counts / sizeof counts[0]; i++) {
+        saved[i] = *counts[i];
+        if (*counts[i] > 1) *counts[i] = 1;
+    }
+    const int lines = e->line_vertex_count, mode = e->mode;
+    if (lines > k_orbit_vertices) e->line_vertex_count = k_orbit_vertices;
+
+    Globals g;
+    frame_globals(e, &g);
+    upload(e->context, e->cb_globals, &g, (int)sizeof g);
+    bind_target(e);
+    D3D11_VIEWPORT pixel = {0.0f, 0.0f, 1.0f, 1.0f, 0.0f, 1.0f};
+    e->context->RSSetViewports(1, &pixel);
+    for (int m = 0; m < 4; m++) {
+        e->mode = m;
+        draw_scene(e);
+    }
+    e->context->ClearRenderTargetView(e->rtv, k_clear);
+
+    e->mode = mode;
+    e->line_vertex_count = lines;
+    for (size_t i = 0; i < sizeof counts / sizeof counts[0]; i++) *counts[i] = saved[i];
+    engine_wait_device(e);
 }

@@ -466,6 +466,43 @@ TEST_F(Frame, BodiesLandWhereTheirOrbitsPutThem) {
     EXPECT_GE(centres_checked, 7) << "the camera hides too many bodies for the check to mean much";
 }
 
+// Frames with no readback between them: each goes to the device at its end,
+// no more than two stay unfinished, steady frames allocate no device memory,
+// and the readback after them waits for the rest and returns the last one.
+TEST_F(Frame, FramesWithoutReadbackKeepNoBacklog) {
+    const int in_flight = 2; // the platform's frames in flight
+    engine_set_mode(&eng, 2);
+    eng.time_scale = 0.0f; // the camera alone changes the picture
+    const float pitch = eng.cam_pitch, dist = eng.cam_dist;
+    auto yaw = [](int i) { return 0.3f + 0.05f * (float)i; };
+    auto read = [&]() {
+        const unsigned char *px;
+        int w, h, s;
+        EXPECT_EQ(engine_readback(&eng, &px, &w, &h, &s), 0);
+        return std::vector<unsigned char>(px, px + (size_t)s * h);
+    };
+    for (int i = 0; i < 5; i++) engine_frame(&eng); // pipelines built, rings grown
+    read();                                         // and nothing left in flight
+    const int frames = 40;
+    plat_call_count_reset();
+    for (int i = 0; i < frames; i++) {
+        engine_set_camera(&eng, yaw(i), pitch, dist);
+        engine_frame(&eng);
+        const int submitted = plat_call_count("QueueSubmit"), retired = plat_call_count("FenceWait");
+        ASSERT_EQ(submitted, i + 1) << "one submission per frame, at its end";
+        ASSERT_LE(submitted - retired, in_flight) << "frame " << i;
+    }
+    EXPECT_EQ(plat_call_count("AllocateMemory"), 0);
+    std::vector<unsigned char> after_run = read();
+    EXPECT_EQ(plat_call_count("QueueSubmit"), frames + 1);
+    EXPECT_EQ(plat_call_count("FenceWait"), frames + 1) << "the readback leaves nothing in flight";
+    engine_frame(&eng); // the last camera again, read at once
+    EXPECT_TRUE(read() == after_run);
+    engine_set_camera(&eng, yaw(frames - 2), pitch, dist);
+    engine_frame(&eng);
+    EXPECT_FALSE(read() == after_run) << "the camera steps must show";
+}
+
 TEST_F(Frame, OffscreenFrameDoesNotPresent) {
     for (const std::string &line : record_frame(&eng)) EXPECT_NE(line.substr(0, 7), "Present");
 }

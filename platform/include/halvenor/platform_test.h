@@ -23,7 +23,12 @@ void plat_fail_clear(void);
 int plat_fail_fired(void);
 
 // Count how many times each operation has been called since the last reset
-// (recording or not), so a sweep can find every call position.
+// (recording or not), so a sweep can find every call position. The executor
+// also counts its own work here (no faults can be armed on these):
+// "QueueSubmit" (each submission), "FenceWait" (each submission waited for
+// and retired; submissions minus these are the ones still in flight) and
+// "AllocateMemory" (each device allocation) and "CopyImage" (each image to
+// image copy or blit, the one into the window included).
 int plat_call_count(const char *op);
 void plat_call_count_reset(void);
 

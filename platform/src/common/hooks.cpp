@@ -86,6 +86,12 @@ HRESULT hook_enter(const char *op) {
     return hr;
 }
 
+void hook_count(const char *op) {
+    Hooks &h = hooks();
+    std::lock_guard<std::mutex> g(h.lock);
+    if (OpCount *c = find_count(h, op, true)) c->calls++;
+}
+
 bool hook_recording(void) { return !t_silence && hooks().recording.load(std::memory_order_relaxed); }
 
 void hook_record(const char *fmt, ...) {

@@ -9,6 +9,9 @@ HRESULT hook_enter(const char *op);
 bool hook_recording(void);
 void hook_record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void hook_live_add(int delta);
+// Counts an internal event under op for plat_call_count, with no fault to arm:
+// submissions, fence waits and device allocations of the executor.
+void hook_count(const char *op);
 
 // Calls the layer makes to itself (QueryInterface to recover its own device,
 // say) are no call positions of the caller: while one of these lives on the

@@ -165,14 +165,14 @@ static void copy_texture(VkcCore *vk, Texture *dst, Texture *src) {
     VkBufferImageCopy region{};
     region.imageSubresource = {dst_staging ? src->image.aspect : dst->image.aspect, 0, 0, 1};
     region.imageExtent = {d.Width, d.Height, 1};
+    if (!dst_staging && !src_staging && dst->back_buffer) {
+        // A frame's image on its way to the window: Present copies the
+        // source into the swap-chain image itself, so it is copied once.
+        vkc_copy_image_later(vk, &src->image, &dst->image);
+        return;
+    }
     if (!dst_staging && !src_staging) {
-        vkc_image_use(vk, &src->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
-        vkc_image_use(vk, &dst->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
-        VkImageCopy c{};
-        c.srcSubresource = c.dstSubresource = region.imageSubresource;
-        c.extent = region.imageExtent;
-        vkCmdCopyImage(vkc_cmd(vk), src->image.img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst->image.img,
-                       VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &c);
+        vkc_copy_image(vk, &src->image, &dst->image);
     } else if (dst_staging && !src_staging) {
         vkc_image_use(vk, &src->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
         region.bufferRowLength = dst->row_pitch / 4;
@@ -187,6 +187,8 @@ static void copy_texture(VkcCore *vk, Texture *dst, Texture *src) {
         VkBufferCopy c = {0, 0, src->staging.size};
         vkCmdCopyBuffer(vkc_cmd(vk), src->staging.buf, dst->staging.buf, 1, &c);
     }
+    if (dst_staging) dst->staging_seq = vk->next_seq;
+    if (src_staging) src->staging_seq = vk->next_seq;
     vkc_memory_barrier(vk); // later draws, copies and CPU reads see the result
 }
 
@@ -267,7 +269,9 @@ HRESULT Context::Map(ID3D11Resource *res, UINT sub, D3D11_MAP type, UINT flags, 
     }
     Texture *t = as_texture(res);
     if (!t || !map_allowed(t->desc.Usage, t->desc.CPUAccessFlags, type)) return E_INVALIDARG;
-    VkResult r = vkc_finish(vk); // the CPU sees every copy recorded so far
+    // The copies in and out of it are all the CPU has to wait for: frames
+    // recorded after the last one stay in flight.
+    VkResult r = vkc_wait(vk, t->staging_seq);
     if (r != VK_SUCCESS) return hr_from_vk(r);
     out->pData = t->staging.map;
     out->RowPitch = t->row_pitch;

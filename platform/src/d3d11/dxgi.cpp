@@ -132,6 +132,7 @@ HRESULT SwapChain::make_buffers(UINT count, UINT w, UINT h, DXGI_FORMAT format) 
             for (Texture *f : fresh) f->release();
             return hr;
         }
+        t->back_buffer = true;
         fresh.push_back(t);
     }
     release_buffers();
@@ -224,6 +225,7 @@ HRESULT SwapChain::ResizeBuffers(UINT count, UINT w, UINT h, DXGI_FORMAT format,
     if (w == 0 || h == 0 || w > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION || h > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION)
         return E_INVALIDARG;
     if (FAILED(hr = make_buffers(count, w, h, format))) return hr;
+    vsc.stale = true; // the host's new size is the window's: present at it
     desc.BufferCount = count;
     desc.Width = w;
     desc.Height = h;

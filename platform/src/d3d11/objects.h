@@ -69,8 +69,10 @@ struct Texture final : ID3D11Texture2D, Object {
     D3D11_TEXTURE2D_DESC desc;
     VkcImage image;    // DEFAULT textures
     VkcBuffer staging; // STAGING textures: linear rows of row_pitch bytes
+    uint64_t staging_seq = 0; // the last submission that copies into or out of it
     UINT row_pitch = 0;
     SwImage cpu;       // on a CPU-executor device: pixels (rows of row_pitch when STAGING)
+    bool back_buffer = false; // of a swap chain: copies into it wait for Present
     explicit Texture(Device *d) : Object(d) {}
     ~Texture() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;

@@ -244,6 +244,7 @@ void retire(VkcCore *c, const VkcGarbage &g) {
 
 void frame_retire(VkcCore *c, VkcFrame &f) {
     if (!f.seq) return;
+    hook_count("FenceWait");
     vkWaitForFences(c->dev, 1, &f.fence, VK_TRUE, UINT64_MAX);
     vkResetFences(c->dev, 1, &f.fence);
     if (f.seq > c->completed_seq) c->completed_seq = f.seq;
@@ -268,6 +269,15 @@ VkResult ring_grow(VkcCore *c, VkcRing *r, uint32_t n, uint32_t at) {
     for (uint32_t i = 0; i < n; i++) fresh[i] = {chunk.buf, r->slice_size * i, chunk.map + r->slice_size * i, 0};
     r->slices.insert(r->slices.begin() + at, fresh.begin(), fresh.end());
     return VK_SUCCESS;
+}
+
+// Records the pending copy, if any, before either image is used.
+void record_later_copy(VkcCore *c) {
+    VkcImage *src = c->later_src, *dst = c->later_dst;
+    if (!dst) return;
+    c->later_src = c->later_dst = nullptr;
+    vkc_copy_image(c, src, dst);
+    vkc_memory_barrier(c);
 }
 
 } // namespace
@@ -327,6 +337,7 @@ VkResult vkc_buffer_create(VkcCore *c, VkDeviceSize size, VkBufferUsageFlags usa
     VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
     ai.allocationSize = req.size;
     ai.memoryTypeIndex = type;
+    hook_count("AllocateMemory");
     r = type == UINT32_MAX ? VK_ERROR_OUT_OF_DEVICE_MEMORY : vkAllocateMemory(c->dev, &ai, nullptr, &out->mem);
     if (r == VK_SUCCESS) r = vkBindBufferMemory(c->dev, out->buf, out->mem, 0);
     void *p = nullptr;
@@ -368,6 +379,7 @@ VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, V
     VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
     ai.allocationSize = req.size;
     ai.memoryTypeIndex = type;
+    hook_count("AllocateMemory");
     r = type == UINT32_MAX ? VK_ERROR_OUT_OF_DEVICE_MEMORY : vkAllocateMemory(c->dev, &ai, nullptr, &out->mem);
     if (r == VK_SUCCESS) r = vkBindImageMemory(c->dev, out->img, out->mem, 0);
     if (r == VK_SUCCESS) {
@@ -392,6 +404,8 @@ VkResult vkc_image_create(VkcCore *c, uint32_t w, uint32_t h, VkFormat format, V
 
 void vkc_image_destroy(VkcCore *c, VkcImage *img) {
     if (c->rendering == img || c->rendering_depth == img) vkc_end_rendering(c);
+    if (c->later_dst == img) c->later_src = c->later_dst = nullptr; // nobody can see it any more
+    if (c->later_src == img) record_later_copy(c);
     if (img->img) retire(c, {c->next_seq, VK_NULL_HANDLE, img->img, img->view, img->mem, VK_NULL_HANDLE});
     *img = VkcImage{};
 }
@@ -469,6 +483,7 @@ VkResult vkc_submit(VkcCore *c, VkSemaphore wait, VkPipelineStageFlags wait_stag
     si.pCommandBuffers = &cmd;
     si.signalSemaphoreCount = signal ? 1 : 0;
     si.pSignalSemaphores = &signal;
+    hook_count("QueueSubmit");
     VkResult r = vkQueueSubmit(c->queue, 1, &si, f.fence);
     c->recording = false;
     c->commands = 0;
@@ -478,8 +493,10 @@ VkResult vkc_submit(VkcCore *c, VkSemaphore wait, VkPipelineStageFlags wait_stag
         return r;
     }
     f.seq = c->next_seq++;
+    // Pacing: the next buffer to record into carries the submission
+    // VKC_FRAMES_IN_FLIGHT back; waiting for it is the only wait a frame makes.
     c->frame = (c->frame + 1) % VKC_FRAMES;
-    frame_retire(c, c->frames[c->frame]); // the next buffer to record into must be idle
+    frame_retire(c, c->frames[c->frame]);
     vkc_poll(c);
     return VK_SUCCESS;
 }
@@ -525,6 +542,7 @@ void vkc_image_barrier(VkCommandBuffer cmd, VkImage img, VkImageLayout from, VkI
 }
 
 void vkc_image_use(VkcCore *c, VkcImage *img, VkImageLayout layout) {
+    if (img == c->later_src || img == c->later_dst) record_later_copy(c);
     vkc_end_rendering(c);
     vkc_image_barrier(vkc_cmd(c), img->img, img->layout, layout, img->aspect);
     img->layout = layout;
@@ -576,6 +594,30 @@ void vkc_end_rendering(VkcCore *c) {
     vkCmdEndRendering(vkc_cmd(c));
     c->rendering = nullptr;
     c->rendering_depth = nullptr;
+}
+
+void vkc_copy_image(VkcCore *c, VkcImage *src, VkcImage *dst) {
+    vkc_image_use(c, src, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
+    vkc_image_use(c, dst, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+    VkImageCopy region{};
+    region.srcSubresource = region.dstSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    region.extent = {dst->width, dst->height, 1};
+    hook_count("CopyImage");
+    vkCmdCopyImage(vkc_cmd(c), src->img, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, dst->img,
+                   VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+}
+
+void vkc_copy_image_later(VkcCore *c, VkcImage *src, VkcImage *dst) {
+    record_later_copy(c);
+    c->later_src = src;
+    c->later_dst = dst;
+}
+
+VkcImage *vkc_take_later_copy(VkcCore *c, VkcImage *dst) {
+    if (!dst || c->later_dst != dst) return nullptr;
+    VkcImage *src = c->later_src;
+    c->later_src = c->later_dst = nullptr;
+    return src;
 }
 
 VkFormat vkc_format_from_dxgi(uint32_t f) {

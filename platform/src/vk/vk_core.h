@@ -37,7 +37,8 @@ struct VkcSlice {
 
 // Dynamic buffer renamed on every discard map: draws already recorded keep the
 // slice they saw. Grows while every slice is in flight, up to a cap; past it
-// the oldest slice is waited for.
+// the oldest slice is waited for. Submissions are paced, so a ring settles at
+// what VKC_FRAMES slices' worth of frames upload and stops growing.
 struct VkcRing {
     std::vector<VkcBuffer> chunks;
     std::vector<VkcSlice> slices;
@@ -81,7 +82,12 @@ struct VkcKeyEq {
     bool operator()(const VkcPipelineKey &a, const VkcPipelineKey &b) const;
 };
 
-enum { VKC_FRAMES = 4, VKC_UNIFORM_BINDINGS = 28, VKC_ZERO_BYTES = 65536 };
+// Submissions the device may hold unfinished. Each frame submits at its end
+// without waiting, so the device works while the host prepares the next one;
+// the frame after that waits for the one this many back. One more command
+// buffer is the one being recorded.
+enum { VKC_FRAMES_IN_FLIGHT = 2, VKC_FRAMES = VKC_FRAMES_IN_FLIGHT + 1 };
+enum { VKC_UNIFORM_BINDINGS = 28, VKC_ZERO_BYTES = 65536 };
 
 struct VkcFrame {
     VkCommandBuffer cmd = VK_NULL_HANDLE;
@@ -122,6 +128,8 @@ struct VkcCore {
 
     VkcImage *rendering = nullptr;       // target of the open dynamic-rendering pass
     VkcImage *rendering_depth = nullptr; // its depth attachment, or null
+    // A whole-image copy not recorded yet (see vkc_copy_image_later).
+    VkcImage *later_src = nullptr, *later_dst = nullptr;
     VkPipeline bound_pipeline = VK_NULL_HANDLE;
 
     VkDescriptorSetLayout set_layout = VK_NULL_HANDLE;
@@ -171,5 +179,15 @@ void vkc_begin_rendering(VkcCore *c, VkcImage *target, VkcImage *depth);
 void vkc_end_rendering(VkcCore *c);
 
 VkPipeline vkc_pipeline_get(VkcCore *c, const VkcPipelineDesc *d);
+
+// Same-size, same-format image copy, recorded now.
+void vkc_copy_image(VkcCore *c, VkcImage *src, VkcImage *dst);
+// The same copy, recorded only when either image is next used (vkc_image_use)
+// or destroyed. A presentation that takes it (vkc_take_later_copy) reads src
+// straight into the window and the copy never happens. One at a time: a
+// second one records the first.
+void vkc_copy_image_later(VkcCore *c, VkcImage *src, VkcImage *dst);
+// The source of the pending copy into dst, which is dropped; null when none.
+VkcImage *vkc_take_later_copy(VkcCore *c, VkcImage *dst);
 
 VkFormat vkc_format_from_dxgi(uint32_t dxgi_format);

@@ -1,8 +1,11 @@
 #include "vk/vk_swapchain.h"
 
+#include "common/hooks.h"
+
 #include <X11/Xlib.h>
 #include <vulkan/vulkan_xlib.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -49,10 +52,10 @@ VkSurfaceFormatKHR choose_format(VkcCore *c, VkSurfaceKHR surface) {
     vkGetPhysicalDeviceSurfaceFormatsKHR(c->phys, surface, &n, nullptr);
     std::vector<VkSurfaceFormatKHR> formats(n);
     vkGetPhysicalDeviceSurfaceFormatsKHR(c->phys, surface, &n, formats.data());
-    for (const VkSurfaceFormatKHR &f : formats)
-        if ((f.format == VK_FORMAT_B8G8R8A8_UNORM || f.format == VK_FORMAT_R8G8B8A8_UNORM) &&
-            f.colorSpace == VK_COLOR_SPACE_SRGB_NONLINEAR_KHR)
-            return f;
+    // The back buffers' own format first: a plain copy instead of a blit.
+    for (VkFormat want : {VK_FORMAT_R8G8B8A8_UNORM, VK_FORMAT_B8G8R8A8_UNORM})
+        for (const VkSurfaceFormatKHR &f : formats)
+            if (f.format == want && f.colorSpace == VK_COLOR_SPACE_SRGB_NONLINEAR_KHR) return f;
     return n ? formats[0] : VkSurfaceFormatKHR{VK_FORMAT_UNDEFINED, VK_COLOR_SPACE_SRGB_NONLINEAR_KHR};
 }
 
@@ -72,9 +75,10 @@ VkResult make_semaphores(VkcCore *c, std::vector<VkSemaphore> &list, size_t n) {
     return VK_SUCCESS;
 }
 
-// (Re)creates the swapchain for the window's current size. Rare: waits for
-// the device so nothing in flight still uses the old images or semaphores.
-VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
+// (Re)creates the swapchain for the window's current size, or for the back
+// buffers' (wanted) where the surface leaves it open. Rare: waits for the
+// device so nothing in flight still uses the old images or semaphores.
+VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync, VkExtent2D wanted) {
     vkc_finish(c);
     vkDeviceWaitIdle(c->dev);
     VkSurfaceCapabilitiesKHR caps;
@@ -82,10 +86,10 @@ VkResult rebuild(VkcCore *c, VkcSwapchain *s, bool vsync) {
     if (r != VK_SUCCESS) return r;
     VkExtent2D extent = caps.currentExtent;
     if (extent.width == UINT32_MAX) {
-        uint32_t w = 0, h = 0;
-        vkc_window_size(s->window, &w, &h);
-        extent = {w, h};
+        extent.width = std::min(std::max(wanted.width, caps.minImageExtent.width), caps.maxImageExtent.width);
+        extent.height = std::min(std::max(wanted.height, caps.minImageExtent.height), caps.maxImageExtent.height);
     }
+    s->stale = false;
     VkSwapchainKHR old = s->swapchain;
     s->swapchain = VK_NULL_HANDLE;
     s->images.clear();
@@ -141,6 +145,7 @@ void copy_to_swapchain_image(VkcCore *c, VkcSwapchain *s, VkcImage *src, VkImage
     VkCommandBuffer cmd = vkc_cmd(c);
     vkc_image_barrier(cmd, dst, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
     VkImageSubresourceLayers layers = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+    hook_count("CopyImage");
     if (src->format == s->format && src->width == s->extent.width && src->height == s->extent.height) {
         VkImageCopy region{};
         region.srcSubresource = region.dstSubresource = layers;
@@ -188,7 +193,7 @@ VkResult vkc_swapchain_create(VkcCore *c, unsigned long window, bool vsync, VkcS
     if (r == VK_SUCCESS)
         r = vkGetPhysicalDeviceSurfaceSupportKHR(c->phys, c->queue_family, out->surface, &supported);
     if (r == VK_SUCCESS && !supported) r = VK_ERROR_INCOMPATIBLE_DISPLAY_KHR;
-    if (r == VK_SUCCESS) r = rebuild(c, out, vsync);
+    if (r == VK_SUCCESS) r = rebuild(c, out, vsync, {w, h});
     if (r != VK_SUCCESS) vkc_swapchain_destroy(c, out);
     return r;
 }
@@ -205,26 +210,34 @@ void vkc_swapchain_destroy(VkcCore *c, VkcSwapchain *s) {
     *s = VkcSwapchain{};
 }
 
-// Window size by one round trip, for every frame. Not every driver reports a
-// resized window as out of date (lavapipe's software path does not).
-static bool window_resized(const VkcSwapchain *s) {
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(g_display, (Window)s->window, &a)) return false;
-    return (uint32_t)a.width != s->extent.width || (uint32_t)a.height != s->extent.height;
-}
+// Submits the recorded frame without showing it.
+static VkResult drop_picture(VkcCore *c) { return vkc_submit(c, VK_NULL_HANDLE, 0, VK_NULL_HANDLE); }
 
-VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool vsync) {
+VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *back, bool vsync) {
+    VkcImage *src = vkc_take_later_copy(c, back);
+    if (!src) src = back;
     VkResult r;
-    if (!s->swapchain || s->vsync != vsync || window_resized(s)) {
-        if ((r = rebuild(c, s, vsync)) != VK_SUCCESS) return r;
-        if (!s->swapchain) return VK_SUCCESS;
+    if (!s->swapchain || s->stale || s->vsync != vsync) {
+        if ((r = rebuild(c, s, vsync, {src->width, src->height})) != VK_SUCCESS) {
+            drop_picture(c);
+            return r;
+        }
     }
+    if (!s->swapchain) return drop_picture(c); // a window without area
     uint32_t slot = s->next;
     if ((r = vkc_wait(c, s->acquired_seq[slot])) != VK_SUCCESS) return r;
     uint32_t index = 0;
     r = vkAcquireNextImageKHR(c->dev, s->swapchain, UINT64_MAX, s->acquired[slot], VK_NULL_HANDLE, &index);
-    if (r == VK_ERROR_OUT_OF_DATE_KHR) return rebuild(c, s, vsync);
-    if (r != VK_SUCCESS && r != VK_SUBOPTIMAL_KHR) return r;
+    if (r == VK_ERROR_OUT_OF_DATE_KHR) {
+        s->stale = true;
+        return drop_picture(c);
+    }
+    if (r != VK_SUCCESS && r != VK_SUBOPTIMAL_KHR) { // a lost surface, say: try afresh next time
+        s->stale = true;
+        drop_picture(c);
+        return r;
+    }
+    if (r == VK_SUBOPTIMAL_KHR) s->stale = true;
     s->next = (slot + 1) % s->acquired.size();
 
     copy_to_swapchain_image(c, s, src, s->images[index]);
@@ -239,7 +252,10 @@ VkResult vkc_swapchain_present(VkcCore *c, VkcSwapchain *s, VkcImage *src, bool 
     pi.pSwapchains = &s->swapchain;
     pi.pImageIndices = &index;
     r = vkQueuePresentKHR(c->queue, &pi);
-    if (r == VK_ERROR_OUT_OF_DATE_KHR || r == VK_SUBOPTIMAL_KHR) return rebuild(c, s, vsync);
+    if (r == VK_ERROR_OUT_OF_DATE_KHR || r == VK_SUBOPTIMAL_KHR) {
+        s->stale = true;
+        return VK_SUCCESS;
+    }
     if (r == VK_ERROR_DEVICE_LOST) c->lost = true;
     return r;
 }
