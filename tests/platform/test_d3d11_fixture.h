@@ -7,17 +7,13 @@
 #include <gtest/gtest.h>
 #include <halvenor/platform_test.h>
 
+#include "executor.h"
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <vector>
 
-// True when WARP devices run on the CPU executor: tests of Vulkan-only
-// behaviour skip themselves then.
-inline bool cpu_executor() {
-    const char *e = getenv("HALVENOR_EXECUTOR");
-    return !e || strcmp(e, "vulkan") != 0;
-}
 
 template <class T> void release(T *&p) {
     if (p) p->Release();
