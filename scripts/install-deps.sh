@@ -41,6 +41,7 @@ TEST_PACKAGES=(
   python3-numpy
   parallel
   ffmpeg
+  debootstrap
 )
 
 case "${1:-test}" in

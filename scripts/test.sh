@@ -2,7 +2,9 @@
 # Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
 # and the Linux library, then runs the whole suite under the Vulkan validation
 # layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
-#   --quick  skips the sanitizer build and the fuzz run (for a fast local loop)
+# Then the Windows stage: the DLL's tests and a host check under Wine 10
+# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes).
+#   --quick  skips the Windows stage, the sanitizer build and the fuzz run (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -14,7 +16,7 @@ bash scripts/install-deps.sh
 
 # Windows: the DLL on the real Direct3D 11, from the same sources.
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
-      -DGALAXY_TESTS=OFF -DGALAXY_BENCH=OFF >/dev/null
+      -DGALAXY_TESTS=ON -DGALAXY_BENCH=OFF >/dev/null
 cmake --build build-win --target halvenor-galaxy -j"$JOBS"
 
 # Linux: library, hosts, tests and benchmarks.
@@ -41,6 +43,10 @@ fi
 # Any validation message fails the test that caused it.
 export HALVENOR_VK_VALIDATION=1
 ctest --test-dir build --output-on-failure -j1
+
+if [ "$QUICK" = 0 ]; then
+  bash scripts/test-windows.sh
+fi
 
 if [ "$QUICK" = 0 ] && [ -x scripts/test-sanitize.sh ]; then
   bash scripts/test-sanitize.sh
