@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include <vector>
 
 #include "capture/capture.h"
@@ -125,7 +126,13 @@ int main(int argc, char **argv) {
         engine_readback(&e, &px, &w, &h, &s);
         rb.push_back(ms_since(t0));
     }
-    const char *path = "/tmp/bench_pipeline_shot.png";
+    char path[] = "/tmp/bench_pipeline_XXXXXX.png"; // unique, removed below
+    int fd = mkstemps(path, 4);
+    if (fd < 0) {
+        perror("bench_pipeline: scratch file");
+        return 1;
+    }
+    close(fd);
     for (int i = 0; i < 5; i++) {
         auto t0 = Clock::now();
         if (engine_screenshot(&e, path) != 0) fprintf(stderr, "%s\n", galaxy_error_get());

@@ -14,8 +14,11 @@ QUICK=0
 
 bash scripts/install-deps.sh
 
-# Windows: the DLL on the real Direct3D 11, from the same sources.
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+# Windows: the DLL on the real Direct3D 11, from the same sources. CMake reads
+# a toolchain file only on the first configure (and warns when given it again).
+WIN_TOOLCHAIN=()
+[ -f build-win/CMakeCache.txt ] || WIN_TOOLCHAIN=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
+cmake -S . -B build-win "${WIN_TOOLCHAIN[@]}" -DCMAKE_BUILD_TYPE=Release \
       -DGALAXY_TESTS=ON -DGALAXY_BENCH=OFF >/dev/null
 cmake --build build-win --target halvenor-galaxy -j"$JOBS"
 

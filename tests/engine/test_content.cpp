@@ -7,6 +7,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <array>
+#include <set>
 #include <vector>
 
 #include "alloc_fail.h"
@@ -371,6 +374,56 @@ TEST(ContentRockMesh, FirstFaceMidpointsAndTheirReuse) {
         for (int k = 0; k < 3; k++) EXPECT_TRUE(same_floats(m[slot[j][k]].p, mid[j], 3)) << j << "," << k;
 }
 
+// Geometry read from the mesh itself, not from a copy of its tables: the
+// corners of the twenty faces (their first vertex of each corner triangle)
+// form a closed icosahedron, and every triangle turns the same way as seen
+// from outside.
+TEST(ContentRockMesh, BaseSolidIsAClosedConsistentlyWoundIcosahedron) {
+    RockVertex m[ROCK_MESH_VERTICES];
+    fill_rock_mesh(m);
+    std::vector<std::array<float, 3>> corners; // distinct corner positions
+    int face[20][3];
+    for (int f = 0; f < 20; f++)
+        for (int c = 0; c < 3; c++) {
+            const float *p = m[12 * f + 3 * c].p;
+            int k = 0;
+            while (k < (int)corners.size() && !same_floats(corners[k].data(), p, 3)) k++;
+            if (k == (int)corners.size()) corners.push_back({p[0], p[1], p[2]});
+            face[f][c] = k;
+        }
+    ASSERT_EQ(corners.size(), 12u);
+    int uses[12] = {0};
+    std::set<std::pair<int, int>> edges, directed;
+    for (int f = 0; f < 20; f++)
+        for (int c = 0; c < 3; c++) {
+            int a = face[f][c], b = face[f][(c + 1) % 3];
+            uses[a]++;
+            edges.insert({std::min(a, b), std::max(a, b)});
+            EXPECT_TRUE(directed.insert({a, b}).second) << "edge " << a << "-" << b << " run the same way twice";
+        }
+    EXPECT_EQ(edges.size(), 30u);
+    for (int v = 0; v < 12; v++) EXPECT_EQ(uses[v], 5) << "corner " << v;
+    // Every one of the 80 triangles: the sign of (b-a)x(c-a) . centroid.
+    int outward = 0, inward = 0;
+    for (int t = 0; t < ROCK_MESH_VERTICES / 3; t++) {
+        const float *a = m[3 * t].p, *b = m[3 * t + 1].p, *c = m[3 * t + 2].p;
+        double u[3], v[3], n[3], g[3];
+        for (int i = 0; i < 3; i++) {
+            u[i] = (double)b[i] - a[i];
+            v[i] = (double)c[i] - a[i];
+            g[i] = ((double)a[i] + b[i] + c[i]) / 3.0;
+        }
+        n[0] = u[1] * v[2] - u[2] * v[1];
+        n[1] = u[2] * v[0] - u[0] * v[2];
+        n[2] = u[0] * v[1] - u[1] * v[0];
+        double d = n[0] * g[0] + n[1] * g[1] + n[2] * g[2];
+        outward += d > 0;
+        inward += d < 0;
+    }
+    EXPECT_EQ(outward + inward, ROCK_MESH_VERTICES / 3);
+    EXPECT_TRUE(outward == 0 || inward == 0) << outward << " triangles one way, " << inward << " the other";
+}
+
 TEST(ContentRockMesh, AllVerticesNearTheUnitSphereWithRadialNormals) {
     RockVertex m[ROCK_MESH_VERTICES];
     fill_rock_mesh(m);
@@ -396,6 +449,26 @@ static void ref_position(const Planet &p, double t, double out[3]) {
     out[0] = r * cos(nu);
     out[1] = -r * sin(nu) * sin((double)p.inc);
     out[2] = r * sin(nu) * cos((double)p.inc);
+}
+
+// The eight planets' elements, stated here rather than read from the table
+// under test: a wrong entry there must not pass by comparing with itself.
+TEST(ContentKepler, TableHoldsTheStatedElements) {
+    const float stated[8][9] = {
+        {18, 0.007f, 0, 1.9f, 0.4f, 3.3f, 0.75f, 0.65f, 0.45f},
+        {30, 0.009f, 0.009f, 3.2f, 2.1f, 5.0f, 0.8f, 0.7f, 0.5f},
+        {42, 0.017f, 0, 5.0f, 4.0f, 4.5f, 0.35f, 0.55f, 0.95f},
+        {55, 0.093f, 0.041f, 7.8f, 1.2f, 4.8f, 0.95f, 0.45f, 0.3f},
+        {105, 0.048f, 0.032f, 18, 3.3f, 9.5f, 0.9f, 0.55f, 0.3f},
+        {145, 0.056f, 0.048f, 29, 0.9f, 8.5f, 0.9f, 0.75f, 0.55f},
+        {180, 0.046f, 0.029f, 45, 5.2f, 7.5f, 0.8f, 0.85f, 0.95f},
+        {210, 0.035f, 0.031f, 70, 2.7f, 7.0f, 0.7f, 0.85f, 0.95f},
+    };
+    for (int k = 0; k < 8; k++) {
+        const Planet &p = PLANETS[k];
+        const float got[9] = {p.a, p.e, p.inc, p.period, p.phase, p.size, p.color[0], p.color[1], p.color[2]};
+        for (int i = 0; i < 9; i++) EXPECT_EQ(got[i], stated[k][i]) << "planet " << k << " field " << i;
+    }
 }
 
 TEST(ContentKepler, TracksTheConvergedSolution) {
@@ -614,12 +687,125 @@ TEST_F(NoDeviceEngine, AllocationFailureKeepsThePreviousSet) {
     }
 }
 
-TEST_F(NoDeviceEngine, RockMeshAllocationFailureStillMakesInstances) {
-    e.quality = 0;
-    alloc_fail_size(sizeof(RockVertex) * 240);
-    engine_rebuild_rocks(&e);
-    EXPECT_EQ(alloc_fail_fired(), 1);
-    EXPECT_STREQ(galaxy_error_get(), "out of memory (rocks)");
-    EXPECT_EQ(e.rock_mesh_vb, nullptr);
-    EXPECT_EQ(e.rock_vertex_count, 0);
+
+// ---- distributions: what a wrong constant copied into a generator breaks,
+// checked against stated ranges and shares rather than re-derived records.
+
+namespace {
+
+struct Stats {
+    double lo = 1e300, hi = -1e300, sum = 0;
+    int n = 0;
+    void add(double v) {
+        lo = std::min(lo, v), hi = std::max(hi, v), sum += v, n++;
+    }
+    double mean() const { return sum / n; }
+};
+
+// Every value within [lo, hi] (a float's rounding allowed), reaching both ends
+// to within `reach` of the range, with the given mean to within `mean_tol`.
+void expect_spread(const char *what, const Stats &s, double lo, double hi, double mean, double mean_tol) {
+    double slack = 1e-6 * std::max(fabs(lo), fabs(hi)), reach = 0.01 * (hi - lo);
+    EXPECT_GE(s.lo, lo - slack) << what;
+    EXPECT_LE(s.hi, hi + slack) << what;
+    EXPECT_LT(s.lo, lo + reach) << what << ": the low end is never reached";
+    EXPECT_GT(s.hi, hi - reach) << what << ": the high end is never reached";
+    EXPECT_NEAR(s.mean(), mean, mean_tol) << what << ": mean";
+}
+
+const int k_samples = 100000;
+
+} // namespace
+
+TEST(ContentDistributions, StarsFillTheShellInThreeColourClasses) {
+    std::vector<QuadInstance> v(k_samples);
+    fill_stars(v.data(), k_samples);
+    Stats radius, size, bright;
+    int warm = 0, blue = 0, white = 0;
+    for (const QuadInstance &q : v) {
+        radius.add(sqrt((double)q.ipos[0] * q.ipos[0] + (double)q.ipos[1] * q.ipos[1] + (double)q.ipos[2] * q.ipos[2]));
+        size.add(q.isize);
+        const float *c = q.icol;
+        bool is_warm = fabsf(c[1] - 0.8f * c[0]) < 1e-6f && fabsf(c[2] - 0.6f * c[0]) < 1e-6f;
+        bool is_blue = fabsf(c[0] - 0.7f * c[2]) < 1e-6f && fabsf(c[1] - 0.8f * c[2]) < 1e-6f;
+        bool is_white = c[0] == c[1] && c[1] == c[2];
+        warm += is_warm, blue += is_blue, white += is_white;
+        bright.add(std::max(c[0], std::max(c[1], c[2])));
+        EXPECT_EQ(c[3], 1.0f);
+    }
+    expect_spread("radius", radius, 8000, 16000, 12000, 60); // uniform in radius, not in volume
+    expect_spread("size", size, 10, 20, 15, 0.1);
+    expect_spread("brightness", bright, 0.2, 0.7, 0.45, 0.005);
+    EXPECT_EQ(warm + blue + white, k_samples) << "a star of no class";
+    EXPECT_NEAR(warm / (double)k_samples, 0.12, 0.005);
+    EXPECT_NEAR(blue / (double)k_samples, 0.08, 0.005);
+}
+
+TEST(ContentDistributions, BeltIsABandOfRadius62To84) {
+    std::vector<QuadInstance> v(k_samples);
+    fill_belt(v.data(), k_samples);
+    Stats rho, y, size, bright;
+    for (const QuadInstance &q : v) {
+        rho.add(hypot((double)q.ipos[0], (double)q.ipos[2]));
+        y.add(q.ipos[1]);
+        size.add(q.isize);
+        bright.add(q.icol[0]);
+        EXPECT_NEAR(q.icol[1], 0.92f * q.icol[0], 1e-6f);
+        EXPECT_NEAR(q.icol[2], 0.8f * q.icol[0], 1e-6f);
+    }
+    expect_spread("radius", rho, 62, 84, 73, 0.15);
+    expect_spread("height", y, -2.5, 2.5, 0, 0.03);
+    expect_spread("size", size, 0.4, 0.9, 0.65, 0.005);
+    expect_spread("brightness", bright, 0.15, 0.4, 0.275, 0.003);
+}
+
+TEST(ContentDistributions, GalaxyRadiiCrowdTowardsTheCentre) {
+    std::vector<ParticleInstance> v(k_samples);
+    fill_galaxy(v.data(), k_samples);
+    Stats radius, size;
+    int inner = 0, arm1 = 0;
+    for (const ParticleInstance &p : v) {
+        radius.add(p.f[0]);
+        inner += p.f[0] < 14.5f;
+        EXPECT_TRUE(p.f[1] == 0.0f || p.f[1] == 1.0f) << p.f[1];
+        arm1 += p.f[1] == 1.0f;
+        size.add(p.f[3]);
+    }
+    // r - 1 = 54 u^2: mean 1 + 54 / 3 = 19, half of them inside 14.5.
+    expect_spread("radius", radius, 1, 55, 19, 0.2);
+    EXPECT_NEAR(inner / (double)k_samples, 0.5, 0.01);
+    EXPECT_NEAR(arm1 / (double)k_samples, 0.5, 0.01);
+    expect_spread("size", size, 0.5, 1.0, 0.75, 0.005);
+}
+
+TEST(ContentDistributions, DiskOrbitsFasterInsideAndLeansOutwards) {
+    std::vector<ParticleInstance> v(k_samples);
+    fill_disk(v.data(), k_samples);
+    Stats radius, size;
+    int inside = 0;
+    for (const ParticleInstance &p : v) {
+        double r = p.f[1];
+        radius.add(r);
+        inside += r < 3.75;
+        EXPECT_NEAR(p.f[2], 4.8 / (r * r), 1e-5 * (4.8 / (r * r))) << "angular speed at r " << r;
+        size.add(p.f[3]);
+    }
+    // r = 1.5 + 4.5 u^0.6: mean 1.5 + 4.5 / 1.6, and ((3.75 - 1.5) / 4.5)^(5/3) inside 3.75.
+    expect_spread("radius", radius, 1.5, 6.0, 1.5 + 4.5 / 1.6, 0.02);
+    EXPECT_NEAR(inside / (double)k_samples, pow(0.5, 5.0 / 3.0), 0.01);
+    expect_spread("size", size, 0.06, 0.14, 0.10, 0.001);
+}
+
+TEST(ContentDistributions, RocksFillTheCubeAtStatedScales) {
+    std::vector<RockInstance> v(k_samples / 10);
+    fill_rocks(v.data(), (int)v.size());
+    Stats pos[3], scale;
+    for (const RockInstance &r : v) {
+        for (int i = 0; i < 3; i++) pos[i].add(r.ipos[i]);
+        scale.add(r.idata[0]);
+        EXPECT_NEAR(sqrt((double)r.irot[0] * r.irot[0] + (double)r.irot[1] * r.irot[1] + (double)r.irot[2] * r.irot[2]),
+                    1.0, 1e-5);
+    }
+    for (int i = 0; i < 3; i++) expect_spread("position", pos[i], -220, 220, 0, 6);
+    expect_spread("scale", scale, 1.5, 14, 7.75, 0.2);
 }

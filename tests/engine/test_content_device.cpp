@@ -242,6 +242,30 @@ TEST_F(ContentDevice, RockMeshFailureIsRetriedByTheNextRebuild) {
     EXPECT_EQ(memcmp(got.data(), mesh, sizeof mesh), 0);
 }
 
+TEST_F(ContentDevice, RockMeshAllocationFailureStillMakesInstances) {
+    safe_release(e.rock_mesh_vb);
+    e.rock_vertex_count = 0;
+    e.quality = 0;
+    clear_error();
+    alloc_fail_size(sizeof(RockVertex) * ROCK_MESH_VERTICES);
+    engine_rebuild_rocks(&e);
+    EXPECT_EQ(alloc_fail_fired(), 1);
+    EXPECT_STREQ(galaxy_error_get(), "out of memory (rocks)");
+    EXPECT_EQ(e.rock_mesh_vb, nullptr);
+    EXPECT_EQ(e.rock_vertex_count, 0);
+    // The instances of the new level are made all the same, in the array and the buffer.
+    ASSERT_EQ(e.rock_count, 300);
+    ASSERT_NE(e.rocks, nullptr);
+    ASSERT_NE(e.rock_inst_vb, nullptr);
+    EXPECT_EQ(byte_width(e.rock_inst_vb), 300u * 32u);
+    std::vector<RockInstance> want(300);
+    fill_rocks(want.data(), 300);
+    EXPECT_EQ(memcmp(e.rocks, want.data(), 300 * 32), 0);
+    std::vector<unsigned char> got = read_buffer(e, e.rock_inst_vb, 300 * 32);
+    ASSERT_EQ(got.size(), 300u * 32u);
+    EXPECT_EQ(memcmp(got.data(), want.data(), got.size()), 0);
+}
+
 TEST_F(ContentDevice, OrbitLineFailures) {
     ID3D11Buffer *lines = e.lines_vb;
     clear_error();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch.h"
 #include "alloc_fail.h"
 #include "exports.h"
 #include "halvenor_galaxy.h"
@@ -275,7 +276,7 @@ TEST_F(FaultSweep, OffscreenResize) {
               EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
               EXPECT_STREQ(galaxy_get_error(), "readback: not created");
               EXPECT_EQ(w, -1);
-              EXPECT_EQ(galaxy_screenshot("/tmp/halvenor-sweep.png"), -1);
+              EXPECT_EQ(galaxy_screenshot(scratch_path("sweep.png").c_str()), -1);
               EXPECT_STREQ(galaxy_get_error(), c->shot);
               galaxy_resize(30, 18);
               expect_whole();
@@ -364,7 +365,7 @@ TEST_F(FaultSweep, Capture) {
               expect_renders();
           });
     static int rc;
-    sweep(setup, [] { rc = galaxy_screenshot("/tmp/halvenor-sweep.png"); },
+    sweep(setup, [] { rc = galaxy_screenshot(scratch_path("sweep.png").c_str()); },
           [](const Position &p) {
               EXPECT_STREQ(p.op, "Map");
               EXPECT_EQ(rc, -1);
@@ -443,7 +444,7 @@ TEST_F(FaultSweep, CaptureAllocation) {
     set_error("previous");
     alloc_fail_clear();
     alloc_fail_size(20 * 10 * 4);
-    EXPECT_EQ(galaxy_screenshot("/tmp/halvenor-sweep.png"), -1);
+    EXPECT_EQ(galaxy_screenshot(scratch_path("sweep.png").c_str()), -1);
     EXPECT_EQ(alloc_fail_fired(), 1);
     EXPECT_STREQ(galaxy_get_error(), "previous");
     alloc_fail_clear();

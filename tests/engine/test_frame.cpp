@@ -58,7 +58,23 @@ TEST(FrameGlobals, ProjectionPlanesFollowTheMode) {
 
 TEST(FrameGlobals, CamPosIsTheEyeOfView) {
     const float cams[][3] = {{0.5f, 0.42f, 300}, {0.7f, 0.2f, 14}, {-2.0f, -1.4f, 5000}, {9.0f, 1.5f, 1.2f}};
+    // dist * (cos yaw cos pitch, sin yaw cos pitch, sin pitch), worked out
+    // in double precision from the float inputs, independently of the code.
+    const double golden[][3] = {
+        {0x1.e0c95c1b86a6cp+7, 0x1.06a7a73f48804p+7, 0x1.e95001eba164bp+6},
+        {0x1.4fd1b27faf84bp+3, 0x1.1adb467b8e516p+3, 0x1.6403f44531e65p+1},
+        {-0x1.61a80fede3efdp+8, -0x1.826073d7be1c6p+9, -0x1.33f3fa631db27p+12},
+        {-0x1.3cc9e2539b290p-4, 0x1.1e93af934d622p-5, 0x1.326e336ac0c5ep+0},
+    };
     for (const auto &c : cams) {
+        {
+            Engine e = camera_engine(0);
+            engine_set_camera(&e, c[0], c[1], c[2]);
+            Globals g;
+            frame_globals(&e, &g);
+            const double *want = golden[&c - cams];
+            for (int i = 0; i < 3; i++) EXPECT_NEAR(g.CamPos[i], want[i], 1e-6 * c[2]) << "component " << i;
+        }
         Engine e = camera_engine(0);
         engine_set_camera(&e, c[0], c[1], c[2]);
         Globals g;
@@ -422,6 +438,11 @@ TEST_F(Frame, BodiesLandWhereTheirOrbitsPutThem) {
     const unsigned char *px;
     int w, h, stride;
     ASSERT_EQ(engine_readback(&eng, &px, &w, &h, &stride), 0) << galaxy_error_get();
+    // Guards for the reads below: a wrong stride or size fails here, not as a crash.
+    ASSERT_NE(px, nullptr);
+    ASSERT_EQ(w, eng.width);
+    ASSERT_EQ(h, eng.height);
+    ASSERT_EQ(stride, w * 4);
 
     Disc body[10];
     const float origin[3] = {0, 0, 0}, sun_col[3] = {1.0f, 0.85f, 0.5f};

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <string>
 
+#include "scratch.h"
 #include "exports.h"
 #include "gpu/gpu.h"
 #include "halvenor_galaxy.h"
@@ -48,7 +49,7 @@ TEST_F(Lifecycle, ExportsBeforeCreationDoNothing) {
     EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
     EXPECT_EQ(px, (const unsigned char *)&px);
     EXPECT_EQ(w, -7);
-    EXPECT_EQ(galaxy_screenshot("/tmp/never.png"), -1);
+    EXPECT_EQ(galaxy_screenshot(scratch_path("never.png").c_str()), -1);
     EXPECT_STREQ(galaxy_get_error(), "no error"); // not-ready refusals are silent
     galaxy_destroy();
     EXPECT_EQ(g_ready, 0);
@@ -100,9 +101,15 @@ TEST_F(Lifecycle, SettingsSurviveDestroyUntilNextCreation) {
     EXPECT_EQ(g_eng.time_scale, 2.5f);
     EXPECT_EQ(g_eng.cam_dist, 90.0f);
     EXPECT_STREQ(galaxy_get_error(), "no error");
+    // After destroy, frame and resize do nothing and the captures refuse
+    // silently, as before any creation.
+    galaxy_resize(20, 20);
+    galaxy_frame();
     const unsigned char *px;
     int w, h, s;
     EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
+    EXPECT_EQ(galaxy_screenshot(scratch_path("after-destroy.png").c_str()), -1);
+    EXPECT_STREQ(galaxy_get_error(), "no error");
     ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
     EXPECT_EQ(g_eng.mode, 0);
     EXPECT_EQ(g_eng.quality, 1);

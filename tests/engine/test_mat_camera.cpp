@@ -103,6 +103,38 @@ TEST(Mat, OrbitViewPlacesEyeOnTheOrbit) {
     EXPECT_NEAR(eye.v[2], 0, 1e-6f);
 }
 
+// Golden values worked out in double precision from the float inputs: the
+// view from yaw 0.7, pitch 0.2, distance 14, and the two projections.
+TEST(Mat, OrbitViewAndPerspectiveMatchGoldenValues) {
+    Mat4 v;
+    m4_orbit_view(&v, 0.7f, 0.2f, 14.0f, 0, 0, 0);
+    const double view[16] = {
+        0x1.0656a8c16416fp-2,  0,                     -0x1.eee9a9b9d4a61p-1, 0,
+        -0x1.3879e410f24ddp-1, 0x1.8d0b47667e0c8p-1,  -0x1.4b44c2943cef3p-3, 0,
+        0x1.7fcb1524364e8p-1,  0x1.4343be44105d0p-1,  0x1.96dff29839073p-3,  -0x1.c000000000000p+3,
+        0,                     0,                     0,                     1,
+    };
+    for (int i = 0; i < 16; i++) EXPECT_NEAR(v.m[i], view[i], i % 4 == 3 ? 2e-5 : 1e-6) << "view element " << i;
+    const struct {
+        float zn, zf;
+        double m0, m5, m10, m11;
+    } proj[] = {
+        {0.5f, 40000, 0x1.f13869494ab03p-1, 0x1.b9f94124b42adp+0, -0x1.0000d1b7c325ep+0, -0x1.0000d1b7c325ep-1},
+        {0.05f, 600, 0x1.f13869494ab03p-1, 0x1.b9f94124b42adp+0, -0x1.00057637c67b1p+0, -0x1.99a257260c8dcp-5},
+    };
+    for (const auto &c : proj) {
+        Mat4 m;
+        m4_perspective_fov(&m, 1.05f, 1280.0f / 720.0f, c.zn, c.zf);
+        SCOPED_TRACE(c.zn);
+        EXPECT_NEAR(m.m[0], c.m0, 1e-6 * fabs(c.m0));
+        EXPECT_NEAR(m.m[5], c.m5, 1e-6 * fabs(c.m5));
+        EXPECT_NEAR(m.m[10], c.m10, 1e-6 * fabs(c.m10));
+        EXPECT_NEAR(m.m[11], c.m11, 1e-6 * fabs(c.m11));
+        EXPECT_EQ(m.m[14], -1.0f);
+        EXPECT_EQ(m.m[15], 0.0f);
+    }
+}
+
 TEST(Mat, PerspectiveMapsNearAndFarToDepthZeroAndOne) {
     const float planes[][2] = {{0.5f, 40000}, {0.05f, 600}};
     for (const auto &p : planes) {

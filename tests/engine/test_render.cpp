@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -17,6 +18,7 @@
 #include <stb/stb_image.h>
 #pragma GCC diagnostic pop
 
+#include "scratch.h"
 #include "capture/capture.h"
 #include "frame/frame.h"
 #include "gpu/gpu.h"
@@ -30,6 +32,8 @@ struct Rgba {
 // An offscreen engine whose View only shifts z by 0.5 and whose Proj is the
 // identity: world x, y are clip coordinates and the plane z = 0 lies at
 // depth 0.5, inside the clip volume.
+const float k_black[4] = {0, 0, 0, 0};
+
 struct Render : testing::Test {
     Engine e;
     std::vector<unsigned char> px;
@@ -80,9 +84,57 @@ struct Render : testing::Test {
         const unsigned char *p = &px[((size_t)y * w + x) * 4];
         return {p[0], p[1], p[2], p[3]};
     }
+
+    // Draws `count` copies of one particle record with additive blending into
+    // a cleared target, under a View that scales x, y and z by k and shifts z
+    // by 0.5 (Proj the identity), at simulated time `time`; then reads back.
+    void draw_particles(const double k[3], float time, ID3D11VertexShader *vs, ID3D11PixelShader *ps,
+                        const float params[4], const ParticleInstance &rec, int count) {
+        Globals g;
+        memset(&g, 0, sizeof g);
+        m4_identity(&g.View);
+        g.View.m[0] = (float)k[0];
+        g.View.m[5] = (float)k[1];
+        g.View.m[10] = (float)k[2];
+        g.View.m[11] = 0.5f;
+        m4_identity(&g.Proj);
+        g.Time = time;
+        upload(e.context, e.cb_globals, &g, sizeof g);
+        e.context->OMSetRenderTargets(1, &e.rtv, nullptr);
+        e.context->ClearRenderTargetView(e.rtv, k_black);
+        D3D11_VIEWPORT vp = {0, 0, (float)e.width, (float)e.height, 0, 1};
+        e.context->RSSetViewports(1, &vp);
+        e.context->RSSetState(e.raster);
+        e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+        std::vector<ParticleInstance> recs(count, rec);
+        ID3D11Buffer *b = nullptr;
+        ASSERT_EQ(make_buffer_init(e.device, 32 * count, recs.data(), &b), 0);
+        draw_par_quads(&e, b, count, vs, ps, params);
+        b->Release();
+        read();
+    }
+
+    // A particle's spot near pixel (cx, cy): its alpha-weighted centroid
+    // within 5 px (spots are drawn 8 px across) and its brightest pixel.
+    struct Spot {
+        double x, y, alpha_sum;
+        int bx, by;
+    };
+    Spot spot(double cx, double cy) const {
+        Spot s = {0, 0, 0, 0, 0};
+        int best = -1;
+        for (int y = (int)cy - 5; y <= (int)cy + 5; y++)
+            for (int x = (int)cx - 5; x <= (int)cx + 5; x++) {
+                if (x < 0 || y < 0 || x >= w || y >= h) continue;
+                int a = at(x, y).a;
+                s.x += (x + 0.5) * a, s.y += (y + 0.5) * a, s.alpha_sum += a;
+                if (a > best) best = a, s.bx = x, s.by = y;
+            }
+        if (s.alpha_sum > 0) s.x /= s.alpha_sum, s.y /= s.alpha_sum;
+        return s;
+    }
 };
 
-const float k_black[4] = {0, 0, 0, 0};
 
 QuadInstance quad(float x, float y, float size, float r, float g, float b) {
     QuadInstance q = {{x, y, 0.0f}, {r, g, b, 1.0f}, size};
@@ -178,6 +230,35 @@ TEST_F(Render, AdditiveGlowsSaturate) {
     EXPECT_NEAR(c.g, 3 * 0.1f * 255.0f * expf(-3.2f * (2 * (0.5f / 8) * (0.5f / 8))), 2.0f);
 }
 
+// Glow and dot fall off as exp(-k r2) across the whole quad and stop at its
+// inscribed circle: every pixel of the middle row, against the stated k.
+TEST_F(Render, GlowAndDotFalloffAcrossTheQuad) {
+    const int size = 32;
+    create(size, size);
+    const struct {
+        const float *kind;
+        double k;
+    } kinds[] = {{k_glow, 3.2}, {k_dot, 6.0}};
+    for (const auto &c : kinds) {
+        SCOPED_TRACE(c.k);
+        begin(k_black);
+        e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+        QuadInstance q = quad(0, 0, 1, 1.0f, 1.0f, 1.0f); // half-width 1: the quad is the whole target
+        ID3D11Buffer *b = quads(&q, 1);
+        draw_quads(&e, b, 1, e.vs_quad, e.ps_quad, e.il_quad, c.kind);
+        b->Release();
+        read();
+        const int y = size / 2 + 3;
+        double v = 1.0 - (y + 0.5) * 2.0 / size;
+        for (int x = 0; x < size; x++) {
+            double u = (x + 0.5) * 2.0 / size - 1.0, r2 = u * u + v * v;
+            double want = r2 > 1.0 ? 0.0 : 255.0 * exp(-c.k * r2);
+            EXPECT_NEAR(at(x, y).a, want, 1.0) << "x " << x << " r2 " << r2;
+            EXPECT_NEAR(at(x, y).r, want, 1.0) << "x " << x << " r2 " << r2;
+        }
+    }
+}
+
 TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
     // Floats 4, 6 and 7 are never read; float 3 is ia.w and ib.x at once.
     create(64, 64);
@@ -216,6 +297,121 @@ TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
         for (int i = 0; i < w * h; i++) covered += px[i * 4 + 3] != 0;
         float r2_max = logf(510.0f * f.peak) / 7.0f;
         EXPECT_NEAR(covered, 3.14159f * 64.0f * r2_max, 10.0f);
+    }
+}
+
+// The galaxy's vertex and pixel programs with every input non-zero, so each
+// term shows: the winding with r, the arm offset, the odd instance's half
+// turn, the scatter from the seed, the height, the spin parameter, and the
+// colour ramp and dimming with r. Positions and colours are worked out here in
+// double precision from the stated constants. The view scales x, y and z
+// differently so a large galaxy radius still lands on screen and the height
+// is clearly visible.
+TEST_F(Render, GalaxyParticlesLandAndTintAsStated) {
+    const int size = 128;
+    create(size, size);
+    const double k[3] = {1.0 / 100, 1.0 / 2, 1.0 / 200};
+    struct Case {
+        float r, arm, phi, seed, spin;
+    } cases[] = {
+        {20, 1, 0.4f, 0.3f, 0.25f},    // core-to-mid colour, clear winding
+        {60, 0, 2.0f, 0.8f, -0.6f},    // beyond the ramp: the arm colour
+        {35, 1, -1.0f, 0.55f, 1.1f},   // between mid and arm
+        {10, 0, 1.0f, 0.05f, 0.0f},    // near the core
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "r " << c.r << " arm " << c.arm << " seed " << c.seed);
+        // Records: r, arm, phi, half-width, -, seed. Instances alternate even
+        // and odd; `layers` pairs stack additively on the two spots, so colour
+        // bytes grow well past the 8-bit rounding.
+        const ParticleInstance rec = {{c.r, c.arm, c.phi, 0.06f, 0, c.seed, 0, 0}};
+        const float spin[4] = {c.spin, 0, 0, 0};
+        const int layers = 4;
+        draw_particles(k, 0.0f, e.vs_par, e.ps_par, spin, rec, 2 * layers);
+        std::vector<unsigned char> stacked = px;
+        draw_particles(k, 0.0f, e.vs_par, e.ps_par, spin, rec, 2);
+        ASSERT_EQ(w, size);
+
+        double r = c.r, seed = c.seed;
+        double t = std::min(std::max(0.018 * r, 0.0), 1.0);
+        const double core[3] = {1.00, 0.95, 0.82}, mid[3] = {0.95, 0.72, 0.55}, arm[3] = {0.45, 0.62, 1.00};
+        double dim = 1.0 / (1.0 + 0.0025 * r * r), col[3];
+        for (int i = 0; i < 3; i++)
+            col[i] = (t < 0.5 ? core[i] + (mid[i] - core[i]) * 2 * t : mid[i] + (arm[i] - mid[i]) * 2 * (t - 0.5)) * dim;
+        for (int odd = 0; odd < 2; odd++) {
+            SCOPED_TRACE(odd ? "odd instance" : "even instance");
+            double ang = c.phi + (c.arm + 2.0 * odd) * 1.5707963 + 0.21 * r;
+            double spread = 0.10 + 0.016 * r;
+            double g1 = 2 * (seed - 0.5), f7 = 7.31 * seed, f13 = 13.7 * seed;
+            double g2 = 2 * ((f7 - floor(f7)) - 0.5);
+            double rr = std::max(0.5, r * (1 + 0.18 * g1));
+            double aa = ang + spread * g2 + c.spin;
+            double wx = cos(aa) * rr, wy = ((f13 - floor(f13)) - 0.5) * (0.3 + 0.015 * r);
+            double cx = (k[0] * wx + 1) / 2 * size, cy = (1 - k[1] * wy) / 2 * size;
+            Spot p = spot(cx, cy);
+            ASSERT_GT(p.alpha_sum, 0) << "nothing drawn near (" << cx << ", " << cy << ")";
+            EXPECT_NEAR(p.x, cx, 0.5);
+            EXPECT_NEAR(p.y, cy, 0.5);
+            // One layer's alpha at the brightest pixel; the stacked colour there.
+            int a1 = at(p.bx, p.by).a;
+            EXPECT_GT(a1, 60); // 0.30 * 255 at the centre, a little less a pixel off it
+            const unsigned char *q = &stacked[((size_t)p.by * size + p.bx) * 4];
+            // Each layer's sum rounds to a byte, and a1 is rounded too.
+            for (int i = 0; i < 3; i++)
+                EXPECT_NEAR(q[i], layers * col[i] * a1, layers * (0.5 + 0.5 * col[i]) + 1) << "channel " << i;
+        }
+    }
+}
+
+// The accretion disk's programs likewise, at non-zero times and with both
+// disk parameters (rotation rate and Doppler strength) non-zero: the angle
+// advances by omega * Time * rate, the far half rises and the near half
+// sinks, and the tint follows the radius ramp, the Doppler term and dimming.
+TEST_F(Render, DiskParticlesMoveAndTintAsStated) {
+    const int size = 128;
+    create(size, size);
+    const double k[3] = {1.0 / 10, 1.0 / 2, 1.0 / 20};
+    struct Case {
+        float a0, r, omega, time, rate, doppler;
+    } cases[] = {
+        {0.3f, 2.0f, 0.8f, 0.0f, 1.0f, 0.0f},    // at rest: the start angle alone
+        {0.3f, 2.0f, 0.8f, 2.5f, 1.0f, 0.6f},    // the far half, lifted, tinted up
+        {1.0f, 4.5f, 0.35f, 7.0f, 1.5f, 0.6f},   // the near half, sunk, tinted down
+        {-2.0f, 6.5f, 0.2f, 3.0f, -0.5f, 1.0f},  // past the ramp, turning back
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "r " << c.r << " t " << c.time);
+        // Records: start angle, radius, angular speed, half-width.
+        const ParticleInstance rec = {{c.a0, c.r, c.omega, 0.06f, 0, 0, 0, 0}};
+        const float params[4] = {c.rate, c.doppler, 0, 0};
+        const int layers = 4;
+        draw_particles(k, c.time, e.vs_disk, e.ps_disk, params, rec, layers);
+        std::vector<unsigned char> stacked = px;
+        draw_particles(k, c.time, e.vs_disk, e.ps_disk, params, rec, 1);
+        ASSERT_EQ(w, size);
+
+        double r = c.r;
+        double a = c.a0 + (double)c.omega * c.time * c.rate;
+        double sy = sin(a);
+        double lift = 2.5 * exp(-1.1 * r);
+        double wx = cos(a) * r, wy = lift * sy * sy * (sy < 0 ? 1.0 : -0.18);
+        double cx = (k[0] * wx + 1) / 2 * size, cy = (1 - k[1] * wy) / 2 * size;
+        Spot p = spot(cx, cy);
+        ASSERT_GT(p.alpha_sum, 0) << "nothing drawn near (" << cx << ", " << cy << ")";
+        EXPECT_NEAR(p.x, cx, 0.5);
+        EXPECT_NEAR(p.y, cy, 0.5);
+
+        double tn = std::min(std::max((r - 1.4) / 4.6, 0.0), 1.0);
+        const double inner[3] = {1.00, 0.98, 0.92}, outer[3] = {0.55, 0.16, 0.05};
+        double dop = 1.0 + c.doppler * 0.9 * sy, dim = 1.0 / (1.0 + 0.06 * (r - 1.4)), col[3];
+        for (int i = 0; i < 3; i++) col[i] = (inner[i] + (outer[i] - inner[i]) * tn * tn) * dop * dim;
+        int a1 = at(p.bx, p.by).a;
+        EXPECT_GT(a1, 110); // 0.55 * 255 at the centre, a little less a pixel off it
+        const unsigned char *q = &stacked[((size_t)p.by * size + p.bx) * 4];
+        for (int i = 0; i < 3; i++) {
+            double want = std::min(layers * col[i] * a1, 255.0);
+            EXPECT_NEAR(q[i], want, layers * (0.5 + 0.5 * col[i]) + 1) << "channel " << i;
+        }
     }
 }
 
@@ -260,20 +456,17 @@ TEST_F(Render, ScreenshotDecodesToTheReadbackBytes) {
     b->Release();
     read();
     const unsigned char *before = e.readback_buf;
-    char path[] = "/tmp/galaxy_shot_XXXXXX.png";
-    int fd = mkstemps(path, 4);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    ASSERT_EQ(engine_screenshot(&e, path), 0) << galaxy_error_get();
+    std::string path = scratch_path("shot.png");
+    ASSERT_EQ(engine_screenshot(&e, path.c_str()), 0) << galaxy_error_get();
     int iw, ih, n;
-    unsigned char *img = stbi_load(path, &iw, &ih, &n, 4);
+    unsigned char *img = stbi_load(path.c_str(), &iw, &ih, &n, 4);
     ASSERT_NE(img, nullptr);
     EXPECT_EQ(iw, 24);
     EXPECT_EQ(ih, 16);
     EXPECT_EQ(n, 4);
     EXPECT_EQ(memcmp(img, px.data(), px.size()), 0);
     stbi_image_free(img);
-    remove(path);
+    remove(path.c_str());
     EXPECT_EQ(e.readback_buf, before); // screenshots leave the readback alone
 }
 
@@ -285,8 +478,19 @@ TEST_F(Render, CaptureErrors) {
     EXPECT_EQ(engine_screenshot(&e, nullptr), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: null path");
     int w1, h1, s1;
-    EXPECT_EQ(engine_readback(&e, nullptr, &w1, &h1, &s1), -1);
-    EXPECT_STREQ(galaxy_error_get(), "readback: null output pointer");
+    const unsigned char *p1 = nullptr;
+    // Any one output pointer missing is refused before anything is written.
+    const struct {
+        const unsigned char **pixels;
+        int *width, *height, *stride;
+    } nulls[] = {{nullptr, &w1, &h1, &s1}, {&p1, nullptr, &h1, &s1}, {&p1, &w1, nullptr, &s1}, {&p1, &w1, &h1, nullptr}};
+    for (const auto &n : nulls) {
+        w1 = h1 = s1 = -3;
+        EXPECT_EQ(engine_readback(&e, n.pixels, n.width, n.height, n.stride), -1);
+        EXPECT_STREQ(galaxy_error_get(), "readback: null output pointer");
+        EXPECT_EQ(p1, nullptr);
+        EXPECT_TRUE(w1 == -3 && h1 == -3 && s1 == -3);
+    }
 
     plat_fail_call("Map", 1, DXGI_ERROR_DEVICE_REMOVED);
     const unsigned char *p = nullptr;
@@ -294,7 +498,7 @@ TEST_F(Render, CaptureErrors) {
     EXPECT_STREQ(galaxy_error_get(), "readback: Map failed deviceremoved=0x00000000");
     EXPECT_EQ(p, nullptr);
     plat_fail_call("Map", 1, DXGI_ERROR_DEVICE_REMOVED);
-    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_EQ(engine_screenshot(&e, scratch_path("never-written.png").c_str()), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: Map failed 0x887A0005 deviceremoved=0x00000000");
 
     // A failed resize leaves the engine created without its render target.
@@ -304,13 +508,13 @@ TEST_F(Render, CaptureErrors) {
     EXPECT_EQ(e.created, 1);
     EXPECT_EQ(engine_readback(&e, &p, &w1, &h1, &s1), -1);
     EXPECT_STREQ(galaxy_error_get(), "readback: not created");
-    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_EQ(engine_screenshot(&e, scratch_path("never-written.png").c_str()), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: not created");
     engine_frame(&e); // must not crash without a render target
 
     plat_fail_call("CreateTexture2D", 3, E_OUTOFMEMORY); // the staging texture, after render and depth
     engine_resize(&e, 10, 10);
-    EXPECT_EQ(engine_screenshot(&e, "/tmp/never-written.png"), -1);
+    EXPECT_EQ(engine_screenshot(&e, scratch_path("never-written.png").c_str()), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: no staging texture");
 }
 

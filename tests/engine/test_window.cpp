@@ -49,7 +49,7 @@ struct Window_ : testing::Test {
     int window_mismatches(int w, int h) {
         const unsigned char *px;
         int rw, rh, s;
-        if (galaxy_readback(&px, &rw, &rh, &s) != 0 || rw != w || rh != h) return -1;
+        if (galaxy_readback(&px, &rw, &rh, &s) != 0 || !px || rw != w || rh != h || s != w * 4) return -1;
         int mismatched = -1;
         for (int attempt = 0; attempt < 100 && mismatched != 0; attempt++) {
             if (attempt) usleep(10000);
@@ -110,6 +110,10 @@ TEST_F(Window_, HardwareOrReferenceDevicePresents) {
     const unsigned char *px;
     int w, h, s;
     ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0);
+    ASSERT_NE(px, nullptr); // guards for the reads below
+    ASSERT_EQ(w, 96);
+    ASSERT_EQ(h, 64);
+    ASSERT_EQ(s, 96 * 4);
     int lit = 0;
     for (int i = 0; i < w * h; i++) lit += px[i * 4] > 40;
     EXPECT_GT(lit, 0); // the sun is in the middle of the default view

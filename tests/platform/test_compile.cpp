@@ -13,6 +13,10 @@
 
 #include "common/shader_blob.h"
 
+// The engine's program sources (src/gpu/shaders.cpp).
+extern const char *const k_src_vs_quad, *const k_src_ps_quad, *const k_src_vs_par, *const k_src_ps_par,
+    *const k_src_vs_disk, *const k_src_ps_disk, *const k_src_vs_rock, *const k_src_ps_flat, *const k_src_vs_line;
+
 namespace {
 
 // ---- SPIR-V reading ------------------------------------------------------
@@ -249,6 +253,16 @@ std::vector<Program> engine_programs() {
         {"trail vs", "vs_5_0", with_globals(k_trail_vs)},
         {"trail ps", "ps_5_0", k_trail_ps},
         {"rock vs", "vs_5_0", with_globals(k_rock_vs)},
+        // The engine's own nine, exactly as it compiles them.
+        {"engine quad vs", "vs_5_0", k_src_vs_quad},
+        {"engine quad ps", "ps_5_0", k_src_ps_quad},
+        {"engine particle vs", "vs_5_0", k_src_vs_par},
+        {"engine particle ps", "ps_5_0", k_src_ps_par},
+        {"engine disk vs", "vs_5_0", k_src_vs_disk},
+        {"engine disk ps", "ps_5_0", k_src_ps_disk},
+        {"engine rock vs", "vs_5_0", k_src_vs_rock},
+        {"engine flat ps", "ps_5_0", k_src_ps_flat},
+        {"engine line vs", "vs_5_0", k_src_vs_line},
     };
 }
 
