@@ -294,7 +294,9 @@ TEST_F(DeviceTest, DiscardMapRenamesWhileKeepingData) {
     ASSERT_NE(nullptr, m.pData);
     // The CPU executor has done the copy already: nothing reads the old
     // memory, and handing it out again is safe.
-    if (!cpu_executor()) EXPECT_NE(first, m.pData) << "DISCARD handed out memory a recorded copy still reads";
+    if (!cpu_executor()) {
+        EXPECT_NE(first, m.pData) << "DISCARD handed out memory a recorded copy still reads";
+    }
     void *second = m.pData;
     memset(second, 9, 64);
     ctx->Unmap(b, 0);
