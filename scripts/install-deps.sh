@@ -18,6 +18,8 @@ RENDER_PACKAGES=(
   spirv-tools
   libx11-dev
   libxcb1-dev
+  libxcb-shm0-dev
+  libxcb-randr0-dev
   libstb-dev
   libdeflate-dev
 )

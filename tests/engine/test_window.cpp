@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "executor.h"
 #include "capture/capture.h"
 #include "exports.h"
 #include "frame/frame.h"
@@ -89,8 +90,10 @@ TEST_F(Window_, HardwareOrReferenceDevicePresents) {
     plat_call_count_reset();
     galaxy_frame();
     plat_record_end();
-    EXPECT_EQ(plat_call_count("CopyImage"), 1) << "the frame goes into the window in one copy";
-    EXPECT_EQ(plat_call_count("QueueSubmit"), 1);
+    if (!cpu_executor()) { // a CPU-executor device presents without Vulkan
+        EXPECT_EQ(plat_call_count("CopyImage"), 1) << "the frame goes into the window in one copy";
+        EXPECT_EQ(plat_call_count("QueueSubmit"), 1);
+    }
     std::vector<std::string> tail;
     for (int i = 0; i < plat_record_count(); i++) {
         std::string l = plat_record_line(i);

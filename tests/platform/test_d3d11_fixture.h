@@ -1,12 +1,19 @@
-// Shared fixture of the platform tests: a WARP device (lavapipe) and its context.
+// Shared fixture of the platform tests: a WARP device and its context. The
+// suite runs twice (see tests/CMakeLists.txt): on the CPU executor, and with
+// HALVENOR_EXECUTOR=vulkan on lavapipe.
 #pragma once
 #include <d3d11.h>
 #include <dxgi1_2.h>
 #include <gtest/gtest.h>
 #include <halvenor/platform_test.h>
 
+#include "executor.h"
+
 #include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 #include <vector>
+
 
 template <class T> void release(T *&p) {
     if (p) p->Release();

@@ -57,6 +57,10 @@ void plat_validation_reset(void);
 void plat_set_fake_counter(long long value);   // 0 returns to the real clock
 void plat_set_fake_frequency(long long value); // 0 returns to the real frequency
 
+// Work of the CPU executor over all its devices since the process began:
+// fragments shaded and the wall time of the vertex stage in nanoseconds.
+void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *vertex_ns);
+
 #ifdef __cplusplus
 }
 #endif

@@ -95,7 +95,7 @@ void Context::OMSetRenderTargets(UINT n, ID3D11RenderTargetView *const *views, I
     // One color target is all the engine draws to; the pass opens at the next draw.
     RenderTargetView *v = n && views ? static_cast<RenderTargetView *>(views[0]) : nullptr;
     DepthStencilView *d = static_cast<DepthStencilView *>(dsv);
-    if (v != st.rtv || d != st.dsv) vkc_end_rendering(&device->vk);
+    if ((v != st.rtv || d != st.dsv) && !device->cpu) vkc_end_rendering(&device->vk);
     hold(st.rtv, v);
     hold(st.dsv, d);
 }
@@ -132,6 +132,7 @@ void Context::ClearRenderTargetView(ID3D11RenderTargetView *view, const FLOAT rg
     hook_enter("ClearRenderTargetView");
     if (hook_recording()) hook_record("ClearRenderTargetView");
     if (!view || !rgba) return;
+    if (device->cpu) return cpu_clear(static_cast<RenderTargetView *>(view)->texture, rgba);
     VkcCore *vk = &device->vk;
     VkcImage *img = &static_cast<RenderTargetView *>(view)->texture->image;
     vkc_image_use(vk, img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
@@ -149,6 +150,7 @@ void Context::ClearDepthStencilView(ID3D11DepthStencilView *view, UINT flags, FL
     if (!view || !(flags & D3D11_CLEAR_DEPTH)) return; // no stencil bits to clear
     // Direct3D clamps the value to 0..1; NaN is taken as 0.
     float d = depth >= 0.0f ? (depth <= 1.0f ? depth : 1.0f) : 0.0f;
+    if (device->cpu) return sw_clear_depth(&static_cast<DepthStencilView *>(view)->texture->cpu, d);
     VkcCore *vk = &device->vk;
     VkcImage *img = &static_cast<DepthStencilView *>(view)->texture->image;
     vkc_image_use(vk, img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
@@ -216,9 +218,17 @@ void Context::CopyResource(ID3D11Resource *dst, ID3D11Resource *src) {
     if (hook_recording()) hook_record("CopyResource");
     if (!dst || !src || dst == src) return;
     if (Texture *d = as_texture(dst)) {
-        if (Texture *s = as_texture(src)) copy_texture(&device->vk, d, s);
+        Texture *s = as_texture(src);
+        if (s && device->cpu) cpu_copy_texture(d, s);
+        else if (s) copy_texture(&device->vk, d, s);
     } else if (Buffer *d = as_buffer(dst)) {
-        if (Buffer *s = as_buffer(src)) copy_buffer(&device->vk, d, s);
+        Buffer *s = as_buffer(src);
+        if (s && device->cpu) {
+            if (d->desc.ByteWidth == s->desc.ByteWidth && d->desc.Usage != D3D11_USAGE_IMMUTABLE)
+                memcpy(d->cpu.data(), s->cpu.data(), d->cpu.size());
+        } else if (s) {
+            copy_buffer(&device->vk, d, s);
+        }
     }
 }
 
@@ -255,6 +265,20 @@ HRESULT Context::Map(ID3D11Resource *res, UINT sub, D3D11_MAP type, UINT flags, 
     if (out) *out = D3D11_MAPPED_SUBRESOURCE{};
     if (FAILED(hr)) return hr;
     if (!res || !out || sub != 0 || (flags & ~(UINT)D3D11_MAP_FLAG_DO_NOT_WAIT)) return E_INVALIDARG;
+    if (device->cpu) { // every draw and copy has finished: the memory is the resource
+        if (Buffer *b = as_buffer(res)) {
+            if (!map_allowed(b->desc.Usage, b->desc.CPUAccessFlags, type)) return E_INVALIDARG;
+            out->pData = b->cpu.data();
+            out->RowPitch = out->DepthPitch = b->desc.ByteWidth;
+            return S_OK;
+        }
+        Texture *t = as_texture(res);
+        if (!t || !map_allowed(t->desc.Usage, t->desc.CPUAccessFlags, type)) return E_INVALIDARG;
+        out->pData = t->cpu.bytes.data();
+        out->RowPitch = t->row_pitch;
+        out->DepthPitch = t->row_pitch * t->desc.Height;
+        return S_OK;
+    }
     VkcCore *vk = &device->vk;
     if (vk->lost) return DXGI_ERROR_DEVICE_REMOVED;
     if (Buffer *b = as_buffer(res)) {
@@ -299,6 +323,7 @@ void Context::Unmap(ID3D11Resource *, UINT) {
 void Context::Flush() {
     hook_enter("Flush");
     if (hook_recording()) hook_record("Flush");
+    if (device->cpu) return; // nothing is ever queued
     vkc_submit(&device->vk, VK_NULL_HANDLE, 0, VK_NULL_HANDLE);
 }
 
@@ -447,11 +472,13 @@ void Context::draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_
     if (st.topology < D3D11_PRIMITIVE_TOPOLOGY_POINTLIST || st.topology > D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP) return;
     if (!st.layout && !st.vs->prog.inputs.empty()) return;
     if (st.viewport.Width <= 0 || st.viewport.Height <= 0) return;
-    VkcImage *target = &st.rtv->texture->image;
-    VkcImage *depth = st.dsv ? &st.dsv->texture->image : nullptr;
     // Targets of different sizes are an invalid binding; draw nothing rather
     // than let one pass run past the smaller one.
-    if (depth && (depth->width != target->width || depth->height != target->height)) return;
+    const D3D11_TEXTURE2D_DESC &td = st.rtv->texture->desc;
+    if (st.dsv && (st.dsv->texture->desc.Width != td.Width || st.dsv->texture->desc.Height != td.Height)) return;
+    if (device->cpu) return cpu_draw(this, vertices, instances, first_vertex, first_instance);
+    VkcImage *target = &st.rtv->texture->image;
+    VkcImage *depth = st.dsv ? &st.dsv->texture->image : nullptr;
     if (vk->commands >= VKC_AUTO_SUBMIT_COMMANDS) vkc_submit(vk, VK_NULL_HANDLE, 0, VK_NULL_HANDLE);
 
     VkcPipelineDesc d;

@@ -1,5 +1,6 @@
 #include "d3d11/objects.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 
@@ -117,6 +118,15 @@ HRESULT create_program(Device *d, const void *code, SIZE_T len, uint32_t stage, 
     p->cbuffer_mask = b.header->cbuffer_mask;
     p->inputs.assign(b.inputs, b.inputs + b.header->input_count);
     p->id = d->next_id++;
+    if (d->cpu) {
+        std::string why;
+        SwStage s = stage == SHADER_STAGE_VERTEX ? SW_STAGE_VERTEX : SW_STAGE_PIXEL;
+        if (sw_program_translate(b.spirv, b.header->spirv_words, s, &p->cpu, &why)) return S_OK;
+        // No message channel but the debug output: say why on stderr.
+        fprintf(stderr, "halvenor: the CPU executor cannot run this %s program: %s\n",
+                stage == SHADER_STAGE_VERTEX ? "vertex" : "pixel", why.c_str());
+        return E_INVALIDARG;
+    }
     return hr_from_vk(vkc_shader_create(&d->vk, b.spirv, b.header->spirv_words, &p->module));
 }
 
@@ -155,6 +165,7 @@ Device::~Device() {
         ctx->clear_state();
         ctx->release_private();
     }
+    if (cpu) sw_device_destroy(cpu);
     vkc_shutdown(&vk);
 }
 
@@ -188,6 +199,12 @@ HRESULT Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOU
                                                                   : VKC_MEMORY_STATIC;
     Buffer *b = new Buffer(this);
     b->desc = *desc;
+    if (cpu) { // draws finish before they return: one copy serves every discard
+        b->cpu.assign(desc->ByteWidth, 0);
+        if (init) memcpy(b->cpu.data(), init->pSysMem, desc->ByteWidth);
+        *pp = b;
+        return S_OK;
+    }
     VkResult r = vkc_ring_init(&vk, &b->ring, desc->ByteWidth, usage, use);
     // Without initial data the contents start as zero, not as whatever the
     // allocation held: runs stay reproducible.
@@ -210,6 +227,24 @@ HRESULT Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOU
 HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) {
     Texture *t = new Texture(this);
     t->desc = desc;
+    if (cpu) {
+        SwFormat f = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM ? SW_FORMAT_BGRA8
+                     : desc.Format == DXGI_FORMAT_D32_FLOAT     ? SW_FORMAT_D32
+                                                                : SW_FORMAT_RGBA8;
+        bool ok = sw_image_init(&t->cpu, desc.Width, desc.Height, f);
+        if (ok && desc.Usage == D3D11_USAGE_STAGING) { // rows padded as below
+            t->row_pitch = (desc.Width * 4 + 255) & ~255u;
+            t->cpu.pitch = t->row_pitch;
+            t->cpu.bytes.assign((size_t)t->row_pitch * desc.Height, 0);
+        }
+        if (!ok) {
+            t->release();
+            *out = nullptr;
+            return E_OUTOFMEMORY;
+        }
+        *out = t;
+        return S_OK;
+    }
     VkResult r;
     if (desc.Usage == D3D11_USAGE_STAGING) {
         // Rows padded to 256 bytes, as real drivers lay out readback memory.
@@ -234,6 +269,10 @@ HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) 
 // Initial contents of a DEFAULT texture go through a staging buffer.
 static HRESULT upload_texture(Device *d, Texture *t, const D3D11_SUBRESOURCE_DATA &init) {
     const UINT w = t->desc.Width, h = t->desc.Height;
+    if (d->cpu) {
+        for (UINT y = 0; y < h; y++) memcpy(t->cpu.row(y), (const uint8_t *)init.pSysMem + (size_t)y * init.SysMemPitch, w * 4);
+        return S_OK;
+    }
     if (d->vk.lost) return DXGI_ERROR_DEVICE_REMOVED;
     VkcBuffer tmp;
     VkResult r = vkc_buffer_create(&d->vk, (VkDeviceSize)w * h * 4, 0, VKC_MEMORY_UPLOAD, &tmp);
@@ -263,7 +302,7 @@ HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SU
     if (!pp) return S_FALSE;
     Texture *t;
     if (FAILED(hr = create_texture(*desc, &t))) return fail(pp, hr);
-    if (init && desc->Usage == D3D11_USAGE_STAGING) {
+    if (init && desc->Usage == D3D11_USAGE_STAGING && !cpu) {
         for (UINT y = 0; y < desc->Height; y++)
             memcpy(t->staging.map + (size_t)y * t->row_pitch,
                    (const uint8_t *)init->pSysMem + (size_t)y * init->SysMemPitch, desc->Width * 4);
@@ -355,7 +394,8 @@ HRESULT Device::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elems, UINT n,
             if (strcasecmp(in.semantic, e.SemanticName) != 0 || in.semantic_index != e.SemanticIndex) continue;
             if (element_of_input[k] >= 0) return fail(pp, E_INVALIDARG); // semantic given twice
             element_of_input[k] = (int)i;
-            out.push_back({in.location, e.InputSlot, (uint32_t)vkc_format_from_dxgi(e.Format), offset, instanced});
+            out.push_back({in.location, e.InputSlot, (uint32_t)vkc_format_from_dxgi(e.Format), offset, instanced,
+                           (uint32_t)e.Format});
         }
     }
     for (int e : element_of_input)
@@ -505,7 +545,14 @@ extern "C" HRESULT WINAPI D3D11CreateDevice(IDXGIAdapter *adapter, D3D_DRIVER_TY
 
     Device *d = new Device();
     d->kind = type == D3D_DRIVER_TYPE_HARDWARE ? VKC_DEVICE_GPU : VKC_DEVICE_CPU;
-    VkResult r = vkc_init(&d->vk, d->kind);
+    if (d->kind == VKC_DEVICE_CPU && cpu_executor_wanted()) {
+        d->cpu = sw_device_create(cpu_executor_threads());
+        if (!d->cpu) {
+            d->release();
+            return E_OUTOFMEMORY;
+        }
+    }
+    VkResult r = d->cpu ? VK_SUCCESS : vkc_init(&d->vk, d->kind);
     if (r != VK_SUCCESS) {
         d->release();
         return hr_from_vk(r);

@@ -1,5 +1,6 @@
 // DXGI objects: adapter, factory and the window swap chain.
 #include "d3d11/objects.h"
+#include "sw/sw_present.h"
 #include "vk/vk_swapchain.h"
 
 struct Factory;
@@ -93,7 +94,8 @@ HRESULT Factory::CreateSwapChainForHwnd(IUnknown *device, HWND hwnd, const DXGI_
 struct SwapChain final : IDXGISwapChain1, Object {
     DXGI_SWAP_CHAIN_DESC1 desc;
     std::vector<Texture *> buffers; // buffers[0] is always the one to draw into
-    VkcSwapchain vsc;
+    VkcSwapchain vsc;  // Vulkan devices
+    SwPresenter spr;   // CPU-executor devices
     explicit SwapChain(Device *d) : Object(d) {}
     ~SwapChain() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -110,7 +112,8 @@ struct SwapChain final : IDXGISwapChain1, Object {
 };
 
 SwapChain::~SwapChain() {
-    vkc_swapchain_destroy(&device->vk, &vsc);
+    if (device->cpu) sw_present_release(&spr);
+    else vkc_swapchain_destroy(&device->vk, &vsc);
     release_buffers();
 }
 
@@ -174,6 +177,12 @@ HRESULT SwapChain::Present(UINT sync, UINT flags) {
     if (device->vk.lost) return DXGI_ERROR_DEVICE_REMOVED;
     const UINT DXGI_PRESENT_TEST = 1;
     if (flags & DXGI_PRESENT_TEST) return S_OK;
+    if (device->cpu) {
+        hr = sw_present(&spr, &buffers[0]->cpu, sync > 0) ? S_OK : E_FAIL;
+        // Flip model, as below: the pixels rotate, the texture objects stay.
+        for (size_t i = 0; i + 1 < buffers.size(); i++) std::swap(buffers[i]->cpu, buffers[i + 1]->cpu);
+        return hr;
+    }
     hr = hr_from_present(vkc_swapchain_present(&device->vk, &vsc, &buffers[0]->image, sync > 0));
     // Flip model: the next buffer becomes buffers[0]. The texture objects stay
     // put (views on them follow), their images rotate.
@@ -207,9 +216,12 @@ HRESULT SwapChain::ResizeBuffers(UINT count, UINT w, UINT h, DXGI_FORMAT format,
     if (count == 0) count = desc.BufferCount;
     if (format == DXGI_FORMAT_UNKNOWN) format = desc.Format;
     if (count < 2 || count > 16 || !back_buffer_format(format)) return DXGI_ERROR_INVALID_CALL;
-    if (w == 0 || h == 0) { // zero: the window's size
-        uint32_t ww = 0, wh = 0;
-        vkc_window_size(&vsc, &ww, &wh);
+    // The window's size: zero takes it, and the CPU executor presents at it
+    // from now on (Vulkan learns it when the swapchain is rebuilt).
+    uint32_t ww = 0, wh = 0;
+    if (device->cpu) sw_present_window_size(&spr, &ww, &wh);
+    if (w == 0 || h == 0) {
+        if (!device->cpu) vkc_window_size(&vsc, &ww, &wh);
         if (w == 0) w = ww;
         if (h == 0) h = wh;
     }
@@ -241,12 +253,17 @@ HRESULT create_swap_chain(Device *d, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 &in,
         return DXGI_ERROR_INVALID_CALL;
 
     SwapChain *sc = new SwapChain(d);
-    VkResult r = vkc_swapchain_create(&d->vk, window, true, &sc->vsc);
     HRESULT hr = S_OK;
-    if (r == VK_ERROR_SURFACE_LOST_KHR) hr = DXGI_ERROR_INVALID_CALL; // no display or no such window
-    else if (r != VK_SUCCESS) hr = hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
     uint32_t ww = 0, wh = 0;
-    if (SUCCEEDED(hr)) vkc_window_size(&sc->vsc, &ww, &wh);
+    if (d->cpu) {
+        if (!sw_present_init(&sc->spr, window)) hr = DXGI_ERROR_INVALID_CALL; // no display or no such window
+        else ww = sc->spr.win_width, wh = sc->spr.win_height;
+    } else {
+        VkResult r = vkc_swapchain_create(&d->vk, window, true, &sc->vsc);
+        if (r == VK_ERROR_SURFACE_LOST_KHR) hr = DXGI_ERROR_INVALID_CALL; // no display or no such window
+        else if (r != VK_SUCCESS) hr = hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
+        if (SUCCEEDED(hr)) vkc_window_size(&sc->vsc, &ww, &wh);
+    }
     if (desc.Width == 0) desc.Width = ww;
     if (desc.Height == 0) desc.Height = wh;
     if (SUCCEEDED(hr) && (desc.Width == 0 || desc.Height == 0 || desc.Width > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION ||

@@ -6,6 +6,7 @@
 
 #include "common/hooks.h"
 #include "common/shader_blob.h"
+#include "sw/sw_device.h"
 #include "vk/vk_core.h"
 
 #include <string>
@@ -61,6 +62,7 @@ HRESULT query(IUnknown *self, Object *obj, REFIID riid, void **ppv, const IID *c
 struct Buffer final : ID3D11Buffer, Object {
     D3D11_BUFFER_DESC desc;
     VkcRing ring; // one slice unless DYNAMIC
+    std::vector<uint8_t> cpu; // contents, on a CPU-executor device
     explicit Buffer(Device *d) : Object(d) {}
     ~Buffer() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -75,6 +77,7 @@ struct Texture final : ID3D11Texture2D, Object {
     VkcBuffer staging; // STAGING textures: linear rows of row_pitch bytes
     uint64_t staging_seq = 0; // the last submission that copies into or out of it
     UINT row_pitch = 0;
+    SwImage cpu;       // on a CPU-executor device: pixels (rows of row_pitch when STAGING)
     bool back_buffer = false; // of a swap chain: copies into it wait for Present
     explicit Texture(Device *d) : Object(d) {}
     ~Texture() override;
@@ -108,6 +111,7 @@ struct Program {
     uint32_t cbuffer_mask = 0;
     uint64_t id = 0;
     std::vector<ShaderBlobInput> inputs;
+    SwProgram cpu; // translated, on a CPU-executor device
 };
 
 struct VertexShader final : ID3D11VertexShader, Object {
@@ -128,6 +132,7 @@ struct PixelShader final : ID3D11PixelShader, Object {
 
 struct LayoutElement {
     uint32_t location, slot, format, offset, per_instance;
+    uint32_t dxgi_format;
 };
 
 struct InputLayout final : ID3D11InputLayout, Object {
@@ -232,7 +237,8 @@ struct Context final : ID3D11DeviceContext, Object {
 };
 
 struct Device final : ID3D11Device, IDXGIDevice1, Object {
-    VkcCore vk;
+    VkcCore vk;            // unused when cpu is set
+    SwDevice *cpu = nullptr; // the CPU executor, for WARP and REFERENCE devices
     VkcDeviceKind kind = VKC_DEVICE_CPU;
     Context *ctx = nullptr;
     uint64_t next_id = 1;
@@ -273,6 +279,17 @@ struct Device final : ID3D11Device, IDXGIDevice1, Object {
 
     HRESULT create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out); // validated desc
 };
+
+// The CPU executor's side of the front (cpu_exec.cpp): Direct3D state in,
+// executor calls out.
+void cpu_draw(Context *c, UINT vertices, UINT instances, UINT first_vertex, UINT first_instance);
+void cpu_clear(Texture *t, const FLOAT rgba[4]);
+void cpu_copy_texture(Texture *dst, Texture *src);
+// The executor for the software driver types (WARP, REFERENCE): the CPU
+// executor, unless HALVENOR_EXECUTOR=vulkan picks lavapipe. HALVENOR_THREADS
+// sets the CPU executor's workers (default: one per core).
+bool cpu_executor_wanted(void);
+int cpu_executor_threads(void);
 
 // Vulkan result of a creation call as the HRESULT Direct3D would return.
 HRESULT hr_from_vk(VkResult r);

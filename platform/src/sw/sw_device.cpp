@@ -1,0 +1,921 @@
+// The CPU executor's draw pipeline. A draw runs in chunks of instances; each
+// chunk goes through three parallel phases:
+//  1. vertices: batches of SW_LANES vertices through the vertex program;
+//  2. setup: every worker takes a contiguous range of instances, drops
+//     primitives outside one clip plane, clips the rest against near, far
+//     and a guard band, sets up edge equations in 16.8 fixed point (or a
+//     rectangle for a camera-facing square) and appends each primitive to
+//     its own list of every screen tile it touches;
+//  3. tiles: every tile is rasterized by one worker, reading the setup
+//     workers' lists in worker order, so fragments reach each pixel in
+//     primitive order whatever the timing.
+#include "sw/sw_device.h"
+
+#include "sw/sw_pool.h"
+
+#include <algorithm>
+#include <math.h>
+#include <string.h>
+#include <thread>
+#include <time.h>
+
+#include "dxgi.h"
+
+namespace {
+
+const int kTile = 64;                 // pixels per tile side
+const uint32_t kChunkVertices = 1u << 14; // vertices shaded per chunk
+const float kGuard = 16384.0f;        // guard band beyond the viewport, pixels
+const uint32_t kClipRef = 0x80000000u; // vertex reference into the worker's clipped vertices
+
+enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
+
+// A primitive set up for rasterization. Its fragments' weights b0..b2 mix
+// the attributes of v[0..2]; for a rectangle v[1] lies along x from v[0] and
+// v[2] along y, with rx, ry the reciprocal side lengths.
+struct Prim {
+    int32_t x0, y0, x1, y1; // pixels covered at most, inclusive
+    uint8_t kind; // PRIM_*
+    bool x_major;
+    int64_t e[3];      // edge values at the centre of pixel (x0, y0), fill-rule bias included
+    int64_t ex[3], ey[3]; // per pixel step in x and y
+    float inv_area;
+    float lx, ly, ldx, ldy; // line: start and direction in pixels; rectangle: corner v[0] and 1 / sides
+    bool start_lit, end_skip;     // line: the start's diamond pixel is lit, the end's is not
+    int32_t sx, sy, ex_, ey_;     // line: those pixels
+    float z[3], rw[3];      // screen depth and 1/w per vertex
+    uint32_t v[3];          // vertex references
+    uint32_t attr;          // the pixel program's inputs: at vertices 0, 1, 2, in the worker's attrs
+};
+
+struct Worker {
+    SwRegisters vs, ps;
+    uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
+    std::vector<Prim> prims;
+    std::vector<float> clipped; // vertex records made by clipping
+    std::vector<float> attrs;   // primitives' attribute triples, read while shading
+    std::vector<std::vector<uint32_t>> bins;
+    // Fragment batch of one tile: runs of lanes from one primitive each.
+    uint32_t n = 0;
+    int32_t fx[SW_LANES], fy[SW_LANES];
+    float b[3][SW_LANES];
+    uint32_t runs = 0;
+    uint64_t fragments = 0; // shaded, ever
+    uint32_t run_start[SW_LANES + 1];
+    const Prim *run_prim[SW_LANES];
+    const Worker *run_owner[SW_LANES];
+};
+
+} // namespace
+
+struct SwDevice {
+    SwPool pool;
+    uint32_t workers = 1;
+    std::vector<Worker> w;
+    uint64_t serial = 0;
+    uint64_t vertex_ns = 0;
+    // Per draw, read by the tasks.
+    const SwDraw *d = nullptr;
+    uint32_t rec = 0;     // floats per vertex record
+    uint32_t varyings = 0;
+    uint32_t read_count = 0;       // record floats the pixel program reads
+    uint32_t read_at[4 * SW_MAX_VARYINGS];
+    uint32_t read_slot[4 * SW_MAX_VARYINGS]; // where each goes in the pixel program
+    std::vector<float> verts; // vertex records of the chunk
+    uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0;
+    uint32_t prims_per_instance = 0;
+    int32_t sx0, sy0, sx1, sy1; // scissor: viewport within the target, pixels [x0, x1)
+    uint32_t tiles_x = 0, tiles_y = 0;
+};
+
+bool sw_image_init(SwImage *img, uint32_t width, uint32_t height, SwFormat format) {
+    if (width == 0 || height == 0 || width > 16384 || height > 16384) return false;
+    img->width = width;
+    img->height = height;
+    img->format = format;
+    img->pitch = width * 4;
+    img->bytes.assign((size_t)img->pitch * height, 0);
+    return true;
+}
+
+SwDevice *sw_device_create(int threads) {
+    if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
+    if (threads <= 0) threads = 1;
+    if (threads > 64) threads = 64;
+    SwDevice *dev = new SwDevice;
+    dev->workers = (uint32_t)threads;
+    dev->w.resize(dev->workers);
+    if (!sw_pool_start(&dev->pool, dev->workers)) {
+        delete dev;
+        return nullptr;
+    }
+    return dev;
+}
+
+void sw_device_destroy(SwDevice *dev) {
+    if (!dev) return;
+    sw_pool_stop(&dev->pool);
+    delete dev;
+}
+
+int sw_device_threads(const SwDevice *dev) { return (int)dev->workers; }
+
+void sw_clear_color(SwImage *img, const float rgba[4]) {
+    int r = img->format == SW_FORMAT_BGRA8 ? 2 : 0;
+    uint32_t px = sw_unorm8(rgba[r]) | sw_unorm8(rgba[1]) << 8 | sw_unorm8(rgba[2 - r]) << 16 | sw_unorm8(rgba[3]) << 24;
+    for (uint32_t y = 0; y < img->height; y++) {
+        uint32_t *row = (uint32_t *)img->row(y);
+        for (uint32_t x = 0; x < img->width; x++) row[x] = px;
+    }
+}
+
+void sw_clear_depth(SwImage *img, float depth) {
+    for (uint32_t y = 0; y < img->height; y++) {
+        float *row = (float *)img->row(y);
+        for (uint32_t x = 0; x < img->width; x++) row[x] = depth;
+    }
+}
+
+namespace {
+
+// ---- phase 1: vertices
+
+// Components and kind of an input element format; 0 components: unread.
+uint32_t format_components(uint32_t format, bool *unorm8) {
+    *unorm8 = false;
+    switch (format) {
+    case DXGI_FORMAT_R32G32B32A32_FLOAT: return 4;
+    case DXGI_FORMAT_R32G32B32_FLOAT: return 3;
+    case DXGI_FORMAT_R32G32_FLOAT: return 2;
+    case DXGI_FORMAT_R32_FLOAT: return 1;
+    case DXGI_FORMAT_R8G8B8A8_UNORM: *unorm8 = true; return 4;
+    default: return 0;
+    }
+}
+
+// Lane l of the batch is vertex vtx[l] of instance inst[l] (chunk-relative).
+void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, const uint32_t *inst,
+                   const uint32_t *vtx, uint32_t n) {
+    const SwDraw *d = dev->d;
+    const SwIo &io = d->vs->inputs[e.location];
+    if (io.components == 0) return;
+    bool unorm8 = false;
+    uint32_t comps = format_components(e.format, &unorm8);
+    uint32_t bytes = unorm8 ? 4 : comps * 4;
+    const SwVertexStream &s = d->streams[e.slot];
+    SwLane *dst[4];
+    for (int k = 0; k < 4; k++) dst[k] = io.slot[k] >= 0 ? r->slot((uint32_t)io.slot[k]) : nullptr;
+    const uint64_t base = e.per_instance ? (uint64_t)d->first_instance + dev->chunk_first_instance : d->first_vertex;
+    const uint32_t *index_of = e.per_instance ? inst : vtx;
+    // Float data wholly inside the buffer: straight component loops.
+    uint32_t top = 0;
+    for (uint32_t l = 0; l < n; l++) top = index_of[l] > top ? index_of[l] : top;
+    uint64_t last = (uint64_t)s.offset + (base + top) * s.stride + e.offset + bytes;
+    if (!unorm8 && comps && s.data && last <= s.size) {
+        const uint8_t *at = s.data + s.offset + e.offset;
+        for (uint32_t k = 0; k < 4; k++) {
+            if (!dst[k]) continue;
+            if (k >= comps) {
+                for (uint32_t l = 0; l < n; l++) dst[k][l].f = k == 3 ? 1.0f : 0.0f;
+                continue;
+            }
+            for (uint32_t l = 0; l < n; l++) {
+                float f;
+                memcpy(&f, at + (base + index_of[l]) * s.stride + 4 * k, 4);
+                dst[k][l].f = f;
+            }
+        }
+        return;
+    }
+    for (uint32_t l = 0; l < n; l++) {
+        uint64_t index = base + (e.per_instance ? inst[l] : vtx[l]);
+        uint64_t at = (uint64_t)s.offset + index * s.stride + e.offset;
+        float v[4] = {0, 0, 0, 1};
+        if (comps && s.data && at + bytes <= s.size) {
+            if (unorm8) {
+                for (int k = 0; k < 4; k++) v[k] = (float)s.data[at + k] / 255.0f;
+            } else {
+                memcpy(v, s.data + at, bytes);
+            }
+        } else {
+            v[3] = 0; // reads outside the buffer give zero
+        }
+        for (int k = 0; k < 4; k++)
+            if (dst[k]) dst[k][l].f = v[k];
+    }
+}
+
+void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
+    SwDevice *dev = (SwDevice *)ctx;
+    const SwDraw *d = dev->d;
+    Worker &wk = dev->w[worker];
+    if (wk.vs_serial != dev->serial) {
+        sw_program_prepare(d->vs, &wk.vs, d->vs_cb, d->vs_cb_size);
+        wk.vs_serial = dev->serial;
+    }
+    uint32_t first = task * SW_LANES;
+    uint32_t n = dev->chunk_vertices - first < SW_LANES ? dev->chunk_vertices - first : SW_LANES;
+    uint32_t inst[SW_LANES], vtx[SW_LANES];
+    uint32_t i = first / d->vertex_count, v = first % d->vertex_count; // one division per batch
+    for (uint32_t l = 0; l < n; l++) {
+        inst[l] = i;
+        vtx[l] = v;
+        if (++v == d->vertex_count) v = 0, i++;
+    }
+    for (uint32_t k = 0; k < d->element_count; k++) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n);
+    if (d->vs->vertex_index_slot >= 0) {
+        SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
+        for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + vtx[l];
+    }
+    if (d->vs->instance_index_slot >= 0) { // SV_InstanceID does not count the start instance
+        SwLane *s = wk.vs.slot((uint32_t)d->vs->instance_index_slot);
+        for (uint32_t l = 0; l < n; l++) s[l].u = dev->chunk_first_instance + inst[l];
+    }
+    sw_program_run(d->vs, &wk.vs, n);
+    // Records: clip position, then four components per varying location.
+    const uint32_t rec = dev->rec;
+    float *out = dev->verts.data() + (size_t)first * rec;
+    for (int k = 0; k < 4; k++) {
+        const SwLane *s = d->vs->position.slot[k] >= 0 ? wk.vs.slot((uint32_t)d->vs->position.slot[k]) : nullptr;
+        for (uint32_t l = 0; l < n; l++) out[l * rec + k] = s ? s[l].f : 0.0f;
+    }
+    for (uint32_t v = 0; v < dev->varyings; v++)
+        for (int k = 0; k < 4; k++) {
+            int32_t slot = d->vs->outputs[v].slot[k];
+            const SwLane *s = slot >= 0 ? wk.vs.slot((uint32_t)slot) : nullptr;
+            for (uint32_t l = 0; l < n; l++) out[l * rec + 4 + v * 4 + k] = s ? s[l].f : 0.0f;
+        }
+}
+
+// ---- phase 2: setup
+
+const float *vertex_record(const SwDevice *dev, const Worker &wk, uint32_t ref) {
+    if (ref & kClipRef) return wk.clipped.data() + (size_t)(ref & ~kClipRef) * dev->rec;
+    return dev->verts.data() + (size_t)ref * dev->rec;
+}
+
+// Outside bits of a clip position: -x, +x, -y, +y beyond the guard band
+// (gx, gy in units of w), near, far.
+uint32_t outcode(const float *p, float gx, float gy, bool depth_clip) {
+    uint32_t c = 0;
+    if (p[0] < -gx * p[3]) c |= 1;
+    if (p[0] > gx * p[3]) c |= 2;
+    if (p[1] < -gy * p[3]) c |= 4;
+    if (p[1] > gy * p[3]) c |= 8;
+    if (depth_clip && p[2] < 0.0f) c |= 16;
+    if (depth_clip && p[2] > p[3]) c |= 32;
+    if (p[3] <= 0.0f) c |= 64;
+    return c;
+}
+
+// Signed distance of a clip position to plane k (inside >= 0).
+float plane_distance(const float *p, int k, float gx, float gy) {
+    switch (k) {
+    case 0: return p[0] + gx * p[3];
+    case 1: return gx * p[3] - p[0];
+    case 2: return p[1] + gy * p[3];
+    case 3: return gy * p[3] - p[1];
+    case 4: return p[2];
+    case 5: return p[3] - p[2];
+    default: return p[3] - 1e-20f;
+    }
+}
+
+// a + (b - a) t as a new record; a and b may point into the records it grows.
+uint32_t new_clip_vertex(const SwDevice *dev, Worker &wk, const float *a, const float *b, float t) {
+    float v[4 + 4 * SW_MAX_VARYINGS];
+    for (uint32_t k = 0; k < dev->rec; k++) v[k] = a[k] + (b[k] - a[k]) * t;
+    size_t at = wk.clipped.size();
+    wk.clipped.insert(wk.clipped.end(), v, v + dev->rec);
+    return kClipRef | (uint32_t)(at / dev->rec);
+}
+
+// Stores the primitive, with a copy of what its fragments interpolate (the
+// vertex records are cold by the time tiles are shaded), in every tile's list.
+void bin(SwDevice *dev, Worker &wk, Prim &p) {
+    uint32_t index = (uint32_t)wk.prims.size();
+    p.attr = (uint32_t)wk.attrs.size();
+    const float *r0 = vertex_record(dev, wk, p.v[0]), *r1 = vertex_record(dev, wk, p.v[1]),
+                *r2 = vertex_record(dev, wk, p.v[2]);
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        uint32_t at = dev->read_at[i];
+        wk.attrs.push_back(r0[at]);
+        wk.attrs.push_back(r1[at]);
+        wk.attrs.push_back(r2[at]);
+    }
+    wk.prims.push_back(p);
+    int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
+    for (int ty = ty0; ty <= ty1; ty++)
+        for (int tx = tx0; tx <= tx1; tx++) wk.bins[(size_t)ty * dev->tiles_x + tx].push_back(index);
+}
+
+struct Screen {
+    float x, y, z, rw;
+};
+
+// A position that rounds onto the fixed-point grid: finite and within the
+// guard band (clipping keeps them there; NaN or infinity never get there),
+// with a depth and 1/w to interpolate.
+bool on_grid(const Screen &s) {
+    return fabsf(s.x) < 1048576.0f && fabsf(s.y) < 1048576.0f && s.z == s.z && s.rw == s.rw;
+}
+
+Screen to_screen(const SwDevice *dev, const float *p) {
+    const SwViewport &vp = dev->d->viewport;
+    float rw = 1.0f / p[3];
+    Screen s;
+    s.x = vp.x + (p[0] * rw + 1.0f) * 0.5f * vp.width;
+    s.y = vp.y + (1.0f - p[1] * rw) * 0.5f * vp.height;
+    s.z = vp.min_depth + p[2] * rw * (vp.max_depth - vp.min_depth);
+    s.rw = rw;
+    return s;
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_t v2) {
+    const SwDraw *d = dev->d;
+    uint32_t v[3] = {v0, v1, v2};
+    Screen s[3];
+    int64_t X[3], Y[3];
+    for (int k = 0; k < 3; k++) {
+        s[k] = to_screen(dev, vertex_record(dev, wk, v[k]));
+        if (!on_grid(s[k])) return;
+        X[k] = (int64_t)lrintf(s[k].x * 256.0f);
+        Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
+    }
+    int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
+    if (area == 0) return;
+    bool clockwise = area > 0; // on screen, y down
+    bool front = d->front_ccw ? !clockwise : clockwise;
+    if ((d->cull == SW_CULL_BACK && !front) || (d->cull == SW_CULL_FRONT && front)) return;
+    if (area < 0) { // make it clockwise: every edge function is then positive inside
+        std::swap(v[1], v[2]);
+        std::swap(s[1], s[2]);
+        std::swap(X[1], X[2]);
+        std::swap(Y[1], Y[2]);
+        area = -area;
+    }
+    int64_t minX = std::min(X[0], std::min(X[1], X[2])), maxX = std::max(X[0], std::max(X[1], X[2]));
+    int64_t minY = std::min(Y[0], std::min(Y[1], Y[2])), maxY = std::max(Y[0], std::max(Y[1], Y[2]));
+    // Pixels whose centre (p * 256 + 128) lies in the box.
+    int64_t px0 = floor_div(minX - 128 + 255, 256), px1 = floor_div(maxX - 128, 256);
+    int64_t py0 = floor_div(minY - 128 + 255, 256), py1 = floor_div(maxY - 128, 256);
+    px0 = std::max<int64_t>(px0, dev->sx0);
+    py0 = std::max<int64_t>(py0, dev->sy0);
+    px1 = std::min<int64_t>(px1, dev->sx1 - 1);
+    py1 = std::min<int64_t>(py1, dev->sy1 - 1);
+    if (px0 > px1 || py0 > py1) return;
+    Prim p;
+    p.kind = PRIM_TRIANGLE;
+    p.x_major = false;
+    p.x0 = (int32_t)px0;
+    p.y0 = (int32_t)py0;
+    p.x1 = (int32_t)px1;
+    p.y1 = (int32_t)py1;
+    const int64_t cx = px0 * 256 + 128, cy = py0 * 256 + 128;
+    for (int k = 0; k < 3; k++) { // edge k runs from vertex i to j, opposite vertex k
+        int i = (k + 1) % 3, j = (k + 2) % 3;
+        int64_t dx = X[j] - X[i], dy = Y[j] - Y[i];
+        bool top_left = (dy == 0 && dx > 0) || dy < 0;
+        p.e[k] = dx * (cy - Y[i]) - dy * (cx - X[i]) - (top_left ? 0 : 1);
+        p.ex[k] = -dy * 256;
+        p.ey[k] = dx * 256;
+    }
+    p.inv_area = 1.0f / (float)area;
+    for (int k = 0; k < 3; k++) {
+        p.z[k] = s[k].z;
+        p.rw[k] = s[k].rw;
+        p.v[k] = v[k];
+    }
+    p.lx = p.ly = p.ldx = p.ldy = 0;
+    bin(dev, wk, p);
+}
+
+// Pixel whose diamond (|dx| + |dy| < 1/2 around its centre) holds (x, y);
+// false when the point lies in none.
+bool diamond_of(float x, float y, int32_t *px, int32_t *py) {
+    float fx = floorf(x), fy = floorf(y);
+    float dx = fabsf(x - fx - 0.5f), dy = fabsf(y - fy - 0.5f);
+    *px = (int32_t)fx;
+    *py = (int32_t)fy;
+    return dx + dy < 0.5f;
+}
+
+// Aliased line, Direct3D 11's diamond-exit rule: a pixel is lit when the
+// segment leaves its diamond. Along the major axis that is one pixel per
+// centre line crossed, except the pixel whose diamond holds the end point
+// (the segment never leaves it), plus the one whose diamond holds the start.
+void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
+    Screen a = to_screen(dev, vertex_record(dev, wk, v0)), b = to_screen(dev, vertex_record(dev, wk, v1));
+    if (!on_grid(a) || !on_grid(b)) return;
+    // Snap to the same 8-bit grid as triangles.
+    float ax = (float)lrintf(a.x * 256.0f) / 256.0f, ay = (float)lrintf(a.y * 256.0f) / 256.0f;
+    float bx = (float)lrintf(b.x * 256.0f) / 256.0f, by = (float)lrintf(b.y * 256.0f) / 256.0f;
+    float dx = bx - ax, dy = by - ay;
+    if (dx == 0.0f && dy == 0.0f) return;
+    Prim p;
+    p.kind = PRIM_LINE;
+    p.x_major = fabsf(dx) >= fabsf(dy);
+    float major0 = p.x_major ? ax : ay, major1 = p.x_major ? bx : by;
+    // Centre lines c + 0.5 within [min, max] of the segment.
+    int32_t m0 = (int32_t)ceilf(std::min(major0, major1) - 0.5f);
+    int32_t m1 = (int32_t)floorf(std::max(major0, major1) - 0.5f);
+    int32_t sx, sy, ex, ey;
+    p.start_lit = diamond_of(ax, ay, &sx, &sy);
+    p.end_skip = diamond_of(bx, by, &ex, &ey);
+    p.sx = sx; p.sy = sy; p.ex_ = ex; p.ey_ = ey;
+    float minor0 = p.x_major ? ay : ax, minor1 = p.x_major ? by : bx;
+    int32_t n0 = (int32_t)floorf(std::min(minor0, minor1)) - 1, n1 = (int32_t)floorf(std::max(minor0, minor1)) + 1;
+    if (p.x_major) {
+        p.x0 = std::max(std::min(m0, sx), dev->sx0); p.x1 = std::min(std::max(m1, sx), dev->sx1 - 1);
+        p.y0 = std::max(n0, dev->sy0); p.y1 = std::min(n1, dev->sy1 - 1);
+    } else {
+        p.y0 = std::max(std::min(m0, sy), dev->sy0); p.y1 = std::min(std::max(m1, sy), dev->sy1 - 1);
+        p.x0 = std::max(n0, dev->sx0); p.x1 = std::min(n1, dev->sx1 - 1);
+    }
+    if (p.x0 > p.x1 || p.y0 > p.y1) return;
+    p.lx = ax;
+    p.ly = ay;
+    p.ldx = dx;
+    p.ldy = dy;
+    p.z[0] = a.z; p.z[1] = b.z; p.z[2] = b.z;
+    p.rw[0] = a.rw; p.rw[1] = b.rw; p.rw[2] = b.rw;
+    p.v[0] = v0; p.v[1] = v1; p.v[2] = v1;
+    for (int k = 0; k < 3; k++) p.e[k] = p.ex[k] = p.ey[k] = 0;
+    p.inv_area = 0;
+    bin(dev, wk, p);
+}
+
+// Two strip triangles that make an axis-aligned rectangle with one w and
+// affine attributes (camera-facing squares, mostly) are drawn as one
+// rectangle: no edge functions, and the same pixels and values the two
+// triangles would give. False when the quad is anything else.
+bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy) {
+    const SwDraw *d = dev->d;
+    const float *r[4];
+    uint32_t all = ~0u, any = 0;
+    for (int k = 0; k < 4; k++) {
+        r[k] = vertex_record(dev, wk, v[k]);
+        uint32_t c = outcode(r[k], gx, gy, d->depth_clip);
+        all &= c;
+        any |= c;
+    }
+    if (all) return true; // the whole quad lies outside one plane: both triangles would be dropped
+    if (any) return false;
+    if (r[0][3] != r[1][3] || r[0][3] != r[2][3] || r[0][3] != r[3][3]) return false;
+    // Corner 3 must be corner 1 + corner 2 - corner 0 in every attribute.
+    for (uint32_t k = 2; k < dev->rec; k++) {
+        if (k == 3) continue;
+        if (r[3][k] != r[1][k] + r[2][k] - r[0][k]) return false;
+    }
+    Screen s[4];
+    int64_t X[4], Y[4];
+    for (int k = 0; k < 4; k++) {
+        s[k] = to_screen(dev, r[k]);
+        if (!on_grid(s[k])) return false;
+        X[k] = (int64_t)lrintf(s[k].x * 256.0f);
+        Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
+    }
+    int xv, yv; // the corners beside corner 0 along x and along y
+    if (Y[1] == Y[0] && X[2] == X[0] && X[3] == X[1] && Y[3] == Y[2]) xv = 1, yv = 2;
+    else if (X[1] == X[0] && Y[2] == Y[0] && X[3] == X[2] && Y[3] == Y[1]) xv = 2, yv = 1;
+    else return false;
+    int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
+    if (area == 0) return true; // nothing to draw, and nothing the triangles would draw
+    bool clockwise = area > 0;
+    bool front = d->front_ccw ? !clockwise : clockwise;
+    if ((d->cull == SW_CULL_BACK && !front) || (d->cull == SW_CULL_FRONT && front)) return true;
+    int64_t minX = std::min(X[0], X[xv]), maxX = std::max(X[0], X[xv]);
+    int64_t minY = std::min(Y[0], Y[yv]), maxY = std::max(Y[0], Y[yv]);
+    // Centres in [min, max): left and top edges own theirs, right and bottom do not.
+    int64_t px0 = floor_div(minX - 128 + 255, 256), px1 = floor_div(maxX - 128 + 255, 256) - 1;
+    int64_t py0 = floor_div(minY - 128 + 255, 256), py1 = floor_div(maxY - 128 + 255, 256) - 1;
+    px0 = std::max<int64_t>(px0, dev->sx0);
+    py0 = std::max<int64_t>(py0, dev->sy0);
+    px1 = std::min<int64_t>(px1, dev->sx1 - 1);
+    py1 = std::min<int64_t>(py1, dev->sy1 - 1);
+    if (px0 > px1 || py0 > py1) return true;
+    Prim p;
+    p.kind = PRIM_RECT;
+    p.x_major = false;
+    p.x0 = (int32_t)px0;
+    p.y0 = (int32_t)py0;
+    p.x1 = (int32_t)px1;
+    p.y1 = (int32_t)py1;
+    p.lx = (float)X[0] / 256.0f;
+    p.ly = (float)Y[0] / 256.0f;
+    p.ldx = 256.0f / (float)(X[xv] - X[0]);
+    p.ldy = 256.0f / (float)(Y[yv] - Y[0]);
+    const int corner[3] = {0, xv, yv};
+    for (int k = 0; k < 3; k++) {
+        p.v[k] = v[corner[k]];
+        p.z[k] = s[corner[k]].z;
+        p.rw[k] = s[corner[k]].rw;
+        p.e[k] = p.ex[k] = p.ey[k] = 0;
+    }
+    p.inv_area = 0;
+    bin(dev, wk, p);
+    return true;
+}
+
+void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float gx, float gy) {
+    const bool depth_clip = dev->d->depth_clip;
+    uint32_t codes[3], all = ~0u, any = 0;
+    for (int k = 0; k < n; k++) {
+        codes[k] = outcode(vertex_record(dev, wk, v[k]), gx, gy, depth_clip);
+        all &= codes[k];
+        any |= codes[k];
+    }
+    if (all) return; // entirely outside one plane
+    if (!any) {
+        if (n == 3) setup_triangle(dev, wk, v[0], v[1], v[2]);
+        else setup_line(dev, wk, v[0], v[1]);
+        return;
+    }
+    if (n == 2) { // a segment: shrink its parameter range plane by plane
+        const float *pa = vertex_record(dev, wk, v[0]), *pb = vertex_record(dev, wk, v[1]);
+        float t0 = 0.0f, t1 = 1.0f;
+        for (int plane = 0; plane < 7; plane++) {
+            float da = plane_distance(pa, plane, gx, gy), db = plane_distance(pb, plane, gx, gy);
+            if (da < 0 && db < 0) return;
+            if (da < 0) t0 = std::max(t0, da / (da - db));
+            if (db < 0) t1 = std::min(t1, da / (da - db));
+        }
+        if (t0 >= t1) return;
+        uint32_t a = t0 > 0.0f ? new_clip_vertex(dev, wk, pa, pb, t0) : v[0];
+        pa = vertex_record(dev, wk, v[0]);
+        pb = vertex_record(dev, wk, v[1]);
+        uint32_t b = t1 < 1.0f ? new_clip_vertex(dev, wk, pa, pb, t1) : v[1];
+        setup_line(dev, wk, a, b);
+        return;
+    }
+    // Sutherland-Hodgman against the planes some vertex is outside of.
+    uint32_t poly[16], next[16];
+    int count = 3;
+    for (int k = 0; k < 3; k++) poly[k] = v[k];
+    for (int plane = 0; plane < 7 && count > 0; plane++) {
+        uint32_t bit = plane == 6 ? 64u : 1u << plane;
+        if (!(any & bit)) continue;
+        int out = 0;
+        for (int k = 0; k < count; k++) {
+            uint32_t a = poly[k], b = poly[(k + 1) % count];
+            const float *pa = vertex_record(dev, wk, a), *pb = vertex_record(dev, wk, b);
+            float da = plane_distance(pa, plane, gx, gy), db = plane_distance(pb, plane, gx, gy);
+            if (da >= 0) next[out++] = a;
+            if ((da >= 0) != (db >= 0) && out < 16) next[out++] = new_clip_vertex(dev, wk, pa, pb, da / (da - db));
+            if (out >= 15) break;
+        }
+        count = out;
+        for (int k = 0; k < count; k++) poly[k] = next[k];
+    }
+    for (int k = 1; k + 1 < count; k++) setup_triangle(dev, wk, poly[0], poly[k], poly[k + 1]);
+}
+
+void setup_task(void *ctx, uint32_t task, uint32_t worker) {
+    SwDevice *dev = (SwDevice *)ctx;
+    const SwDraw *d = dev->d;
+    (void)worker;
+    // Task t owns instances [t * I / W, (t + 1) * I / W); whichever worker
+    // runs it stores them under the task's number, so tiles read in order.
+    Worker &out = dev->w[task];
+    uint64_t I = dev->chunk_instances;
+    uint32_t i0 = (uint32_t)(I * task / dev->workers), i1 = (uint32_t)(I * (task + 1) / dev->workers);
+    const SwViewport &vp = d->viewport;
+    float gx = 1.0f + 2.0f * kGuard / std::max(vp.width, 1.0f);
+    float gy = 1.0f + 2.0f * kGuard / std::max(vp.height, 1.0f);
+    const uint32_t ppi = dev->prims_per_instance, vc = d->vertex_count;
+    const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
+    const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
+    for (uint32_t inst = i0; inst < i1; inst++) {
+        uint32_t base = inst * vc;
+        if (quads) {
+            const uint32_t q[4] = {base, base + 1, base + 2, base + 3};
+            if (setup_rect(dev, out, q, gx, gy)) continue;
+        }
+        for (uint32_t k = 0; k < ppi; k++) {
+            uint32_t v[3] = {0, 0, 0};
+            switch (d->topology) {
+            case SW_TRIANGLE_LIST: v[0] = base + 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
+            case SW_TRIANGLE_STRIP: // odd triangles swap their first two vertices to keep the winding
+                v[0] = base + k + (k & 1); v[1] = base + k + 1 - (k & 1); v[2] = base + k + 2; break;
+            case SW_LINE_LIST: v[0] = base + 2 * k; v[1] = v[0] + 1; break;
+            case SW_LINE_STRIP: v[0] = base + k; v[1] = v[0] + 1; break;
+            }
+            clip_and_setup(dev, out, v, line ? 2 : 3, gx, gy);
+        }
+    }
+}
+
+// ---- phase 3: tiles
+
+// Direct3D's comparison functions, 1 (never) to 8 (always), of the
+// fragment's depth against the stored one.
+inline bool depth_passes(uint32_t func, float z, float stored) {
+    switch (func) {
+    case 1: return false;
+    case 2: return z < stored;
+    case 3: return z == stored;
+    case 4: return z <= stored;
+    case 5: return z > stored;
+    case 6: return z != stored;
+    case 7: return z >= stored;
+    default: return true;
+    }
+}
+
+// a + b in each of the four bytes, saturating at 255.
+inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
+    uint32_t low = (a & 0x7f7f7f7fu) + (b & 0x7f7f7f7fu); // no carry between bytes
+    uint32_t sum = low ^ ((a ^ b) & 0x80808080u);
+    uint32_t carry = ((a & b) | ((a | b) & ~sum)) & 0x80808080u; // bytes that overflowed
+    return sum | ((carry >> 7) * 255u);
+}
+
+void shade_batch(SwDevice *dev, Worker &wk) {
+    const SwDraw *d = dev->d;
+    const SwProgram *ps = d->ps;
+    const uint32_t n = wk.n;
+    if (n == 0) return;
+    wk.fragments += n;
+    wk.run_start[wk.runs] = n;
+    // Perspective-correct weights q (b / w, normalized), run by run so the
+    // loops see one primitive's constants.
+    float q[3][SW_LANES], z[SW_LANES], w[SW_LANES];
+    for (uint32_t r = 0; r < wk.runs; r++) {
+        const Prim &p = *wk.run_prim[r];
+        const uint32_t l0 = wk.run_start[r], l1 = wk.run_start[r + 1];
+        const float rw0 = p.rw[0], rw1 = p.rw[1], rw2 = p.rw[2], z0 = p.z[0], z1 = p.z[1], z2 = p.z[2];
+        for (uint32_t l = l0; l < l1; l++) {
+            float q0 = wk.b[0][l] * rw0, q1 = wk.b[1][l] * rw1, q2 = wk.b[2][l] * rw2;
+            float s = q0 + q1 + q2;
+            w[l] = 1.0f / s;
+            q[0][l] = q0 * w[l];
+            q[1][l] = q1 * w[l];
+            q[2][l] = q2 * w[l];
+            z[l] = wk.b[0][l] * z0 + wk.b[1][l] * z1 + wk.b[2][l] * z2;
+        }
+    }
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        SwLane *dst = wk.ps.slot(dev->read_slot[i]);
+        for (uint32_t r = 0; r < wk.runs; r++) {
+            const Prim &p = *wk.run_prim[r];
+            const float *a = wk.run_owner[r]->attrs.data() + p.attr + 3 * i;
+            const float a0 = a[0], a1 = a[1], a2 = a[2];
+            for (uint32_t l = wk.run_start[r]; l < wk.run_start[r + 1]; l++)
+                dst[l].f = q[0][l] * a0 + q[1][l] * a1 + q[2][l] * a2;
+        }
+    }
+    if (ps->frag_coord.components) {
+        const int32_t *fc = ps->frag_coord.slot;
+        for (uint32_t l = 0; l < n; l++) {
+            float v[4] = {(float)wk.fx[l] + 0.5f, (float)wk.fy[l] + 0.5f, z[l], w[l]};
+            for (int k = 0; k < 4; k++)
+                if (fc[k] >= 0) wk.ps.slot((uint32_t)fc[k])[l].f = v[k];
+        }
+    }
+    sw_program_run(ps, &wk.ps, n);
+    // Output merger: colours packed for all lanes at once, then written lane
+    // by lane in order (two lanes may hold the same pixel).
+    const SwLane *done = wk.ps.slot(ps->done_slot);
+    uint32_t packed[SW_LANES] = {};
+    for (int k = 0; k < 4; k++) { // in the target's byte order
+        int c = d->target->format == SW_FORMAT_BGRA8 && k != 1 && k != 3 ? 2 - k : k;
+        if (ps->outputs[0].slot[c] < 0) continue;
+        const SwLane *col = wk.ps.slot((uint32_t)ps->outputs[0].slot[c]);
+        for (uint32_t l = 0; l < SW_LANES; l++) packed[l] |= sw_unorm8(col[l].f) << (8 * k);
+    }
+    const bool depth = d->depth && d->depth_test;
+    for (uint32_t l = 0; l < n; l++) {
+        if (!done[l].u) continue;
+        if (depth) {
+            float *dz = (float *)d->depth->row((uint32_t)wk.fy[l]) + wk.fx[l];
+            float zc = z[l] < 0.0f ? 0.0f : (z[l] > 1.0f ? 1.0f : z[l]);
+            if (!depth_passes(d->depth_func, zc, *dz)) continue;
+            if (d->depth_write) *dz = zc;
+        }
+        uint32_t *px = (uint32_t *)d->target->row((uint32_t)wk.fy[l]) + wk.fx[l];
+        *px = d->blend == SW_BLEND_ADD ? add_saturate_bytes(*px, packed[l]) : packed[l];
+    }
+    wk.n = 0;
+    wk.runs = 0;
+}
+
+// Starts a run of lanes for primitive p unless the last run is its.
+inline void begin_run(Worker &wk, const Worker *owner, const Prim &p) {
+    if (wk.runs && wk.run_prim[wk.runs - 1] == &p) return;
+    wk.run_start[wk.runs] = wk.n;
+    wk.run_prim[wk.runs] = &p;
+    wk.run_owner[wk.runs] = owner;
+    wk.runs++;
+}
+
+void emit_fragment(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t x, int32_t y, float b0,
+                   float b1, float b2) {
+    begin_run(wk, owner, p);
+    uint32_t l = wk.n;
+    wk.fx[l] = x;
+    wk.fy[l] = y;
+    wk.b[0][l] = b0;
+    wk.b[1][l] = b1;
+    wk.b[2][l] = b2;
+    if (++wk.n == SW_LANES) shade_batch(dev, wk);
+}
+
+void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t tx0, int32_t ty0,
+                 int32_t tx1, int32_t ty1) {
+    int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    const SwImage *target = dev->d->target;
+    for (int32_t y = y0; y <= y1; y++) {
+        float by = ((float)y + 0.5f - p.ly) * p.ldy;
+        // The pixels are read when the batch is shaded: fetch them meanwhile.
+        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
+        for (int32_t x = x0; x <= x1;) {
+            begin_run(wk, owner, p);
+            uint32_t l = wk.n, room = SW_LANES - l;
+            uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
+            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
+            float *__restrict b0 = wk.b[0] + l, *__restrict b1 = wk.b[1] + l, *__restrict b2 = wk.b[2] + l;
+            for (uint32_t k = 0; k < count; k++) {
+                float bx = ((float)(x + (int32_t)k) + 0.5f - p.lx) * p.ldx;
+                fx[k] = x + (int32_t)k;
+                fy[k] = y;
+                b0[k] = 1.0f - bx - by;
+                b1[k] = bx;
+                b2[k] = by;
+            }
+            wk.n += count;
+            x += (int32_t)count;
+            if (wk.n == SW_LANES) shade_batch(dev, wk);
+        }
+    }
+}
+
+void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
+                     int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
+    int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    const SwImage *target = dev->d->target;
+    for (int32_t y = y0; y <= y1; y++) {
+        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
+        int64_t e[3];
+        for (int k = 0; k < 3; k++) e[k] = p.e[k] + p.ex[k] * (x0 - p.x0) + p.ey[k] * (y - p.y0);
+        for (int32_t x = x0; x <= x1; x++) {
+            if ((e[0] | e[1] | e[2]) >= 0)
+                emit_fragment(dev, wk, owner, p, x, y, (float)e[0] * p.inv_area,
+                              (float)e[1] * p.inv_area, (float)e[2] * p.inv_area);
+            for (int k = 0; k < 3; k++) e[k] += p.ex[k];
+        }
+    }
+}
+
+void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
+                 int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
+    int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    int32_t m0 = p.x_major ? x0 : y0, m1 = p.x_major ? x1 : y1;
+    float lo = p.x_major ? std::min(p.lx, p.lx + p.ldx) : std::min(p.ly, p.ly + p.ldy);
+    float hi = p.x_major ? std::max(p.lx, p.lx + p.ldx) : std::max(p.ly, p.ly + p.ldy);
+    int32_t start_major = p.x_major ? p.sx : p.sy;
+    for (int32_t m = m0; m <= m1; m++) {
+        float c = (float)m + 0.5f;
+        bool crossed = c >= lo && c <= hi;
+        if (!crossed && !(p.start_lit && m == start_major)) continue;
+        float t = p.x_major ? (c - p.lx) / p.ldx : (c - p.ly) / p.ldy;
+        int32_t x, y;
+        if (crossed) {
+            float minor = p.x_major ? p.ly + t * p.ldy : p.lx + t * p.ldx;
+            int32_t n = (int32_t)floorf(minor);
+            x = p.x_major ? m : n;
+            y = p.x_major ? n : m;
+        } else { // the start lies in a diamond short of its centre line
+            x = p.sx;
+            y = p.sy;
+            t = 0.0f;
+        }
+        if (p.end_skip && x == p.ex_ && y == p.ey_) continue;
+        if (crossed && p.start_lit && m == start_major && (x != p.sx || y != p.sy)) {
+            // The centre crossing of the start column lies in another row: both are lit.
+            if (p.sx >= x0 && p.sx <= x1 && p.sy >= y0 && p.sy <= y1 && !(p.end_skip && p.sx == p.ex_ && p.sy == p.ey_))
+                emit_fragment(dev, wk, owner, p, p.sx, p.sy, 1.0f, 0.0f, 0.0f);
+        }
+        if (x < x0 || x > x1 || y < y0 || y > y1) continue;
+        t = t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
+        emit_fragment(dev, wk, owner, p, x, y, 1.0f - t, t, 0.0f);
+    }
+}
+
+void tile_task(void *ctx, uint32_t task, uint32_t worker) {
+    SwDevice *dev = (SwDevice *)ctx;
+    const SwDraw *d = dev->d;
+    Worker &wk = dev->w[worker];
+    if (wk.ps_serial != dev->serial) {
+        sw_program_prepare(d->ps, &wk.ps, d->ps_cb, d->ps_cb_size);
+        wk.ps_serial = dev->serial;
+        for (uint32_t loc = dev->varyings; loc < 16; loc++)
+            for (uint32_t c = 0; c < d->ps->inputs[loc].components && c < 4; c++)
+                if (d->ps->inputs[loc].slot[c] >= 0) {
+                    SwLane *s = wk.ps.slot((uint32_t)d->ps->inputs[loc].slot[c]);
+                    for (int l = 0; l < SW_LANES; l++) s[l].f = 0.0f;
+                }
+    }
+    int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
+    int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
+    wk.n = 0;
+    wk.runs = 0;
+    for (uint32_t s = 0; s < dev->workers; s++) {
+        const Worker &owner = dev->w[s];
+        for (uint32_t index : owner.bins[task]) {
+            const Prim &p = owner.prims[index];
+            if (p.kind == PRIM_RECT) raster_rect(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
+            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
+            else raster_triangle(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
+        }
+    }
+    shade_batch(dev, wk);
+}
+
+uint32_t prims_per_instance(SwTopology t, uint32_t n) {
+    switch (t) {
+    case SW_TRIANGLE_LIST: return n / 3;
+    case SW_TRIANGLE_STRIP: return n >= 3 ? n - 2 : 0;
+    case SW_LINE_LIST: return n / 2;
+    case SW_LINE_STRIP: return n >= 2 ? n - 1 : 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+SwStats sw_device_stats(const SwDevice *dev) {
+    SwStats s;
+    for (const Worker &wk : dev->w) s.fragments += wk.fragments;
+    s.vertex_ns = dev->vertex_ns;
+    return s;
+}
+
+void sw_draw(SwDevice *dev, const SwDraw *d) {
+    if (!d->vs || !d->ps || !d->target || d->target->format == SW_FORMAT_D32) return;
+    if (d->depth && (d->depth->format != SW_FORMAT_D32 || d->depth->width < d->target->width ||
+                     d->depth->height < d->target->height))
+        return;
+    uint32_t ppi = prims_per_instance(d->topology, d->vertex_count);
+    if (ppi == 0 || d->instance_count == 0) return;
+    // The viewport, within the target, is the scissor.
+    const SwViewport &vp = d->viewport;
+    dev->sx0 = std::max(0, (int32_t)floorf(vp.x));
+    dev->sy0 = std::max(0, (int32_t)floorf(vp.y));
+    dev->sx1 = std::min((int32_t)d->target->width, (int32_t)ceilf(vp.x + vp.width));
+    dev->sy1 = std::min((int32_t)d->target->height, (int32_t)ceilf(vp.y + vp.height));
+    if (dev->sx0 >= dev->sx1 || dev->sy0 >= dev->sy1) return;
+
+    dev->d = d;
+    dev->serial++;
+    // Every worker's registers, here rather than in the tasks: which worker
+    // runs which task varies, and a steady stream of draws must not allocate.
+    for (Worker &wk : dev->w) {
+        if (!wk.vs.bound_to(d->vs)) sw_registers_bind(&wk.vs, d->vs);
+        if (!wk.ps.bound_to(d->ps)) sw_registers_bind(&wk.ps, d->ps);
+    }
+    dev->prims_per_instance = ppi;
+    dev->varyings = 0;
+    for (uint32_t k = 0; k < SW_MAX_VARYINGS; k++)
+        if (d->vs->outputs[k].components) dev->varyings = k + 1;
+    dev->rec = 4 + 4 * dev->varyings;
+    // Pixel inputs the vertex program does not write read zero: they are
+    // left out here and cleared in every worker's registers below.
+    dev->read_count = 0;
+    for (uint32_t loc = 0; loc < 16; loc++)
+        for (uint32_t c = 0; c < d->ps->inputs[loc].components && c < 4; c++) {
+            if (d->ps->inputs[loc].slot[c] < 0 || loc >= dev->varyings) continue;
+            dev->read_at[dev->read_count] = 4 + loc * 4 + c;
+            dev->read_slot[dev->read_count++] = (uint32_t)d->ps->inputs[loc].slot[c];
+        }
+    uint32_t tiles_x = (d->target->width + kTile - 1) / kTile, tiles_y = (d->target->height + kTile - 1) / kTile;
+    if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
+        dev->tiles_x = tiles_x;
+        dev->tiles_y = tiles_y;
+        for (Worker &wk : dev->w) wk.bins.assign((size_t)tiles_x * tiles_y, std::vector<uint32_t>());
+    }
+    uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
+    for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
+        dev->chunk_first_instance = first;
+        dev->chunk_instances = std::min(per_chunk, d->instance_count - first);
+        dev->chunk_vertices = dev->chunk_instances * d->vertex_count;
+        if (dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec) dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
+        for (Worker &wk : dev->w) {
+            wk.prims.clear();
+            wk.clipped.clear();
+            wk.attrs.clear();
+            for (auto &b : wk.bins) b.clear();
+        }
+        timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        sw_pool_run(&dev->pool, vertex_task, dev, (dev->chunk_vertices + SW_LANES - 1) / SW_LANES);
+        sw_pool_run(&dev->pool, setup_task, dev, dev->workers);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
+        sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y);
+    }
+    dev->d = nullptr;
+}

@@ -1,0 +1,77 @@
+#include "sw/sw_pool.h"
+
+#include <xmmintrin.h>
+
+namespace {
+
+// Denormals flush to zero in the executor, as Direct3D 11 allows for
+// 32-bit floats; it also keeps slow microcode paths out of the inner loops.
+void set_flush_to_zero() { _mm_setcsr(_mm_getcsr() | 0x8040); }
+
+void take_tasks(SwPool *pool, uint32_t worker) {
+    for (;;) {
+        uint32_t t = pool->next.fetch_add(1, std::memory_order_relaxed);
+        if (t >= pool->tasks) break;
+        pool->fn(pool->ctx, t, worker);
+    }
+}
+
+void worker_main(SwPool *pool, uint32_t worker) {
+    set_flush_to_zero();
+    uint64_t seen = 0;
+    std::unique_lock<std::mutex> g(pool->lock);
+    for (;;) {
+        pool->wake.wait(g, [&] { return pool->quit || pool->generation != seen; });
+        if (pool->quit) return;
+        seen = pool->generation;
+        g.unlock();
+        take_tasks(pool, worker);
+        g.lock();
+        if (--pool->running == 0) pool->finished.notify_one();
+    }
+}
+
+} // namespace
+
+bool sw_pool_start(SwPool *pool, uint32_t workers) {
+    for (uint32_t w = 1; w < workers; w++) {
+        try {
+            pool->threads.emplace_back(worker_main, pool, w);
+        } catch (...) {
+            sw_pool_stop(pool);
+            return false;
+        }
+    }
+    return true;
+}
+
+void sw_pool_stop(SwPool *pool) {
+    {
+        std::lock_guard<std::mutex> g(pool->lock);
+        pool->quit = true;
+    }
+    pool->wake.notify_all();
+    for (std::thread &t : pool->threads) t.join();
+    pool->threads.clear();
+    pool->quit = false;
+}
+
+void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks) {
+    if (tasks == 0) return;
+    unsigned int saved = _mm_getcsr();
+    set_flush_to_zero();
+    {
+        std::lock_guard<std::mutex> g(pool->lock);
+        pool->fn = fn;
+        pool->ctx = ctx;
+        pool->tasks = tasks;
+        pool->next.store(0, std::memory_order_relaxed);
+        pool->running = (uint32_t)pool->threads.size();
+        pool->generation++;
+    }
+    if (!pool->threads.empty()) pool->wake.notify_all();
+    take_tasks(pool, 0);
+    std::unique_lock<std::mutex> g(pool->lock);
+    pool->finished.wait(g, [&] { return pool->running == 0; });
+    _mm_setcsr(saved);
+}

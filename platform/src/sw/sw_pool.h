@@ -1,0 +1,30 @@
+// The CPU executor's workers. A job is a task function and a count; every
+// worker (the caller is worker 0) takes task numbers from one counter until
+// none are left, and sw_pool_run returns when all have finished.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+typedef void (*SwTaskFn)(void *ctx, uint32_t task, uint32_t worker);
+
+struct SwPool {
+    std::vector<std::thread> threads;
+    std::mutex lock;
+    std::condition_variable wake, finished;
+    uint64_t generation = 0; // bumped per job
+    uint32_t running = 0;    // background workers still in the current job
+    bool quit = false;
+    SwTaskFn fn = nullptr;
+    void *ctx = nullptr;
+    uint32_t tasks = 0;
+    std::atomic<uint32_t> next{0};
+};
+
+// Starts workers - 1 background threads. False when one cannot be started
+// (those already started are joined).
+bool sw_pool_start(SwPool *pool, uint32_t workers);
+void sw_pool_stop(SwPool *pool);
+void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks);

@@ -1,0 +1,83 @@
+// Programs of the CPU executor. A vertex or pixel program's SPIR-V (as our
+// D3DCompile leaves it: legalized, one function, structured and loop-free)
+// is translated once into a list of scalar operations over batches of
+// SW_LANES lanes. Every SPIR-V value becomes one register per component
+// ("slot", SW_LANES words), so shuffles, extracts and constructs cost
+// nothing: they only rename slots. Branches become lane masks: every block
+// runs for the lanes that reach it, and is skipped when none do.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+#define SW_LANES 64
+#define SW_CBUFFER_SLOTS 14
+#define SW_MAX_VARYINGS 8 // locations 0..7 between the stages
+
+union SwLane {
+    float f;
+    uint32_t u;
+    int32_t i;
+};
+
+enum SwStage { SW_STAGE_VERTEX = 0, SW_STAGE_PIXEL = 1 };
+
+struct SwOp {
+    uint16_t code;
+    uint16_t pad;
+    uint32_t dst, a, b, c; // slot numbers (c may be a jump target or a byte offset)
+};
+
+// A value the caller provides or collects: up to four component slots.
+struct SwIo {
+    int32_t slot[4] = {-1, -1, -1, -1}; // -1: the program leaves it out
+    uint32_t components = 0;
+};
+
+struct SwProgram {
+    uint64_t serial = 0; // unique per translation, for registers to know their program
+    SwStage stage = SW_STAGE_VERTEX;
+    uint32_t slot_count = 0;
+    std::vector<SwOp> prologue; // constant-buffer loads and what depends only on them
+    std::vector<SwOp> body;     // per batch
+    std::vector<std::pair<uint32_t, uint32_t>> constants; // slot, bits: written once per register file
+    uint32_t cbuffer_mask = 0; // registers b<i> read
+
+    // Interface. Vertex: inputs by location, vertex and instance index;
+    // outputs: position and locations. Pixel: inputs by location and the
+    // pixel position; output: target 0.
+    SwIo inputs[16];
+    int32_t vertex_index_slot = -1, instance_index_slot = -1;
+    SwIo frag_coord;
+    SwIo position;
+    SwIo outputs[SW_MAX_VARYINGS];
+    uint32_t active_slot = 0; // lanes to run, all-ones or zero (written by the caller)
+    uint32_t done_slot = 0;   // after a run: lanes that returned (not discarded)
+    bool can_discard = false;
+};
+
+// Translates SPIR-V into *out. False with a one-line reason in *err on
+// anything the executor does not run (the caller turns that into
+// E_INVALIDARG with the diagnostic).
+bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err);
+
+// One thread's registers for one program: slot_count x SW_LANES lanes.
+struct SwRegisters {
+    std::vector<SwLane> lanes;
+    uint64_t serial = 0; // of the program bound
+    bool bound_to(const SwProgram *p) const { return serial == p->serial; }
+    SwLane *slot(uint32_t s) { return lanes.data() + (size_t)s * SW_LANES; }
+};
+
+// Sizes the registers for the program and writes its constants.
+void sw_registers_bind(SwRegisters *r, const SwProgram *p);
+
+// Loads the constant buffers (cb[i] with size[i] bytes for register b<i>;
+// reads past the end give 0) and runs the prologue. Once per draw.
+void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *cb, const uint32_t *cb_size);
+
+// Runs the body for the first n lanes (n <= SW_LANES); inputs must be in
+// their slots. Afterwards outputs are in their slots and done_slot marks the
+// lanes that were not discarded.
+void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n);

@@ -1,0 +1,193 @@
+// The CPU executor's program translation and execution, against scalar
+// references computed here.
+#include "sw_test_util.h"
+
+#include <math.h>
+
+#include "gpu/gpu.h" // the engine's nine programs
+
+namespace {
+
+float lane_f(SwRegisters &r, int32_t slot, int lane) { return r.slot((uint32_t)slot)[lane].f; }
+
+// One pixel program computing f(x) into red; x runs over lanes.
+struct ExprCase {
+    const char *hlsl; // an expression of float x
+    double (*ref)(double);
+    double tolerance; // absolute
+    float lo, hi;     // range of x
+};
+
+double sat(double v) { return v < 0 ? 0 : v > 1 ? 1 : v; }
+
+const ExprCase kExprs[] = {
+    {"exp(x)", [](double x) { return exp(x); }, 2e-6, -20, 3},
+    {"exp(-7.0 * x)", [](double x) { return exp(-7 * x); }, 2e-7, 0, 1},
+    {"sin(x)", [](double x) { return sin(x); }, 1e-6, -300, 300},
+    {"cos(x)", [](double x) { return cos(x); }, 1e-6, -300, 300},
+    {"frac(x)", [](double x) { return x - floor(x); }, 1e-5, -50, 50},
+    {"sqrt(x)", [](double x) { return sqrt(x); }, 1e-6, 0, 4},
+    {"abs(x)", [](double x) { return fabs(x); }, 0, -4, 4},
+    {"clamp(x, -0.25, 0.5)", [](double x) { return x < -0.25 ? -0.25 : x > 0.5 ? 0.5 : x; }, 0, -1, 1},
+    {"saturate(x)", sat, 0, -2, 2},
+    {"max(0.5, x)", [](double x) { return x > 0.5 ? x : 0.5; }, 0, -1, 1},
+    {"lerp(2.0, 4.0, x)", [](double x) { return 2 + 2 * x; }, 1e-6, 0, 1},
+    {"normalize(float3(x, 2.0, 1.0)).x", [](double x) { return x / sqrt(x * x + 5); }, 1e-6, -3, 3},
+    {"dot(float2(x, 1.0), float2(3.0, x))", [](double x) { return 4 * x; }, 1e-5, -3, 3},
+    {"cross(float3(x, 1, 0), float3(0, 1, x)).y", [](double x) { return -x * x; }, 1e-5, -3, 3},
+    {"x < 0.5 ? 1.0 : 2.0", [](double x) { return x < 0.5 ? 1.0 : 2.0; }, 0, -1, 2},
+    {"1.0 / (1.0 + 0.0025 * (x * x))", [](double x) { return 1 / (1 + 0.0025 * x * x); }, 1e-6, -40, 40},
+    {"(float)((uint)x % 3u)", [](double x) { return fmod(floor(x), 3); }, 0, 0, 100},
+    {"(float)(2 * (int)((uint)x & 1u) - 1)", [](double x) { return ((int)x & 1) ? 1.0 : -1.0; }, 0, 0, 100},
+};
+
+TEST(SwProgram, ExpressionsMatchScalarReference) {
+    for (const ExprCase &c : kExprs) {
+        std::string src = std::string("float4 main(float4 p : SV_POSITION, float4 a : TEXCOORD0) : SV_Target {\n"
+                                      "    float x = a.x;\n    return float4(") + c.hlsl + ", 0.0, 0.0, 1.0);\n}\n";
+        SwProgram prog;
+        std::string err;
+        ASSERT_TRUE(sw_compile(src.c_str(), "ps_5_0", &prog, &err)) << c.hlsl << ": " << err;
+        SwRegisters regs;
+        sw_registers_bind(&regs, &prog);
+        const void *cb[SW_CBUFFER_SLOTS] = {};
+        uint32_t sizes[SW_CBUFFER_SLOTS] = {};
+        sw_program_prepare(&prog, &regs, cb, sizes);
+        ASSERT_GE(prog.inputs[0].slot[0], 0) << c.hlsl;
+        for (int l = 0; l < SW_LANES; l++)
+            regs.slot(prog.inputs[0].slot[0])[l].f = c.lo + (c.hi - c.lo) * (float)l / (SW_LANES - 1);
+        sw_program_run(&prog, &regs, SW_LANES);
+        for (int l = 0; l < SW_LANES; l++) {
+            float x = lane_f(regs, prog.inputs[0].slot[0], l);
+            EXPECT_NEAR(c.ref(x), lane_f(regs, prog.outputs[0].slot[0], l), c.tolerance) << c.hlsl << " at x=" << x;
+        }
+    }
+}
+
+// The engine's glow/dot/planet/ring program: discard, early returns chosen
+// by a constant buffer, transcendentals, all lanes diverging.
+TEST(SwProgram, QuadProgramBranchesPerLane) {
+    SwProgram prog;
+    std::string err;
+    ASSERT_TRUE(sw_compile(k_src_ps_quad, "ps_5_0", &prog, &err)) << err;
+    EXPECT_TRUE(prog.can_discard);
+    const float col[4] = {0.8f, 0.4f, 0.2f, 1.0f};
+    for (float kind : {0.0f, 1.0f, 2.0f, 3.0f}) {
+        SwRegisters regs;
+        sw_registers_bind(&regs, &prog);
+        const float kp[4] = {kind, 0, 0, 0};
+        const void *cb[SW_CBUFFER_SLOTS] = {kp};
+        uint32_t sizes[SW_CBUFFER_SLOTS] = {16};
+        sw_program_prepare(&prog, &regs, cb, sizes);
+        const uint32_t n = 50; // fewer than the lanes: the rest must stay inactive
+        for (uint32_t l = 0; l < SW_LANES; l++) {
+            float u = -1.2f + 2.4f * (float)(l % 8) / 7, v = -1.2f + 2.4f * (float)(l / 8) / 7;
+            const float uv[4] = {u, v, 0, 1};
+            for (int k = 0; k < 4; k++) {
+                regs.slot(prog.inputs[0].slot[k])[l].f = uv[k];
+                regs.slot(prog.inputs[1].slot[k])[l].f = col[k];
+            }
+        }
+        sw_program_run(&prog, &regs, n);
+        for (uint32_t l = 0; l < SW_LANES; l++) {
+            float u = regs.slot(prog.inputs[0].slot[0])[l].f, v = regs.slot(prog.inputs[0].slot[1])[l].f;
+            double r2 = (double)u * u + (double)v * v;
+            bool kept = l < n && r2 <= 1.0;
+            ASSERT_EQ(kept, regs.slot(prog.done_slot)[l].u != 0) << "kind " << kind << " lane " << l;
+            if (!kept) continue;
+            double a, rgb;
+            if (kind < 0.5) a = rgb = exp(-3.2 * r2);
+            else if (kind < 1.5) a = rgb = exp(-6.0 * r2);
+            else if (kind < 2.5) rgb = 1.0 - 0.55 * r2, a = 1.0;
+            else a = rgb = exp(-140.0 * (fabs(sqrt(r2) - 0.55) * fabs(sqrt(r2) - 0.55)));
+            for (int k = 0; k < 3; k++)
+                EXPECT_NEAR(col[k] * rgb, lane_f(regs, prog.outputs[0].slot[k], (int)l), 2e-6) << "kind " << kind;
+            EXPECT_NEAR(a, lane_f(regs, prog.outputs[0].slot[3], (int)l), 2e-6) << "kind " << kind;
+        }
+    }
+}
+
+// Vertex and instance indices, integer arithmetic, row-major matrices from
+// a constant buffer: the engine's line program with a known matrix.
+TEST(SwProgram, VertexProgramReadsIndicesAndRowMajorMatrices) {
+    SwProgram prog;
+    std::string err;
+    ASSERT_TRUE(sw_compile("cbuffer C : register(b0) { float4x4 M; };\n"
+                           "float4 main(float3 p : POSITION, uint vid : SV_VertexID, uint iid : SV_InstanceID)"
+                           " : SV_POSITION {\n"
+                           "    float4 q = mul(float4(p, 1.0), M);\n"
+                           "    return q + float4((float)(iid % 3u), (float)(vid >> 1), 0, 0);\n}\n",
+                           "vs_5_0", &prog, &err))
+        << err;
+    ASSERT_GE(prog.vertex_index_slot, 0);
+    ASSERT_GE(prog.instance_index_slot, 0);
+    float m[16];
+    for (int k = 0; k < 16; k++) m[k] = (float)(k + 1); // HLSL's default packing: column by column
+    const void *cb[SW_CBUFFER_SLOTS] = {m};
+    uint32_t sizes[SW_CBUFFER_SLOTS] = {64};
+    SwRegisters regs;
+    sw_registers_bind(&regs, &prog);
+    sw_program_prepare(&prog, &regs, cb, sizes);
+    for (int l = 0; l < SW_LANES; l++) {
+        regs.slot(prog.vertex_index_slot)[l].u = (uint32_t)l;
+        regs.slot(prog.instance_index_slot)[l].u = (uint32_t)(l * 7);
+        for (int k = 0; k < 3; k++) regs.slot(prog.inputs[0].slot[k])[l].f = (float)(k == 0 ? l : k);
+    }
+    sw_program_run(&prog, &regs, SW_LANES);
+    for (int l = 0; l < SW_LANES; l++) {
+        const float v[4] = {(float)l, 1, 2, 1};
+        for (int c = 0; c < 4; c++) {
+            float want = 0;
+            for (int r = 0; r < 4; r++) want += v[r] * m[c * 4 + r];
+            if (c == 0) want += (float)((l * 7) % 3);
+            if (c == 1) want += (float)(l >> 1);
+            EXPECT_EQ(want, lane_f(regs, prog.position.slot[c], l)) << "lane " << l << " component " << c;
+        }
+    }
+}
+
+TEST(SwProgram, EngineProgramsTranslate) {
+    const struct {
+        const char *name, *src, *target;
+    } programs[] = {
+        {"vs_quad", k_src_vs_quad, "vs_5_0"}, {"ps_quad", k_src_ps_quad, "ps_5_0"},
+        {"vs_par", k_src_vs_par, "vs_5_0"},   {"ps_par", k_src_ps_par, "ps_5_0"},
+        {"vs_disk", k_src_vs_disk, "vs_5_0"}, {"ps_disk", k_src_ps_disk, "ps_5_0"},
+        {"vs_rock", k_src_vs_rock, "vs_5_0"}, {"ps_flat", k_src_ps_flat, "ps_5_0"},
+        {"vs_line", k_src_vs_line, "vs_5_0"},
+    };
+    for (const auto &p : programs) {
+        SwProgram prog;
+        std::string err;
+        EXPECT_TRUE(sw_compile(p.src, p.target, &prog, &err)) << p.name << ": " << err;
+        if (p.target[0] == 'v') EXPECT_GE(prog.position.slot[3], 0) << p.name;
+        else EXPECT_GE(prog.outputs[0].slot[3], 0) << p.name;
+    }
+}
+
+TEST(SwProgram, UnsupportedConstructsAreRejectedWithAReason) {
+    const struct {
+        const char *src, *reason;
+    } cases[] = {
+        {"cbuffer C : register(b0) { float4 n; };\n"
+         "float4 main(float4 p : SV_POSITION) : SV_Target {\n"
+         "    float s = 0; for (int i = 0; i < (int)n.x; i++) s += p.x; return float4(s, 0, 0, 1); }\n",
+         "loops"},
+        {"Texture2D t : register(t0); SamplerState s : register(s0);\n"
+         "float4 main(float4 p : SV_POSITION) : SV_Target { return t.Sample(s, p.xy); }\n",
+         "not supported"},
+        {"cbuffer C : register(b0) { float4 v[4]; float4 n; };\n"
+         "float4 main(float4 p : SV_POSITION) : SV_Target { return v[(int)n.x]; }\n",
+         "not supported"},
+        {"float4 main(float4 p : SV_POSITION) : SV_Target { return float4(ddx(p.x), 0, 0, 1); }\n",
+         "not supported"},
+    };
+    for (const auto &c : cases) {
+        SwProgram prog;
+        std::string err;
+        EXPECT_FALSE(sw_compile(c.src, "ps_5_0", &prog, &err)) << c.src;
+        EXPECT_NE(std::string::npos, err.find(c.reason)) << "message: " << err;
+    }
+}
+
+} // namespace

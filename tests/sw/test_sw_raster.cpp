@@ -1,0 +1,296 @@
+// The CPU executor's rasterizer and output merger on small targets, with
+// coverage worked out by hand from Direct3D 11's rules.
+#include "sw_test_util.h"
+
+#include <math.h>
+#include <vector>
+
+#include "dxgi.h"
+#include "sw/sw_device.h"
+
+namespace {
+
+const char *kVS = "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; };\n"
+                  "VSOut main(float4 p : POSITION, float4 c : COLOR) { VSOut o; o.pos = p; o.col = c; return o; }\n";
+const char *kPS = "float4 main(float4 pos : SV_POSITION, float4 col : COLOR) : SV_Target { return col; }\n";
+
+struct Vertex {
+    float x, y, z, w, r, g, b, a;
+};
+
+struct SwRaster : testing::Test {
+    static const uint32_t W = 16, H = 12;
+    SwProgram vs, ps;
+    SwDevice *dev = nullptr;
+    SwImage target, depth;
+    SwVertexElement elements[2] = {{0, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, false},
+                                   {1, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 16, false}};
+
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(sw_compile(kVS, "vs_5_0", &vs, &err)) << err;
+        ASSERT_TRUE(sw_compile(kPS, "ps_5_0", &ps, &err)) << err;
+        ASSERT_EQ(4u, vs.inputs[0].components);
+        ASSERT_EQ(4u, vs.inputs[1].components);
+        dev = sw_device_create(2);
+        ASSERT_TRUE(dev);
+        ASSERT_TRUE(sw_image_init(&target, W, H, SW_FORMAT_RGBA8));
+        ASSERT_TRUE(sw_image_init(&depth, W, H, SW_FORMAT_D32));
+    }
+    void TearDown() override { sw_device_destroy(dev); }
+
+    // A vertex at pixel position (px, py) of the target, depth z, w = 1.
+    static Vertex at(float px, float py, float value, float z = 0.5f) {
+        return {px / W * 2 - 1, 1 - py / H * 2, z, 1, value, value, value, value};
+    }
+
+    SwDraw draw_of(const std::vector<Vertex> &v, SwTopology topology, SwBlend blend = SW_BLEND_ADD) {
+        SwDraw d;
+        d.vs = &vs;
+        d.ps = &ps;
+        d.elements = elements;
+        d.element_count = 2;
+        d.streams[0] = {(const uint8_t *)v.data(), (uint32_t)(v.size() * sizeof(Vertex)), sizeof(Vertex), 0};
+        d.topology = topology;
+        d.viewport = {0, 0, (float)W, (float)H, 0, 1};
+        d.blend = blend;
+        d.target = &target;
+        d.vertex_count = (uint32_t)v.size();
+        return d;
+    }
+    void run(const std::vector<Vertex> &v, SwTopology topology, SwBlend blend = SW_BLEND_ADD) {
+        SwDraw d = draw_of(v, topology, blend);
+        sw_draw(dev, &d);
+    }
+    uint32_t red(uint32_t x, uint32_t y) { return target.row(y)[x * 4]; }
+    // Rows of '.' (0) and digits (red / 16) for failure messages and checks.
+    std::string picture() {
+        std::string s;
+        for (uint32_t y = 0; y < H; y++) {
+            for (uint32_t x = 0; x < W; x++) s += red(x, y) ? (char)('0' + red(x, y) / 16) : '.';
+            s += '\n';
+        }
+        return s;
+    }
+};
+
+const float k16 = 16.0f / 255.0f; // one fragment adds 16
+
+TEST_F(SwRaster, SharedEdgesCoverEveryPixelExactlyOnce) {
+    // The whole target cut into triangles at odd points, some edges through
+    // pixel centres: with additive blending every pixel must read 16.
+    const float pts[][2] = {{0, 0}, {5.5f, 0}, {16, 0}, {0, 6.5f}, {7.25f, 5.5f}, {16, 3.5f}, {0, 12}, {9.5f, 12}, {16, 12}};
+    const int tris[][3] = {{0, 1, 4}, {0, 4, 3}, {1, 2, 5}, {1, 5, 4}, {3, 4, 7}, {3, 7, 6}, {4, 5, 8}, {4, 8, 7}};
+    std::vector<Vertex> v;
+    for (const auto &t : tris)
+        for (int k : t) v.push_back(at(pts[k][0], pts[k][1], k16));
+    run(v, SW_TRIANGLE_LIST);
+    for (uint32_t y = 0; y < H; y++)
+        for (uint32_t x = 0; x < W; x++) ASSERT_EQ(16u, red(x, y)) << x << "," << y << "\n" << picture();
+}
+
+TEST_F(SwRaster, TopLeftRuleOnPixelCentres) {
+    // Rectangles with every edge through pixel centres: left and top edges
+    // own their centres, right and bottom ones do not.
+    const struct {
+        float x0, y0, x1, y1;
+        uint32_t cx0, cy0, cx1, cy1; // covered pixels [cx0, cx1) x [cy0, cy1)
+    } cases[] = {
+        {1.5f, 1.5f, 4.5f, 3.5f, 1, 1, 4, 3},
+        {2.0f, 2.0f, 5.0f, 4.0f, 2, 2, 5, 4},
+        {0.5f, 0.5f, 1.5f, 1.5f, 0, 0, 1, 1},
+        {3.6f, 2.6f, 4.4f, 3.4f, 0, 0, 0, 0}, // holds no centre
+    };
+    for (const auto &c : cases) {
+        const float clear[4] = {0, 0, 0, 0};
+        sw_clear_color(&target, clear);
+        for (bool strip : {false, true}) {
+            sw_clear_color(&target, clear);
+            std::vector<Vertex> v;
+            if (strip) v = {at(c.x0, c.y0, k16), at(c.x1, c.y0, k16), at(c.x0, c.y1, k16), at(c.x1, c.y1, k16)};
+            else v = {at(c.x0, c.y0, k16), at(c.x1, c.y1, k16), at(c.x1, c.y0, k16),  // clockwise
+                      at(c.x0, c.y0, k16), at(c.x0, c.y1, k16), at(c.x1, c.y1, k16)}; // counter-clockwise
+            run(v, strip ? SW_TRIANGLE_STRIP : SW_TRIANGLE_LIST);
+            for (uint32_t y = 0; y < H; y++)
+                for (uint32_t x = 0; x < W; x++) {
+                    bool in = x >= c.cx0 && x < c.cx1 && y >= c.cy0 && y < c.cy1;
+                    ASSERT_EQ(in ? 16u : 0u, red(x, y)) << "rect " << c.x0 << "," << c.y0 << " strip " << strip
+                                                        << " pixel " << x << "," << y << "\n" << picture();
+                }
+        }
+    }
+}
+
+TEST_F(SwRaster, ClipSpaceUpIsTheTopRow) {
+    std::vector<Vertex> v = {{-1, 1, 0.5f, 1, 1, 1, 1, 1}, {1, 1, 0.5f, 1, 1, 1, 1, 1}, {-1, 0, 0.5f, 1, 1, 1, 1, 1},
+                             {1, 0, 0.5f, 1, 1, 1, 1, 1}};
+    run(v, SW_TRIANGLE_STRIP);
+    for (uint32_t y = 0; y < H; y++) EXPECT_EQ(y < H / 2 ? 255u : 0u, red(3, y)) << y;
+}
+
+TEST_F(SwRaster, ClippingAtNearFarAndBeyondTheGuardBand) {
+    // A full-screen strip whose depth runs from -1 at the bottom to +2 at
+    // the top: only 0 <= z <= 1 survives, a third of the rows (4..7).
+    std::vector<Vertex> v = {{-1, 1, 2, 1, 1, 1, 1, 1}, {1, 1, 2, 1, 1, 1, 1, 1}, {-1, -1, -1, 1, 1, 1, 1, 1},
+                             {1, -1, -1, 1, 1, 1, 1, 1}};
+    run(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
+    for (uint32_t y = 0; y < H; y++) EXPECT_EQ(y >= 4 && y < 8 ? 255u : 0u, red(5, y)) << y << "\n" << picture();
+
+    // One huge triangle (far past any fixed-point range) still covers every
+    // pixel exactly once; one behind the far plane covers none.
+    const float clear[4] = {0, 0, 0, 0};
+    sw_clear_color(&target, clear);
+    v = {{-1e6f, -1e6f, 0.5f, 1, k16, k16, k16, k16}, {-1e6f, 3e6f, 0.5f, 1, k16, k16, k16, k16},
+         {3e6f, -1e6f, 0.5f, 1, k16, k16, k16, k16}, {-1, -1, 1.5f, 1, 1, 1, 1, 1}, {1, 1, 1.5f, 1, 1, 1, 1, 1},
+         {1, -1, 1.5f, 1, 1, 1, 1, 1}};
+    run(v, SW_TRIANGLE_LIST);
+    for (uint32_t y = 0; y < H; y++)
+        for (uint32_t x = 0; x < W; x++) ASSERT_EQ(16u, red(x, y)) << x << "," << y << "\n" << picture();
+}
+
+TEST_F(SwRaster, NonFinitePositionsDrawNothing) {
+    // A triangle or line with one vertex at NaN or infinity is dropped whole,
+    // including the rectangle path of a four-vertex strip.
+    const float inf = INFINITY;
+    const Vertex bad[] = {{NAN, 0, 0.5f, 1, 1, 1, 1, 1}, {inf, 0, 0.5f, 1, 1, 1, 1, 1}, {0, 0, 0.5f, NAN, 1, 1, 1, 1},
+                          {0, -inf, 0.5f, 1, 1, 1, 1, 1}, {-1, -1, NAN, 1, 1, 1, 1, 1}};
+    const Vertex a = {1, 1, 0.5f, 1, 1, 1, 1, 1}, b = {-1, 1, 0.5f, 1, 1, 1, 1, 1}, c = {1, -1, 0.5f, 1, 1, 1, 1, 1};
+    for (const Vertex &x : bad) {
+        run({x, a, b}, SW_TRIANGLE_LIST);
+        run({a, x}, SW_LINE_LIST);
+        run({x, c, b, a}, SW_TRIANGLE_STRIP); // the second triangle (b, c, a) is finite
+    }
+    // Only the strips' finite triangle: the upper-right half, lit once.
+    for (uint32_t y = 0; y < H; y++)
+        for (uint32_t x = 0; x < W; x++) {
+            uint32_t v = red(x, y);
+            ASSERT_TRUE(v == 0 || v == 255) << x << "," << y << "\n" << picture();
+        }
+    EXPECT_EQ(255u, red(W - 1, 0));
+    EXPECT_EQ(0u, red(0, H - 1));
+}
+
+TEST_F(SwRaster, PerspectiveCorrectInterpolation) {
+    // A quad whose right side is four times as far (w = 4): colour runs 0..1
+    // linearly in clip space, so the screen-space midpoint has 1/(1 + 4) = 0.2.
+    std::vector<Vertex> v = {{-1, -1, 0, 1, 0, 0, 0, 1}, {-1, 1, 0, 1, 0, 0, 0, 1}, {4, -4, 0, 4, 1, 1, 1, 1},
+                             {4, 4, 0, 4, 1, 1, 1, 1}};
+    run(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
+    for (uint32_t x = 0; x < W; x++) {
+        float sx = ((float)x + 0.5f) / W; // screen position 0..1
+        float t = sx / (sx + 4 * (1 - sx));
+        EXPECT_NEAR(t * 255, (float)red(x, 5), 0.6f) << x;
+    }
+}
+
+TEST_F(SwRaster, LinesFollowTheExitRule) {
+    const struct {
+        float x0, y0, x1, y1;
+        const char *pixels; // covered (x, y) pairs
+    } cases[] = {
+        {0.5f, 2.5f, 5.5f, 2.5f, "0,2 1,2 2,2 3,2 4,2"},       // the end centre is left out
+        {5.5f, 2.5f, 0.5f, 2.5f, "5,2 4,2 3,2 2,2 1,2"},       // drawn the other way
+        {3.5f, 1.0f, 3.5f, 4.0f, "3,1 3,2 3,3"},               // y-major
+        {1.0f, 1.0f, 5.0f, 3.0f, "1,1 2,1 3,2 4,2"},           // x-major slope
+        {2.2f, 2.2f, 2.4f, 2.3f, ""},                          // crosses no centre line
+    };
+    for (const auto &c : cases) {
+        const float clear[4] = {0, 0, 0, 0};
+        sw_clear_color(&target, clear);
+        run({at(c.x0, c.y0, k16), at(c.x1, c.y1, k16)}, SW_LINE_LIST);
+        std::vector<bool> want(W * H, false);
+        for (const char *p = c.pixels; *p;) {
+            int x = 0, y = 0, used = 0;
+            ASSERT_EQ(2, sscanf(p, "%d,%d%n", &x, &y, &used));
+            want[y * W + x] = true;
+            p += used;
+            while (*p == ' ') p++;
+        }
+        for (uint32_t y = 0; y < H; y++)
+            for (uint32_t x = 0; x < W; x++)
+                ASSERT_EQ(want[y * W + x] ? 16u : 0u, red(x, y))
+                    << "line " << c.x0 << "," << c.y0 << " -> " << c.x1 << "," << c.y1 << "\n" << picture();
+    }
+}
+
+TEST_F(SwRaster, DepthLessKeepsTheNearest) {
+    sw_clear_depth(&depth, 1.0f);
+    auto quad = [&](float z, float value) {
+        std::vector<Vertex> v = {at(0, 0, value, z), at(W, 0, value, z), at(0, H, value, z), at(W, H, value, z)};
+        SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
+        d.depth = &depth;
+        d.depth_test = d.depth_write = true;
+        sw_draw(dev, &d);
+    };
+    quad(0.5f, 0.2f);
+    quad(0.7f, 0.4f); // behind: hidden
+    quad(0.5f, 0.6f); // equal: LESS fails
+    EXPECT_EQ(sw_unorm8(0.2f), red(4, 4));
+    quad(0.3f, 0.8f); // in front
+    EXPECT_EQ(sw_unorm8(0.8f), red(4, 4));
+    EXPECT_FLOAT_EQ(0.3f, ((float *)depth.row(4))[4]);
+}
+
+TEST_F(SwRaster, DepthComparisonsAtEqualDepth) {
+    const bool drawn[9] = {false, false, false, true, true, false, false, true, true}; // by func 1..8
+    for (uint32_t func = 1; func <= 8; func++) {
+        sw_clear_depth(&depth, 0.5f);
+        const float clear[4] = {0, 0, 0, 0};
+        sw_clear_color(&target, clear);
+        std::vector<Vertex> v = {at(0, 0, 1), at(W, 0, 1), at(0, H, 1), at(W, H, 1)};
+        SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
+        d.depth = &depth;
+        d.depth_test = true;
+        d.depth_func = func;
+        sw_draw(dev, &d);
+        EXPECT_EQ(drawn[func] ? 255u : 0u, red(3, 3)) << "comparison " << func;
+    }
+}
+
+TEST_F(SwRaster, UnormConversionAndSaturatingAdd) {
+    const struct {
+        float v;
+        uint32_t want;
+    } cases[] = {{0, 0}, {1, 255}, {-0.5f, 0}, {2, 255}, {NAN, 0}, {0.5f, 128}, {100.49f / 255, 100}, {100.51f / 255, 101}};
+    for (const auto &c : cases) EXPECT_EQ(c.want, sw_unorm8(c.v)) << c.v;
+    std::vector<Vertex> v = {at(0, 0, 0.75f), at(W, 0, 0.75f), at(0, H, 0.75f), at(W, H, 0.75f)};
+    run(v, SW_TRIANGLE_STRIP);
+    EXPECT_EQ(191u, red(1, 1));
+    run(v, SW_TRIANGLE_STRIP);
+    EXPECT_EQ(255u, red(1, 1));
+}
+
+TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
+    // Many overlapping additive triangles over a target of several tiles.
+    SwImage big;
+    ASSERT_TRUE(sw_image_init(&big, 200, 150, SW_FORMAT_RGBA8));
+    std::vector<Vertex> v;
+    uint32_t seed = 12345;
+    auto rnd = [&] { return (seed = seed * 1664525u + 1013904223u) / 4294967296.0f; };
+    for (int k = 0; k < 3000; k++) {
+        float cx = rnd() * 2.4f - 1.2f, cy = rnd() * 2.4f - 1.2f, s = rnd() * 0.3f, c = rnd() * 0.1f;
+        v.push_back({cx, cy, rnd(), 1, c, c * 0.5f, c * 2, c});
+        v.push_back({cx + s, cy + rnd() * s, rnd(), 1, c, c, c, c});
+        v.push_back({cx + rnd() * s, cy - s, rnd(), 1, 0, c, c, c});
+    }
+    std::vector<uint8_t> first;
+    for (int threads : {1, 2, 3}) {
+        SwDevice *d = sw_device_create(threads);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(threads, sw_device_threads(d));
+        const float clear[4] = {0, 0, 0, 0};
+        sw_clear_color(&big, clear);
+        SwDraw dr = draw_of(v, SW_TRIANGLE_LIST);
+        dr.target = &big;
+        dr.viewport = {0, 0, 200, 150, 0, 1};
+        sw_draw(d, &dr);
+        sw_device_destroy(d);
+        if (first.empty()) first = big.bytes;
+        else EXPECT_TRUE(first == big.bytes) << threads << " workers";
+    }
+    size_t lit = 0;
+    for (size_t k = 0; k < first.size(); k += 4) lit += first[k] != 0;
+    EXPECT_GT(lit, first.size() / 8) << "the scene should cover much of the target";
+}
+
+} // namespace
