@@ -3,19 +3,20 @@
 // holds when the program exits, so parallel runs and other users' files never
 // collide with a test's and nothing is left behind.
 #pragma once
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace scratch_detail {
 inline std::string &dir() {
     static std::string d;
     return d;
 }
-inline int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return remove(path); }
 inline void remove_dir() {
-    if (!dir().empty()) nftw(dir().c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec; // at exit nothing is left to report to
+    if (!dir().empty()) std::filesystem::remove_all(dir(), ec);
 }
 } // namespace scratch_detail
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <errno.h>
 #include <fcntl.h>
+#include <direct.h>
 #include <io.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -24,4 +25,21 @@ static inline int mkstemps(char *tmpl, int suffixlen) {
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
+}
+
+// mkdtemp: replaces the six trailing X and creates the directory exclusively;
+// returns tmpl, or null.
+static inline char *mkdtemp(char *tmpl) {
+    static const char chars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    size_t n = strlen(tmpl);
+    if (n < 6) { errno = EINVAL; return nullptr; }
+    char *x = tmpl + n - 6;
+    unsigned seed = (unsigned)GetCurrentProcessId() * 2654435761u ^ (unsigned)GetTickCount();
+    for (unsigned attempt = 0; attempt < 1000; attempt++) {
+        unsigned v = seed + attempt * 40503u;
+        for (int i = 0; i < 6; i++, v /= 36) x[i] = chars[v % 36];
+        if (_mkdir(tmpl) == 0) return tmpl;
+        if (errno != EEXIST) return nullptr;
+    }
+    return nullptr;
 }
