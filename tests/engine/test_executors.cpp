@@ -61,6 +61,8 @@ std::vector<Shot> render_all(const char *executor) {
             }
     }
     engine_destroy(&e);
+    free(e.readback_buf); // the engine's, kept past destroy; the next run zeroes the record
+    e.readback_buf = nullptr;
     restore();
     return shots;
 }
