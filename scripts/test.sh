@@ -62,5 +62,9 @@ fi
 
 # A minute of libFuzzer over the exports (ASan + UBSan, clang).
 if [ "$QUICK" = 0 ] && [ -x scripts/fuzz.sh ]; then
-  bash scripts/fuzz.sh 60
+  # A minute on lavapipe, where an input's frames are cheapest, so the
+  # interface sees the most calls; then half a minute on the CPU executor,
+  # the default for offscreen engines, so its paths are fuzzed too.
+  HALVENOR_EXECUTOR=vulkan bash scripts/fuzz.sh 60
+  bash scripts/fuzz.sh 30
 fi
