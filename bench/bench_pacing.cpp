@@ -15,15 +15,8 @@
 #include "capture/capture.h"
 #include "content/content.h"
 #include "frame/frame.h"
+#include "bench_time.h"
 
-using Clock = std::chrono::steady_clock;
-static double ms_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 static void busy(double ms) {
     auto t0 = Clock::now();
     while (ms_since(t0) < ms) {

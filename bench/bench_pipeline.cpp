@@ -16,17 +16,8 @@
 #include "content/content.h"
 #include "frame/frame.h"
 #include "gpu/gpu.h"
+#include "bench_time.h"
 
-using Clock = std::chrono::steady_clock;
-
-static double ms_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 int main(int argc, char **argv) {
     const int repeats = argc > 1 ? atoi(argv[1]) : 5;

@@ -44,17 +44,10 @@ static unsigned char *bench_deflate(unsigned char *data, int len, int *out_len, 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #pragma GCC diagnostic ignored "-Wunused-function"
 #include <stb_image_write.h>
+#include "bench_time.h"
 
 unsigned char *png_with_stb_deflate(const unsigned char *rgba, int w, int h, int *len);
 
-using Clock = std::chrono::steady_clock;
-static double ms_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 struct Method {
     const char *name;

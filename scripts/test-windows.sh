@@ -31,20 +31,7 @@ cmake --build build-win --target halvenor-galaxy engine_tests galaxy-check -j"$J
 cmake --build build --target halvenor-galaxy galaxy-check -j"$JOBS"
 
 # The Linux reference pictures; its window needs an X server.
-XVFB_PID=""
-cleanup() { if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi; }
-trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 120); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-      XVFB_PID=$!
-      export DISPLAY=":$n"
-      for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-      break
-    fi
-  done
-fi
+source scripts/xvfb.sh
 # On lavapipe like every Linux test, whatever GPUs the machine has (and
 # lavapipe rather than the CPU executor for the software device too: the
 # budgets of compare_check.py were measured against it).
