@@ -17,16 +17,7 @@ if ! bash scripts/wine-env.sh make; then
   exit 1
 fi
 
-# The toolchain is a first-configure option: passing it again only warns.
-# A build-win from before the posix thread model keeps its old compilers in
-# its cache: start it again rather than fail on GoogleTest's std::mutex.
-if [ -f build-win/CMakeCache.txt ] && ! grep -q 'mingw32-g++-posix' build-win/CMakeCache.txt; then
-  rm -rf build-win
-fi
-WIN_TOOLCHAIN=()
-[ -f build-win/CMakeCache.txt ] || WIN_TOOLCHAIN=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
-cmake -S . -B build-win "${WIN_TOOLCHAIN[@]}" -DCMAKE_BUILD_TYPE=Release \
-      -DGALAXY_TESTS=ON -DGALAXY_BENCH=OFF >/dev/null
+source scripts/configure-win.sh
 cmake --build build-win --target halvenor-galaxy engine_tests galaxy-check -j"$JOBS"
 cmake --build build --target halvenor-galaxy galaxy-check -j"$JOBS"
 
