@@ -5,6 +5,7 @@
 #include <d3dcompiler.h>
 
 #include "d3d11/objects.h"
+#include "vk/vk_executor.h"
 
 #include <atomic>
 #include <new>
@@ -137,7 +138,9 @@ struct DrawTest : D3D11Test {
         set(tint, c[0], c[1], c[2], c[3]);
         ctx->Draw(4, 0);
     }
-    size_t pipelines() { return static_cast<Device *>(dev)->vk.pipelines.size(); }
+    // The Vulkan core behind the device; null on the CPU executor.
+    VkcCore *vk() { return vk_executor_core(static_cast<Device *>(dev)->exec); }
+    size_t pipelines() { return vk()->pipelines.size(); }
 };
 
 const float kRed[4] = {1, 0, 0, 1};
@@ -335,7 +338,7 @@ TEST_F(UnvalidatedDrawTest, SteadyFramesAllocateNothing) {
 
 TEST_F(DrawTest, LongRecordingsSubmitOnTheirOwn) {
     if (cpu_executor()) GTEST_SKIP() << "Vulkan command recording";
-    VkcCore &vk = static_cast<Device *>(dev)->vk;
+    VkcCore &vk = *this->vk();
     uint64_t before = vk.next_seq;
     for (int i = 0; i < 3000; i++) quad(-1, -1, 1, 1, kRed);
     EXPECT_GT(vk.next_seq, before); // no Flush, yet work went to the GPU
@@ -563,7 +566,7 @@ TEST_F(DrawTest, ProgramsBeyondTheCpuExecutorFailCreation) {
 // here goes on past its end (a renamable slice, filled with junk on
 // purpose): instances 2 and 3 of a two-instance buffer must still read zero.
 TEST_F(DrawTest, VertexFetchPastTheEndReadsZero) {
-    if (!static_cast<Device *>(dev)->vk.robust_zero) GTEST_SKIP() << "the device offers no robustBufferAccess2";
+    if (!vk() || !vk()->robust_zero) GTEST_SKIP() << "the device offers no robustBufferAccess2";
     const char *src = R"(
 struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
 VSOut main(float4 col : COLOR0, uint vid : SV_VertexID, uint iid : SV_InstanceID) {
@@ -587,7 +590,7 @@ VSOut main(float4 col : COLOR0, uint vid : SV_VertexID, uint iid : SV_InstanceID
     ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, nullptr, &inst));
     D3D11_MAPPED_SUBRESOURCE m;
     ASSERT_EQ(S_OK, ctx->Map(inst, 0, D3D11_MAP_WRITE_DISCARD, 0, &m));
-    const VkDeviceSize slice = static_cast<Buffer *>(inst)->ring.slice_size;
+    const VkDeviceSize slice = vk_executor_ring(static_cast<Buffer *>(inst)->exec)->slice_size;
     ASSERT_GE(slice, 64u);
     memset(m.pData, 0x3f, slice); // 0.75 in every float past the end
     const float cols[2][4] = {{1, 0, 0, 1}, {0, 1, 0, 1}};

@@ -3,6 +3,7 @@
 #include "test_d3d11_fixture.h"
 
 #include "d3d11/objects.h"
+#include "vk/vk_executor.h"
 #include "vk/vk_memory.h"
 
 #include <string.h>
@@ -77,7 +78,7 @@ TEST(MemoryPlan, StaticDataAvoidsASmallMappableWindow) {
 // (zeros without initial data), read back by the GPU.
 TEST_F(D3D11Test, StaticBuffersThroughStagingKeepTheirContents) {
     if (cpu_executor()) GTEST_SKIP() << "Vulkan memory";
-    static_cast<Device *>(dev)->vk.static_via_staging = true; // as on a discrete GPU
+    vk_executor_core(static_cast<Device *>(dev)->exec)->static_via_staging = true; // as on a discrete GPU
     uint32_t words[64];
     for (int i = 0; i < 64; i++) words[i] = 0x01020304u * (i + 1);
     D3D11_SUBRESOURCE_DATA init = {words, 0, 0};
@@ -88,7 +89,7 @@ TEST_F(D3D11Test, StaticBuffersThroughStagingKeepTheirContents) {
     ASSERT_EQ(S_OK, dev->CreateBuffer(&imm, &init, &a));
     ASSERT_EQ(S_OK, dev->CreateBuffer(&def, nullptr, &b));
     ASSERT_EQ(S_OK, dev->CreateBuffer(&stage, nullptr, &st));
-    EXPECT_EQ(nullptr, vkc_ring_current(&static_cast<Buffer *>(a)->ring)->map) << "not mapped: uploaded";
+    EXPECT_EQ(nullptr, vkc_ring_current(vk_executor_ring(static_cast<Buffer *>(a)->exec))->map) << "not mapped: uploaded";
     struct {
         ID3D11Buffer *src;
         bool zero;

@@ -106,6 +106,24 @@ void hook_record(const char *fmt, ...) {
     h.lines.emplace_back(buf);
 }
 
+HRESULT hook_call(const char *op) {
+    HRESULT hr = hook_enter(op);
+    if (hook_recording()) hook_record("%s", op);
+    return hr;
+}
+
+HRESULT hook_call(const char *op, const char *fmt, ...) {
+    HRESULT hr = hook_enter(op);
+    if (!hook_recording()) return hr; // formatting costs nothing unless recorded
+    char args[224];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(args, sizeof args, fmt, ap);
+    va_end(ap);
+    hook_record("%s %s", op, args);
+    return hr;
+}
+
 void hook_live_add(int delta) { g_live += delta; }
 void hook_validation_message(void) { g_validation++; }
 

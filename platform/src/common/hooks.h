@@ -8,6 +8,10 @@ HRESULT hook_enter(const char *op);
 // True while a call record is open: callers skip formatting otherwise.
 bool hook_recording(void);
 void hook_record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The start of every public call: hook_enter(op), then, while a record is
+// open, its line: op alone, or op followed by the formatted arguments.
+HRESULT hook_call(const char *op);
+HRESULT hook_call(const char *op, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void hook_live_add(int delta);
 // Counts an internal event under op for plat_call_count, with no fault to arm:
 // submissions, fence waits and device allocations of the executor.

@@ -1,6 +1,6 @@
 #include "d3d11/objects.h"
 
-#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -114,20 +114,47 @@ bool entry_point(const Blob &b, std::string *name) {
 
 HRESULT create_program(Device *d, const void *code, SIZE_T len, uint32_t stage, Program *p) {
     Blob b;
-    if (!parse_blob(code, len, stage, &b) || !entry_point(b, &p->entry)) return E_INVALIDARG;
-    p->cbuffer_mask = b.header->cbuffer_mask;
+    std::string entry;
+    if (!parse_blob(code, len, stage, &b) || !entry_point(b, &entry)) return E_INVALIDARG;
     p->inputs.assign(b.inputs, b.inputs + b.header->input_count);
-    p->id = d->next_id++;
-    if (d->cpu) {
-        std::string why;
-        SwStage s = stage == SHADER_STAGE_VERTEX ? SW_STAGE_VERTEX : SW_STAGE_PIXEL;
-        if (sw_program_translate(b.spirv, b.header->spirv_words, s, &p->cpu, &why)) return S_OK;
-        // No message channel but the debug output: say why on stderr.
-        fprintf(stderr, "halvenor: the CPU executor cannot run this %s program: %s\n",
-                stage == SHADER_STAGE_VERTEX ? "vertex" : "pixel", why.c_str());
-        return E_INVALIDARG;
-    }
-    return hr_from_vk(vkc_shader_create(&d->vk, b.spirv, b.header->spirv_words, &p->module));
+    const ExecStage s = stage == SHADER_STAGE_VERTEX ? EXEC_STAGE_VERTEX : EXEC_STAGE_PIXEL;
+    return d->exec->create_program(s, b.spirv, b.header->spirv_words, entry.c_str(), &p->exec);
+}
+
+// State objects keep their description as the executors read it, resolved
+// once here rather than at every draw.
+ExecBlend exec_blend(const D3D11_RENDER_TARGET_BLEND_DESC &rt) {
+    ExecBlend b;
+    b.write_mask = rt.RenderTargetWriteMask & 0xf;
+    b.enable = rt.BlendEnable ? 1 : 0;
+    if (!rt.BlendEnable) return b; // the factors of a disabled blend are never read
+    b.src = (uint8_t)rt.SrcBlend;
+    b.dst = (uint8_t)rt.DestBlend;
+    b.op = (uint8_t)rt.BlendOp;
+    b.src_alpha = (uint8_t)rt.SrcBlendAlpha;
+    b.dst_alpha = (uint8_t)rt.DestBlendAlpha;
+    b.op_alpha = (uint8_t)rt.BlendOpAlpha;
+    return b;
+}
+
+ExecRaster exec_raster(const D3D11_RASTERIZER_DESC &d) {
+    ExecRaster r;
+    r.fill = (uint8_t)d.FillMode;
+    r.cull = (uint8_t)d.CullMode;
+    r.front_ccw = d.FrontCounterClockwise ? 1 : 0;
+    r.depth_clip = d.DepthClipEnable ? 1 : 0;
+    return r;
+}
+
+// The fields of a disabled test are never read: they stay at the defaults
+// so that equal behaviour gives equal values.
+ExecDepth exec_depth(const D3D11_DEPTH_STENCIL_DESC &d) {
+    ExecDepth e;
+    if (!d.DepthEnable) return e;
+    e.test = 1;
+    e.write = d.DepthWriteMask == D3D11_DEPTH_WRITE_MASK_ALL ? 1 : 0;
+    e.func = (uint8_t)d.DepthFunc;
+    return e;
 }
 
 bool valid_comparison(D3D11_COMPARISON_FUNC f) { return f >= D3D11_COMPARISON_NEVER && f <= D3D11_COMPARISON_ALWAYS; }
@@ -165,13 +192,23 @@ Device::~Device() {
         ctx->clear_state();
         ctx->release_private();
     }
-    if (cpu) sw_device_destroy(cpu);
-    vkc_shutdown(&vk);
+    delete exec;
+}
+
+// The executor for the software driver types (WARP, REFERENCE): the CPU
+// executor, unless HALVENOR_EXECUTOR=vulkan picks lavapipe. HALVENOR_THREADS
+// sets the CPU executor's workers (default: one per core).
+static HRESULT create_executor(D3D_DRIVER_TYPE type, Executor **out) {
+    if (type == D3D_DRIVER_TYPE_HARDWARE) return vk_executor_create(true, out);
+    const char *e = getenv("HALVENOR_EXECUTOR");
+    if (e && strcmp(e, "vulkan") == 0) return vk_executor_create(false, out);
+    const char *t = getenv("HALVENOR_THREADS");
+    int threads = t ? atoi(t) : 0;
+    return sw_executor_create(threads >= 1 && threads <= 64 ? threads : 0, out);
 }
 
 HRESULT Device::QueryInterface(REFIID riid, void **ppv) {
-    HRESULT hr = hook_enter("QueryInterface");
-    if (hook_recording()) hook_record("QueryInterface");
+    HRESULT hr = hook_call("QueryInterface");
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (FAILED(hr)) return hr;
@@ -184,140 +221,53 @@ HRESULT Device::QueryInterface(REFIID riid, void **ppv) {
 }
 
 HRESULT Device::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOURCE_DATA *init, ID3D11Buffer **pp) {
-    HRESULT hr = hook_enter("CreateBuffer");
-    if (hook_recording()) hook_record("CreateBuffer %u", desc ? desc->ByteWidth : 0);
+    HRESULT hr = hook_call("CreateBuffer", "%u", desc ? desc->ByteWidth : 0);
     if (FAILED(hr)) return fail(pp, hr);
-    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
+    if (exec->lost()) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     if (!desc || !valid_buffer_desc(*desc, init)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE; // validation only, as Direct3D does
-    VkBufferUsageFlags usage = 0;
-    if (desc->BindFlags & D3D11_BIND_VERTEX_BUFFER) usage |= VK_BUFFER_USAGE_VERTEX_BUFFER_BIT;
-    if (desc->BindFlags & D3D11_BIND_INDEX_BUFFER) usage |= VK_BUFFER_USAGE_INDEX_BUFFER_BIT;
-    if (desc->BindFlags & D3D11_BIND_CONSTANT_BUFFER) usage |= VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT;
-    const VkcMemoryUse use = desc->Usage == D3D11_USAGE_DYNAMIC   ? VKC_MEMORY_UPLOAD
-                             : desc->Usage == D3D11_USAGE_STAGING ? VKC_MEMORY_READBACK
-                                                                  : VKC_MEMORY_STATIC;
     Buffer *b = new Buffer(this);
     b->desc = *desc;
-    if (cpu) { // draws finish before they return: one copy serves every discard
-        b->cpu.assign(desc->ByteWidth, 0);
-        if (init) memcpy(b->cpu.data(), init->pSysMem, desc->ByteWidth);
-        *pp = b;
-        return S_OK;
-    }
-    VkResult r = vkc_ring_init(&vk, &b->ring, desc->ByteWidth, usage, use);
-    // Without initial data the contents start as zero, not as whatever the
-    // allocation held: runs stay reproducible.
-    const void *data = init ? init->pSysMem : nullptr;
-    VkcSlice *slice = r == VK_SUCCESS ? vkc_ring_current(&b->ring) : nullptr;
-    if (slice && slice->map) {
-        if (data) memcpy(slice->map, data, desc->ByteWidth);
-        else memset(slice->map, 0, desc->ByteWidth);
-    } else if (slice) {
-        r = vkc_buffer_upload(&vk, slice->buf, slice->offset, data, desc->ByteWidth); // video memory
-    }
-    if (r != VK_SUCCESS) {
+    if (FAILED(hr = exec->create_buffer(*desc, init ? init->pSysMem : nullptr, &b->exec))) {
         b->release();
-        return fail(pp, hr_from_vk(r));
+        return fail(pp, hr);
     }
     *pp = b;
     return S_OK;
 }
 
-HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out) {
+HRESULT Device::create_texture(const D3D11_TEXTURE2D_DESC &desc, const D3D11_SUBRESOURCE_DATA *init, bool back_buffer,
+                               Texture **out) {
     Texture *t = new Texture(this);
     t->desc = desc;
-    if (cpu) {
-        SwFormat f = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM ? SW_FORMAT_BGRA8
-                     : desc.Format == DXGI_FORMAT_D32_FLOAT     ? SW_FORMAT_D32
-                                                                : SW_FORMAT_RGBA8;
-        bool ok = sw_image_init(&t->cpu, desc.Width, desc.Height, f);
-        if (ok && desc.Usage == D3D11_USAGE_STAGING) { // rows padded as below
-            t->row_pitch = (desc.Width * 4 + 255) & ~255u;
-            t->cpu.pitch = t->row_pitch;
-            t->cpu.bytes.assign((size_t)t->row_pitch * desc.Height, 0);
-        }
-        if (!ok) {
-            t->release();
-            *out = nullptr;
-            return E_OUTOFMEMORY;
-        }
-        *out = t;
-        return S_OK;
-    }
-    VkResult r;
-    if (desc.Usage == D3D11_USAGE_STAGING) {
-        // Rows padded to 256 bytes, as real drivers lay out readback memory.
-        t->row_pitch = (desc.Width * 4 + 255) & ~255u;
-        r = vkc_buffer_create(&vk, (VkDeviceSize)t->row_pitch * desc.Height, 0, VKC_MEMORY_READBACK, &t->staging);
-    } else {
-        VkImageUsageFlags usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT;
-        if (desc.BindFlags & D3D11_BIND_RENDER_TARGET) usage |= VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
-        if (desc.BindFlags & D3D11_BIND_SHADER_RESOURCE) usage |= VK_IMAGE_USAGE_SAMPLED_BIT;
-        if (desc.BindFlags & D3D11_BIND_DEPTH_STENCIL) usage |= VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT;
-        r = vkc_image_create(&vk, desc.Width, desc.Height, vkc_format_from_dxgi(desc.Format), usage, &t->image);
-    }
-    if (r != VK_SUCCESS) {
+    HRESULT hr = exec->create_image(desc, init, back_buffer, &t->image);
+    if (FAILED(hr)) {
         t->release();
         *out = nullptr;
-        return hr_from_vk(r);
+        return hr;
     }
     *out = t;
     return S_OK;
 }
 
-// Initial contents of a DEFAULT texture go through a staging buffer.
-static HRESULT upload_texture(Device *d, Texture *t, const D3D11_SUBRESOURCE_DATA &init) {
-    const UINT w = t->desc.Width, h = t->desc.Height;
-    if (d->cpu) {
-        for (UINT y = 0; y < h; y++) memcpy(t->cpu.row(y), (const uint8_t *)init.pSysMem + (size_t)y * init.SysMemPitch, w * 4);
-        return S_OK;
-    }
-    if (d->vk.lost) return DXGI_ERROR_DEVICE_REMOVED;
-    VkcBuffer tmp;
-    VkResult r = vkc_buffer_create(&d->vk, (VkDeviceSize)w * h * 4, 0, VKC_MEMORY_UPLOAD, &tmp);
-    if (r != VK_SUCCESS) return hr_from_vk(r);
-    for (UINT y = 0; y < h; y++) memcpy(tmp.map + (size_t)y * w * 4, (const uint8_t *)init.pSysMem + (size_t)y * init.SysMemPitch, w * 4);
-    vkc_image_use(&d->vk, &t->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
-    VkCommandBuffer cmd = vkc_cmd(&d->vk);
-    if (!d->vk.lost) {
-        VkBufferImageCopy region{};
-        region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-        region.imageExtent = {w, h, 1};
-        vkCmdCopyBufferToImage(cmd, tmp.buf, t->image.img, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
-    }
-    vkc_buffer_destroy(&d->vk, &tmp);
-    return d->vk.lost ? DXGI_ERROR_DEVICE_REMOVED : S_OK;
-}
-
 HRESULT Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SUBRESOURCE_DATA *init,
                                 ID3D11Texture2D **pp) {
-    HRESULT hr = hook_enter("CreateTexture2D");
-    if (hook_recording()) hook_record("CreateTexture2D %u %u", desc ? desc->Width : 0, desc ? desc->Height : 0);
+    HRESULT hr = hook_call("CreateTexture2D", "%u %u", desc ? desc->Width : 0, desc ? desc->Height : 0);
     if (FAILED(hr)) return fail(pp, hr);
-    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
+    if (exec->lost()) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     if (!desc || !valid_texture_desc(*desc)) return fail(pp, E_INVALIDARG);
     if (init && (!init->pSysMem || init->SysMemPitch < desc->Width * 4)) return fail(pp, E_INVALIDARG);
     if (init && desc->Format == DXGI_FORMAT_D32_FLOAT) return fail(pp, E_INVALIDARG); // depth starts cleared, never uploaded
     if (!pp) return S_FALSE;
     Texture *t;
-    if (FAILED(hr = create_texture(*desc, &t))) return fail(pp, hr);
-    if (init && desc->Usage == D3D11_USAGE_STAGING && !cpu) {
-        for (UINT y = 0; y < desc->Height; y++)
-            memcpy(t->staging.map + (size_t)y * t->row_pitch,
-                   (const uint8_t *)init->pSysMem + (size_t)y * init->SysMemPitch, desc->Width * 4);
-    } else if (init && FAILED(hr = upload_texture(this, t, *init))) {
-        t->release();
-        return fail(pp, hr);
-    }
+    if (FAILED(hr = create_texture(*desc, init, false, &t))) return fail(pp, hr);
     *pp = t;
     return S_OK;
 }
 
 HRESULT Device::CreateRenderTargetView(ID3D11Resource *res, const D3D11_RENDER_TARGET_VIEW_DESC *desc,
                                        ID3D11RenderTargetView **pp) {
-    HRESULT hr = hook_enter("CreateRenderTargetView");
-    if (hook_recording()) hook_record("CreateRenderTargetView");
+    HRESULT hr = hook_call("CreateRenderTargetView");
     if (FAILED(hr)) return fail(pp, hr);
     Texture *t = as_texture(res);
     if (!t || !(t->desc.BindFlags & D3D11_BIND_RENDER_TARGET)) return fail(pp, E_INVALIDARG);
@@ -333,8 +283,7 @@ HRESULT Device::CreateRenderTargetView(ID3D11Resource *res, const D3D11_RENDER_T
 
 HRESULT Device::CreateDepthStencilView(ID3D11Resource *res, const D3D11_DEPTH_STENCIL_VIEW_DESC *desc,
                                        ID3D11DepthStencilView **pp) {
-    HRESULT hr = hook_enter("CreateDepthStencilView");
-    if (hook_recording()) hook_record("CreateDepthStencilView");
+    HRESULT hr = hook_call("CreateDepthStencilView");
     if (FAILED(hr)) return fail(pp, hr);
     Texture *t = as_texture(res);
     if (!t || !(t->desc.BindFlags & D3D11_BIND_DEPTH_STENCIL)) return fail(pp, E_INVALIDARG);
@@ -350,28 +299,27 @@ HRESULT Device::CreateDepthStencilView(ID3D11Resource *res, const D3D11_DEPTH_ST
 }
 
 HRESULT Device::CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC *desc, ID3D11DepthStencilState **pp) {
-    HRESULT hr = hook_enter("CreateDepthStencilState");
-    if (hook_recording()) hook_record("CreateDepthStencilState");
+    HRESULT hr = hook_call("CreateDepthStencilState");
     if (FAILED(hr)) return fail(pp, hr);
     if (!desc || !valid_depth_stencil(*desc)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE;
     DepthStencilState *s = new DepthStencilState(this);
     s->desc = *desc;
+    s->exec = exec_depth(*desc);
     *pp = s;
     return S_OK;
 }
 
 HRESULT Device::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elems, UINT n, const void *code, SIZE_T len,
                                   ID3D11InputLayout **pp) {
-    HRESULT hr = hook_enter("CreateInputLayout");
-    if (hook_recording()) hook_record("CreateInputLayout %u", n);
+    HRESULT hr = hook_call("CreateInputLayout", "%u", n);
     if (FAILED(hr)) return fail(pp, hr);
     Blob b;
     if ((n && !elems) || n > D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT ||
         !parse_blob(code, len, SHADER_STAGE_VERTEX, &b))
         return fail(pp, E_INVALIDARG);
 
-    std::vector<LayoutElement> out;
+    std::vector<ExecInputElement> out;
     uint32_t slot_end[D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT] = {};
     uint32_t slot_mask = 0, instance_mask = 0;
     std::vector<int> element_of_input(b.header->input_count, -1);
@@ -394,18 +342,17 @@ HRESULT Device::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elems, UINT n,
             if (strcasecmp(in.semantic, e.SemanticName) != 0 || in.semantic_index != e.SemanticIndex) continue;
             if (element_of_input[k] >= 0) return fail(pp, E_INVALIDARG); // semantic given twice
             element_of_input[k] = (int)i;
-            out.push_back({in.location, e.InputSlot, (uint32_t)vkc_format_from_dxgi(e.Format), offset, instanced,
-                           (uint32_t)e.Format});
+            out.push_back({in.location, e.InputSlot, (uint32_t)e.Format, offset, instanced});
         }
     }
     for (int e : element_of_input)
         if (e < 0) return fail(pp, E_INVALIDARG); // the program reads an input nobody feeds
-    if (out.size() > 16) return fail(pp, E_INVALIDARG);
+    if (out.size() > EXEC_MAX_ELEMENTS) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE;
     InputLayout *l = new InputLayout(this);
     l->elements = std::move(out);
     l->slot_mask = 0;
-    for (const LayoutElement &e : l->elements) l->slot_mask |= 1u << e.slot;
+    for (const ExecInputElement &e : l->elements) l->slot_mask |= 1u << e.slot;
     l->instance_mask = instance_mask & l->slot_mask;
     l->id = next_id++;
     *pp = l;
@@ -413,10 +360,9 @@ HRESULT Device::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elems, UINT n,
 }
 
 HRESULT Device::CreateVertexShader(const void *code, SIZE_T len, ID3D11ClassLinkage *, ID3D11VertexShader **pp) {
-    HRESULT hr = hook_enter("CreateVertexShader");
-    if (hook_recording()) hook_record("CreateVertexShader");
+    HRESULT hr = hook_call("CreateVertexShader");
     if (FAILED(hr)) return fail(pp, hr);
-    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
+    if (exec->lost()) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     Blob b;
     if (!parse_blob(code, len, SHADER_STAGE_VERTEX, &b)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE;
@@ -430,10 +376,9 @@ HRESULT Device::CreateVertexShader(const void *code, SIZE_T len, ID3D11ClassLink
 }
 
 HRESULT Device::CreatePixelShader(const void *code, SIZE_T len, ID3D11ClassLinkage *, ID3D11PixelShader **pp) {
-    HRESULT hr = hook_enter("CreatePixelShader");
-    if (hook_recording()) hook_record("CreatePixelShader");
+    HRESULT hr = hook_call("CreatePixelShader");
     if (FAILED(hr)) return fail(pp, hr);
-    if (vk.lost) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
+    if (exec->lost()) return fail(pp, DXGI_ERROR_DEVICE_REMOVED);
     Blob b;
     if (!parse_blob(code, len, SHADER_STAGE_PIXEL, &b)) return fail(pp, E_INVALIDARG);
     if (!pp) return S_FALSE;
@@ -447,8 +392,7 @@ HRESULT Device::CreatePixelShader(const void *code, SIZE_T len, ID3D11ClassLinka
 }
 
 HRESULT Device::CreateBlendState(const D3D11_BLEND_DESC *desc, ID3D11BlendState **pp) {
-    HRESULT hr = hook_enter("CreateBlendState");
-    if (hook_recording()) hook_record("CreateBlendState");
+    HRESULT hr = hook_call("CreateBlendState");
     if (FAILED(hr)) return fail(pp, hr);
     if (!desc) return fail(pp, E_INVALIDARG);
     for (int i = 0; i < (desc->IndependentBlendEnable ? 8 : 1); i++)
@@ -456,14 +400,13 @@ HRESULT Device::CreateBlendState(const D3D11_BLEND_DESC *desc, ID3D11BlendState 
     if (!pp) return S_FALSE;
     BlendState *s = new BlendState(this);
     s->desc = *desc;
-    s->id = next_id++;
+    s->exec = exec_blend(desc->RenderTarget[0]);
     *pp = s;
     return S_OK;
 }
 
 HRESULT Device::CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D11RasterizerState **pp) {
-    HRESULT hr = hook_enter("CreateRasterizerState");
-    if (hook_recording()) hook_record("CreateRasterizerState");
+    HRESULT hr = hook_call("CreateRasterizerState");
     if (FAILED(hr)) return fail(pp, hr);
     if (!desc || (desc->FillMode != D3D11_FILL_SOLID && desc->FillMode != D3D11_FILL_WIREFRAME) ||
         desc->CullMode < D3D11_CULL_NONE || desc->CullMode > D3D11_CULL_BACK)
@@ -471,20 +414,18 @@ HRESULT Device::CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D11R
     if (!pp) return S_FALSE;
     RasterizerState *s = new RasterizerState(this);
     s->desc = *desc;
-    s->id = next_id++;
+    s->exec = exec_raster(*desc);
     *pp = s;
     return S_OK;
 }
 
 HRESULT Device::GetDeviceRemovedReason() {
-    hook_enter("GetDeviceRemovedReason");
-    if (hook_recording()) hook_record("GetDeviceRemovedReason");
-    return vk.lost ? DXGI_ERROR_DEVICE_REMOVED : S_OK;
+    hook_call("GetDeviceRemovedReason");
+    return exec->lost() ? DXGI_ERROR_DEVICE_REMOVED : S_OK;
 }
 
 void Device::GetImmediateContext(ID3D11DeviceContext **pp) {
-    HRESULT hr = hook_enter("GetImmediateContext");
-    if (hook_recording()) hook_record("GetImmediateContext");
+    HRESULT hr = hook_call("GetImmediateContext");
     if (!pp) return;
     *pp = nullptr;
     if (FAILED(hr)) return;
@@ -493,8 +434,7 @@ void Device::GetImmediateContext(ID3D11DeviceContext **pp) {
 }
 
 HRESULT Device::GetParent(REFIID riid, void **pp) {
-    HRESULT hr = hook_enter("GetParent");
-    if (hook_recording()) hook_record("GetParent");
+    HRESULT hr = hook_call("GetParent");
     if (!pp) return E_INVALIDARG;
     *pp = nullptr;
     if (FAILED(hr)) return hr;
@@ -506,8 +446,7 @@ HRESULT Device::GetParent(REFIID riid, void **pp) {
 }
 
 HRESULT Device::GetAdapter(IDXGIAdapter **pp) {
-    HRESULT hr = hook_enter("GetAdapter");
-    if (hook_recording()) hook_record("GetAdapter");
+    HRESULT hr = hook_call("GetAdapter");
     if (!pp) return E_INVALIDARG;
     *pp = nullptr;
     if (FAILED(hr)) return hr;
@@ -518,8 +457,7 @@ extern "C" HRESULT WINAPI D3D11CreateDevice(IDXGIAdapter *adapter, D3D_DRIVER_TY
                                             UINT flags, const D3D_FEATURE_LEVEL *levels, UINT nlevels, UINT sdk,
                                             ID3D11Device **ppDevice, D3D_FEATURE_LEVEL *pLevel,
                                             ID3D11DeviceContext **ppContext) {
-    HRESULT hr = hook_enter("D3D11CreateDevice");
-    if (hook_recording()) hook_record("D3D11CreateDevice %d", (int)type);
+    HRESULT hr = hook_call("D3D11CreateDevice", "%d", (int)type);
     if (ppDevice) *ppDevice = nullptr;
     if (ppContext) *ppContext = nullptr;
     if (FAILED(hr)) return hr;
@@ -544,18 +482,9 @@ extern "C" HRESULT WINAPI D3D11CreateDevice(IDXGIAdapter *adapter, D3D_DRIVER_TY
     if (!level) return E_INVALIDARG;
 
     Device *d = new Device();
-    d->kind = type == D3D_DRIVER_TYPE_HARDWARE ? VKC_DEVICE_GPU : VKC_DEVICE_CPU;
-    if (d->kind == VKC_DEVICE_CPU && cpu_executor_wanted()) {
-        d->cpu = sw_device_create(cpu_executor_threads());
-        if (!d->cpu) {
-            d->release();
-            return E_OUTOFMEMORY;
-        }
-    }
-    VkResult r = d->cpu ? VK_SUCCESS : vkc_init(&d->vk, d->kind);
-    if (r != VK_SUCCESS) {
+    if (FAILED(hr = create_executor(type, &d->exec))) {
         d->release();
-        return hr_from_vk(r);
+        return hr;
     }
     if (pLevel) *pLevel = level;
     if (ppContext) {

@@ -1,7 +1,5 @@
 // DXGI objects: adapter, factory and the window swap chain.
 #include "d3d11/objects.h"
-#include "sw/sw_present.h"
-#include "vk/vk_swapchain.h"
 
 struct Factory;
 
@@ -39,8 +37,7 @@ HRESULT Adapter::QueryInterface(REFIID riid, void **ppv) {
 }
 
 HRESULT Adapter::GetParent(REFIID riid, void **pp) {
-    HRESULT hr = hook_enter("GetParent");
-    if (hook_recording()) hook_record("GetParent");
+    HRESULT hr = hook_call("GetParent");
     if (!pp) return E_INVALIDARG;
     *pp = nullptr;
     if (FAILED(hr)) return hr;
@@ -58,8 +55,7 @@ HRESULT Factory::QueryInterface(REFIID riid, void **ppv) {
 }
 
 HRESULT Factory::GetParent(REFIID, void **pp) {
-    hook_enter("GetParent");
-    if (hook_recording()) hook_record("GetParent");
+    hook_call("GetParent");
     if (pp) *pp = nullptr;
     return E_NOINTERFACE; // a factory has no parent
 }
@@ -74,8 +70,7 @@ HRESULT create_swap_chain(Device *d, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 &des
 HRESULT Factory::CreateSwapChainForHwnd(IUnknown *device, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 *desc,
                                         const DXGI_SWAP_CHAIN_FULLSCREEN_DESC *, IDXGIOutput *,
                                         IDXGISwapChain1 **pp) {
-    HRESULT hr = hook_enter("CreateSwapChainForHwnd");
-    if (hook_recording()) hook_record("CreateSwapChainForHwnd %u %u", desc ? desc->Width : 0, desc ? desc->Height : 0);
+    HRESULT hr = hook_call("CreateSwapChainForHwnd", "%u %u", desc ? desc->Width : 0, desc ? desc->Height : 0);
     if (pp) *pp = nullptr;
     if (FAILED(hr)) return hr;
     if (!device || !desc || !pp) return DXGI_ERROR_INVALID_CALL;
@@ -94,8 +89,7 @@ HRESULT Factory::CreateSwapChainForHwnd(IUnknown *device, HWND hwnd, const DXGI_
 struct SwapChain final : IDXGISwapChain1, Object {
     DXGI_SWAP_CHAIN_DESC1 desc;
     std::vector<Texture *> buffers; // buffers[0] is always the one to draw into
-    VkcSwapchain vsc;  // Vulkan devices
-    SwPresenter spr;   // CPU-executor devices
+    ExecPresenter *presenter = nullptr;
     explicit SwapChain(Device *d) : Object(d) {}
     ~SwapChain() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -112,8 +106,7 @@ struct SwapChain final : IDXGISwapChain1, Object {
 };
 
 SwapChain::~SwapChain() {
-    if (device->cpu) sw_present_release(&spr);
-    else vkc_swapchain_destroy(&device->vk, &vsc);
+    if (presenter) device->exec->destroy_presenter(presenter);
     release_buffers();
 }
 
@@ -127,12 +120,11 @@ HRESULT SwapChain::make_buffers(UINT count, UINT w, UINT h, DXGI_FORMAT format) 
     std::vector<Texture *> fresh;
     for (UINT i = 0; i < count; i++) {
         Texture *t;
-        HRESULT hr = device->create_texture(td, &t);
+        HRESULT hr = device->create_texture(td, nullptr, true, &t);
         if (FAILED(hr)) {
             for (Texture *f : fresh) f->release();
             return hr;
         }
-        t->back_buffer = true;
         fresh.push_back(t);
     }
     release_buffers();
@@ -147,8 +139,7 @@ HRESULT SwapChain::QueryInterface(REFIID riid, void **ppv) {
 }
 
 HRESULT SwapChain::GetParent(REFIID riid, void **pp) {
-    HRESULT hr = hook_enter("GetParent");
-    if (hook_recording()) hook_record("GetParent");
+    HRESULT hr = hook_call("GetParent");
     if (!pp) return E_INVALIDARG;
     *pp = nullptr;
     if (FAILED(hr)) return hr;
@@ -163,38 +154,24 @@ static bool back_buffer_format(DXGI_FORMAT f) {
     return f == DXGI_FORMAT_R8G8B8A8_UNORM || f == DXGI_FORMAT_B8G8R8A8_UNORM;
 }
 
-static HRESULT hr_from_present(VkResult r) {
-    if (r == VK_SUCCESS || r == VK_SUBOPTIMAL_KHR) return S_OK;
-    if (r == VK_ERROR_DEVICE_LOST) return DXGI_ERROR_DEVICE_REMOVED;
-    return hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
-}
-
 HRESULT SwapChain::Present(UINT sync, UINT flags) {
-    HRESULT hr = hook_enter("Present");
-    if (hook_recording()) hook_record("Present %u %u", sync, flags);
+    HRESULT hr = hook_call("Present", "%u %u", sync, flags);
     if (FAILED(hr)) return hr;
     if (sync > 4) return DXGI_ERROR_INVALID_CALL;
-    if (device->vk.lost) return DXGI_ERROR_DEVICE_REMOVED;
+    if (device->exec->lost()) return DXGI_ERROR_DEVICE_REMOVED;
     const UINT DXGI_PRESENT_TEST = 1;
     if (flags & DXGI_PRESENT_TEST) return S_OK;
-    if (device->cpu) {
-        hr = sw_present(&spr, &buffers[0]->cpu, sync > 0) ? S_OK : E_FAIL;
-        // Flip model, as below: the pixels rotate, the texture objects stay.
-        for (size_t i = 0; i + 1 < buffers.size(); i++) std::swap(buffers[i]->cpu, buffers[i + 1]->cpu);
-        return hr;
-    }
-    hr = hr_from_present(vkc_swapchain_present(&device->vk, &vsc, &buffers[0]->image, sync > 0));
+    hr = device->exec->present(presenter, buffers[0]->image, sync > 0);
     // Flip model: the next buffer becomes buffers[0]. The texture objects stay
     // put (views on them follow), their images rotate.
-    VkcImage first = buffers[0]->image;
+    ExecImage *first = buffers[0]->image;
     for (size_t i = 0; i + 1 < buffers.size(); i++) buffers[i]->image = buffers[i + 1]->image;
     buffers.back()->image = first;
     return hr;
 }
 
 HRESULT SwapChain::GetBuffer(UINT index, REFIID riid, void **pp) {
-    HRESULT hr = hook_enter("GetBuffer");
-    if (hook_recording()) hook_record("GetBuffer %u", index);
+    HRESULT hr = hook_call("GetBuffer", "%u", index);
     if (!pp) return E_INVALIDARG;
     *pp = nullptr;
     if (FAILED(hr)) return hr;
@@ -206,8 +183,7 @@ HRESULT SwapChain::GetBuffer(UINT index, REFIID riid, void **pp) {
 }
 
 HRESULT SwapChain::ResizeBuffers(UINT count, UINT w, UINT h, DXGI_FORMAT format, UINT flags) {
-    HRESULT hr = hook_enter("ResizeBuffers");
-    if (hook_recording()) hook_record("ResizeBuffers %u %u %u", count, w, h);
+    HRESULT hr = hook_call("ResizeBuffers", "%u %u %u", count, w, h);
     if (FAILED(hr)) return hr;
     (void)flags;
     // Every outside reference (the buffer itself or a view on it) must be gone.
@@ -216,19 +192,14 @@ HRESULT SwapChain::ResizeBuffers(UINT count, UINT w, UINT h, DXGI_FORMAT format,
     if (count == 0) count = desc.BufferCount;
     if (format == DXGI_FORMAT_UNKNOWN) format = desc.Format;
     if (count < 2 || count > 16 || !back_buffer_format(format)) return DXGI_ERROR_INVALID_CALL;
-    // The window's size: zero takes it, and the CPU executor presents at it
-    // from now on (Vulkan learns it when the swapchain is rebuilt).
+    // The window's size: zero takes it, and presentation follows it from now on.
     uint32_t ww = 0, wh = 0;
-    if (device->cpu) sw_present_window_size(&spr, &ww, &wh);
-    if (w == 0 || h == 0) {
-        if (!device->cpu) vkc_window_size(&vsc, &ww, &wh);
-        if (w == 0) w = ww;
-        if (h == 0) h = wh;
-    }
+    device->exec->presenter_resized(presenter, &ww, &wh);
+    if (w == 0) w = ww;
+    if (h == 0) h = wh;
     if (w == 0 || h == 0 || w > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION || h > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION)
         return E_INVALIDARG;
     if (FAILED(hr = make_buffers(count, w, h, format))) return hr;
-    vsc.stale = true; // the host's new size is the window's: present at it
     desc.BufferCount = count;
     desc.Width = w;
     desc.Height = h;
@@ -237,8 +208,7 @@ HRESULT SwapChain::ResizeBuffers(UINT count, UINT w, UINT h, DXGI_FORMAT format,
 }
 
 HRESULT SwapChain::GetDesc1(DXGI_SWAP_CHAIN_DESC1 *out) {
-    hook_enter("GetDesc1");
-    if (hook_recording()) hook_record("GetDesc1");
+    hook_call("GetDesc1");
     if (!out) return E_INVALIDARG;
     *out = desc;
     return S_OK;
@@ -253,17 +223,8 @@ HRESULT create_swap_chain(Device *d, HWND hwnd, const DXGI_SWAP_CHAIN_DESC1 &in,
         return DXGI_ERROR_INVALID_CALL;
 
     SwapChain *sc = new SwapChain(d);
-    HRESULT hr = S_OK;
     uint32_t ww = 0, wh = 0;
-    if (d->cpu) {
-        if (!sw_present_init(&sc->spr, window)) hr = DXGI_ERROR_INVALID_CALL; // no display or no such window
-        else ww = sc->spr.win_width, wh = sc->spr.win_height;
-    } else {
-        VkResult r = vkc_swapchain_create(&d->vk, window, true, &sc->vsc);
-        if (r == VK_ERROR_SURFACE_LOST_KHR) hr = DXGI_ERROR_INVALID_CALL; // no display or no such window
-        else if (r != VK_SUCCESS) hr = hr_from_vk(r) == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_FAIL;
-        if (SUCCEEDED(hr)) vkc_window_size(&sc->vsc, &ww, &wh);
-    }
+    HRESULT hr = d->exec->create_presenter(window, &sc->presenter, &ww, &wh);
     if (desc.Width == 0) desc.Width = ww;
     if (desc.Height == 0) desc.Height = wh;
     if (SUCCEEDED(hr) && (desc.Width == 0 || desc.Height == 0 || desc.Width > D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION ||

@@ -17,7 +17,7 @@ ULONG Object::release() {
     ULONG r = --refs;
     if (r != 0) return r;
     Device *d = device;
-    if (priv == 0) delete this; // before the device: it frees Vulkan objects
+    if (priv == 0) delete this; // before the device: its executor frees what the object holds
     if (d) d->release();
     return 0;
 }
@@ -27,8 +27,7 @@ void Object::release_private() {
 }
 
 HRESULT query(IUnknown *self, Object *obj, REFIID riid, void **ppv, const IID *const *ids, int n) {
-    HRESULT hr = hook_enter("QueryInterface");
-    if (hook_recording()) hook_record("QueryInterface");
+    HRESULT hr = hook_call("QueryInterface");
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (FAILED(hr)) return hr;
@@ -38,22 +37,6 @@ HRESULT query(IUnknown *self, Object *obj, REFIID riid, void **ppv, const IID *c
     obj->add_ref();
     *ppv = self;
     return S_OK;
-}
-
-HRESULT hr_from_vk(VkResult r) {
-    switch (r) {
-    case VK_SUCCESS: return S_OK;
-    case VK_ERROR_OUT_OF_HOST_MEMORY:
-    case VK_ERROR_OUT_OF_DEVICE_MEMORY:
-    case VK_ERROR_TOO_MANY_OBJECTS: return E_OUTOFMEMORY;
-    case VK_ERROR_DEVICE_LOST: return DXGI_ERROR_DEVICE_REMOVED;
-    case VK_ERROR_INCOMPATIBLE_DRIVER:
-    case VK_ERROR_INITIALIZATION_FAILED:
-    case VK_ERROR_LAYER_NOT_PRESENT:
-    case VK_ERROR_EXTENSION_NOT_PRESENT:
-    case VK_ERROR_FEATURE_NOT_PRESENT: return DXGI_ERROR_UNSUPPORTED;
-    default: return E_FAIL;
-    }
 }
 
 Buffer *as_buffer(ID3D11Resource *r) {
@@ -108,12 +91,19 @@ void DepthStencilView::GetResource(ID3D11Resource **pp) {
     *pp = texture;
 }
 
-Buffer::~Buffer() { vkc_ring_destroy(&device->vk, &ring); }
-
-Texture::~Texture() {
-    vkc_image_destroy(&device->vk, &image);
-    vkc_buffer_destroy(&device->vk, &staging);
+// Handles are null when creation failed part way.
+Buffer::~Buffer() {
+    if (exec) device->exec->destroy_buffer(exec);
 }
 
-VertexShader::~VertexShader() { vkc_shader_destroy(&device->vk, prog.module); }
-PixelShader::~PixelShader() { vkc_shader_destroy(&device->vk, prog.module); }
+Texture::~Texture() {
+    if (image) device->exec->destroy_image(image);
+}
+
+VertexShader::~VertexShader() {
+    if (prog.exec) device->exec->destroy_program(prog.exec);
+}
+
+PixelShader::~PixelShader() {
+    if (prog.exec) device->exec->destroy_program(prog.exec);
+}

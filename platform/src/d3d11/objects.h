@@ -1,20 +1,19 @@
 // Direct3D 11 / DXGI front end: COM objects, argument validation and state
-// tracking. Execution is left to the Vulkan core (vk/).
+// tracking. Execution is left to the device's executor (common/executor.h),
+// of which the objects here hold only opaque handles.
 #pragma once
 #include "d3d11.h"
 #include "dxgi1_2.h"
 
+#include "common/executor.h"
 #include "common/hooks.h"
 #include "common/shader_blob.h"
-#include "sw/sw_device.h"
-#include "vk/vk_core.h"
 
 #include <string>
 #include <vector>
 
 struct Device;
 struct Context;
-struct VkcSwapchain;
 
 // Shared part of every platform object. Public references (AddRef/Release)
 // of a device child keep its device alive, as in Direct3D; private ones
@@ -23,7 +22,7 @@ struct VkcSwapchain;
 //
 // Single-threaded by design, counts included: a device, its children and
 // its DXGI objects are used from one thread at a time (the library's
-// interface is single-threaded, and the Vulkan core behind them takes no
+// interface is single-threaded, and the executors behind them take no
 // locks). Plain counters say so; atomic ones would promise a safety that
 // release's check of both counts and the core do not give. Blobs, which
 // D3DCompile hands out on any thread, count atomically.
@@ -61,8 +60,7 @@ HRESULT query(IUnknown *self, Object *obj, REFIID riid, void **ppv, const IID *c
 
 struct Buffer final : ID3D11Buffer, Object {
     D3D11_BUFFER_DESC desc;
-    VkcRing ring; // one slice unless DYNAMIC
-    std::vector<uint8_t> cpu; // contents, on a CPU-executor device
+    ExecBuffer *exec = nullptr;
     explicit Buffer(Device *d) : Object(d) {}
     ~Buffer() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -73,12 +71,9 @@ struct Buffer final : ID3D11Buffer, Object {
 
 struct Texture final : ID3D11Texture2D, Object {
     D3D11_TEXTURE2D_DESC desc;
-    VkcImage image;    // DEFAULT textures
-    VkcBuffer staging; // STAGING textures: linear rows of row_pitch bytes
-    uint64_t staging_seq = 0; // the last submission that copies into or out of it
-    UINT row_pitch = 0;
-    SwImage cpu;       // on a CPU-executor device: pixels (rows of row_pitch when STAGING)
-    bool back_buffer = false; // of a swap chain: copies into it wait for Present
+    // A swap chain's back buffers trade images at each Present; the texture
+    // objects, and views on them, stay.
+    ExecImage *image = nullptr;
     explicit Texture(Device *d) : Object(d) {}
     ~Texture() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -106,12 +101,8 @@ struct DepthStencilView final : ID3D11DepthStencilView, Object {
 };
 
 struct Program {
-    VkShaderModule module = VK_NULL_HANDLE;
-    std::string entry;
-    uint32_t cbuffer_mask = 0;
-    uint64_t id = 0;
+    ExecProgram *exec = nullptr;
     std::vector<ShaderBlobInput> inputs;
-    SwProgram cpu; // translated, on a CPU-executor device
 };
 
 struct VertexShader final : ID3D11VertexShader, Object {
@@ -130,13 +121,8 @@ struct PixelShader final : ID3D11PixelShader, Object {
     HG_DEVICE_CHILD
 };
 
-struct LayoutElement {
-    uint32_t location, slot, format, offset, per_instance;
-    uint32_t dxgi_format;
-};
-
 struct InputLayout final : ID3D11InputLayout, Object {
-    std::vector<LayoutElement> elements; // only those the vertex program reads
+    std::vector<ExecInputElement> elements; // only those the vertex program reads
     uint32_t slot_mask = 0;              // vertex-buffer slots the layout reads
     uint32_t instance_mask = 0;          // of those, the per-instance ones
     uint64_t id = 0;
@@ -147,7 +133,7 @@ struct InputLayout final : ID3D11InputLayout, Object {
 
 struct BlendState final : ID3D11BlendState, Object {
     D3D11_BLEND_DESC desc;
-    uint64_t id = 0;
+    ExecBlend exec; // render target 0's, as draws use it
     explicit BlendState(Device *d) : Object(d) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
     HG_DEVICE_CHILD
@@ -155,7 +141,7 @@ struct BlendState final : ID3D11BlendState, Object {
 
 struct RasterizerState final : ID3D11RasterizerState, Object {
     D3D11_RASTERIZER_DESC desc;
-    uint64_t id = 0;
+    ExecRaster exec;
     explicit RasterizerState(Device *d) : Object(d) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
     HG_DEVICE_CHILD
@@ -163,6 +149,7 @@ struct RasterizerState final : ID3D11RasterizerState, Object {
 
 struct DepthStencilState final : ID3D11DepthStencilState, Object {
     D3D11_DEPTH_STENCIL_DESC desc;
+    ExecDepth exec; // with a depth target bound
     explicit DepthStencilState(Device *d) : Object(d) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
     HG_DEVICE_CHILD
@@ -230,16 +217,13 @@ struct Context final : ID3D11DeviceContext, Object {
 
   private:
     void draw(UINT vertices, UINT instances, UINT first_vertex, UINT first_instance);
-    void pipeline_desc(VkcImage *target, VkcImage *depth, VkcPipelineDesc *d) const;
-    void push_constant_buffers(VkCommandBuffer cmd);
-    void bind_vertex_streams(VkCommandBuffer cmd, UINT first_instance);
+    bool drawable() const;
+    void finish_draw(ExecDraw *d) const;
     void set_constant_buffers(Buffer **slots, UINT start, UINT n, ID3D11Buffer *const *buffers);
 };
 
 struct Device final : ID3D11Device, IDXGIDevice1, Object {
-    VkcCore vk;            // unused when cpu is set
-    SwDevice *cpu = nullptr; // the CPU executor, for WARP and REFERENCE devices
-    VkcDeviceKind kind = VKC_DEVICE_CPU;
+    Executor *exec = nullptr; // chosen at creation, for the device's lifetime
     Context *ctx = nullptr;
     uint64_t next_id = 1;
 
@@ -277,22 +261,11 @@ struct Device final : ID3D11Device, IDXGIDevice1, Object {
     HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void **ppParent) override;
     HRESULT STDMETHODCALLTYPE GetAdapter(IDXGIAdapter **pAdapter) override;
 
-    HRESULT create_texture(const D3D11_TEXTURE2D_DESC &desc, Texture **out); // validated desc
+    // A texture from a validated desc, holding init when given.
+    HRESULT create_texture(const D3D11_TEXTURE2D_DESC &desc, const D3D11_SUBRESOURCE_DATA *init, bool back_buffer,
+                           Texture **out);
 };
 
-// The CPU executor's side of the front (cpu_exec.cpp): Direct3D state in,
-// executor calls out.
-void cpu_draw(Context *c, UINT vertices, UINT instances, UINT first_vertex, UINT first_instance);
-void cpu_clear(Texture *t, const FLOAT rgba[4]);
-void cpu_copy_texture(Texture *dst, Texture *src);
-// The executor for the software driver types (WARP, REFERENCE): the CPU
-// executor, unless HALVENOR_EXECUTOR=vulkan picks lavapipe. HALVENOR_THREADS
-// sets the CPU executor's workers (default: one per core).
-bool cpu_executor_wanted(void);
-int cpu_executor_threads(void);
-
-// Vulkan result of a creation call as the HRESULT Direct3D would return.
-HRESULT hr_from_vk(VkResult r);
 // The front-end object behind an interface pointer, or null when it is not ours.
 Buffer *as_buffer(ID3D11Resource *r);
 Texture *as_texture(ID3D11Resource *r);

@@ -54,32 +54,38 @@ struct VkcRing {
     VkcMemoryUse use = VKC_MEMORY_UPLOAD;
 };
 
-// Everything a graphics pipeline depends on; hashed bytewise, so keep it
-// zero-initialised and free of padding surprises.
-struct VkcVertexAttr {
-    uint32_t location, binding, format, offset;
-};
+// What tells graphics pipelines apart, filled per draw from values the front
+// resolved when its state objects were created: program and layout ids, the
+// fixed-function state packed as it is, and the strides of the slots the
+// layout reads (0 elsewhere). Plain words with no padding, so hashing and
+// comparing it are a few word operations.
 struct VkcPipelineKey {
-    uint64_t vs_id, ps_id, layout_id, blend_id, raster_id;
-    uint32_t topology;
-    uint32_t color_format;
-    uint32_t nattrs, nbindings;
-    // Depth: the attachment's format (VK_FORMAT_UNDEFINED without one) and
-    // the test; all zero when there is no attachment or the test is off.
-    uint32_t depth_format, depth_test, depth_write, depth_compare;
-    VkcVertexAttr attrs[16];
-    struct { uint32_t binding, stride, per_instance, pad; } bindings[16];
+    uint64_t vs_id, ps_id, layout_id;
+    uint64_t blend;    // the ExecBlend bytes
+    uint32_t raster;   // fill | cull << 8 | front_ccw << 16
+    uint32_t topology; // VkPrimitiveTopology
+    uint32_t color_format, depth_format; // VkFormat; VK_FORMAT_UNDEFINED without depth
+    uint32_t depth;    // test | write << 1 | VkCompareOp << 2; 0 when the test is off
+    uint32_t pad;
+    uint32_t strides[16];
 };
+static_assert(sizeof(VkcPipelineKey) % 8 == 0, "the hash reads whole words");
 
+// Everything a pipeline is built from, made only when the key is new.
 struct VkcPipelineDesc {
-    VkcPipelineKey key;
     VkShaderModule vs, ps;
     const char *vs_entry, *ps_entry;
+    VkPrimitiveTopology topology;
+    VkFormat color_format, depth_format;
     VkPipelineColorBlendAttachmentState blend;
     VkCullModeFlags cull;
     VkFrontFace front;
     VkPolygonMode fill;
-    float depth_bias, depth_bias_clamp, depth_bias_slope;
+    bool depth_test, depth_write;
+    VkCompareOp depth_compare;
+    uint32_t nattrs, nbindings;
+    VkVertexInputAttributeDescription attrs[16];
+    VkVertexInputBindingDescription bindings[16];
 };
 
 struct VkcKeyHash {
@@ -213,7 +219,10 @@ void vkc_memory_barrier(VkcCore *c);
 void vkc_begin_rendering(VkcCore *c, VkcImage *target, VkcImage *depth);
 void vkc_end_rendering(VkcCore *c);
 
-VkPipeline vkc_pipeline_get(VkcCore *c, const VkcPipelineDesc *d);
+// The cached pipeline for key, or VK_NULL_HANDLE when there is none yet.
+VkPipeline vkc_pipeline_find(VkcCore *c, const VkcPipelineKey &key);
+// Builds the pipeline d describes and caches it under key; null on failure.
+VkPipeline vkc_pipeline_add(VkcCore *c, const VkcPipelineKey &key, const VkcPipelineDesc &d);
 
 // Same-size, same-format image copy, recorded now.
 void vkc_copy_image(VkcCore *c, VkcImage *src, VkcImage *dst);
