@@ -251,6 +251,45 @@ TEST_F(DrawTest, InstanceIdExcludesStartInstance) {
     ivs->Release();
 }
 
+// A stream's stride is set with the buffer, not with the layout: the same
+// programs, layout and buffer drawn at another stride must read other data
+// (an executor caching per layout must not keep the first stride).
+TEST_F(DrawTest, StrideChangesBetweenDrawsAreHonoured) {
+    ID3DBlob *code = compile(kInstanceVS, "vs_5_0");
+    ASSERT_TRUE(code);
+    ID3D11VertexShader *ivs = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &ivs));
+    const D3D11_INPUT_ELEMENT_DESC el = {"OFFSET", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1};
+    ID3D11InputLayout *layout = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateInputLayout(&el, 1, code->GetBufferPointer(), code->GetBufferSize(), &layout));
+    code->Release();
+    const float columns[4][2] = {{-1.0f, 0.5f}, {-0.5f, 0.5f}, {0.0f, 0.5f}, {0.5f, 0.5f}};
+    D3D11_BUFFER_DESC bd = {sizeof columns, D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+    D3D11_SUBRESOURCE_DATA init = {columns, 0, 0};
+    ID3D11Buffer *inst = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &inst));
+    ctx->IASetInputLayout(layout);
+    ctx->VSSetShader(ivs, nullptr, 0);
+    const float black[4] = {0, 0, 0, 0};
+    const uint32_t first = rgba(64, 0, 0, 255), second = rgba(128, 0, 0, 255);
+    struct {
+        UINT stride;
+        uint32_t want[4];
+    } cases[] = {{8, {first, second, 0, 0}}, {16, {first, 0, second, 0}}, {8, {first, second, 0, 0}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stride);
+        UINT offset = 0;
+        ctx->IASetVertexBuffers(0, 1, &inst, &c.stride, &offset);
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->DrawInstanced(4, 2, 0, 0);
+        std::vector<uint32_t> px = read_pixels(target);
+        for (int i = 0; i < 4; i++) EXPECT_EQ(c.want[i], px[i]) << i;
+    }
+    inst->Release();
+    layout->Release();
+    ivs->Release();
+}
+
 TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
     ID3DBlob *code = compile(kInstanceVS, "vs_5_0"), *pcode = compile(kPS, "ps_5_0");
     ASSERT_TRUE(code && pcode);
@@ -298,6 +337,14 @@ TEST_F(DrawTest, PipelinesAreBuiltOncePerState) {
     ctx->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
     quad(-1, -1, 1, 1, kRed);
     EXPECT_EQ(n + 1, pipelines());
+    // A state object is known by what it says: an equal one shares the pipeline.
+    D3D11_RASTERIZER_DESC rd = {D3D11_FILL_SOLID, D3D11_CULL_NONE, FALSE, 0, 0, 0, TRUE, FALSE, FALSE, FALSE};
+    ID3D11RasterizerState *same = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateRasterizerState(&rd, &same));
+    ctx->RSSetState(same);
+    quad(-1, -1, 1, 1, kRed);
+    EXPECT_EQ(n + 1, pipelines());
+    same->Release();
 }
 
 // The validation layer allocates on every call; this device goes without it
