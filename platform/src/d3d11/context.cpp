@@ -174,11 +174,12 @@ HRESULT Context::Map(ID3D11Resource *res, UINT sub, D3D11_MAP type, UINT flags, 
     }
     Texture *t = as_texture(res);
     if (!t || !map_allowed(t->desc.Usage, t->desc.CPUAccessFlags, type)) return E_INVALIDARG;
-    if ((hr = device->exec->map_image(t->image, dont_wait, &out->pData, &out->RowPitch)) != S_OK) {
-        out->RowPitch = 0;
-        return hr;
-    }
-    out->DepthPitch = out->RowPitch * t->desc.Height;
+    void *data = nullptr;
+    UINT pitch = 0;
+    if ((hr = device->exec->map_image(t->image, dont_wait, &data, &pitch)) != S_OK) return hr;
+    out->pData = data;
+    out->RowPitch = pitch;
+    out->DepthPitch = pitch * t->desc.Height;
     return S_OK;
 }
 

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <string>
 
 HRESULT create_adapter(Device *d, IDXGIAdapter **out); // dxgi.cpp
 

@@ -9,7 +9,6 @@
 #include "common/hooks.h"
 #include "common/shader_blob.h"
 
-#include <string>
 #include <vector>
 
 struct Device;
