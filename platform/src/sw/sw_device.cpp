@@ -30,21 +30,23 @@ const uint32_t kClipRef = 0x80000000u; // vertex reference into the worker's cli
 
 enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
 
-// A primitive set up for rasterization, as small as it can be: a
-// galaxy frame bins a million of them. What its kind needs besides the
-// bounds lives in the worker's arrays:
-//  - attrs[attr...]: rectangle: lx, ly (corner 0, pixels), 1 / width,
-//    1 / height, z0, z1 - z0, z2 - z0, w, then per pixel input a0, a1 - a0,
-//    a2 - a0 (affine: one w). Triangle and line: z0..2, 1/w0..2, then per
-//    pixel input a0, a1, a2 (perspective-correct).
-//  - edges[shape] / lines[shape]: the rasterizer's setup of a triangle or line.
-// For a rectangle vertex 1 lies along x from vertex 0 and vertex 2 along y.
+// A primitive set up for rasterization. A galaxy frame bins a million of
+// them, so each is stored whole in the stream of every tile it touches (a
+// tile then reads memory in order, not scattered records): this header,
+// then its block of `words` floats:
+//  - rectangle: lx, ly (corner 0, pixels), 1 / width, 1 / height, z0,
+//    z1 - z0, z2 - z0, w, then per pixel input a0, a1 - a0, a2 - a0 (affine:
+//    one w). Vertex 1 lies along x from vertex 0, vertex 2 along y.
+//  - triangle and line: z0..2, 1/w0..2, then per pixel input a0, a1, a2
+//    (perspective-correct); the rasterizer's setup is edges[shape] or
+//    lines[shape] of the worker that binned it.
 struct Prim {
     int32_t x0, y0, x1, y1; // pixels covered at most, inclusive
     uint32_t kind;          // PRIM_*
-    uint32_t attr;          // first float in attrs
     uint32_t shape;         // index into edges or lines
+    uint32_t words;         // floats in the block
 };
+const uint32_t kPrimWords = sizeof(Prim) / 4;
 
 struct Edges {
     int64_t e[3];         // edge values at the centre of pixel (x0, y0), fill-rule bias included
@@ -61,16 +63,28 @@ struct LineSetup {
 
 const uint32_t kRectHeader = 8; // floats before a rectangle's inputs
 const uint32_t kWeightedHeader = 6; // before a triangle's or line's
+const uint32_t kMaxBlock = kRectHeader + 3 * 4 * SW_MAX_VARYINGS;
+
+// A tile's primitives: headers and blocks, appended one after another.
+// Cleared by forgetting its length, so steady frames do not allocate.
+struct TileStream {
+    std::vector<float> data;
+    size_t used = 0;
+    float *append(size_t n) {
+        if (used + n > data.size()) data.resize(std::max(data.size() * 2, used + n + 256));
+        float *at = data.data() + used;
+        used += n;
+        return at;
+    }
+};
 
 struct Worker {
     SwRegisters vs, ps;
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
-    std::vector<Prim> prims;
     std::vector<Edges> edges;
     std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping
-    std::vector<float> attrs;   // see Prim
-    std::vector<std::vector<uint32_t>> bins;
+    std::vector<TileStream> bins;
     // Fragment batch of one tile. The rasterizers write the pixel program's
     // inputs straight into its registers (in[i] = slot of input i).
     uint32_t n = 0;
@@ -373,34 +387,35 @@ uint32_t new_clip_vertex(const SwDevice *dev, Worker &wk, const float *a, const 
     return kClipRef | (uint32_t)(at / dev->rec);
 }
 
-// Puts the primitive in the list of every screen tile it touches.
-void bin(SwDevice *dev, Worker &wk, const Prim &p) {
-    uint32_t index = (uint32_t)wk.prims.size();
-    wk.prims.push_back(p);
+// Appends the primitive and its block to the stream of every tile it touches.
+void bin(SwDevice *dev, Worker &wk, const Prim &p, const float *block) {
     int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
     for (int ty = ty0; ty <= ty1; ty++)
-        for (int tx = tx0; tx <= tx1; tx++) wk.bins[(size_t)ty * dev->tiles_x + tx].push_back(index);
+        for (int tx = tx0; tx <= tx1; tx++) {
+            float *at = wk.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
+            memcpy(at, &p, sizeof p);
+            memcpy(at + kPrimWords, block, p.words * sizeof(float));
+        }
 }
 
-// A triangle's or line's attribute block (see Prim): depth and 1/w at its
-// three vertices, then each pixel input at them; a copy, because the vertex
-// records are cold by the time the tiles are shaded. Returns its start.
+// A triangle's or line's block (see Prim): depth and 1/w at its three
+// vertices, then each pixel input at them. Returns its length.
 struct Screen;
-uint32_t store_weighted(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s);
+uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block);
 
 struct Screen {
     float x, y, z, rw;
 };
 
-uint32_t store_weighted(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s) {
-    uint32_t at = (uint32_t)wk.attrs.size();
+uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block) {
     const float *r[3];
     for (int k = 0; k < 3; k++) r[k] = vertex_record(dev, wk, v[k]);
-    for (int k = 0; k < 3; k++) wk.attrs.push_back(s[k].z);
-    for (int k = 0; k < 3; k++) wk.attrs.push_back(s[k].rw);
+    uint32_t n = 0;
+    for (int k = 0; k < 3; k++) block[n++] = s[k].z;
+    for (int k = 0; k < 3; k++) block[n++] = s[k].rw;
     for (uint32_t i = 0; i < dev->read_count; i++)
-        for (int k = 0; k < 3; k++) wk.attrs.push_back(r[k][dev->read_at[i]]);
-    return at;
+        for (int k = 0; k < 3; k++) block[n++] = r[k][dev->read_at[i]];
+    return n;
 }
 
 // A position that rounds onto the fixed-point grid: finite and within the
@@ -467,10 +482,11 @@ void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_
         ed.ey[k] = dx * 256;
     }
     ed.inv_area = 1.0f / (float)area;
-    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, 0, (uint32_t)wk.edges.size()};
-    p.attr = store_weighted(dev, wk, v, s);
+    float block[kMaxBlock];
+    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, (uint32_t)wk.edges.size(), 0};
+    p.words = weighted_block(dev, wk, v, s, block);
     wk.edges.push_back(ed);
-    bin(dev, wk, p);
+    bin(dev, wk, p, block);
 }
 
 // Pixel whose diamond (|dx| + |dy| < 1/2 around its centre) holds (x, y);
@@ -520,11 +536,12 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     ls.ldy = dy;
     const uint32_t v[3] = {v0, v1, v1};
     const Screen s[3] = {a, b, b};
+    float block[kMaxBlock];
     p.kind = PRIM_LINE;
     p.shape = (uint32_t)wk.lines.size();
-    p.attr = store_weighted(dev, wk, v, s);
+    p.words = weighted_block(dev, wk, v, s, block);
     wk.lines.push_back(ls);
-    bin(dev, wk, p);
+    bin(dev, wk, p, block);
 }
 
 // Two strip triangles that make an axis-aligned rectangle with one w and
@@ -576,18 +593,18 @@ bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy
     px1 = std::min<int64_t>(px1, dev->sx1 - 1);
     py1 = std::min<int64_t>(py1, dev->sy1 - 1);
     if (px0 > px1 || py0 > py1) return true;
-    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, (uint32_t)wk.attrs.size(), 0};
     const float *c0 = r[0], *cx = r[xv], *cy = r[yv];
-    const float head[kRectHeader] = {(float)X[0] / 256.0f, (float)Y[0] / 256.0f, 256.0f / (float)(X[xv] - X[0]),
-                                     256.0f / (float)(Y[yv] - Y[0]), s[0].z, s[xv].z - s[0].z, s[yv].z - s[0].z,
-                                     r[0][3]};
-    wk.attrs.insert(wk.attrs.end(), head, head + kRectHeader);
+    float block[kMaxBlock] = {(float)X[0] / 256.0f, (float)Y[0] / 256.0f, 256.0f / (float)(X[xv] - X[0]),
+                              256.0f / (float)(Y[yv] - Y[0]), s[0].z, s[xv].z - s[0].z, s[yv].z - s[0].z, r[0][3]};
+    uint32_t n = kRectHeader;
     for (uint32_t i = 0; i < dev->read_count; i++) {
         uint32_t at = dev->read_at[i];
-        const float a[3] = {c0[at], cx[at] - c0[at], cy[at] - c0[at]};
-        wk.attrs.insert(wk.attrs.end(), a, a + 3);
+        block[n++] = c0[at];
+        block[n++] = cx[at] - c0[at];
+        block[n++] = cy[at] - c0[at];
     }
-    bin(dev, wk, p);
+    const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
+    bin(dev, wk, p, block);
     return true;
 }
 
@@ -811,10 +828,9 @@ void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t
 // Rectangles are affine (one w): each input is a0 + bx (a1 - a0) + by (a2 - a0),
 // with bx, by the pixel centre's place along the two sides. A row's pixels
 // fill lanes in one vectorizable loop per input.
-void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t tx0, int32_t ty0,
-                 int32_t tx1, int32_t ty1) {
+void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
+                 int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
-    const float *g = owner->attrs.data() + p.attr;
     const float lx = g[0], ly = g[1], rwidth = g[2], rheight = g[3];
     const float *a = g + kRectHeader;
     const uint32_t reads = dev->read_count;
@@ -852,11 +868,10 @@ void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, 
     }
 }
 
-void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
+void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
                      int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const Edges &ed = owner->edges[p.shape];
-    const float *g = owner->attrs.data() + p.attr;
     const SwImage *target = dev->d->target;
     for (int32_t y = y0; y <= y1; y++) {
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
@@ -872,11 +887,10 @@ void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim 
     }
 }
 
-void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
+void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const LineSetup &ls = owner->lines[p.shape];
-    const float *g = owner->attrs.data() + p.attr;
     int32_t m0 = ls.x_major ? x0 : y0, m1 = ls.x_major ? x1 : y1;
     float lo = ls.x_major ? std::min(ls.lx, ls.lx + ls.ldx) : std::min(ls.ly, ls.ly + ls.ldy);
     float hi = ls.x_major ? std::max(ls.lx, ls.lx + ls.ldx) : std::max(ls.ly, ls.ly + ls.ldy);
@@ -930,11 +944,15 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     wk.n = 0;
     for (uint32_t s = 0; s < dev->workers; s++) {
         const Worker &owner = dev->w[s];
-        for (uint32_t index : owner.bins[task]) {
-            const Prim &p = owner.prims[index];
-            if (p.kind == PRIM_RECT) raster_rect(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
-            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
-            else raster_triangle(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
+        const TileStream &stream = owner.bins[task];
+        for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
+            Prim p;
+            memcpy(&p, at, sizeof p);
+            const float *g = at + kPrimWords;
+            at = g + p.words;
+            if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
+            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
+            else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
         }
     }
     shade_batch(dev, wk);
@@ -1001,7 +1019,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
         dev->tiles_x = tiles_x;
         dev->tiles_y = tiles_y;
-        for (Worker &wk : dev->w) wk.bins.assign((size_t)tiles_x * tiles_y, std::vector<uint32_t>());
+        for (Worker &wk : dev->w) wk.bins.assign((size_t)tiles_x * tiles_y, TileStream());
     }
     // Instanced draws with enough instances to fill the lanes run their
     // vertex program split; others vertex by vertex.
@@ -1013,12 +1031,10 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         dev->chunk_vertices = dev->chunk_instances * d->vertex_count;
         if (dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec) dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
         for (Worker &wk : dev->w) {
-            wk.prims.clear();
             wk.edges.clear();
             wk.lines.clear();
             wk.clipped.clear();
-            wk.attrs.clear();
-            for (auto &b : wk.bins) b.clear();
+            for (TileStream &b : wk.bins) b.used = 0;
         }
         timespec t0, t1;
         clock_gettime(CLOCK_MONOTONIC, &t0);
