@@ -22,6 +22,7 @@
 // time (per core), and the wall time of its vertex stage per frame.
 //
 // usage: bench_frame [min samples = 15] [min ms per case = 1500] [max quality = 2]
+//                    [executors: both | cpu | vulkan] [one mode: 0-3]
 #include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
@@ -107,8 +108,12 @@ int main(int argc, char **argv) {
     int min_samples = argc > 1 ? atoi(argv[1]) : 15;
     double min_ms = argc > 2 ? atof(argv[2]) : 1500.0; // per case, after warm-up
     int max_q = argc > 3 ? atoi(argv[3]) : 2;
+    const char *which = argc > 4 ? argv[4] : "both";
+    int only_mode = argc > 5 ? atoi(argv[5]) : -1;
+    bool run[2] = {strcmp(which, "cpu") != 0, strcmp(which, "vulkan") != 0};
     const char *executor[2] = {"vulkan", "cpu"};
     for (int k = 0; k < 2; k++) { // the executor is chosen when the device is made
+        if (!run[k]) continue;
         setenv("HALVENOR_EXECUTOR", executor[k], 1);
         if (engine_create_offscreen(&g_engines[k], 1280, 720) != 0) {
             fprintf(stderr, "engine_create_offscreen (%s): %s\n", k_names[k], galaxy_error_get());
@@ -120,21 +125,25 @@ int main(int argc, char **argv) {
            "cpu", "proc", "readback", "gpu~", "samples", "speedup", "Mfrag/s/cpu", "vertex");
     for (int q = 0; q <= max_q; q++) {
         for (int mode = 0; mode < 4; mode++) {
-            Case c[2];
+            if (only_mode >= 0 && mode != only_mode) continue;
+            Case c[2] = {};
             for (int k = 0; k < 2; k++) {
+                if (!run[k]) continue;
                 engine_set_quality(&g_engines[k], q);
                 engine_set_mode(&g_engines[k], mode);
                 if (measure(&g_engines[k], min_samples, min_ms, &c[k]) != 0) return 1;
             }
             for (int k = 0; k < 2; k++) {
+                if (!run[k]) continue;
                 printf("%-2d %-4d %-8s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %7zu", q, mode, k_names[k], c[k].total,
                        c[k].frame, c[k].cpu, c[k].proc, c[k].readback, c[k].total - c[k].readback, c[k].samples);
                 if (k == 1)
-                    printf(" %7.2fx %11.1f %9.3f", c[0].total / c[1].total, c[1].fragments / (c[1].proc * 1e3),
-                           c[1].vertex_ms);
+                    printf(" %7.2fx", run[0] ? c[0].total / c[1].total : 0.0);
+                if (k == 1)
+                    printf(" %11.1f %9.3f", c[1].fragments / (c[1].proc * 1e3), c[1].vertex_ms);
                 printf("\n");
             }
-            const Engine *e = &g_engines[1];
+            const Engine *e = &g_engines[run[1] ? 1 : 0];
             printf("   content: stars %d belt %d galaxy %d disk %d rocks %d, %.2f M fragments\n", e->star_count,
                    e->belt_count, e->galaxy_count, e->disk_count, e->rock_count, c[1].fragments * 1e-6);
             fflush(stdout);

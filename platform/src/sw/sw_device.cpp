@@ -24,47 +24,83 @@
 namespace {
 
 const int kTile = 64;                 // pixels per tile side
-const uint32_t kChunkVertices = 1u << 14; // vertices shaded per chunk
+const uint32_t kChunkVertices = 1u << 18; // vertices shaded per chunk
 const float kGuard = 16384.0f;        // guard band beyond the viewport, pixels
 const uint32_t kClipRef = 0x80000000u; // vertex reference into the worker's clipped vertices
 
 enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
 
-// A primitive set up for rasterization. Its fragments' weights b0..b2 mix
-// the attributes of v[0..2]; for a rectangle v[1] lies along x from v[0] and
-// v[2] along y, with rx, ry the reciprocal side lengths.
+// A primitive set up for rasterization. A galaxy frame bins a million of
+// them, so each is stored whole in the stream of every tile it touches (a
+// tile then reads memory in order, not scattered records): this header,
+// then its block of `words` floats:
+//  - rectangle: lx, ly (corner 0, pixels), 1 / width, 1 / height, z0,
+//    z1 - z0, z2 - z0, w, then per pixel input a0, a1 - a0, a2 - a0 (affine:
+//    one w). Vertex 1 lies along x from vertex 0, vertex 2 along y.
+//  - triangle and line: z0..2, 1/w0..2, then per pixel input a0, a1, a2
+//    (perspective-correct); the rasterizer's setup is edges[shape] or
+//    lines[shape] of the worker that binned it.
 struct Prim {
     int32_t x0, y0, x1, y1; // pixels covered at most, inclusive
-    uint8_t kind; // PRIM_*
-    bool x_major;
-    int64_t e[3];      // edge values at the centre of pixel (x0, y0), fill-rule bias included
+    uint32_t kind;          // PRIM_*
+    uint32_t shape;         // index into edges or lines
+    uint32_t words;         // floats in the block
+};
+const uint32_t kPrimWords = sizeof(Prim) / 4;
+
+struct Edges {
+    int64_t e[3];         // edge values at the centre of pixel (x0, y0), fill-rule bias included
     int64_t ex[3], ey[3]; // per pixel step in x and y
     float inv_area;
-    float lx, ly, ldx, ldy; // line: start and direction in pixels; rectangle: corner v[0] and 1 / sides
-    bool start_lit, end_skip;     // line: the start's diamond pixel is lit, the end's is not
-    int32_t sx, sy, ex_, ey_;     // line: those pixels
-    float z[3], rw[3];      // screen depth and 1/w per vertex
-    uint32_t v[3];          // vertex references
-    uint32_t attr;          // the pixel program's inputs: at vertices 0, 1, 2, in the worker's attrs
+};
+
+struct LineSetup {
+    float lx, ly, ldx, ldy;   // start and direction, pixels
+    bool x_major;
+    bool start_lit, end_skip; // the start's diamond pixel is lit, the end's is not
+    int32_t sx, sy, ex, ey;   // those pixels
+};
+
+const uint32_t kRectHeader = 8; // floats before a rectangle's inputs
+const uint32_t kWeightedHeader = 6; // before a triangle's or line's
+const uint32_t kMaxBlock = kRectHeader + 3 * 4 * SW_MAX_VARYINGS;
+
+// A tile's primitives: headers and blocks, appended one after another.
+// Cleared by forgetting its length, so steady frames do not allocate.
+struct TileStream {
+    std::vector<float> data;
+    size_t used = 0;
+    float *append(size_t n) {
+        if (used + n > data.size()) data.resize(std::max(data.size() * 2, used + n + 256));
+        float *at = data.data() + used;
+        used += n;
+        return at;
+    }
 };
 
 struct Worker {
     SwRegisters vs, ps;
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
-    std::vector<Prim> prims;
+    std::vector<Edges> edges;
+    std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping
-    std::vector<float> attrs;   // primitives' attribute triples, read while shading
-    std::vector<std::vector<uint32_t>> bins;
-    // Fragment batch of one tile: runs of lanes from one primitive each.
+    std::vector<TileStream> bins;
+    // Fragment batch of one tile. The rasterizers write the pixel program's
+    // inputs straight into its registers (in[i] = slot of input i).
     uint32_t n = 0;
     int32_t fx[SW_LANES], fy[SW_LANES];
-    float b[3][SW_LANES];
-    uint32_t runs = 0;
+    float fz[SW_LANES], fw[SW_LANES];
+    float *in[4 * SW_MAX_VARYINGS];
     uint64_t fragments = 0; // shaded, ever
-    uint32_t run_start[SW_LANES + 1];
-    const Prim *run_prim[SW_LANES];
-    const Worker *run_owner[SW_LANES];
 };
+
+struct SwSplit {
+    uint64_t serial = 0;    // of the program
+    uint32_t locations = 0; // input locations fed per vertex
+    bool ok = false;
+    std::vector<SwOp> instance_ops, vertex_ops;
+};
+const size_t kSplitCache = 32;
 
 } // namespace
 
@@ -81,7 +117,10 @@ struct SwDevice {
     uint32_t read_count = 0;       // record floats the pixel program reads
     uint32_t read_at[4 * SW_MAX_VARYINGS];
     uint32_t read_slot[4 * SW_MAX_VARYINGS]; // where each goes in the pixel program
+    bool need_z = false;  // fragments need their depth: a depth test, or the program reads it
     std::vector<float> verts; // vertex records of the chunk
+    std::vector<SwSplit> splits;
+    const SwSplit *split = nullptr; // the draw's, when its vertices run per instance
     uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0;
     uint32_t prims_per_instance = 0;
     int32_t sx0, sy0, sx1, sy1; // scissor: viewport within the target, pixels [x0, x1)
@@ -205,14 +244,34 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
     }
 }
 
+void prepare_vertex_registers(SwDevice *dev, Worker &wk) {
+    if (wk.vs_serial == dev->serial) return;
+    sw_program_prepare(dev->d->vs, &wk.vs, dev->d->vs_cb, dev->d->vs_cb_size);
+    wk.vs_serial = dev->serial;
+}
+
+// Records: clip position, then four components per varying location. Lane
+// l's record starts at out + l * lane_stride floats.
+void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_stride, uint32_t n) {
+    const SwProgram *vs = dev->d->vs;
+    for (int k = 0; k < 4; k++) {
+        const SwLane *s = vs->position.slot[k] >= 0 ? r->slot((uint32_t)vs->position.slot[k]) : nullptr;
+        for (uint32_t l = 0; l < n; l++) out[l * lane_stride + k] = s ? s[l].f : 0.0f;
+    }
+    for (uint32_t v = 0; v < dev->varyings; v++)
+        for (int k = 0; k < 4; k++) {
+            int32_t slot = vs->outputs[v].slot[k];
+            const SwLane *s = slot >= 0 ? r->slot((uint32_t)slot) : nullptr;
+            for (uint32_t l = 0; l < n; l++) out[l * lane_stride + 4 + v * 4 + k] = s ? s[l].f : 0.0f;
+        }
+}
+
+// SW_LANES consecutive vertices of the chunk, instance-major.
 void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->d;
     Worker &wk = dev->w[worker];
-    if (wk.vs_serial != dev->serial) {
-        sw_program_prepare(d->vs, &wk.vs, d->vs_cb, d->vs_cb_size);
-        wk.vs_serial = dev->serial;
-    }
+    prepare_vertex_registers(dev, wk);
     uint32_t first = task * SW_LANES;
     uint32_t n = dev->chunk_vertices - first < SW_LANES ? dev->chunk_vertices - first : SW_LANES;
     uint32_t inst[SW_LANES], vtx[SW_LANES];
@@ -232,19 +291,57 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
         for (uint32_t l = 0; l < n; l++) s[l].u = dev->chunk_first_instance + inst[l];
     }
     sw_program_run(d->vs, &wk.vs, n);
-    // Records: clip position, then four components per varying location.
-    const uint32_t rec = dev->rec;
-    float *out = dev->verts.data() + (size_t)first * rec;
-    for (int k = 0; k < 4; k++) {
-        const SwLane *s = d->vs->position.slot[k] >= 0 ? wk.vs.slot((uint32_t)d->vs->position.slot[k]) : nullptr;
-        for (uint32_t l = 0; l < n; l++) out[l * rec + k] = s ? s[l].f : 0.0f;
+    store_records(dev, &wk.vs, dev->verts.data() + (size_t)first * dev->rec, dev->rec, n);
+}
+
+// SW_LANES consecutive instances of the chunk, with a split program: lane l
+// is instance l throughout; the per-instance part runs once, the per-vertex
+// part once for each vertex, every lane at the same vertex.
+void instance_task(void *ctx, uint32_t task, uint32_t worker) {
+    SwDevice *dev = (SwDevice *)ctx;
+    const SwDraw *d = dev->d;
+    const SwSplit &sp = *dev->split;
+    Worker &wk = dev->w[worker];
+    prepare_vertex_registers(dev, wk);
+    const uint32_t first = task * SW_LANES, vc = d->vertex_count;
+    const uint32_t n = dev->chunk_instances - first < SW_LANES ? dev->chunk_instances - first : SW_LANES;
+    uint32_t inst[SW_LANES], vtx[SW_LANES];
+    for (uint32_t l = 0; l < n; l++) inst[l] = first + l, vtx[l] = 0;
+    for (uint32_t k = 0; k < d->element_count; k++)
+        if (d->elements[k].per_instance) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n);
+    if (d->vs->instance_index_slot >= 0) {
+        SwLane *s = wk.vs.slot((uint32_t)d->vs->instance_index_slot);
+        for (uint32_t l = 0; l < n; l++) s[l].u = dev->chunk_first_instance + inst[l];
     }
-    for (uint32_t v = 0; v < dev->varyings; v++)
-        for (int k = 0; k < 4; k++) {
-            int32_t slot = d->vs->outputs[v].slot[k];
-            const SwLane *s = slot >= 0 ? wk.vs.slot((uint32_t)slot) : nullptr;
-            for (uint32_t l = 0; l < n; l++) out[l * rec + 4 + v * 4 + k] = s ? s[l].f : 0.0f;
+    sw_program_run_ops(d->vs, &wk.vs, sp.instance_ops.data(), sp.instance_ops.size(), n);
+    for (uint32_t v = 0; v < vc; v++) {
+        for (uint32_t l = 0; l < n; l++) vtx[l] = v;
+        for (uint32_t k = 0; k < d->element_count; k++)
+            if (!d->elements[k].per_instance) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n);
+        if (d->vs->vertex_index_slot >= 0) {
+            SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
+            for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
         }
+        sw_program_run_ops(d->vs, &wk.vs, sp.vertex_ops.data(), sp.vertex_ops.size(), n);
+        store_records(dev, &wk.vs, dev->verts.data() + ((size_t)first * vc + v) * dev->rec, (size_t)vc * dev->rec, n);
+    }
+}
+
+// The split of the draw's vertex program for its input layout, made on
+// first use and kept: the device sees the same few pairs every frame.
+const SwSplit *find_split(SwDevice *dev, const SwDraw *d) {
+    uint32_t locations = 0;
+    for (uint32_t k = 0; k < d->element_count; k++)
+        if (!d->elements[k].per_instance && d->elements[k].location < 16) locations |= 1u << d->elements[k].location;
+    for (const SwSplit &s : dev->splits)
+        if (s.serial == d->vs->serial && s.locations == locations) return s.ok ? &s : nullptr;
+    if (dev->splits.size() >= kSplitCache) dev->splits.erase(dev->splits.begin());
+    dev->splits.emplace_back();
+    SwSplit &s = dev->splits.back();
+    s.serial = d->vs->serial;
+    s.locations = locations;
+    s.ok = sw_program_split(d->vs, locations, &s.instance_ops, &s.vertex_ops);
+    return s.ok ? &s : nullptr;
 }
 
 // ---- phase 2: setup
@@ -290,28 +387,36 @@ uint32_t new_clip_vertex(const SwDevice *dev, Worker &wk, const float *a, const 
     return kClipRef | (uint32_t)(at / dev->rec);
 }
 
-// Stores the primitive, with a copy of what its fragments interpolate (the
-// vertex records are cold by the time tiles are shaded), in every tile's list.
-void bin(SwDevice *dev, Worker &wk, Prim &p) {
-    uint32_t index = (uint32_t)wk.prims.size();
-    p.attr = (uint32_t)wk.attrs.size();
-    const float *r0 = vertex_record(dev, wk, p.v[0]), *r1 = vertex_record(dev, wk, p.v[1]),
-                *r2 = vertex_record(dev, wk, p.v[2]);
-    for (uint32_t i = 0; i < dev->read_count; i++) {
-        uint32_t at = dev->read_at[i];
-        wk.attrs.push_back(r0[at]);
-        wk.attrs.push_back(r1[at]);
-        wk.attrs.push_back(r2[at]);
-    }
-    wk.prims.push_back(p);
+// Appends the primitive and its block to the stream of every tile it touches.
+void bin(SwDevice *dev, Worker &wk, const Prim &p, const float *block) {
     int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
     for (int ty = ty0; ty <= ty1; ty++)
-        for (int tx = tx0; tx <= tx1; tx++) wk.bins[(size_t)ty * dev->tiles_x + tx].push_back(index);
+        for (int tx = tx0; tx <= tx1; tx++) {
+            float *at = wk.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
+            memcpy(at, &p, sizeof p);
+            memcpy(at + kPrimWords, block, p.words * sizeof(float));
+        }
 }
+
+// A triangle's or line's block (see Prim): depth and 1/w at its three
+// vertices, then each pixel input at them. Returns its length.
+struct Screen;
+uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block);
 
 struct Screen {
     float x, y, z, rw;
 };
+
+uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block) {
+    const float *r[3];
+    for (int k = 0; k < 3; k++) r[k] = vertex_record(dev, wk, v[k]);
+    uint32_t n = 0;
+    for (int k = 0; k < 3; k++) block[n++] = s[k].z;
+    for (int k = 0; k < 3; k++) block[n++] = s[k].rw;
+    for (uint32_t i = 0; i < dev->read_count; i++)
+        for (int k = 0; k < 3; k++) block[n++] = r[k][dev->read_at[i]];
+    return n;
+}
 
 // A position that rounds onto the fixed-point grid: finite and within the
 // guard band (clipping keeps them there; NaN or infinity never get there),
@@ -366,30 +471,22 @@ void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_
     px1 = std::min<int64_t>(px1, dev->sx1 - 1);
     py1 = std::min<int64_t>(py1, dev->sy1 - 1);
     if (px0 > px1 || py0 > py1) return;
-    Prim p;
-    p.kind = PRIM_TRIANGLE;
-    p.x_major = false;
-    p.x0 = (int32_t)px0;
-    p.y0 = (int32_t)py0;
-    p.x1 = (int32_t)px1;
-    p.y1 = (int32_t)py1;
+    Edges ed;
     const int64_t cx = px0 * 256 + 128, cy = py0 * 256 + 128;
     for (int k = 0; k < 3; k++) { // edge k runs from vertex i to j, opposite vertex k
         int i = (k + 1) % 3, j = (k + 2) % 3;
         int64_t dx = X[j] - X[i], dy = Y[j] - Y[i];
         bool top_left = (dy == 0 && dx > 0) || dy < 0;
-        p.e[k] = dx * (cy - Y[i]) - dy * (cx - X[i]) - (top_left ? 0 : 1);
-        p.ex[k] = -dy * 256;
-        p.ey[k] = dx * 256;
+        ed.e[k] = dx * (cy - Y[i]) - dy * (cx - X[i]) - (top_left ? 0 : 1);
+        ed.ex[k] = -dy * 256;
+        ed.ey[k] = dx * 256;
     }
-    p.inv_area = 1.0f / (float)area;
-    for (int k = 0; k < 3; k++) {
-        p.z[k] = s[k].z;
-        p.rw[k] = s[k].rw;
-        p.v[k] = v[k];
-    }
-    p.lx = p.ly = p.ldx = p.ldy = 0;
-    bin(dev, wk, p);
+    ed.inv_area = 1.0f / (float)area;
+    float block[kMaxBlock];
+    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, (uint32_t)wk.edges.size(), 0};
+    p.words = weighted_block(dev, wk, v, s, block);
+    wk.edges.push_back(ed);
+    bin(dev, wk, p, block);
 }
 
 // Pixel whose diamond (|dx| + |dy| < 1/2 around its centre) holds (x, y);
@@ -414,37 +511,37 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     float bx = (float)lrintf(b.x * 256.0f) / 256.0f, by = (float)lrintf(b.y * 256.0f) / 256.0f;
     float dx = bx - ax, dy = by - ay;
     if (dx == 0.0f && dy == 0.0f) return;
+    LineSetup ls;
     Prim p;
-    p.kind = PRIM_LINE;
-    p.x_major = fabsf(dx) >= fabsf(dy);
-    float major0 = p.x_major ? ax : ay, major1 = p.x_major ? bx : by;
+    ls.x_major = fabsf(dx) >= fabsf(dy);
+    float major0 = ls.x_major ? ax : ay, major1 = ls.x_major ? bx : by;
     // Centre lines c + 0.5 within [min, max] of the segment.
     int32_t m0 = (int32_t)ceilf(std::min(major0, major1) - 0.5f);
     int32_t m1 = (int32_t)floorf(std::max(major0, major1) - 0.5f);
-    int32_t sx, sy, ex, ey;
-    p.start_lit = diamond_of(ax, ay, &sx, &sy);
-    p.end_skip = diamond_of(bx, by, &ex, &ey);
-    p.sx = sx; p.sy = sy; p.ex_ = ex; p.ey_ = ey;
-    float minor0 = p.x_major ? ay : ax, minor1 = p.x_major ? by : bx;
+    ls.start_lit = diamond_of(ax, ay, &ls.sx, &ls.sy);
+    ls.end_skip = diamond_of(bx, by, &ls.ex, &ls.ey);
+    float minor0 = ls.x_major ? ay : ax, minor1 = ls.x_major ? by : bx;
     int32_t n0 = (int32_t)floorf(std::min(minor0, minor1)) - 1, n1 = (int32_t)floorf(std::max(minor0, minor1)) + 1;
-    if (p.x_major) {
-        p.x0 = std::max(std::min(m0, sx), dev->sx0); p.x1 = std::min(std::max(m1, sx), dev->sx1 - 1);
+    if (ls.x_major) {
+        p.x0 = std::max(std::min(m0, ls.sx), dev->sx0); p.x1 = std::min(std::max(m1, ls.sx), dev->sx1 - 1);
         p.y0 = std::max(n0, dev->sy0); p.y1 = std::min(n1, dev->sy1 - 1);
     } else {
-        p.y0 = std::max(std::min(m0, sy), dev->sy0); p.y1 = std::min(std::max(m1, sy), dev->sy1 - 1);
+        p.y0 = std::max(std::min(m0, ls.sy), dev->sy0); p.y1 = std::min(std::max(m1, ls.sy), dev->sy1 - 1);
         p.x0 = std::max(n0, dev->sx0); p.x1 = std::min(n1, dev->sx1 - 1);
     }
     if (p.x0 > p.x1 || p.y0 > p.y1) return;
-    p.lx = ax;
-    p.ly = ay;
-    p.ldx = dx;
-    p.ldy = dy;
-    p.z[0] = a.z; p.z[1] = b.z; p.z[2] = b.z;
-    p.rw[0] = a.rw; p.rw[1] = b.rw; p.rw[2] = b.rw;
-    p.v[0] = v0; p.v[1] = v1; p.v[2] = v1;
-    for (int k = 0; k < 3; k++) p.e[k] = p.ex[k] = p.ey[k] = 0;
-    p.inv_area = 0;
-    bin(dev, wk, p);
+    ls.lx = ax;
+    ls.ly = ay;
+    ls.ldx = dx;
+    ls.ldy = dy;
+    const uint32_t v[3] = {v0, v1, v1};
+    const Screen s[3] = {a, b, b};
+    float block[kMaxBlock];
+    p.kind = PRIM_LINE;
+    p.shape = (uint32_t)wk.lines.size();
+    p.words = weighted_block(dev, wk, v, s, block);
+    wk.lines.push_back(ls);
+    bin(dev, wk, p, block);
 }
 
 // Two strip triangles that make an axis-aligned rectangle with one w and
@@ -496,26 +593,18 @@ bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy
     px1 = std::min<int64_t>(px1, dev->sx1 - 1);
     py1 = std::min<int64_t>(py1, dev->sy1 - 1);
     if (px0 > px1 || py0 > py1) return true;
-    Prim p;
-    p.kind = PRIM_RECT;
-    p.x_major = false;
-    p.x0 = (int32_t)px0;
-    p.y0 = (int32_t)py0;
-    p.x1 = (int32_t)px1;
-    p.y1 = (int32_t)py1;
-    p.lx = (float)X[0] / 256.0f;
-    p.ly = (float)Y[0] / 256.0f;
-    p.ldx = 256.0f / (float)(X[xv] - X[0]);
-    p.ldy = 256.0f / (float)(Y[yv] - Y[0]);
-    const int corner[3] = {0, xv, yv};
-    for (int k = 0; k < 3; k++) {
-        p.v[k] = v[corner[k]];
-        p.z[k] = s[corner[k]].z;
-        p.rw[k] = s[corner[k]].rw;
-        p.e[k] = p.ex[k] = p.ey[k] = 0;
+    const float *c0 = r[0], *cx = r[xv], *cy = r[yv];
+    float block[kMaxBlock] = {(float)X[0] / 256.0f, (float)Y[0] / 256.0f, 256.0f / (float)(X[xv] - X[0]),
+                              256.0f / (float)(Y[yv] - Y[0]), s[0].z, s[xv].z - s[0].z, s[yv].z - s[0].z, r[0][3]};
+    uint32_t n = kRectHeader;
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        uint32_t at = dev->read_at[i];
+        block[n++] = c0[at];
+        block[n++] = cx[at] - c0[at];
+        block[n++] = cy[at] - c0[at];
     }
-    p.inv_area = 0;
-    bin(dev, wk, p);
+    const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
+    bin(dev, wk, p, block);
     return true;
 }
 
@@ -632,51 +721,32 @@ inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
     return sum | ((carry >> 7) * 255u);
 }
 
+// Runs the pixel program on the batch and merges its colours into the
+// target, lane by lane in order (two lanes may hold the same pixel).
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+// Sixteen saturating byte additions: a sum that wrapped is below either addend.
+inline Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) {
+    Bytes16 sum = a + b;
+    return sum | (Bytes16)(sum < a);
+}
+
 void shade_batch(SwDevice *dev, Worker &wk) {
     const SwDraw *d = dev->d;
     const SwProgram *ps = d->ps;
     const uint32_t n = wk.n;
     if (n == 0) return;
     wk.fragments += n;
-    wk.run_start[wk.runs] = n;
-    // Perspective-correct weights q (b / w, normalized), run by run so the
-    // loops see one primitive's constants.
-    float q[3][SW_LANES], z[SW_LANES], w[SW_LANES];
-    for (uint32_t r = 0; r < wk.runs; r++) {
-        const Prim &p = *wk.run_prim[r];
-        const uint32_t l0 = wk.run_start[r], l1 = wk.run_start[r + 1];
-        const float rw0 = p.rw[0], rw1 = p.rw[1], rw2 = p.rw[2], z0 = p.z[0], z1 = p.z[1], z2 = p.z[2];
-        for (uint32_t l = l0; l < l1; l++) {
-            float q0 = wk.b[0][l] * rw0, q1 = wk.b[1][l] * rw1, q2 = wk.b[2][l] * rw2;
-            float s = q0 + q1 + q2;
-            w[l] = 1.0f / s;
-            q[0][l] = q0 * w[l];
-            q[1][l] = q1 * w[l];
-            q[2][l] = q2 * w[l];
-            z[l] = wk.b[0][l] * z0 + wk.b[1][l] * z1 + wk.b[2][l] * z2;
-        }
-    }
-    for (uint32_t i = 0; i < dev->read_count; i++) {
-        SwLane *dst = wk.ps.slot(dev->read_slot[i]);
-        for (uint32_t r = 0; r < wk.runs; r++) {
-            const Prim &p = *wk.run_prim[r];
-            const float *a = wk.run_owner[r]->attrs.data() + p.attr + 3 * i;
-            const float a0 = a[0], a1 = a[1], a2 = a[2];
-            for (uint32_t l = wk.run_start[r]; l < wk.run_start[r + 1]; l++)
-                dst[l].f = q[0][l] * a0 + q[1][l] * a1 + q[2][l] * a2;
-        }
-    }
+    wk.n = 0;
     if (ps->frag_coord.components) {
         const int32_t *fc = ps->frag_coord.slot;
         for (uint32_t l = 0; l < n; l++) {
-            float v[4] = {(float)wk.fx[l] + 0.5f, (float)wk.fy[l] + 0.5f, z[l], w[l]};
+            float v[4] = {(float)wk.fx[l] + 0.5f, (float)wk.fy[l] + 0.5f, wk.fz[l], wk.fw[l]};
             for (int k = 0; k < 4; k++)
                 if (fc[k] >= 0) wk.ps.slot((uint32_t)fc[k])[l].f = v[k];
         }
     }
     sw_program_run(ps, &wk.ps, n);
-    // Output merger: colours packed for all lanes at once, then written lane
-    // by lane in order (two lanes may hold the same pixel).
     const SwLane *done = wk.ps.slot(ps->done_slot);
     uint32_t packed[SW_LANES] = {};
     for (int k = 0; k < 4; k++) { // in the target's byte order
@@ -685,65 +755,111 @@ void shade_batch(SwDevice *dev, Worker &wk) {
         const SwLane *col = wk.ps.slot((uint32_t)ps->outputs[0].slot[c]);
         for (uint32_t l = 0; l < SW_LANES; l++) packed[l] |= sw_unorm8(col[l].f) << (8 * k);
     }
-    const bool depth = d->depth && d->depth_test;
-    for (uint32_t l = 0; l < n; l++) {
-        if (!done[l].u) continue;
-        if (depth) {
+    SwImage *target = d->target;
+    if (d->depth && d->depth_test) {
+        for (uint32_t l = 0; l < n; l++) {
+            if (!done[l].u) continue;
             float *dz = (float *)d->depth->row((uint32_t)wk.fy[l]) + wk.fx[l];
-            float zc = z[l] < 0.0f ? 0.0f : (z[l] > 1.0f ? 1.0f : z[l]);
+            float zc = wk.fz[l] < 0.0f ? 0.0f : (wk.fz[l] > 1.0f ? 1.0f : wk.fz[l]);
             if (!depth_passes(d->depth_func, zc, *dz)) continue;
             if (d->depth_write) *dz = zc;
+            uint32_t *px = (uint32_t *)target->row((uint32_t)wk.fy[l]) + wk.fx[l];
+            *px = d->blend == SW_BLEND_ADD ? add_saturate_bytes(*px, packed[l]) : packed[l];
         }
-        uint32_t *px = (uint32_t *)d->target->row((uint32_t)wk.fy[l]) + wk.fx[l];
-        *px = d->blend == SW_BLEND_ADD ? add_saturate_bytes(*px, packed[l]) : packed[l];
+        return;
     }
-    wk.n = 0;
-    wk.runs = 0;
+    uint8_t *const bytes = target->bytes.data();
+    const size_t pitch = target->pitch;
+    // Masks rather than branches: discarded lanes follow no pattern the
+    // branch predictor could learn, and adding zero changes nothing.
+    if (d->blend == SW_BLEND_ADD) {
+        uint32_t l = 0;
+        // Four lanes on four neighbouring pixels of a row (a rectangle's row,
+        // mostly) blend as one 16-byte vector.
+        for (; l + 4 <= n; l += 4) {
+            const int32_t x = wk.fx[l], y = wk.fy[l];
+            uint32_t *px = (uint32_t *)(bytes + (size_t)y * pitch) + x;
+            if (wk.fy[l + 3] == y && wk.fy[l + 1] == y && wk.fy[l + 2] == y && wk.fx[l + 1] == x + 1 &&
+                wk.fx[l + 2] == x + 2 && wk.fx[l + 3] == x + 3) {
+                Bytes16 dst, src;
+                uint32_t add[4];
+                for (int k = 0; k < 4; k++) add[k] = packed[l + k] & done[l + k].u;
+                memcpy(&dst, px, 16);
+                memcpy(&src, add, 16);
+                dst = add_saturate_16(dst, src);
+                memcpy(px, &dst, 16);
+                continue;
+            }
+            for (uint32_t k = l; k < l + 4; k++) {
+                uint32_t *q = (uint32_t *)(bytes + (size_t)wk.fy[k] * pitch) + wk.fx[k];
+                *q = add_saturate_bytes(*q, packed[k] & done[k].u);
+            }
+        }
+        for (; l < n; l++) {
+            uint32_t *px = (uint32_t *)(bytes + (size_t)wk.fy[l] * pitch) + wk.fx[l];
+            *px = add_saturate_bytes(*px, packed[l] & done[l].u);
+        }
+    } else {
+        for (uint32_t l = 0; l < n; l++) {
+            uint32_t *px = (uint32_t *)(bytes + (size_t)wk.fy[l] * pitch) + wk.fx[l];
+            *px = (packed[l] & done[l].u) | (*px & ~done[l].u);
+        }
+    }
 }
 
-// Starts a run of lanes for primitive p unless the last run is its.
-inline void begin_run(Worker &wk, const Worker *owner, const Prim &p) {
-    if (wk.runs && wk.run_prim[wk.runs - 1] == &p) return;
-    wk.run_start[wk.runs] = wk.n;
-    wk.run_prim[wk.runs] = &p;
-    wk.run_owner[wk.runs] = owner;
-    wk.runs++;
-}
-
-void emit_fragment(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t x, int32_t y, float b0,
-                   float b1, float b2) {
-    begin_run(wk, owner, p);
-    uint32_t l = wk.n;
+// One fragment of a triangle or line with weights b0..b2 of its vertices:
+// inputs interpolated perspective-correct from its attribute block.
+void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
+    const uint32_t l = wk.n;
+    float q0 = b0 * g[3], q1 = b1 * g[4], q2 = b2 * g[5];
+    float w = 1.0f / (q0 + q1 + q2);
+    q0 = q0 * w;
+    q1 = q1 * w;
+    q2 = q2 * w;
+    const float *a = g + kWeightedHeader;
+    for (uint32_t i = 0; i < dev->read_count; i++, a += 3) wk.in[i][l] = q0 * a[0] + q1 * a[1] + q2 * a[2];
     wk.fx[l] = x;
     wk.fy[l] = y;
-    wk.b[0][l] = b0;
-    wk.b[1][l] = b1;
-    wk.b[2][l] = b2;
+    wk.fz[l] = b0 * g[0] + b1 * g[1] + b2 * g[2];
+    wk.fw[l] = w;
     if (++wk.n == SW_LANES) shade_batch(dev, wk);
 }
 
-void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, int32_t tx0, int32_t ty0,
-                 int32_t tx1, int32_t ty1) {
+// Rectangles are affine (one w): each input is a0 + bx (a1 - a0) + by (a2 - a0),
+// with bx, by the pixel centre's place along the two sides. A row's pixels
+// fill lanes in one vectorizable loop per input.
+void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
+                 int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    const float lx = g[0], ly = g[1], rwidth = g[2], rheight = g[3];
+    const float *a = g + kRectHeader;
+    const uint32_t reads = dev->read_count;
     const SwImage *target = dev->d->target;
     for (int32_t y = y0; y <= y1; y++) {
-        float by = ((float)y + 0.5f - p.ly) * p.ldy;
+        const float by = ((float)y + 0.5f - ly) * rheight;
         // The pixels are read when the batch is shaded: fetch them meanwhile.
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         for (int32_t x = x0; x <= x1;) {
-            begin_run(wk, owner, p);
-            uint32_t l = wk.n, room = SW_LANES - l;
-            uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
-            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
-            float *__restrict b0 = wk.b[0] + l, *__restrict b1 = wk.b[1] + l, *__restrict b2 = wk.b[2] + l;
+            const uint32_t l = wk.n, room = SW_LANES - l;
+            const uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
+            float bx[SW_LANES];
             for (uint32_t k = 0; k < count; k++) {
-                float bx = ((float)(x + (int32_t)k) + 0.5f - p.lx) * p.ldx;
-                fx[k] = x + (int32_t)k;
-                fy[k] = y;
-                b0[k] = 1.0f - bx - by;
-                b1[k] = bx;
-                b2[k] = by;
+                bx[k] = ((float)(x + (int32_t)k) + 0.5f - lx) * rwidth;
+                wk.fx[l + k] = x + (int32_t)k;
+                wk.fy[l + k] = y;
+            }
+            for (uint32_t i = 0; i < reads; i++) {
+                const float base = a[3 * i] + by * a[3 * i + 2], along = a[3 * i + 1];
+                float *__restrict dst = wk.in[i] + l;
+                for (uint32_t k = 0; k < count; k++) dst[k] = base + bx[k] * along;
+            }
+            if (dev->need_z) {
+                const float zbase = g[4] + by * g[6];
+                for (uint32_t k = 0; k < count; k++) {
+                    wk.fz[l + k] = zbase + bx[k] * g[5];
+                    wk.fw[l + k] = g[7];
+                }
             }
             wk.n += count;
             x += (int32_t)count;
@@ -752,56 +868,59 @@ void raster_rect(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, 
     }
 }
 
-void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
+void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
                      int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
+    const Edges &ed = owner->edges[p.shape];
     const SwImage *target = dev->d->target;
     for (int32_t y = y0; y <= y1; y++) {
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         int64_t e[3];
-        for (int k = 0; k < 3; k++) e[k] = p.e[k] + p.ex[k] * (x0 - p.x0) + p.ey[k] * (y - p.y0);
+        for (int k = 0; k < 3; k++) e[k] = ed.e[k] + ed.ex[k] * (x0 - p.x0) + ed.ey[k] * (y - p.y0);
         for (int32_t x = x0; x <= x1; x++) {
             if ((e[0] | e[1] | e[2]) >= 0)
-                emit_fragment(dev, wk, owner, p, x, y, (float)e[0] * p.inv_area,
-                              (float)e[1] * p.inv_area, (float)e[2] * p.inv_area);
-            for (int k = 0; k < 3; k++) e[k] += p.ex[k];
+                emit_weighted(dev, wk, g, x, y, (float)e[0] * ed.inv_area, (float)e[1] * ed.inv_area,
+                              (float)e[2] * ed.inv_area);
+            for (int k = 0; k < 3; k++) e[k] += ed.ex[k];
         }
     }
 }
 
-void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p,
+void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
-    int32_t m0 = p.x_major ? x0 : y0, m1 = p.x_major ? x1 : y1;
-    float lo = p.x_major ? std::min(p.lx, p.lx + p.ldx) : std::min(p.ly, p.ly + p.ldy);
-    float hi = p.x_major ? std::max(p.lx, p.lx + p.ldx) : std::max(p.ly, p.ly + p.ldy);
-    int32_t start_major = p.x_major ? p.sx : p.sy;
+    const LineSetup &ls = owner->lines[p.shape];
+    int32_t m0 = ls.x_major ? x0 : y0, m1 = ls.x_major ? x1 : y1;
+    float lo = ls.x_major ? std::min(ls.lx, ls.lx + ls.ldx) : std::min(ls.ly, ls.ly + ls.ldy);
+    float hi = ls.x_major ? std::max(ls.lx, ls.lx + ls.ldx) : std::max(ls.ly, ls.ly + ls.ldy);
+    int32_t start_major = ls.x_major ? ls.sx : ls.sy;
     for (int32_t m = m0; m <= m1; m++) {
         float c = (float)m + 0.5f;
         bool crossed = c >= lo && c <= hi;
-        if (!crossed && !(p.start_lit && m == start_major)) continue;
-        float t = p.x_major ? (c - p.lx) / p.ldx : (c - p.ly) / p.ldy;
+        if (!crossed && !(ls.start_lit && m == start_major)) continue;
+        float t = ls.x_major ? (c - ls.lx) / ls.ldx : (c - ls.ly) / ls.ldy;
         int32_t x, y;
         if (crossed) {
-            float minor = p.x_major ? p.ly + t * p.ldy : p.lx + t * p.ldx;
+            float minor = ls.x_major ? ls.ly + t * ls.ldy : ls.lx + t * ls.ldx;
             int32_t n = (int32_t)floorf(minor);
-            x = p.x_major ? m : n;
-            y = p.x_major ? n : m;
+            x = ls.x_major ? m : n;
+            y = ls.x_major ? n : m;
         } else { // the start lies in a diamond short of its centre line
-            x = p.sx;
-            y = p.sy;
+            x = ls.sx;
+            y = ls.sy;
             t = 0.0f;
         }
-        if (p.end_skip && x == p.ex_ && y == p.ey_) continue;
-        if (crossed && p.start_lit && m == start_major && (x != p.sx || y != p.sy)) {
+        if (ls.end_skip && x == ls.ex && y == ls.ey) continue;
+        if (crossed && ls.start_lit && m == start_major && (x != ls.sx || y != ls.sy)) {
             // The centre crossing of the start column lies in another row: both are lit.
-            if (p.sx >= x0 && p.sx <= x1 && p.sy >= y0 && p.sy <= y1 && !(p.end_skip && p.sx == p.ex_ && p.sy == p.ey_))
-                emit_fragment(dev, wk, owner, p, p.sx, p.sy, 1.0f, 0.0f, 0.0f);
+            if (ls.sx >= x0 && ls.sx <= x1 && ls.sy >= y0 && ls.sy <= y1 &&
+                !(ls.end_skip && ls.sx == ls.ex && ls.sy == ls.ey))
+                emit_weighted(dev, wk, g, ls.sx, ls.sy, 1.0f, 0.0f, 0.0f);
         }
         if (x < x0 || x > x1 || y < y0 || y > y1) continue;
         t = t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
-        emit_fragment(dev, wk, owner, p, x, y, 1.0f - t, t, 0.0f);
+        emit_weighted(dev, wk, g, x, y, 1.0f - t, t, 0.0f);
     }
 }
 
@@ -818,18 +937,22 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
                     SwLane *s = wk.ps.slot((uint32_t)d->ps->inputs[loc].slot[c]);
                     for (int l = 0; l < SW_LANES; l++) s[l].f = 0.0f;
                 }
+        for (uint32_t i = 0; i < dev->read_count; i++) wk.in[i] = &wk.ps.slot(dev->read_slot[i])->f;
     }
     int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
     wk.n = 0;
-    wk.runs = 0;
     for (uint32_t s = 0; s < dev->workers; s++) {
         const Worker &owner = dev->w[s];
-        for (uint32_t index : owner.bins[task]) {
-            const Prim &p = owner.prims[index];
-            if (p.kind == PRIM_RECT) raster_rect(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
-            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
-            else raster_triangle(dev, wk, &owner, p, tx0, ty0, tx1, ty1);
+        const TileStream &stream = owner.bins[task];
+        for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
+            Prim p;
+            memcpy(&p, at, sizeof p);
+            const float *g = at + kPrimWords;
+            at = g + p.words;
+            if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
+            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
+            else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
         }
     }
     shade_batch(dev, wk);
@@ -891,12 +1014,16 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
             dev->read_at[dev->read_count] = 4 + loc * 4 + c;
             dev->read_slot[dev->read_count++] = (uint32_t)d->ps->inputs[loc].slot[c];
         }
+    dev->need_z = (d->depth && d->depth_test) || d->ps->frag_coord.slot[2] >= 0 || d->ps->frag_coord.slot[3] >= 0;
     uint32_t tiles_x = (d->target->width + kTile - 1) / kTile, tiles_y = (d->target->height + kTile - 1) / kTile;
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
         dev->tiles_x = tiles_x;
         dev->tiles_y = tiles_y;
-        for (Worker &wk : dev->w) wk.bins.assign((size_t)tiles_x * tiles_y, std::vector<uint32_t>());
+        for (Worker &wk : dev->w) wk.bins.assign((size_t)tiles_x * tiles_y, TileStream());
     }
+    // Instanced draws with enough instances to fill the lanes run their
+    // vertex program split; others vertex by vertex.
+    dev->split = d->instance_count >= SW_LANES / 2 ? find_split(dev, d) : nullptr;
     uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
     for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
         dev->chunk_first_instance = first;
@@ -904,14 +1031,17 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         dev->chunk_vertices = dev->chunk_instances * d->vertex_count;
         if (dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec) dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
         for (Worker &wk : dev->w) {
-            wk.prims.clear();
+            wk.edges.clear();
+            wk.lines.clear();
             wk.clipped.clear();
-            wk.attrs.clear();
-            for (auto &b : wk.bins) b.clear();
+            for (TileStream &b : wk.bins) b.used = 0;
         }
         timespec t0, t1;
         clock_gettime(CLOCK_MONOTONIC, &t0);
-        sw_pool_run(&dev->pool, vertex_task, dev, (dev->chunk_vertices + SW_LANES - 1) / SW_LANES);
+        if (dev->split)
+            sw_pool_run(&dev->pool, instance_task, dev, (dev->chunk_instances + SW_LANES - 1) / SW_LANES);
+        else
+            sw_pool_run(&dev->pool, vertex_task, dev, (dev->chunk_vertices + SW_LANES - 1) / SW_LANES);
         sw_pool_run(&dev->pool, setup_task, dev, dev->workers);
         clock_gettime(CLOCK_MONOTONIC, &t1);
         dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));

@@ -969,6 +969,140 @@ bool Translator::translate_function() {
     return true;
 }
 
+// ---- clean-up of the translated body
+//
+// The translation is literal: every load of a local variable is a copy,
+// every store in a branch a select and a copy, and values nobody reads
+// are still computed. Each operation costs a pass over all lanes, so
+// these go before the program ever runs.
+
+const uint16_t kDeadOp = 0xffff;
+
+int operand_count(uint16_t code) {
+    switch (code) {
+    case OP_SEL:
+    case OP_MAD: return 3;
+    case OP_MOV: case OP_NOT: case OP_FNEG: case OP_FABS: case OP_FRACT: case OP_FLOOR: case OP_SQRT:
+    case OP_RSQ: case OP_EXP: case OP_EXP2: case OP_SIN: case OP_COS: case OP_S2F: case OP_U2F: case OP_F2S:
+    case OP_F2U: case OP_SKIP: return 1;
+    default: return 2;
+    }
+}
+
+uint32_t *operand(SwOp &o, int k) { return k == 0 ? &o.a : k == 1 ? &o.b : &o.c; }
+
+// Slots the caller writes before a run or reads after it.
+std::vector<bool> interface_slots(const SwProgram *p) {
+    std::vector<bool> ext(p->slot_count, false);
+    auto mark = [&](const SwIo &io) {
+        for (int32_t s : io.slot)
+            if (s >= 0) ext[(uint32_t)s] = true;
+    };
+    for (const SwIo &io : p->inputs) mark(io);
+    for (const SwIo &io : p->outputs) mark(io);
+    mark(p->frag_coord);
+    mark(p->position);
+    if (p->vertex_index_slot >= 0) ext[(uint32_t)p->vertex_index_slot] = true;
+    if (p->instance_index_slot >= 0) ext[(uint32_t)p->instance_index_slot] = true;
+    ext[p->active_slot] = true;
+    ext[p->done_slot] = true;
+    return ext;
+}
+
+// A copy d = a, with d written nowhere else and a not written after it,
+// is replaced by a in every later operation.
+bool propagate_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
+    bool changed = false;
+    const size_t n = ops.size();
+    std::vector<uint32_t> writes(ext.size(), 0);
+    std::vector<size_t> last_write(ext.size(), 0);
+    for (size_t i = 0; i < n; i++)
+        if (ops[i].code != kDeadOp && ops[i].code != OP_SKIP) writes[ops[i].dst]++, last_write[ops[i].dst] = i;
+    for (size_t i = 0; i < n; i++) {
+        const SwOp o = ops[i];
+        if (o.code != OP_MOV || ext[o.dst] || writes[o.dst] != 1 || o.dst == o.a) continue;
+        if (writes[o.a] && last_write[o.a] > i) continue;
+        bool read_before = false;
+        for (size_t j = 0; j < i && !read_before; j++)
+            for (int k = 0; k < operand_count(ops[j].code); k++) read_before |= *operand(ops[j], k) == o.dst;
+        if (read_before) continue;
+        for (size_t j = i + 1; j < n; j++)
+            for (int k = 0; k < operand_count(ops[j].code); k++)
+                if (*operand(ops[j], k) == o.dst) *operand(ops[j], k) = o.a;
+        ops[i].code = kDeadOp;
+        writes[o.dst] = 0;
+        changed = true;
+    }
+    return changed;
+}
+
+// t = f(...) directly followed by d = t, t read nowhere else: f writes d.
+bool fold_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
+    bool changed = false;
+    std::vector<uint32_t> reads(ext.size(), 0), writes(ext.size(), 0);
+    for (SwOp &o : ops) {
+        if (o.code == kDeadOp) continue;
+        for (int k = 0; k < operand_count(o.code); k++) reads[*operand(o, k)]++;
+        if (o.code != OP_SKIP) writes[o.dst]++;
+    }
+    size_t prev = SIZE_MAX;
+    for (size_t i = 0; i < ops.size(); i++) {
+        if (ops[i].code == kDeadOp) continue;
+        SwOp &o = ops[i];
+        if (o.code == OP_MOV && prev != SIZE_MAX && ops[prev].code != OP_SKIP && ops[prev].dst == o.a && !ext[o.a] &&
+            reads[o.a] == 1 && writes[o.a] == 1) {
+            ops[prev].dst = o.dst;
+            o.code = kDeadOp;
+            changed = true;
+            continue;
+        }
+        prev = i;
+    }
+    return changed;
+}
+
+// Operations whose result nobody reads.
+bool drop_unread(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
+    bool changed = false;
+    std::vector<uint32_t> reads(ext.size(), 0);
+    for (SwOp &o : ops)
+        if (o.code != kDeadOp)
+            for (int k = 0; k < operand_count(o.code); k++) reads[*operand(o, k)]++;
+    for (SwOp &o : ops) {
+        if (o.code == kDeadOp || o.code == OP_SKIP || ext[o.dst] || reads[o.dst]) continue;
+        o.code = kDeadOp;
+        changed = true;
+    }
+    return changed;
+}
+
+void clean_up(SwProgram *p) {
+    const std::vector<bool> ext = interface_slots(p);
+    std::vector<SwOp> &ops = p->body;
+    bool changed = true;
+    while (changed) {
+        changed = propagate_copies(ops, ext);
+        changed |= fold_copies(ops, ext);
+        changed |= drop_unread(ops, ext);
+    }
+    // Compact, moving skip targets to the next operation that stays.
+    std::vector<uint32_t> new_index(ops.size() + 1);
+    uint32_t kept = 0;
+    for (size_t i = 0; i < ops.size(); i++) {
+        new_index[i] = kept;
+        if (ops[i].code != kDeadOp) kept++;
+    }
+    new_index[ops.size()] = kept;
+    std::vector<SwOp> out;
+    out.reserve(kept);
+    for (SwOp o : ops) {
+        if (o.code == kDeadOp) continue;
+        if (o.code == OP_SKIP) o.c = new_index[o.c];
+        out.push_back(o);
+    }
+    ops.swap(out);
+}
+
 } // namespace
 
 bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err) {
@@ -1032,7 +1166,9 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
         if (in.op == SpvOpFunction) break; // globals end here
     }
     if (!entry_seen) return t.fail("no entry point");
-    return t.translate_function();
+    if (!t.translate_function()) return false;
+    clean_up(out);
+    return true;
 }
 
 void sw_registers_bind(SwRegisters *r, const SwProgram *p) {
@@ -1162,10 +1298,43 @@ __attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwL
 
 } // namespace
 
-void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n) {
+void sw_program_run_ops(const SwProgram *p, SwRegisters *r, const SwOp *ops, size_t count, uint32_t n) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     SwLane *active = r->slot(p->active_slot);
     for (uint32_t l = 0; l < SW_LANES; l++) active[l].u = l < n ? 0xffffffffu : 0u;
-    if (avx2) run_avx2(p->body.data(), p->body.size(), r->lanes.data());
-    else run_plain(p->body.data(), p->body.size(), r->lanes.data());
+    if (avx2) run_avx2(ops, count, r->lanes.data());
+    else run_plain(ops, count, r->lanes.data());
+}
+
+void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n) {
+    sw_program_run_ops(p, r, p->body.data(), p->body.size(), n);
+}
+
+bool sw_program_split(const SwProgram *p, uint32_t vertex_locations, std::vector<SwOp> *instance_ops,
+                      std::vector<SwOp> *vertex_ops) {
+    instance_ops->clear();
+    vertex_ops->clear();
+    if (p->stage != SW_STAGE_VERTEX) return false;
+    // Per vertex: the vertex index, the per-vertex inputs, whatever reads
+    // them, and (to keep the order of writes simple) any slot written twice.
+    std::vector<bool> per_vertex(p->slot_count, false);
+    std::vector<uint32_t> writes(p->slot_count, 0);
+    for (const SwOp &o : p->body) {
+        if (o.code == OP_SKIP) return false; // branches: lane masks would have to be split too
+        writes[o.dst]++;
+    }
+    for (uint32_t s = 0; s < p->slot_count; s++) per_vertex[s] = writes[s] > 1;
+    if (p->vertex_index_slot >= 0) per_vertex[(uint32_t)p->vertex_index_slot] = true;
+    for (uint32_t loc = 0; loc < 16; loc++)
+        if (vertex_locations >> loc & 1)
+            for (int32_t s : p->inputs[loc].slot)
+                if (s >= 0) per_vertex[(uint32_t)s] = true;
+    // The body runs in order, so one pass in order settles every operation.
+    for (const SwOp &o : p->body) {
+        SwOp c = o;
+        for (int k = 0; k < operand_count(o.code); k++)
+            if (per_vertex[*operand(c, k)]) per_vertex[o.dst] = true;
+    }
+    for (const SwOp &o : p->body) (per_vertex[o.dst] ? vertex_ops : instance_ops)->push_back(o);
+    return !instance_ops->empty();
 }

@@ -81,3 +81,15 @@ void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *c
 // their slots. Afterwards outputs are in their slots and done_slot marks the
 // lanes that were not discarded.
 void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n);
+
+// A vertex program split in two for instanced draws: the operations that
+// depend only on the instance (and the draw), run once per instance, and
+// the rest, run once per vertex with the instance's results still in the
+// registers. vertex_locations: input locations fed per vertex. False when
+// the split does not apply (the body branches, or nothing is per instance).
+bool sw_program_split(const SwProgram *p, uint32_t vertex_locations, std::vector<SwOp> *instance_ops,
+                      std::vector<SwOp> *vertex_ops);
+
+// Runs a list of operations of p (its body or one part of a split) for the
+// first n lanes.
+void sw_program_run_ops(const SwProgram *p, SwRegisters *r, const SwOp *ops, size_t count, uint32_t n);
