@@ -1,13 +1,15 @@
 // The CPU executor's draw pipeline. A draw runs in chunks of instances; each
 // chunk goes through three parallel phases:
-//  1. vertices: batches of SW_LANES vertices through the vertex program;
-//  2. setup: every worker takes a contiguous range of instances, drops
+//  1. vertices: batches of SW_LANES vertices through the vertex program (or
+//     of SW_LANES instances, when the program splits into a per-instance and
+//     a per-vertex part; instanced squares skip this phase: setup shades them);
+//  2. setup: every task takes a contiguous range of instances, drops
 //     primitives outside one clip plane, clips the rest against near, far
 //     and a guard band, sets up edge equations in 16.8 fixed point (or a
 //     rectangle for a camera-facing square) and appends each primitive to
-//     its own list of every screen tile it touches;
+//     its own stream of every screen tile it touches;
 //  3. tiles: every tile is rasterized by one worker, reading the setup
-//     workers' lists in worker order, so fragments reach each pixel in
+//     tasks' streams in task order, so fragments reach each pixel in
 //     primitive order whatever the timing.
 #include "sw/sw_device.h"
 
@@ -78,13 +80,19 @@ struct TileStream {
     }
 };
 
-struct Worker {
-    SwRegisters vs, ps;
-    uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
+// What one setup task makes: primitives per tile, in its instances' order.
+struct BinSet {
     std::vector<Edges> edges;
     std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping
     std::vector<TileStream> bins;
+};
+const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
+
+struct Worker {
+    SwRegisters vs, ps;
+    uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
+    std::vector<float> quads; // vertex records of SW_LANES instanced squares
     // Fragment batch of one tile. The rasterizers write the pixel program's
     // inputs straight into its registers (in[i] = slot of input i).
     uint32_t n = 0;
@@ -120,6 +128,8 @@ struct SwDevice {
     bool need_z = false;  // fragments need their depth: a depth test, or the program reads it
     std::vector<float> verts; // vertex records of the chunk
     std::vector<SwSplit> splits;
+    std::vector<BinSet> sets;
+    bool fused = false; // instanced squares: vertices shaded by the setup tasks
     const SwSplit *split = nullptr; // the draw's, when its vertices run per instance
     uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0;
     uint32_t prims_per_instance = 0;
@@ -144,6 +154,7 @@ SwDevice *sw_device_create(int threads) {
     SwDevice *dev = new SwDevice;
     dev->workers = (uint32_t)threads;
     dev->w.resize(dev->workers);
+    dev->sets.resize((size_t)dev->workers * kSetsPerWorker);
     if (!sw_pool_start(&dev->pool, dev->workers)) {
         delete dev;
         return nullptr;
@@ -297,14 +308,13 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
 // SW_LANES consecutive instances of the chunk, with a split program: lane l
 // is instance l throughout; the per-instance part runs once, the per-vertex
 // part once for each vertex, every lane at the same vertex.
-void instance_task(void *ctx, uint32_t task, uint32_t worker) {
-    SwDevice *dev = (SwDevice *)ctx;
+// Records of instances first .. first + n - 1 (of the chunk) go to out,
+// instance after instance.
+void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float *out) {
     const SwDraw *d = dev->d;
     const SwSplit &sp = *dev->split;
-    Worker &wk = dev->w[worker];
     prepare_vertex_registers(dev, wk);
-    const uint32_t first = task * SW_LANES, vc = d->vertex_count;
-    const uint32_t n = dev->chunk_instances - first < SW_LANES ? dev->chunk_instances - first : SW_LANES;
+    const uint32_t vc = d->vertex_count;
     uint32_t inst[SW_LANES], vtx[SW_LANES];
     for (uint32_t l = 0; l < n; l++) inst[l] = first + l, vtx[l] = 0;
     for (uint32_t k = 0; k < d->element_count; k++)
@@ -323,8 +333,15 @@ void instance_task(void *ctx, uint32_t task, uint32_t worker) {
             for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
         }
         sw_program_run_ops(d->vs, &wk.vs, sp.vertex_ops.data(), sp.vertex_ops.size(), n);
-        store_records(dev, &wk.vs, dev->verts.data() + ((size_t)first * vc + v) * dev->rec, (size_t)vc * dev->rec, n);
+        store_records(dev, &wk.vs, out + (size_t)v * dev->rec, (size_t)vc * dev->rec, n);
     }
+}
+
+void instance_task(void *ctx, uint32_t task, uint32_t worker) {
+    SwDevice *dev = (SwDevice *)ctx;
+    const uint32_t first = task * SW_LANES;
+    const uint32_t n = dev->chunk_instances - first < SW_LANES ? dev->chunk_instances - first : SW_LANES;
+    run_instances(dev, dev->w[worker], first, n, dev->verts.data() + (size_t)first * dev->d->vertex_count * dev->rec);
 }
 
 // The split of the draw's vertex program for its input layout, made on
@@ -346,8 +363,8 @@ const SwSplit *find_split(SwDevice *dev, const SwDraw *d) {
 
 // ---- phase 2: setup
 
-const float *vertex_record(const SwDevice *dev, const Worker &wk, uint32_t ref) {
-    if (ref & kClipRef) return wk.clipped.data() + (size_t)(ref & ~kClipRef) * dev->rec;
+const float *vertex_record(const SwDevice *dev, const BinSet &bs, uint32_t ref) {
+    if (ref & kClipRef) return bs.clipped.data() + (size_t)(ref & ~kClipRef) * dev->rec;
     return dev->verts.data() + (size_t)ref * dev->rec;
 }
 
@@ -379,20 +396,20 @@ float plane_distance(const float *p, int k, float gx, float gy) {
 }
 
 // a + (b - a) t as a new record; a and b may point into the records it grows.
-uint32_t new_clip_vertex(const SwDevice *dev, Worker &wk, const float *a, const float *b, float t) {
+uint32_t new_clip_vertex(const SwDevice *dev, BinSet &bs, const float *a, const float *b, float t) {
     float v[4 + 4 * SW_MAX_VARYINGS];
     for (uint32_t k = 0; k < dev->rec; k++) v[k] = a[k] + (b[k] - a[k]) * t;
-    size_t at = wk.clipped.size();
-    wk.clipped.insert(wk.clipped.end(), v, v + dev->rec);
+    size_t at = bs.clipped.size();
+    bs.clipped.insert(bs.clipped.end(), v, v + dev->rec);
     return kClipRef | (uint32_t)(at / dev->rec);
 }
 
 // Appends the primitive and its block to the stream of every tile it touches.
-void bin(SwDevice *dev, Worker &wk, const Prim &p, const float *block) {
+void bin(SwDevice *dev, BinSet &bs, const Prim &p, const float *block) {
     int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
     for (int ty = ty0; ty <= ty1; ty++)
         for (int tx = tx0; tx <= tx1; tx++) {
-            float *at = wk.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
+            float *at = bs.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
             memcpy(at, &p, sizeof p);
             memcpy(at + kPrimWords, block, p.words * sizeof(float));
         }
@@ -401,15 +418,15 @@ void bin(SwDevice *dev, Worker &wk, const Prim &p, const float *block) {
 // A triangle's or line's block (see Prim): depth and 1/w at its three
 // vertices, then each pixel input at them. Returns its length.
 struct Screen;
-uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block);
+uint32_t weighted_block(const SwDevice *dev, BinSet &bs, const uint32_t *v, const Screen *s, float *block);
 
 struct Screen {
     float x, y, z, rw;
 };
 
-uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block) {
+uint32_t weighted_block(const SwDevice *dev, BinSet &bs, const uint32_t *v, const Screen *s, float *block) {
     const float *r[3];
-    for (int k = 0; k < 3; k++) r[k] = vertex_record(dev, wk, v[k]);
+    for (int k = 0; k < 3; k++) r[k] = vertex_record(dev, bs, v[k]);
     uint32_t n = 0;
     for (int k = 0; k < 3; k++) block[n++] = s[k].z;
     for (int k = 0; k < 3; k++) block[n++] = s[k].rw;
@@ -438,13 +455,13 @@ Screen to_screen(const SwDevice *dev, const float *p) {
 
 int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
-void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_t v2) {
+void setup_triangle(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1, uint32_t v2) {
     const SwDraw *d = dev->d;
     uint32_t v[3] = {v0, v1, v2};
     Screen s[3];
     int64_t X[3], Y[3];
     for (int k = 0; k < 3; k++) {
-        s[k] = to_screen(dev, vertex_record(dev, wk, v[k]));
+        s[k] = to_screen(dev, vertex_record(dev, bs, v[k]));
         if (!on_grid(s[k])) return;
         X[k] = (int64_t)lrintf(s[k].x * 256.0f);
         Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
@@ -483,10 +500,10 @@ void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_
     }
     ed.inv_area = 1.0f / (float)area;
     float block[kMaxBlock];
-    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, (uint32_t)wk.edges.size(), 0};
-    p.words = weighted_block(dev, wk, v, s, block);
-    wk.edges.push_back(ed);
-    bin(dev, wk, p, block);
+    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, (uint32_t)bs.edges.size(), 0};
+    p.words = weighted_block(dev, bs, v, s, block);
+    bs.edges.push_back(ed);
+    bin(dev, bs, p, block);
 }
 
 // Pixel whose diamond (|dx| + |dy| < 1/2 around its centre) holds (x, y);
@@ -503,8 +520,8 @@ bool diamond_of(float x, float y, int32_t *px, int32_t *py) {
 // segment leaves its diamond. Along the major axis that is one pixel per
 // centre line crossed, except the pixel whose diamond holds the end point
 // (the segment never leaves it), plus the one whose diamond holds the start.
-void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
-    Screen a = to_screen(dev, vertex_record(dev, wk, v0)), b = to_screen(dev, vertex_record(dev, wk, v1));
+void setup_line(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1) {
+    Screen a = to_screen(dev, vertex_record(dev, bs, v0)), b = to_screen(dev, vertex_record(dev, bs, v1));
     if (!on_grid(a) || !on_grid(b)) return;
     // Snap to the same 8-bit grid as triangles.
     float ax = (float)lrintf(a.x * 256.0f) / 256.0f, ay = (float)lrintf(a.y * 256.0f) / 256.0f;
@@ -538,22 +555,20 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     const Screen s[3] = {a, b, b};
     float block[kMaxBlock];
     p.kind = PRIM_LINE;
-    p.shape = (uint32_t)wk.lines.size();
-    p.words = weighted_block(dev, wk, v, s, block);
-    wk.lines.push_back(ls);
-    bin(dev, wk, p, block);
+    p.shape = (uint32_t)bs.lines.size();
+    p.words = weighted_block(dev, bs, v, s, block);
+    bs.lines.push_back(ls);
+    bin(dev, bs, p, block);
 }
 
 // Two strip triangles that make an axis-aligned rectangle with one w and
 // affine attributes (camera-facing squares, mostly) are drawn as one
 // rectangle: no edge functions, and the same pixels and values the two
 // triangles would give. False when the quad is anything else.
-bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy) {
+bool setup_rect(SwDevice *dev, BinSet &bs, const float *const r[4], float gx, float gy) {
     const SwDraw *d = dev->d;
-    const float *r[4];
     uint32_t all = ~0u, any = 0;
     for (int k = 0; k < 4; k++) {
-        r[k] = vertex_record(dev, wk, v[k]);
         uint32_t c = outcode(r[k], gx, gy, d->depth_clip);
         all &= c;
         any |= c;
@@ -604,26 +619,26 @@ bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy
         block[n++] = cy[at] - c0[at];
     }
     const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
-    bin(dev, wk, p, block);
+    bin(dev, bs, p, block);
     return true;
 }
 
-void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float gx, float gy) {
+void clip_and_setup(SwDevice *dev, BinSet &bs, const uint32_t *v, int n, float gx, float gy) {
     const bool depth_clip = dev->d->depth_clip;
     uint32_t codes[3], all = ~0u, any = 0;
     for (int k = 0; k < n; k++) {
-        codes[k] = outcode(vertex_record(dev, wk, v[k]), gx, gy, depth_clip);
+        codes[k] = outcode(vertex_record(dev, bs, v[k]), gx, gy, depth_clip);
         all &= codes[k];
         any |= codes[k];
     }
     if (all) return; // entirely outside one plane
     if (!any) {
-        if (n == 3) setup_triangle(dev, wk, v[0], v[1], v[2]);
-        else setup_line(dev, wk, v[0], v[1]);
+        if (n == 3) setup_triangle(dev, bs, v[0], v[1], v[2]);
+        else setup_line(dev, bs, v[0], v[1]);
         return;
     }
     if (n == 2) { // a segment: shrink its parameter range plane by plane
-        const float *pa = vertex_record(dev, wk, v[0]), *pb = vertex_record(dev, wk, v[1]);
+        const float *pa = vertex_record(dev, bs, v[0]), *pb = vertex_record(dev, bs, v[1]);
         float t0 = 0.0f, t1 = 1.0f;
         for (int plane = 0; plane < 7; plane++) {
             float da = plane_distance(pa, plane, gx, gy), db = plane_distance(pb, plane, gx, gy);
@@ -632,11 +647,11 @@ void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float g
             if (db < 0) t1 = std::min(t1, da / (da - db));
         }
         if (t0 >= t1) return;
-        uint32_t a = t0 > 0.0f ? new_clip_vertex(dev, wk, pa, pb, t0) : v[0];
-        pa = vertex_record(dev, wk, v[0]);
-        pb = vertex_record(dev, wk, v[1]);
-        uint32_t b = t1 < 1.0f ? new_clip_vertex(dev, wk, pa, pb, t1) : v[1];
-        setup_line(dev, wk, a, b);
+        uint32_t a = t0 > 0.0f ? new_clip_vertex(dev, bs, pa, pb, t0) : v[0];
+        pa = vertex_record(dev, bs, v[0]);
+        pb = vertex_record(dev, bs, v[1]);
+        uint32_t b = t1 < 1.0f ? new_clip_vertex(dev, bs, pa, pb, t1) : v[1];
+        setup_line(dev, bs, a, b);
         return;
     }
     // Sutherland-Hodgman against the planes some vertex is outside of.
@@ -649,38 +664,63 @@ void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float g
         int out = 0;
         for (int k = 0; k < count; k++) {
             uint32_t a = poly[k], b = poly[(k + 1) % count];
-            const float *pa = vertex_record(dev, wk, a), *pb = vertex_record(dev, wk, b);
+            const float *pa = vertex_record(dev, bs, a), *pb = vertex_record(dev, bs, b);
             float da = plane_distance(pa, plane, gx, gy), db = plane_distance(pb, plane, gx, gy);
             if (da >= 0) next[out++] = a;
-            if ((da >= 0) != (db >= 0) && out < 16) next[out++] = new_clip_vertex(dev, wk, pa, pb, da / (da - db));
+            if ((da >= 0) != (db >= 0) && out < 16) next[out++] = new_clip_vertex(dev, bs, pa, pb, da / (da - db));
             if (out >= 15) break;
         }
         count = out;
         for (int k = 0; k < count; k++) poly[k] = next[k];
     }
-    for (int k = 1; k + 1 < count; k++) setup_triangle(dev, wk, poly[0], poly[k], poly[k + 1]);
+    for (int k = 1; k + 1 < count; k++) setup_triangle(dev, bs, poly[0], poly[k], poly[k + 1]);
+}
+
+// Instanced squares, shaded here SW_LANES at a time into the worker's
+// records, so a million of them never pass through memory as vertices.
+void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, uint32_t i1, float gx, float gy) {
+    const uint32_t rec = dev->rec;
+    for (uint32_t first = i0; first < i1; first += SW_LANES) {
+        const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
+        run_instances(dev, wk, first, n, wk.quads.data());
+        for (uint32_t l = 0; l < n; l++) {
+            const float *c = wk.quads.data() + (size_t)l * 4 * rec;
+            const float *const r[4] = {c, c + rec, c + 2 * rec, c + 3 * rec};
+            if (setup_rect(dev, bs, r, gx, gy)) continue;
+            // Anything but a plain rectangle: two triangles from copies of the corners.
+            uint32_t ref[4];
+            for (int k = 0; k < 4; k++) {
+                ref[k] = kClipRef | (uint32_t)(bs.clipped.size() / rec);
+                bs.clipped.insert(bs.clipped.end(), r[k], r[k] + rec);
+            }
+            const uint32_t t0[3] = {ref[0], ref[1], ref[2]}, t1[3] = {ref[2], ref[1], ref[3]};
+            clip_and_setup(dev, bs, t0, 3, gx, gy);
+            clip_and_setup(dev, bs, t1, 3, gx, gy);
+        }
+    }
 }
 
 void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->d;
-    (void)worker;
-    // Task t owns instances [t * I / W, (t + 1) * I / W); whichever worker
-    // runs it stores them under the task's number, so tiles read in order.
-    Worker &out = dev->w[task];
-    uint64_t I = dev->chunk_instances;
-    uint32_t i0 = (uint32_t)(I * task / dev->workers), i1 = (uint32_t)(I * (task + 1) / dev->workers);
+    // Task t owns instances [t * I / T, (t + 1) * I / T) and stores them in
+    // set t, whichever worker runs it, so tiles read them in order.
+    BinSet &out = dev->sets[task];
+    const uint64_t I = dev->chunk_instances, T = dev->sets.size();
+    uint32_t i0 = (uint32_t)(I * task / T), i1 = (uint32_t)(I * (task + 1) / T);
     const SwViewport &vp = d->viewport;
     float gx = 1.0f + 2.0f * kGuard / std::max(vp.width, 1.0f);
     float gy = 1.0f + 2.0f * kGuard / std::max(vp.height, 1.0f);
+    if (dev->fused) return setup_instanced_quads(dev, dev->w[worker], out, i0, i1, gx, gy);
     const uint32_t ppi = dev->prims_per_instance, vc = d->vertex_count;
     const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
     const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
     for (uint32_t inst = i0; inst < i1; inst++) {
         uint32_t base = inst * vc;
         if (quads) {
-            const uint32_t q[4] = {base, base + 1, base + 2, base + 3};
-            if (setup_rect(dev, out, q, gx, gy)) continue;
+            const float *const r[4] = {vertex_record(dev, out, base), vertex_record(dev, out, base + 1),
+                                       vertex_record(dev, out, base + 2), vertex_record(dev, out, base + 3)};
+            if (setup_rect(dev, out, r, gx, gy)) continue;
         }
         for (uint32_t k = 0; k < ppi; k++) {
             uint32_t v[3] = {0, 0, 0};
@@ -721,8 +761,6 @@ inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
     return sum | ((carry >> 7) * 255u);
 }
 
-// Runs the pixel program on the batch and merges its colours into the
-// target, lane by lane in order (two lanes may hold the same pixel).
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 
 // Sixteen saturating byte additions: a sum that wrapped is below either addend.
@@ -731,6 +769,8 @@ inline Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) {
     return sum | (Bytes16)(sum < a);
 }
 
+// Runs the pixel program on the batch and merges its colours into the
+// target, lane by lane in order (two lanes may hold the same pixel).
 void shade_batch(SwDevice *dev, Worker &wk) {
     const SwDraw *d = dev->d;
     const SwProgram *ps = d->ps;
@@ -868,7 +908,7 @@ void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32
     }
 }
 
-void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
+void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
                      int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const Edges &ed = owner->edges[p.shape];
@@ -887,7 +927,7 @@ void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim 
     }
 }
 
-void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
+void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const LineSetup &ls = owner->lines[p.shape];
@@ -942,8 +982,7 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
     wk.n = 0;
-    for (uint32_t s = 0; s < dev->workers; s++) {
-        const Worker &owner = dev->w[s];
+    for (const BinSet &owner : dev->sets) {
         const TileStream &stream = owner.bins[task];
         for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
             Prim p;
@@ -1019,30 +1058,35 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
         dev->tiles_x = tiles_x;
         dev->tiles_y = tiles_y;
-        for (Worker &wk : dev->w) wk.bins.assign((size_t)tiles_x * tiles_y, TileStream());
+        for (BinSet &bs : dev->sets) bs.bins.assign((size_t)tiles_x * tiles_y, TileStream());
     }
     // Instanced draws with enough instances to fill the lanes run their
     // vertex program split; others vertex by vertex.
     dev->split = d->instance_count >= SW_LANES / 2 ? find_split(dev, d) : nullptr;
+    dev->fused = dev->split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
+    for (Worker &wk : dev->w)
+        if (wk.quads.size() < (size_t)4 * SW_LANES * dev->rec) wk.quads.resize((size_t)4 * SW_LANES * dev->rec);
     uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
     for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
         dev->chunk_first_instance = first;
         dev->chunk_instances = std::min(per_chunk, d->instance_count - first);
         dev->chunk_vertices = dev->chunk_instances * d->vertex_count;
-        if (dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec) dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
-        for (Worker &wk : dev->w) {
-            wk.edges.clear();
-            wk.lines.clear();
-            wk.clipped.clear();
-            for (TileStream &b : wk.bins) b.used = 0;
+        if (!dev->fused && dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec)
+            dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
+        for (BinSet &bs : dev->sets) {
+            bs.edges.clear();
+            bs.lines.clear();
+            bs.clipped.clear();
+            for (TileStream &b : bs.bins) b.used = 0;
         }
         timespec t0, t1;
         clock_gettime(CLOCK_MONOTONIC, &t0);
-        if (dev->split)
+        // Fused draws shade their vertices in the setup tasks.
+        if (!dev->fused && dev->split)
             sw_pool_run(&dev->pool, instance_task, dev, (dev->chunk_instances + SW_LANES - 1) / SW_LANES);
-        else
+        else if (!dev->fused)
             sw_pool_run(&dev->pool, vertex_task, dev, (dev->chunk_vertices + SW_LANES - 1) / SW_LANES);
-        sw_pool_run(&dev->pool, setup_task, dev, dev->workers);
+        sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
         clock_gettime(CLOCK_MONOTONIC, &t1);
         dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
         sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y);
