@@ -13,6 +13,7 @@
 //     primitive order whatever the timing.
 #include "sw/sw_device.h"
 
+#include "sw/sw_math.h"
 #include "sw/sw_pool.h"
 
 #include <algorithm>
@@ -92,7 +93,16 @@ const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
 struct Worker {
     SwRegisters vs, ps;
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
-    std::vector<float> quads; // vertex records of SW_LANES instanced squares
+    // SW_LANES instanced squares as the vertex program leaves them: corner
+    // v's record component k for lane l at quads[(v * rec + k) * SW_LANES + l],
+    // and their screen positions, worked out for all lanes at once.
+    std::vector<float> quads;
+    struct {
+        float z[4][SW_LANES], rw[4][SW_LANES];
+        int32_t X[4][SW_LANES], Y[4][SW_LANES]; // 16.8 fixed point
+        uint32_t code[4][SW_LANES];             // outcode
+        uint32_t grid[4][SW_LANES];             // 1: on the fixed-point grid
+    } qs;
     // Fragment batch of one tile. The rasterizers write the pixel program's
     // inputs straight into its registers (in[i] = slot of input i).
     uint32_t n = 0;
@@ -277,6 +287,17 @@ void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_
         }
 }
 
+// The record components as rows of SW_LANES lanes (see Worker::quads).
+void store_components(const SwDevice *dev, SwRegisters *r, float *out, uint32_t n) {
+    const SwProgram *vs = dev->d->vs;
+    for (uint32_t k = 0; k < dev->rec; k++) {
+        int32_t slot = k < 4 ? vs->position.slot[k] : vs->outputs[(k - 4) / 4].slot[k % 4];
+        float *row = out + (size_t)k * SW_LANES;
+        if (slot >= 0) memcpy(row, r->slot((uint32_t)slot), n * sizeof(float));
+        else memset(row, 0, n * sizeof(float));
+    }
+}
+
 // SW_LANES consecutive vertices of the chunk, instance-major.
 void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
@@ -309,7 +330,7 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
 // is instance l throughout; the per-instance part runs once, the per-vertex
 // part once for each vertex, every lane at the same vertex.
 // Records of instances first .. first + n - 1 (of the chunk) go to out,
-// instance after instance.
+// instance after instance; or, when out is null, to wk.quads by component.
 void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float *out) {
     const SwDraw *d = dev->d;
     const SwSplit &sp = *dev->split;
@@ -333,7 +354,8 @@ void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float 
             for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
         }
         sw_program_run_ops(d->vs, &wk.vs, sp.vertex_ops.data(), sp.vertex_ops.size(), n);
-        store_records(dev, &wk.vs, out + (size_t)v * dev->rec, (size_t)vc * dev->rec, n);
+        if (out) store_records(dev, &wk.vs, out + (size_t)v * dev->rec, (size_t)vc * dev->rec, n);
+        else store_components(dev, &wk.vs, wk.quads.data() + (size_t)v * dev->rec * SW_LANES, n);
     }
 }
 
@@ -561,6 +583,47 @@ void setup_line(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1) {
     bin(dev, bs, p, block);
 }
 
+// Which corners of a quad (0, 1, 2, 3 in strip order) lie beside corner 0
+// along x and along y, when its fixed-point corners make an axis-aligned
+// rectangle; false when they do not.
+bool rect_sides(const int64_t *X, const int64_t *Y, int *xv, int *yv) {
+    if (Y[1] == Y[0] && X[2] == X[0] && X[3] == X[1] && Y[3] == Y[2]) return *xv = 1, *yv = 2, true;
+    if (X[1] == X[0] && Y[2] == Y[0] && X[3] == X[2] && Y[3] == Y[1]) return *xv = 2, *yv = 1, true;
+    return false;
+}
+
+// Bins a rectangle with corner 0 at (X0, Y0), its sides ending at corners
+// xv and yv; z, w and the pixel inputs a0, ax, ay at those three corners.
+void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float w, int xv, int yv,
+              const float *a0, const float *ax, const float *ay) {
+    const SwDraw *d = dev->d;
+    int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
+    if (area == 0) return; // nothing to draw, and nothing the triangles would draw
+    bool clockwise = area > 0;
+    bool front = d->front_ccw ? !clockwise : clockwise;
+    if ((d->cull == SW_CULL_BACK && !front) || (d->cull == SW_CULL_FRONT && front)) return;
+    int64_t minX = std::min(X[0], X[xv]), maxX = std::max(X[0], X[xv]);
+    int64_t minY = std::min(Y[0], Y[yv]), maxY = std::max(Y[0], Y[yv]);
+    // Centres in [min, max): left and top edges own theirs, right and bottom do not.
+    int64_t px0 = floor_div(minX - 128 + 255, 256), px1 = floor_div(maxX - 128 + 255, 256) - 1;
+    int64_t py0 = floor_div(minY - 128 + 255, 256), py1 = floor_div(maxY - 128 + 255, 256) - 1;
+    px0 = std::max<int64_t>(px0, dev->sx0);
+    py0 = std::max<int64_t>(py0, dev->sy0);
+    px1 = std::min<int64_t>(px1, dev->sx1 - 1);
+    py1 = std::min<int64_t>(py1, dev->sy1 - 1);
+    if (px0 > px1 || py0 > py1) return;
+    float block[kMaxBlock] = {(float)X[0] / 256.0f, (float)Y[0] / 256.0f, 256.0f / (float)(X[xv] - X[0]),
+                              256.0f / (float)(Y[yv] - Y[0]), z[0], z[xv] - z[0], z[yv] - z[0], w};
+    uint32_t n = kRectHeader;
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        block[n++] = a0[i];
+        block[n++] = ax[i] - a0[i];
+        block[n++] = ay[i] - a0[i];
+    }
+    const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
+    bin(dev, bs, p, block);
+}
+
 // Two strip triangles that make an axis-aligned rectangle with one w and
 // affine attributes (camera-facing squares, mostly) are drawn as one
 // rectangle: no edge functions, and the same pixels and values the two
@@ -576,50 +639,29 @@ bool setup_rect(SwDevice *dev, BinSet &bs, const float *const r[4], float gx, fl
     if (all) return true; // the whole quad lies outside one plane: both triangles would be dropped
     if (any) return false;
     if (r[0][3] != r[1][3] || r[0][3] != r[2][3] || r[0][3] != r[3][3]) return false;
-    // Corner 3 must be corner 1 + corner 2 - corner 0 in every attribute.
-    for (uint32_t k = 2; k < dev->rec; k++) {
-        if (k == 3) continue;
+    // Corner 3 must be corner 1 + corner 2 - corner 0 in depth and in every input read.
+    if (r[3][2] != r[1][2] + r[2][2] - r[0][2]) return false;
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        uint32_t k = dev->read_at[i];
         if (r[3][k] != r[1][k] + r[2][k] - r[0][k]) return false;
     }
     Screen s[4];
     int64_t X[4], Y[4];
+    float z[4];
     for (int k = 0; k < 4; k++) {
         s[k] = to_screen(dev, r[k]);
         if (!on_grid(s[k])) return false;
         X[k] = (int64_t)lrintf(s[k].x * 256.0f);
         Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
+        z[k] = s[k].z;
     }
-    int xv, yv; // the corners beside corner 0 along x and along y
-    if (Y[1] == Y[0] && X[2] == X[0] && X[3] == X[1] && Y[3] == Y[2]) xv = 1, yv = 2;
-    else if (X[1] == X[0] && Y[2] == Y[0] && X[3] == X[2] && Y[3] == Y[1]) xv = 2, yv = 1;
-    else return false;
-    int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
-    if (area == 0) return true; // nothing to draw, and nothing the triangles would draw
-    bool clockwise = area > 0;
-    bool front = d->front_ccw ? !clockwise : clockwise;
-    if ((d->cull == SW_CULL_BACK && !front) || (d->cull == SW_CULL_FRONT && front)) return true;
-    int64_t minX = std::min(X[0], X[xv]), maxX = std::max(X[0], X[xv]);
-    int64_t minY = std::min(Y[0], Y[yv]), maxY = std::max(Y[0], Y[yv]);
-    // Centres in [min, max): left and top edges own theirs, right and bottom do not.
-    int64_t px0 = floor_div(minX - 128 + 255, 256), px1 = floor_div(maxX - 128 + 255, 256) - 1;
-    int64_t py0 = floor_div(minY - 128 + 255, 256), py1 = floor_div(maxY - 128 + 255, 256) - 1;
-    px0 = std::max<int64_t>(px0, dev->sx0);
-    py0 = std::max<int64_t>(py0, dev->sy0);
-    px1 = std::min<int64_t>(px1, dev->sx1 - 1);
-    py1 = std::min<int64_t>(py1, dev->sy1 - 1);
-    if (px0 > px1 || py0 > py1) return true;
-    const float *c0 = r[0], *cx = r[xv], *cy = r[yv];
-    float block[kMaxBlock] = {(float)X[0] / 256.0f, (float)Y[0] / 256.0f, 256.0f / (float)(X[xv] - X[0]),
-                              256.0f / (float)(Y[yv] - Y[0]), s[0].z, s[xv].z - s[0].z, s[yv].z - s[0].z, r[0][3]};
-    uint32_t n = kRectHeader;
-    for (uint32_t i = 0; i < dev->read_count; i++) {
-        uint32_t at = dev->read_at[i];
-        block[n++] = c0[at];
-        block[n++] = cx[at] - c0[at];
-        block[n++] = cy[at] - c0[at];
-    }
-    const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
-    bin(dev, bs, p, block);
+    int xv, yv;
+    if (!rect_sides(X, Y, &xv, &yv)) return false;
+    float a[3][4 * SW_MAX_VARYINGS];
+    const int corner[3] = {0, xv, yv};
+    for (int c = 0; c < 3; c++)
+        for (uint32_t i = 0; i < dev->read_count; i++) a[c][i] = r[corner[c]][dev->read_at[i]];
+    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, a[0], a[1], a[2]);
     return true;
 }
 
@@ -676,22 +718,80 @@ void clip_and_setup(SwDevice *dev, BinSet &bs, const uint32_t *v, int n, float g
     for (int k = 1; k + 1 < count; k++) setup_triangle(dev, bs, poly[0], poly[k], poly[k + 1]);
 }
 
+// Nearest integer of v as lrintf gives it, without a call, for a loop that
+// vectorizes: below 2^23 by the 1.5 * 2^23 trick, above it v is integral.
+inline int32_t round_to_int(float v) {
+    float r = sw_round_small(v);
+    return (int32_t)(fabsf(v) < 8388608.0f ? r : v);
+}
+
+// Outcodes and screen positions of corner v of the batch's squares, lane by
+// lane in one loop: the same arithmetic as outcode() and to_screen().
+void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx, float gy) {
+    const SwViewport &vp = dev->d->viewport;
+    const bool depth_clip = dev->d->depth_clip;
+    const float *q = wk.quads.data() + (size_t)v * dev->rec * SW_LANES;
+    const float *px = q, *py = q + SW_LANES, *pz = q + 2 * SW_LANES, *pw = q + 3 * SW_LANES;
+    const float depth_range = vp.max_depth - vp.min_depth;
+    for (uint32_t l = 0; l < n; l++) {
+        const float x = px[l], y = py[l], z = pz[l], w = pw[l];
+        uint32_t c = (uint32_t)(x < -gx * w) | (uint32_t)(x > gx * w) << 1 | (uint32_t)(y < -gy * w) << 2 |
+                     (uint32_t)(y > gy * w) << 3 | (uint32_t)(depth_clip && z < 0.0f) << 4 |
+                     (uint32_t)(depth_clip && z > w) << 5 | (uint32_t)(w <= 0.0f) << 6;
+        const float rw = 1.0f / w;
+        const float sx = vp.x + (x * rw + 1.0f) * 0.5f * vp.width;
+        const float sy = vp.y + (1.0f - y * rw) * 0.5f * vp.height;
+        const float sz = vp.min_depth + z * rw * depth_range;
+        const bool grid = fabsf(sx) < 1048576.0f && fabsf(sy) < 1048576.0f && sz == sz && rw == rw;
+        wk.qs.code[v][l] = c;
+        wk.qs.grid[v][l] = grid;
+        wk.qs.z[v][l] = sz;
+        wk.qs.rw[v][l] = rw;
+        wk.qs.X[v][l] = round_to_int(grid ? sx * 256.0f : 0.0f);
+        wk.qs.Y[v][l] = round_to_int(grid ? sy * 256.0f : 0.0f);
+    }
+}
+
 // Instanced squares, shaded here SW_LANES at a time into the worker's
-// records, so a million of them never pass through memory as vertices.
+// registers and sorted out there, so a million of them never pass through
+// memory as vertex records.
 void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, uint32_t i1, float gx, float gy) {
     const uint32_t rec = dev->rec;
+    const float *q = wk.quads.data();
+    auto at = [&](int v, uint32_t k, uint32_t l) { return q[((size_t)v * rec + k) * SW_LANES + l]; };
     for (uint32_t first = i0; first < i1; first += SW_LANES) {
         const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
-        run_instances(dev, wk, first, n, wk.quads.data());
+        run_instances(dev, wk, first, n, nullptr);
+        for (int v = 0; v < 4; v++) screen_corners(dev, wk, v, n, gx, gy);
         for (uint32_t l = 0; l < n; l++) {
-            const float *c = wk.quads.data() + (size_t)l * 4 * rec;
-            const float *const r[4] = {c, c + rec, c + 2 * rec, c + 3 * rec};
-            if (setup_rect(dev, bs, r, gx, gy)) continue;
-            // Anything but a plain rectangle: two triangles from copies of the corners.
+            const uint32_t all = wk.qs.code[0][l] & wk.qs.code[1][l] & wk.qs.code[2][l] & wk.qs.code[3][l];
+            const uint32_t any = wk.qs.code[0][l] | wk.qs.code[1][l] | wk.qs.code[2][l] | wk.qs.code[3][l];
+            if (all) continue; // wholly outside one plane: both triangles would be dropped
+            // A rectangle: inside, one w, affine in depth and inputs, on the grid, axis-aligned.
+            bool rect = !any && at(0, 3, l) == at(1, 3, l) && at(0, 3, l) == at(2, 3, l) && at(0, 3, l) == at(3, 3, l) &&
+                        at(3, 2, l) == at(1, 2, l) + at(2, 2, l) - at(0, 2, l) && wk.qs.grid[0][l] &&
+                        wk.qs.grid[1][l] && wk.qs.grid[2][l] && wk.qs.grid[3][l];
+            for (uint32_t i = 0; rect && i < dev->read_count; i++) {
+                const uint32_t k = dev->read_at[i];
+                rect = at(3, k, l) == at(1, k, l) + at(2, k, l) - at(0, k, l);
+            }
+            int64_t X[4], Y[4];
+            float z[4];
+            for (int v = 0; v < 4; v++) X[v] = wk.qs.X[v][l], Y[v] = wk.qs.Y[v][l], z[v] = wk.qs.z[v][l];
+            int xv = 0, yv = 0;
+            if (rect && rect_sides(X, Y, &xv, &yv)) {
+                float a[3][4 * SW_MAX_VARYINGS];
+                const int corner[3] = {0, xv, yv};
+                for (int c = 0; c < 3; c++)
+                    for (uint32_t i = 0; i < dev->read_count; i++) a[c][i] = at(corner[c], dev->read_at[i], l);
+                bin_rect(dev, bs, X, Y, z, at(0, 3, l), xv, yv, a[0], a[1], a[2]);
+                continue;
+            }
+            // Anything else: two triangles from copies of the corners.
             uint32_t ref[4];
-            for (int k = 0; k < 4; k++) {
-                ref[k] = kClipRef | (uint32_t)(bs.clipped.size() / rec);
-                bs.clipped.insert(bs.clipped.end(), r[k], r[k] + rec);
+            for (int v = 0; v < 4; v++) {
+                ref[v] = kClipRef | (uint32_t)(bs.clipped.size() / rec);
+                for (uint32_t k = 0; k < rec; k++) bs.clipped.push_back(at(v, k, l));
             }
             const uint32_t t0[3] = {ref[0], ref[1], ref[2]}, t1[3] = {ref[2], ref[1], ref[3]};
             clip_and_setup(dev, bs, t0, 3, gx, gy);
@@ -1065,7 +1165,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     dev->split = d->instance_count >= SW_LANES / 2 ? find_split(dev, d) : nullptr;
     dev->fused = dev->split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
     for (Worker &wk : dev->w)
-        if (wk.quads.size() < (size_t)4 * SW_LANES * dev->rec) wk.quads.resize((size_t)4 * SW_LANES * dev->rec);
+        if (wk.quads.size() < (size_t)4 * dev->rec * SW_LANES) wk.quads.resize((size_t)4 * dev->rec * SW_LANES);
     uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
     for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
         dev->chunk_first_instance = first;
