@@ -729,26 +729,33 @@ inline int32_t round_to_int(float v) {
 // lane in one loop: the same arithmetic as outcode() and to_screen().
 void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx, float gy) {
     const SwViewport &vp = dev->d->viewport;
-    const bool depth_clip = dev->d->depth_clip;
+    const uint32_t depth_clip = dev->d->depth_clip ? 1u : 0u;
     const float *q = wk.quads.data() + (size_t)v * dev->rec * SW_LANES;
-    const float *px = q, *py = q + SW_LANES, *pz = q + 2 * SW_LANES, *pw = q + 3 * SW_LANES;
+    const float *__restrict px = q, *__restrict py = q + SW_LANES, *__restrict pz = q + 2 * SW_LANES,
+                            *__restrict pw = q + 3 * SW_LANES;
+    uint32_t *__restrict code = wk.qs.code[v], *__restrict on_grid = wk.qs.grid[v];
+    float *__restrict oz = wk.qs.z[v], *__restrict orw = wk.qs.rw[v];
+    int32_t *__restrict ox = wk.qs.X[v], *__restrict oy = wk.qs.Y[v];
+    const float vx = vp.x, vy = vp.y, vw = vp.width, vh = vp.height, z0 = vp.min_depth;
     const float depth_range = vp.max_depth - vp.min_depth;
+    // Locals, restrict and bitwise & and | rather than && and ||: no
+    // branches and no aliasing, so the loop vectorizes.
     for (uint32_t l = 0; l < n; l++) {
         const float x = px[l], y = py[l], z = pz[l], w = pw[l];
-        uint32_t c = (uint32_t)(x < -gx * w) | (uint32_t)(x > gx * w) << 1 | (uint32_t)(y < -gy * w) << 2 |
-                     (uint32_t)(y > gy * w) << 3 | (uint32_t)(depth_clip && z < 0.0f) << 4 |
-                     (uint32_t)(depth_clip && z > w) << 5 | (uint32_t)(w <= 0.0f) << 6;
+        code[l] = (uint32_t)(x < -gx * w) | (uint32_t)(x > gx * w) << 1 | (uint32_t)(y < -gy * w) << 2 |
+                  (uint32_t)(y > gy * w) << 3 | ((uint32_t)(z < 0.0f) & depth_clip) << 4 |
+                  ((uint32_t)(z > w) & depth_clip) << 5 | (uint32_t)(w <= 0.0f) << 6;
         const float rw = 1.0f / w;
-        const float sx = vp.x + (x * rw + 1.0f) * 0.5f * vp.width;
-        const float sy = vp.y + (1.0f - y * rw) * 0.5f * vp.height;
-        const float sz = vp.min_depth + z * rw * depth_range;
-        const bool grid = fabsf(sx) < 1048576.0f && fabsf(sy) < 1048576.0f && sz == sz && rw == rw;
-        wk.qs.code[v][l] = c;
-        wk.qs.grid[v][l] = grid;
-        wk.qs.z[v][l] = sz;
-        wk.qs.rw[v][l] = rw;
-        wk.qs.X[v][l] = round_to_int(grid ? sx * 256.0f : 0.0f);
-        wk.qs.Y[v][l] = round_to_int(grid ? sy * 256.0f : 0.0f);
+        const float sx = vx + (x * rw + 1.0f) * 0.5f * vw;
+        const float sy = vy + (1.0f - y * rw) * 0.5f * vh;
+        const float sz = z0 + z * rw * depth_range;
+        const uint32_t grid = (uint32_t)(fabsf(sx) < 1048576.0f) & (uint32_t)(fabsf(sy) < 1048576.0f) &
+                              (uint32_t)(sz == sz) & (uint32_t)(rw == rw);
+        on_grid[l] = grid;
+        oz[l] = sz;
+        orw[l] = rw;
+        ox[l] = round_to_int(grid ? sx * 256.0f : 0.0f);
+        oy[l] = round_to_int(grid ? sy * 256.0f : 0.0f);
     }
 }
 
