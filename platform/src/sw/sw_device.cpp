@@ -90,6 +90,8 @@ struct BinSet {
 };
 const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
 
+const uint32_t kPad = SW_LANES + 8;
+
 struct Worker {
     SwRegisters vs, ps;
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
@@ -103,12 +105,13 @@ struct Worker {
         uint32_t code[4][SW_LANES];             // outcode
         uint32_t grid[4][SW_LANES];             // 1: on the fixed-point grid
     } qs;
-    // Fragment batch of one tile. The rasterizers write the pixel program's
-    // inputs straight into its registers (in[i] = slot of input i).
+    // Fragment batch of one tile: positions, and the pixel program's inputs
+    // (in[i] for input i), copied into its registers when shaded. Rows run
+    // kPad lanes long so the rasterizers can fill whole groups of 8 lanes.
     uint32_t n = 0;
-    int32_t fx[SW_LANES], fy[SW_LANES];
-    float fz[SW_LANES], fw[SW_LANES];
-    float *in[4 * SW_MAX_VARYINGS];
+    int32_t fx[kPad], fy[kPad];
+    float fz[kPad], fw[kPad];
+    float in[4 * SW_MAX_VARYINGS][kPad];
     uint64_t fragments = 0; // shaded, ever
 };
 
@@ -893,6 +896,7 @@ void shade_batch(SwDevice *dev, Worker &wk) {
                 if (fc[k] >= 0) wk.ps.slot((uint32_t)fc[k])[l].f = v[k];
         }
     }
+    for (uint32_t i = 0; i < dev->read_count; i++) memcpy(wk.ps.slot(dev->read_slot[i]), wk.in[i], n * sizeof(float));
     sw_program_run(ps, &wk.ps, n);
     const SwLane *done = wk.ps.slot(ps->done_slot);
     uint32_t packed[SW_LANES] = {};
@@ -990,8 +994,11 @@ void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32
         for (int32_t x = x0; x <= x1;) {
             const uint32_t l = wk.n, room = SW_LANES - l;
             const uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
-            float bx[SW_LANES];
-            for (uint32_t k = 0; k < count; k++) {
+            // Whole groups of 8: fixed-length loops with no remainder, and
+            // the lanes past count are overwritten by the next fragments.
+            const uint32_t groups = (count + 7) / 8;
+            float bx[kPad];
+            for (uint32_t k = 0; k < groups * 8; k++) {
                 bx[k] = ((float)(x + (int32_t)k) + 0.5f - lx) * rwidth;
                 wk.fx[l + k] = x + (int32_t)k;
                 wk.fy[l + k] = y;
@@ -999,7 +1006,8 @@ void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32
             for (uint32_t i = 0; i < reads; i++) {
                 const float base = a[3 * i] + by * a[3 * i + 2], along = a[3 * i + 1];
                 float *__restrict dst = wk.in[i] + l;
-                for (uint32_t k = 0; k < count; k++) dst[k] = base + bx[k] * along;
+                for (uint32_t j = 0; j < groups; j++)
+                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = base + bx[k] * along;
             }
             if (dev->need_z) {
                 const float zbase = g[4] + by * g[6];
@@ -1084,7 +1092,6 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
                     SwLane *s = wk.ps.slot((uint32_t)d->ps->inputs[loc].slot[c]);
                     for (int l = 0; l < SW_LANES; l++) s[l].f = 0.0f;
                 }
-        for (uint32_t i = 0; i < dev->read_count; i++) wk.in[i] = &wk.ps.slot(dev->read_slot[i])->f;
     }
     int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
