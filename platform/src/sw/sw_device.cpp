@@ -615,8 +615,15 @@ void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, con
     px1 = std::min<int64_t>(px1, dev->sx1 - 1);
     py1 = std::min<int64_t>(py1, dev->sy1 - 1);
     if (px0 > px1 || py0 > py1) return;
-    float block[kMaxBlock] = {(float)X[0] / 256.0f, (float)Y[0] / 256.0f, 256.0f / (float)(X[xv] - X[0]),
-                              256.0f / (float)(Y[yv] - Y[0]), z[0], z[xv] - z[0], z[yv] - z[0], w};
+    float block[kMaxBlock]; // only what is used is written: this runs a million times a frame
+    block[0] = (float)X[0] / 256.0f;
+    block[1] = (float)Y[0] / 256.0f;
+    block[2] = 256.0f / (float)(X[xv] - X[0]);
+    block[3] = 256.0f / (float)(Y[yv] - Y[0]);
+    block[4] = z[0];
+    block[5] = z[xv] - z[0];
+    block[6] = z[yv] - z[0];
+    block[7] = w;
     uint32_t n = kRectHeader;
     for (uint32_t i = 0; i < dev->read_count; i++) {
         block[n++] = a0[i];
@@ -847,10 +854,15 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
 }
 
 // ---- phase 3: tiles
+//
+// The tile phase is built twice, for plain x86-64 and for AVX2, and picked
+// at run time like the program interpreter: its loops fill, convert and
+// blend 8 lanes at once on AVX2. Everything it calls inlines into each build.
+#define SW_TILE_INLINE inline __attribute__((always_inline))
 
 // Direct3D's comparison functions, 1 (never) to 8 (always), of the
 // fragment's depth against the stored one.
-inline bool depth_passes(uint32_t func, float z, float stored) {
+SW_TILE_INLINE bool depth_passes(uint32_t func, float z, float stored) {
     switch (func) {
     case 1: return false;
     case 2: return z < stored;
@@ -864,7 +876,7 @@ inline bool depth_passes(uint32_t func, float z, float stored) {
 }
 
 // a + b in each of the four bytes, saturating at 255.
-inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
+SW_TILE_INLINE uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
     uint32_t low = (a & 0x7f7f7f7fu) + (b & 0x7f7f7f7fu); // no carry between bytes
     uint32_t sum = low ^ ((a ^ b) & 0x80808080u);
     uint32_t carry = ((a & b) | ((a | b) & ~sum)) & 0x80808080u; // bytes that overflowed
@@ -874,14 +886,14 @@ inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 
 // Sixteen saturating byte additions: a sum that wrapped is below either addend.
-inline Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) {
+SW_TILE_INLINE Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) {
     Bytes16 sum = a + b;
     return sum | (Bytes16)(sum < a);
 }
 
 // Runs the pixel program on the batch and merges its colours into the
 // target, lane by lane in order (two lanes may hold the same pixel).
-void shade_batch(SwDevice *dev, Worker &wk) {
+SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
     const SwDraw *d = dev->d;
     const SwProgram *ps = d->ps;
     const uint32_t n = wk.n;
@@ -958,9 +970,18 @@ void shade_batch(SwDevice *dev, Worker &wk) {
     }
 }
 
+void shade_batch_plain(SwDevice *dev, Worker &wk) { shade_batch_body(dev, wk); }
+__attribute__((target("avx2"))) void shade_batch_avx2(SwDevice *dev, Worker &wk) { shade_batch_body(dev, wk); }
+
+void shade_batch(SwDevice *dev, Worker &wk) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) shade_batch_avx2(dev, wk);
+    else shade_batch_plain(dev, wk);
+}
+
 // One fragment of a triangle or line with weights b0..b2 of its vertices:
 // inputs interpolated perspective-correct from its attribute block.
-void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
+SW_TILE_INLINE void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
     const uint32_t l = wk.n;
     float q0 = b0 * g[3], q1 = b1 * g[4], q2 = b2 * g[5];
     float w = 1.0f / (q0 + q1 + q2);
@@ -979,7 +1000,7 @@ void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t
 // Rectangles are affine (one w): each input is a0 + bx (a1 - a0) + by (a2 - a0),
 // with bx, by the pixel centre's place along the two sides. A row's pixels
 // fill lanes in one vectorizable loop per input.
-void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
+SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
                  int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const float lx = g[0], ly = g[1], rwidth = g[2], rheight = g[3];
@@ -1023,7 +1044,7 @@ void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32
     }
 }
 
-void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
+SW_TILE_INLINE void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
                      int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const Edges &ed = owner->edges[p.shape];
@@ -1042,7 +1063,7 @@ void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim 
     }
 }
 
-void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
+SW_TILE_INLINE void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const LineSetup &ls = owner->lines[p.shape];
@@ -1079,6 +1100,28 @@ void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, 
     }
 }
 
+SW_TILE_INLINE void rasterize_tile(SwDevice *dev, Worker &wk, uint32_t task) {
+    int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
+    int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
+    for (const BinSet &owner : dev->sets) {
+        const TileStream &stream = owner.bins[task];
+        for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
+            Prim p;
+            memcpy(&p, at, sizeof p);
+            const float *g = at + kPrimWords;
+            at = g + p.words;
+            if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
+            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
+            else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
+        }
+    }
+}
+
+void rasterize_tile_plain(SwDevice *dev, Worker &wk, uint32_t task) { rasterize_tile(dev, wk, task); }
+__attribute__((target("avx2"))) void rasterize_tile_avx2(SwDevice *dev, Worker &wk, uint32_t task) {
+    rasterize_tile(dev, wk, task);
+}
+
 void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->d;
@@ -1093,21 +1136,10 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
                     for (int l = 0; l < SW_LANES; l++) s[l].f = 0.0f;
                 }
     }
-    int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
-    int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
+    static const bool avx2 = __builtin_cpu_supports("avx2");
     wk.n = 0;
-    for (const BinSet &owner : dev->sets) {
-        const TileStream &stream = owner.bins[task];
-        for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
-            Prim p;
-            memcpy(&p, at, sizeof p);
-            const float *g = at + kPrimWords;
-            at = g + p.words;
-            if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
-            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
-            else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
-        }
-    }
+    if (avx2) rasterize_tile_avx2(dev, wk, task);
+    else rasterize_tile_plain(dev, wk, task);
     shade_batch(dev, wk);
 }
 
