@@ -35,11 +35,12 @@ enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
 
 // A primitive set up for rasterization. A galaxy frame bins a million of
 // them, so each is stored whole in the stream of every tile it touches (a
-// tile then reads memory in order, not scattered records): this header,
-// then its block of `words` floats:
-//  - rectangle: lx, ly (corner 0, pixels), 1 / width, 1 / height, z0,
-//    z1 - z0, z2 - z0, w, then per pixel input a0, a1 - a0, a2 - a0 (affine:
-//    one w). Vertex 1 lies along x from vertex 0, vertex 2 along y.
+// tile then reads memory in order, not scattered records): its header
+// (packed, see StoredPrim), then its block of `words` floats:
+//  - rectangle: lx, ly (corner 0, pixels), 1 / width, 1 / height, then, if
+//    the draw needs depth, z0, z1 - z0, z2 - z0, w, then per pixel input a0,
+//    a1 - a0, a2 - a0 (affine: one w). Vertex 1 lies along x from vertex 0,
+//    vertex 2 along y.
 //  - triangle and line: z0..2, 1/w0..2, then per pixel input a0, a1, a2
 //    (perspective-correct); the rasterizer's setup is edges[shape] or
 //    lines[shape] of the worker that binned it.
@@ -49,7 +50,15 @@ struct Prim {
     uint32_t shape;         // index into edges or lines
     uint32_t words;         // floats in the block
 };
-const uint32_t kPrimWords = sizeof(Prim) / 4;
+
+// Prim as stored: targets are at most 16384 pixels wide, so the bounds fit
+// 16 bits; every byte less is a byte less written and read per primitive.
+struct StoredPrim {
+    int16_t x0, y0, x1, y1;
+    uint16_t kind, words;
+    uint32_t shape;
+};
+const uint32_t kPrimWords = sizeof(StoredPrim) / 4;
 
 struct Edges {
     int64_t e[3];         // edge values at the centre of pixel (x0, y0), fill-rule bias included
@@ -64,7 +73,7 @@ struct LineSetup {
     int32_t sx, sy, ex, ey;   // those pixels
 };
 
-const uint32_t kRectHeader = 8; // floats before a rectangle's inputs
+const uint32_t kRectHeader = 8; // floats before a rectangle's inputs, at most
 const uint32_t kWeightedHeader = 6; // before a triangle's or line's
 const uint32_t kMaxBlock = kRectHeader + 3 * 4 * SW_MAX_VARYINGS;
 
@@ -435,7 +444,9 @@ void bin(SwDevice *dev, BinSet &bs, const Prim &p, const float *block) {
     for (int ty = ty0; ty <= ty1; ty++)
         for (int tx = tx0; tx <= tx1; tx++) {
             float *at = bs.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
-            memcpy(at, &p, sizeof p);
+            const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
+                                   (uint16_t)p.kind, (uint16_t)p.words, p.shape};
+            memcpy(at, &sp, sizeof sp);
             memcpy(at + kPrimWords, block, p.words * sizeof(float));
         }
 }
@@ -620,11 +631,13 @@ void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, con
     block[1] = (float)Y[0] / 256.0f;
     block[2] = 256.0f / (float)(X[xv] - X[0]);
     block[3] = 256.0f / (float)(Y[yv] - Y[0]);
-    block[4] = z[0];
-    block[5] = z[xv] - z[0];
-    block[6] = z[yv] - z[0];
-    block[7] = w;
-    uint32_t n = kRectHeader;
+    uint32_t n = 4;
+    if (dev->need_z) {
+        block[n++] = z[0];
+        block[n++] = z[xv] - z[0];
+        block[n++] = z[yv] - z[0];
+        block[n++] = w;
+    }
     for (uint32_t i = 0; i < dev->read_count; i++) {
         block[n++] = a0[i];
         block[n++] = ax[i] - a0[i];
@@ -1004,7 +1017,7 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
                  int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const float lx = g[0], ly = g[1], rwidth = g[2], rheight = g[3];
-    const float *a = g + kRectHeader;
+    const float *a = g + (dev->need_z ? 8 : 4);
     const uint32_t reads = dev->read_count;
     const SwImage *target = dev->d->target;
     for (int32_t y = y0; y <= y1; y++) {
@@ -1106,8 +1119,9 @@ SW_TILE_INLINE void rasterize_tile(SwDevice *dev, Worker &wk, uint32_t task) {
     for (const BinSet &owner : dev->sets) {
         const TileStream &stream = owner.bins[task];
         for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
-            Prim p;
-            memcpy(&p, at, sizeof p);
+            StoredPrim sp;
+            memcpy(&sp, at, sizeof sp);
+            const Prim p = {sp.x0, sp.y0, sp.x1, sp.y1, sp.kind, sp.shape, sp.words};
             const float *g = at + kPrimWords;
             at = g + p.words;
             if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
