@@ -1103,6 +1103,26 @@ void clean_up(SwProgram *p) {
     ops.swap(out);
 }
 
+// Inputs the program never reads lose their slot, so the caller neither
+// fetches nor interpolates them (a pixel program declares all of SV_Position
+// and of every input vector, and reads a few components).
+void forget_unread_inputs(SwProgram *p) {
+    std::vector<bool> read(p->slot_count, false);
+    for (const std::vector<SwOp> *ops : {&p->prologue, &p->body})
+        for (SwOp o : *ops) {
+            if (o.code == OP_CBLOAD) continue; // its operands are a buffer and an offset
+            for (int k = 0; k < operand_count(o.code); k++) read[*operand(o, k)] = true;
+        }
+    auto forget = [&](int32_t &slot) {
+        if (slot >= 0 && !read[(uint32_t)slot]) slot = -1;
+    };
+    for (SwIo &io : p->inputs)
+        for (int32_t &slot : io.slot) forget(slot);
+    for (int32_t &slot : p->frag_coord.slot) forget(slot);
+    forget(p->vertex_index_slot);
+    forget(p->instance_index_slot);
+}
+
 } // namespace
 
 bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err) {
@@ -1168,6 +1188,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
     if (!entry_seen) return t.fail("no entry point");
     if (!t.translate_function()) return false;
     clean_up(out);
+    forget_unread_inputs(out);
     return true;
 }
 
