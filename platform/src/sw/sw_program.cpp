@@ -162,6 +162,7 @@ struct Translator {
     uint32_t entry_fn = 0;
     uint32_t cur_mask = 0;
     bool in_entry_block = false;
+    std::map<uint32_t, uint32_t> stores_to; // variable -> stores to it (or into it) in the function
 
     bool fail(const char *fmt, uint32_t v = 0) {
         char b[200];
@@ -607,7 +608,10 @@ bool Translator::instruction(const Insn &in) {
         if (!src) return false;
         for (size_t k = 0; k < src->size(); k++) {
             uint32_t dst = var.slots[ptr.first + k];
-            if (in_entry_block) {
+            // An output stored once needs no select: the lanes that never
+            // reach the store return nothing there (discarded, or an
+            // output Direct3D leaves undefined).
+            if (in_entry_block || (var.storage == StorageOutput && stores_to[ptr.var] == 1)) {
                 emit_body(OP_MOV, dst, (*src)[k]);
             } else { // lanes that skipped this block keep what they had
                 uint32_t t = new_slot();
@@ -830,6 +834,17 @@ bool Translator::translate_function() {
         }
     }
     if (blocks.empty()) return fail("the function has no body");
+    std::map<uint32_t, uint32_t> chain_base; // access chain -> its variable
+    for (size_t i = fn_begin + 1; i < fn_end; i++) {
+        const Insn &in = insns[i];
+        if (in.op == SpvOpAccessChain || in.op == SpvOpInBoundsAccessChain) {
+            auto b = chain_base.find(in.w[3]);
+            chain_base[in.w[2]] = b == chain_base.end() ? in.w[3] : b->second;
+        } else if (in.op == SpvOpStore) {
+            auto b = chain_base.find(in.w[1]);
+            stores_to[b == chain_base.end() ? in.w[1] : b->second]++;
+        }
+    }
     for (Block &b : blocks) {
         if (b.end <= b.first) return fail("empty block %%%u", b.label);
         const Insn &t = insns[b.end - 1];
@@ -1085,6 +1100,11 @@ void clean_up(SwProgram *p) {
         changed |= fold_copies(ops, ext);
         changed |= drop_unread(ops, ext);
     }
+    // A skip over an op or two costs about what it saves.
+    std::vector<uint32_t> kept_before(ops.size() + 1, 0);
+    for (size_t i = 0; i < ops.size(); i++) kept_before[i + 1] = kept_before[i] + (ops[i].code != kDeadOp);
+    for (size_t i = 0; i < ops.size(); i++)
+        if (ops[i].code == OP_SKIP && kept_before[ops[i].c] - kept_before[i + 1] <= 2) ops[i].code = kDeadOp;
     // Compact, moving skip targets to the next operation that stays.
     std::vector<uint32_t> new_index(ops.size() + 1);
     uint32_t kept = 0;
