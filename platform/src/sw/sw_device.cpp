@@ -933,14 +933,18 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
     }
     SwImage *target = d->target;
     if (d->depth && d->depth_test) {
+        // Selects rather than branches, as below; the comparison is the
+        // same for the whole loop.
+        const uint32_t func = d->depth_func;
+        const bool write = d->depth_write, add = d->blend == SW_BLEND_ADD;
         for (uint32_t l = 0; l < n; l++) {
-            if (!done[l].u) continue;
             float *dz = (float *)d->depth->row((uint32_t)wk.fy[l]) + wk.fx[l];
-            float zc = wk.fz[l] < 0.0f ? 0.0f : (wk.fz[l] > 1.0f ? 1.0f : wk.fz[l]);
-            if (!depth_passes(d->depth_func, zc, *dz)) continue;
-            if (d->depth_write) *dz = zc;
+            const float zc = wk.fz[l] < 0.0f ? 0.0f : (wk.fz[l] > 1.0f ? 1.0f : wk.fz[l]);
+            const bool pass = done[l].u && depth_passes(func, zc, *dz);
+            *dz = pass && write ? zc : *dz;
             uint32_t *px = (uint32_t *)target->row((uint32_t)wk.fy[l]) + wk.fx[l];
-            *px = d->blend == SW_BLEND_ADD ? add_saturate_bytes(*px, packed[l]) : packed[l];
+            const uint32_t c = add ? add_saturate_bytes(*px, packed[l]) : packed[l];
+            *px = pass ? c : *px;
         }
         return;
     }
