@@ -1024,6 +1024,40 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
     const float *a = g + (dev->need_z ? 8 : 4);
     const uint32_t reads = dev->read_count;
     const SwImage *target = dev->d->target;
+    if (x1 - x0 < 8) { // narrow (a star, a galaxy particle): several rows per group of lanes
+        int32_t cx = x0, cy = y0;
+        for (uint32_t left = (uint32_t)(x1 - x0 + 1) * (uint32_t)(y1 - y0 + 1); left;) {
+            const uint32_t l = wk.n, room = SW_LANES - l;
+            const uint32_t count = left < room ? left : room, groups = (count + 7) / 8;
+            for (uint32_t k = 0; k < count; k++) {
+                wk.fx[l + k] = cx;
+                wk.fy[l + k] = cy;
+                const bool wrap = cx == x1;
+                cx = wrap ? x0 : cx + 1;
+                cy += wrap;
+            }
+            float bx[kPad], by[kPad];
+            for (uint32_t k = 0; k < groups * 8; k++) {
+                bx[k] = ((float)wk.fx[l + k] + 0.5f - lx) * rwidth;
+                by[k] = ((float)wk.fy[l + k] + 0.5f - ly) * rheight;
+            }
+            for (uint32_t i = 0; i < reads; i++) {
+                const float a0 = a[3 * i], along = a[3 * i + 1], down = a[3 * i + 2];
+                float *__restrict dst = wk.in[i] + l;
+                for (uint32_t j = 0; j < groups; j++)
+                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = (a0 + by[k] * down) + bx[k] * along;
+            }
+            if (dev->need_z)
+                for (uint32_t k = 0; k < count; k++) {
+                    wk.fz[l + k] = (g[4] + by[k] * g[6]) + bx[k] * g[5];
+                    wk.fw[l + k] = g[7];
+                }
+            wk.n += count;
+            left -= count;
+            if (wk.n == SW_LANES) shade_batch(dev, wk);
+        }
+        return;
+    }
     for (int32_t y = y0; y <= y1; y++) {
         const float by = ((float)y + 0.5f - ly) * rheight;
         // The pixels are read when the batch is shaded: fetch them meanwhile.
