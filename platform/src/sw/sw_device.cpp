@@ -888,20 +888,24 @@ SW_TILE_INLINE bool depth_passes(uint32_t func, float z, float stored) {
     }
 }
 
-// a + b in each of the four bytes, saturating at 255.
-SW_TILE_INLINE uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
-    uint32_t low = (a & 0x7f7f7f7fu) + (b & 0x7f7f7f7fu); // no carry between bytes
-    uint32_t sum = low ^ ((a ^ b) & 0x80808080u);
-    uint32_t carry = ((a & b) | ((a | b) & ~sum)) & 0x80808080u; // bytes that overflowed
-    return sum | ((carry >> 7) * 255u);
-}
-
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 
 // Sixteen saturating byte additions: a sum that wrapped is below either addend.
 SW_TILE_INLINE Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) {
     Bytes16 sum = a + b;
     return sum | (Bytes16)(sum < a);
+}
+
+// a + b in each of the four bytes, saturating at 255: the same vector
+// operation on one pixel, a few instructions where bit tricks take a dozen.
+SW_TILE_INLINE uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
+    Bytes16 va = {}, vb = {};
+    memcpy(&va, &a, 4);
+    memcpy(&vb, &b, 4);
+    va = add_saturate_16(va, vb);
+    uint32_t r;
+    memcpy(&r, &va, 4);
+    return r;
 }
 
 // Runs the pixel program on the batch and merges its colours into the
