@@ -1051,27 +1051,37 @@ bool propagate_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
     return changed;
 }
 
-// t = f(...) directly followed by d = t, t read nowhere else: f writes d.
+// t = f(...), later d = t, t read nowhere else: f writes d itself, when
+// nothing between the two reads or writes d and no skip lies between them
+// (a skipped copy must leave d as it was).
 bool fold_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
     bool changed = false;
+    const size_t none = SIZE_MAX;
     std::vector<uint32_t> reads(ext.size(), 0), writes(ext.size(), 0);
-    for (SwOp &o : ops) {
+    std::vector<size_t> writer(ext.size(), none);
+    for (size_t i = 0; i < ops.size(); i++) {
+        SwOp &o = ops[i];
         if (o.code == kDeadOp) continue;
         for (int k = 0; k < operand_count(o.code); k++) reads[*operand(o, k)]++;
-        if (o.code != OP_SKIP) writes[o.dst]++;
+        if (o.code != OP_SKIP) writes[o.dst]++, writer[o.dst] = i;
     }
-    size_t prev = SIZE_MAX;
-    for (size_t i = 0; i < ops.size(); i++) {
-        if (ops[i].code == kDeadOp) continue;
-        SwOp &o = ops[i];
-        if (o.code == OP_MOV && prev != SIZE_MAX && ops[prev].code != OP_SKIP && ops[prev].dst == o.a && !ext[o.a] &&
-            reads[o.a] == 1 && writes[o.a] == 1) {
-            ops[prev].dst = o.dst;
-            o.code = kDeadOp;
-            changed = true;
-            continue;
+    for (size_t j = 0; j < ops.size(); j++) {
+        SwOp &o = ops[j];
+        if (o.code != OP_MOV || ext[o.a] || reads[o.a] != 1 || writes[o.a] != 1 || writer[o.a] >= j) continue;
+        const size_t i = writer[o.a];
+        bool clear = true;
+        for (size_t k = i + 1; k < j && clear; k++) {
+            SwOp &m = ops[k];
+            if (m.code == kDeadOp) continue;
+            clear = m.code != OP_SKIP && m.dst != o.dst;
+            for (int q = 0; q < operand_count(m.code); q++) clear = clear && *operand(m, q) != o.dst;
         }
-        prev = i;
+        if (!clear) continue;
+        ops[i].dst = o.dst;
+        o.code = kDeadOp;
+        reads[o.a] = 0;
+        writes[o.a] = 0;
+        changed = true;
     }
     return changed;
 }
