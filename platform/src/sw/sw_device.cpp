@@ -299,10 +299,12 @@ void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_
         }
 }
 
-// The record components as rows of SW_LANES lanes (see Worker::quads).
+// The record components as rows of SW_LANES lanes (see Worker::quads):
+// the position and what the pixel program reads, the rest is never looked at.
 void store_components(const SwDevice *dev, SwRegisters *r, float *out, uint32_t n) {
     const SwProgram *vs = dev->d->vs;
-    for (uint32_t k = 0; k < dev->rec; k++) {
+    for (uint32_t j = 0; j < 4 + dev->read_count; j++) {
+        const uint32_t k = j < 4 ? j : dev->read_at[j - 4];
         int32_t slot = k < 4 ? vs->position.slot[k] : vs->outputs[(k - 4) / 4].slot[k % 4];
         float *row = out + (size_t)k * SW_LANES;
         if (slot >= 0) memcpy(row, r->slot((uint32_t)slot), n * sizeof(float));
@@ -1307,7 +1309,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     dev->split = d->instance_count >= SW_LANES / 2 ? find_split(dev, d) : nullptr;
     dev->fused = dev->split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
     for (Worker &wk : dev->w)
-        if (wk.quads.size() < (size_t)4 * dev->rec * SW_LANES) wk.quads.resize((size_t)4 * dev->rec * SW_LANES);
+        if (wk.quads.size() < (size_t)4 * dev->rec * SW_LANES) wk.quads.resize((size_t)4 * dev->rec * SW_LANES, 0.0f);
     uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
     for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
         dev->chunk_first_instance = first;
