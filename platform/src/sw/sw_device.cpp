@@ -29,7 +29,7 @@ namespace {
 const int kTile = 64;                 // pixels per tile side
 const uint32_t kChunkVertices = 1u << 18; // vertices shaded per chunk
 const float kGuard = 16384.0f;        // guard band beyond the viewport, pixels
-const uint32_t kClipRef = 0x80000000u; // vertex reference into the worker's clipped vertices
+const uint32_t kClipRef = 0x80000000u; // vertex reference into the bin set's clipped vertices
 
 enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
 
@@ -43,7 +43,7 @@ enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
 //    vertex 2 along y.
 //  - triangle and line: z0..2, 1/w0..2, then per pixel input a0, a1, a2
 //    (perspective-correct); the rasterizer's setup is edges[shape] or
-//    lines[shape] of the worker that binned it.
+//    lines[shape] of the bin set that holds it.
 struct Prim {
     int32_t x0, y0, x1, y1; // pixels covered at most, inclusive
     uint32_t kind;          // PRIM_*
@@ -105,8 +105,9 @@ struct Worker {
     SwRegisters vs, ps;
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
     // SW_LANES instanced squares as the vertex program leaves them: corner
-    // v's record component k for lane l at quads[(v * rec + k) * SW_LANES + l],
-    // and their screen positions, worked out for all lanes at once.
+    // v's record component k for lane l at quads[(v * rec + k) * SW_LANES + l]
+    // (the position and what the pixel program reads), and their screen
+    // positions, worked out for all lanes at once.
     std::vector<float> quads;
     struct {
         float z[4][SW_LANES], rw[4][SW_LANES];
