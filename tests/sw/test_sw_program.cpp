@@ -85,9 +85,9 @@ TEST(SwProgram, QuadProgramBranchesPerLane) {
         for (uint32_t l = 0; l < SW_LANES; l++) {
             float u = -1.2f + 2.4f * (float)(l % 8) / 7, v = -1.2f + 2.4f * (float)(l / 8) / 7;
             const float uv[4] = {u, v, 0, 1};
-            for (int k = 0; k < 4; k++) {
-                regs.slot(prog.inputs[0].slot[k])[l].f = uv[k];
-                regs.slot(prog.inputs[1].slot[k])[l].f = col[k];
+            for (int k = 0; k < 4; k++) { // components the program does not read have no slot
+                if (prog.inputs[0].slot[k] >= 0) regs.slot(prog.inputs[0].slot[k])[l].f = uv[k];
+                if (prog.inputs[1].slot[k] >= 0) regs.slot(prog.inputs[1].slot[k])[l].f = col[k];
             }
         }
         sw_program_run(&prog, &regs, n);
@@ -165,6 +165,24 @@ TEST(SwProgram, EngineProgramsTranslate) {
         if (p.target[0] == 'v') EXPECT_GE(prog.position.slot[3], 0) << p.name;
         else EXPECT_GE(prog.outputs[0].slot[3], 0) << p.name;
     }
+}
+
+// Components a program declares but never reads get no slot: the executor
+// then neither fetches nor interpolates them.
+TEST(SwProgram, UnreadInputsHaveNoSlot) {
+    SwProgram prog;
+    std::string err;
+    ASSERT_TRUE(sw_compile("float4 main(float4 pos : SV_POSITION, float4 a : COLOR, float4 b : TEXCOORD0)"
+                           " : SV_Target { return float4(a.y, b.x, 0, 1); }\n",
+                           "ps_5_0", &prog, &err))
+        << err;
+    for (int32_t slot : prog.frag_coord.slot) EXPECT_LT(slot, 0);
+    const SwIo &a = prog.inputs[0], &b = prog.inputs[1];
+    EXPECT_LT(a.slot[0], 0);
+    EXPECT_GE(a.slot[1], 0);
+    EXPECT_LT(a.slot[2], 0);
+    EXPECT_GE(b.slot[0], 0);
+    EXPECT_LT(b.slot[3], 0);
 }
 
 // An instanced draw runs its vertex program split: the per-instance part

@@ -1,16 +1,19 @@
 // The CPU executor's draw pipeline. A draw runs in chunks of instances; each
 // chunk goes through three parallel phases:
-//  1. vertices: batches of SW_LANES vertices through the vertex program;
-//  2. setup: every worker takes a contiguous range of instances, drops
+//  1. vertices: batches of SW_LANES vertices through the vertex program (or
+//     of SW_LANES instances, when the program splits into a per-instance and
+//     a per-vertex part; instanced squares skip this phase: setup shades them);
+//  2. setup: every task takes a contiguous range of instances, drops
 //     primitives outside one clip plane, clips the rest against near, far
 //     and a guard band, sets up edge equations in 16.8 fixed point (or a
 //     rectangle for a camera-facing square) and appends each primitive to
-//     its own list of every screen tile it touches;
+//     its own stream of every screen tile it touches;
 //  3. tiles: every tile is rasterized by one worker, reading the setup
-//     workers' lists in worker order, so fragments reach each pixel in
+//     tasks' streams in task order, so fragments reach each pixel in
 //     primitive order whatever the timing.
 #include "sw/sw_device.h"
 
+#include "sw/sw_math.h"
 #include "sw/sw_pool.h"
 
 #include <algorithm>
@@ -26,27 +29,36 @@ namespace {
 const int kTile = 64;                 // pixels per tile side
 const uint32_t kChunkVertices = 1u << 18; // vertices shaded per chunk
 const float kGuard = 16384.0f;        // guard band beyond the viewport, pixels
-const uint32_t kClipRef = 0x80000000u; // vertex reference into the worker's clipped vertices
+const uint32_t kClipRef = 0x80000000u; // vertex reference into the bin set's clipped vertices
 
 enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
 
 // A primitive set up for rasterization. A galaxy frame bins a million of
 // them, so each is stored whole in the stream of every tile it touches (a
-// tile then reads memory in order, not scattered records): this header,
-// then its block of `words` floats:
-//  - rectangle: lx, ly (corner 0, pixels), 1 / width, 1 / height, z0,
-//    z1 - z0, z2 - z0, w, then per pixel input a0, a1 - a0, a2 - a0 (affine:
-//    one w). Vertex 1 lies along x from vertex 0, vertex 2 along y.
+// tile then reads memory in order, not scattered records): its header
+// (packed, see StoredPrim), then its block of `words` floats:
+//  - rectangle: lx, ly (corner 0, pixels), 1 / width, 1 / height, then, if
+//    the draw needs depth, z0, z1 - z0, z2 - z0, w, then per pixel input a0,
+//    a1 - a0, a2 - a0 (affine: one w). Vertex 1 lies along x from vertex 0,
+//    vertex 2 along y.
 //  - triangle and line: z0..2, 1/w0..2, then per pixel input a0, a1, a2
 //    (perspective-correct); the rasterizer's setup is edges[shape] or
-//    lines[shape] of the worker that binned it.
+//    lines[shape] of the bin set that holds it.
 struct Prim {
     int32_t x0, y0, x1, y1; // pixels covered at most, inclusive
     uint32_t kind;          // PRIM_*
     uint32_t shape;         // index into edges or lines
     uint32_t words;         // floats in the block
 };
-const uint32_t kPrimWords = sizeof(Prim) / 4;
+
+// Prim as stored: targets are at most 16384 pixels wide, so the bounds fit
+// 16 bits; every byte less is a byte less written and read per primitive.
+struct StoredPrim {
+    int16_t x0, y0, x1, y1;
+    uint16_t kind, words;
+    uint32_t shape;
+};
+const uint32_t kPrimWords = sizeof(StoredPrim) / 4;
 
 struct Edges {
     int64_t e[3];         // edge values at the centre of pixel (x0, y0), fill-rule bias included
@@ -61,7 +73,7 @@ struct LineSetup {
     int32_t sx, sy, ex, ey;   // those pixels
 };
 
-const uint32_t kRectHeader = 8; // floats before a rectangle's inputs
+const uint32_t kRectHeader = 8; // floats before a rectangle's inputs, at most
 const uint32_t kWeightedHeader = 6; // before a triangle's or line's
 const uint32_t kMaxBlock = kRectHeader + 3 * 4 * SW_MAX_VARYINGS;
 
@@ -78,19 +90,38 @@ struct TileStream {
     }
 };
 
-struct Worker {
-    SwRegisters vs, ps;
-    uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
+// What one setup task makes: primitives per tile, in its instances' order.
+struct BinSet {
     std::vector<Edges> edges;
     std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping
     std::vector<TileStream> bins;
-    // Fragment batch of one tile. The rasterizers write the pixel program's
-    // inputs straight into its registers (in[i] = slot of input i).
+};
+const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
+
+const uint32_t kPad = SW_LANES + 8;
+
+struct Worker {
+    SwRegisters vs, ps;
+    uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
+    // SW_LANES instanced squares as the vertex program leaves them: corner
+    // v's record component k for lane l at quads[(v * rec + k) * SW_LANES + l]
+    // (the position and what the pixel program reads), and their screen
+    // positions, worked out for all lanes at once.
+    std::vector<float> quads;
+    struct {
+        float z[4][SW_LANES], rw[4][SW_LANES];
+        int32_t X[4][SW_LANES], Y[4][SW_LANES]; // 16.8 fixed point
+        uint32_t code[4][SW_LANES];             // outcode
+        uint32_t grid[4][SW_LANES];             // 1: on the fixed-point grid
+    } qs;
+    // Fragment batch of one tile: positions, and the pixel program's inputs
+    // (in[i] for input i), copied into its registers when shaded. Rows run
+    // kPad lanes long so the rasterizers can fill whole groups of 8 lanes.
     uint32_t n = 0;
-    int32_t fx[SW_LANES], fy[SW_LANES];
-    float fz[SW_LANES], fw[SW_LANES];
-    float *in[4 * SW_MAX_VARYINGS];
+    int32_t fx[kPad], fy[kPad];
+    float fz[kPad], fw[kPad];
+    float in[4 * SW_MAX_VARYINGS][kPad];
     uint64_t fragments = 0; // shaded, ever
 };
 
@@ -120,6 +151,8 @@ struct SwDevice {
     bool need_z = false;  // fragments need their depth: a depth test, or the program reads it
     std::vector<float> verts; // vertex records of the chunk
     std::vector<SwSplit> splits;
+    std::vector<BinSet> sets;
+    bool fused = false; // instanced squares: vertices shaded by the setup tasks
     const SwSplit *split = nullptr; // the draw's, when its vertices run per instance
     uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0;
     uint32_t prims_per_instance = 0;
@@ -144,6 +177,7 @@ SwDevice *sw_device_create(int threads) {
     SwDevice *dev = new SwDevice;
     dev->workers = (uint32_t)threads;
     dev->w.resize(dev->workers);
+    dev->sets.resize((size_t)dev->workers * kSetsPerWorker);
     if (!sw_pool_start(&dev->pool, dev->workers)) {
         delete dev;
         return nullptr;
@@ -266,6 +300,19 @@ void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_
         }
 }
 
+// The record components as rows of SW_LANES lanes (see Worker::quads):
+// the position and what the pixel program reads, the rest is never looked at.
+void store_components(const SwDevice *dev, SwRegisters *r, float *out, uint32_t n) {
+    const SwProgram *vs = dev->d->vs;
+    for (uint32_t j = 0; j < 4 + dev->read_count; j++) {
+        const uint32_t k = j < 4 ? j : dev->read_at[j - 4];
+        int32_t slot = k < 4 ? vs->position.slot[k] : vs->outputs[(k - 4) / 4].slot[k % 4];
+        float *row = out + (size_t)k * SW_LANES;
+        if (slot >= 0) memcpy(row, r->slot((uint32_t)slot), n * sizeof(float));
+        else memset(row, 0, n * sizeof(float));
+    }
+}
+
 // SW_LANES consecutive vertices of the chunk, instance-major.
 void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
@@ -297,14 +344,13 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
 // SW_LANES consecutive instances of the chunk, with a split program: lane l
 // is instance l throughout; the per-instance part runs once, the per-vertex
 // part once for each vertex, every lane at the same vertex.
-void instance_task(void *ctx, uint32_t task, uint32_t worker) {
-    SwDevice *dev = (SwDevice *)ctx;
+// Records of instances first .. first + n - 1 (of the chunk) go to out,
+// instance after instance; or, when out is null, to wk.quads by component.
+void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float *out) {
     const SwDraw *d = dev->d;
     const SwSplit &sp = *dev->split;
-    Worker &wk = dev->w[worker];
     prepare_vertex_registers(dev, wk);
-    const uint32_t first = task * SW_LANES, vc = d->vertex_count;
-    const uint32_t n = dev->chunk_instances - first < SW_LANES ? dev->chunk_instances - first : SW_LANES;
+    const uint32_t vc = d->vertex_count;
     uint32_t inst[SW_LANES], vtx[SW_LANES];
     for (uint32_t l = 0; l < n; l++) inst[l] = first + l, vtx[l] = 0;
     for (uint32_t k = 0; k < d->element_count; k++)
@@ -323,8 +369,16 @@ void instance_task(void *ctx, uint32_t task, uint32_t worker) {
             for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
         }
         sw_program_run_ops(d->vs, &wk.vs, sp.vertex_ops.data(), sp.vertex_ops.size(), n);
-        store_records(dev, &wk.vs, dev->verts.data() + ((size_t)first * vc + v) * dev->rec, (size_t)vc * dev->rec, n);
+        if (out) store_records(dev, &wk.vs, out + (size_t)v * dev->rec, (size_t)vc * dev->rec, n);
+        else store_components(dev, &wk.vs, wk.quads.data() + (size_t)v * dev->rec * SW_LANES, n);
     }
+}
+
+void instance_task(void *ctx, uint32_t task, uint32_t worker) {
+    SwDevice *dev = (SwDevice *)ctx;
+    const uint32_t first = task * SW_LANES;
+    const uint32_t n = dev->chunk_instances - first < SW_LANES ? dev->chunk_instances - first : SW_LANES;
+    run_instances(dev, dev->w[worker], first, n, dev->verts.data() + (size_t)first * dev->d->vertex_count * dev->rec);
 }
 
 // The split of the draw's vertex program for its input layout, made on
@@ -346,8 +400,8 @@ const SwSplit *find_split(SwDevice *dev, const SwDraw *d) {
 
 // ---- phase 2: setup
 
-const float *vertex_record(const SwDevice *dev, const Worker &wk, uint32_t ref) {
-    if (ref & kClipRef) return wk.clipped.data() + (size_t)(ref & ~kClipRef) * dev->rec;
+const float *vertex_record(const SwDevice *dev, const BinSet &bs, uint32_t ref) {
+    if (ref & kClipRef) return bs.clipped.data() + (size_t)(ref & ~kClipRef) * dev->rec;
     return dev->verts.data() + (size_t)ref * dev->rec;
 }
 
@@ -379,21 +433,23 @@ float plane_distance(const float *p, int k, float gx, float gy) {
 }
 
 // a + (b - a) t as a new record; a and b may point into the records it grows.
-uint32_t new_clip_vertex(const SwDevice *dev, Worker &wk, const float *a, const float *b, float t) {
+uint32_t new_clip_vertex(const SwDevice *dev, BinSet &bs, const float *a, const float *b, float t) {
     float v[4 + 4 * SW_MAX_VARYINGS];
     for (uint32_t k = 0; k < dev->rec; k++) v[k] = a[k] + (b[k] - a[k]) * t;
-    size_t at = wk.clipped.size();
-    wk.clipped.insert(wk.clipped.end(), v, v + dev->rec);
+    size_t at = bs.clipped.size();
+    bs.clipped.insert(bs.clipped.end(), v, v + dev->rec);
     return kClipRef | (uint32_t)(at / dev->rec);
 }
 
 // Appends the primitive and its block to the stream of every tile it touches.
-void bin(SwDevice *dev, Worker &wk, const Prim &p, const float *block) {
+void bin(SwDevice *dev, BinSet &bs, const Prim &p, const float *block) {
     int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
     for (int ty = ty0; ty <= ty1; ty++)
         for (int tx = tx0; tx <= tx1; tx++) {
-            float *at = wk.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
-            memcpy(at, &p, sizeof p);
+            float *at = bs.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
+            const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
+                                   (uint16_t)p.kind, (uint16_t)p.words, p.shape};
+            memcpy(at, &sp, sizeof sp);
             memcpy(at + kPrimWords, block, p.words * sizeof(float));
         }
 }
@@ -401,15 +457,15 @@ void bin(SwDevice *dev, Worker &wk, const Prim &p, const float *block) {
 // A triangle's or line's block (see Prim): depth and 1/w at its three
 // vertices, then each pixel input at them. Returns its length.
 struct Screen;
-uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block);
+uint32_t weighted_block(const SwDevice *dev, BinSet &bs, const uint32_t *v, const Screen *s, float *block);
 
 struct Screen {
     float x, y, z, rw;
 };
 
-uint32_t weighted_block(const SwDevice *dev, Worker &wk, const uint32_t *v, const Screen *s, float *block) {
+uint32_t weighted_block(const SwDevice *dev, BinSet &bs, const uint32_t *v, const Screen *s, float *block) {
     const float *r[3];
-    for (int k = 0; k < 3; k++) r[k] = vertex_record(dev, wk, v[k]);
+    for (int k = 0; k < 3; k++) r[k] = vertex_record(dev, bs, v[k]);
     uint32_t n = 0;
     for (int k = 0; k < 3; k++) block[n++] = s[k].z;
     for (int k = 0; k < 3; k++) block[n++] = s[k].rw;
@@ -438,13 +494,13 @@ Screen to_screen(const SwDevice *dev, const float *p) {
 
 int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
-void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_t v2) {
+void setup_triangle(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1, uint32_t v2) {
     const SwDraw *d = dev->d;
     uint32_t v[3] = {v0, v1, v2};
     Screen s[3];
     int64_t X[3], Y[3];
     for (int k = 0; k < 3; k++) {
-        s[k] = to_screen(dev, vertex_record(dev, wk, v[k]));
+        s[k] = to_screen(dev, vertex_record(dev, bs, v[k]));
         if (!on_grid(s[k])) return;
         X[k] = (int64_t)lrintf(s[k].x * 256.0f);
         Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
@@ -483,10 +539,10 @@ void setup_triangle(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1, uint32_
     }
     ed.inv_area = 1.0f / (float)area;
     float block[kMaxBlock];
-    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, (uint32_t)wk.edges.size(), 0};
-    p.words = weighted_block(dev, wk, v, s, block);
-    wk.edges.push_back(ed);
-    bin(dev, wk, p, block);
+    Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, (uint32_t)bs.edges.size(), 0};
+    p.words = weighted_block(dev, bs, v, s, block);
+    bs.edges.push_back(ed);
+    bin(dev, bs, p, block);
 }
 
 // Pixel whose diamond (|dx| + |dy| < 1/2 around its centre) holds (x, y);
@@ -503,8 +559,8 @@ bool diamond_of(float x, float y, int32_t *px, int32_t *py) {
 // segment leaves its diamond. Along the major axis that is one pixel per
 // centre line crossed, except the pixel whose diamond holds the end point
 // (the segment never leaves it), plus the one whose diamond holds the start.
-void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
-    Screen a = to_screen(dev, vertex_record(dev, wk, v0)), b = to_screen(dev, vertex_record(dev, wk, v1));
+void setup_line(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1) {
+    Screen a = to_screen(dev, vertex_record(dev, bs, v0)), b = to_screen(dev, vertex_record(dev, bs, v1));
     if (!on_grid(a) || !on_grid(b)) return;
     // Snap to the same 8-bit grid as triangles.
     float ax = (float)lrintf(a.x * 256.0f) / 256.0f, ay = (float)lrintf(a.y * 256.0f) / 256.0f;
@@ -538,51 +594,31 @@ void setup_line(SwDevice *dev, Worker &wk, uint32_t v0, uint32_t v1) {
     const Screen s[3] = {a, b, b};
     float block[kMaxBlock];
     p.kind = PRIM_LINE;
-    p.shape = (uint32_t)wk.lines.size();
-    p.words = weighted_block(dev, wk, v, s, block);
-    wk.lines.push_back(ls);
-    bin(dev, wk, p, block);
+    p.shape = (uint32_t)bs.lines.size();
+    p.words = weighted_block(dev, bs, v, s, block);
+    bs.lines.push_back(ls);
+    bin(dev, bs, p, block);
 }
 
-// Two strip triangles that make an axis-aligned rectangle with one w and
-// affine attributes (camera-facing squares, mostly) are drawn as one
-// rectangle: no edge functions, and the same pixels and values the two
-// triangles would give. False when the quad is anything else.
-bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy) {
+// Which corners of a quad (0, 1, 2, 3 in strip order) lie beside corner 0
+// along x and along y, when its fixed-point corners make an axis-aligned
+// rectangle; false when they do not.
+bool rect_sides(const int64_t *X, const int64_t *Y, int *xv, int *yv) {
+    if (Y[1] == Y[0] && X[2] == X[0] && X[3] == X[1] && Y[3] == Y[2]) return *xv = 1, *yv = 2, true;
+    if (X[1] == X[0] && Y[2] == Y[0] && X[3] == X[2] && Y[3] == Y[1]) return *xv = 2, *yv = 1, true;
+    return false;
+}
+
+// Bins a rectangle with corner 0 at (X0, Y0), its sides ending at corners
+// xv and yv; z, w and the pixel inputs a0, ax, ay at those three corners.
+void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float w, int xv, int yv,
+              const float *a0, const float *ax, const float *ay) {
     const SwDraw *d = dev->d;
-    const float *r[4];
-    uint32_t all = ~0u, any = 0;
-    for (int k = 0; k < 4; k++) {
-        r[k] = vertex_record(dev, wk, v[k]);
-        uint32_t c = outcode(r[k], gx, gy, d->depth_clip);
-        all &= c;
-        any |= c;
-    }
-    if (all) return true; // the whole quad lies outside one plane: both triangles would be dropped
-    if (any) return false;
-    if (r[0][3] != r[1][3] || r[0][3] != r[2][3] || r[0][3] != r[3][3]) return false;
-    // Corner 3 must be corner 1 + corner 2 - corner 0 in every attribute.
-    for (uint32_t k = 2; k < dev->rec; k++) {
-        if (k == 3) continue;
-        if (r[3][k] != r[1][k] + r[2][k] - r[0][k]) return false;
-    }
-    Screen s[4];
-    int64_t X[4], Y[4];
-    for (int k = 0; k < 4; k++) {
-        s[k] = to_screen(dev, r[k]);
-        if (!on_grid(s[k])) return false;
-        X[k] = (int64_t)lrintf(s[k].x * 256.0f);
-        Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
-    }
-    int xv, yv; // the corners beside corner 0 along x and along y
-    if (Y[1] == Y[0] && X[2] == X[0] && X[3] == X[1] && Y[3] == Y[2]) xv = 1, yv = 2;
-    else if (X[1] == X[0] && Y[2] == Y[0] && X[3] == X[2] && Y[3] == Y[1]) xv = 2, yv = 1;
-    else return false;
     int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
-    if (area == 0) return true; // nothing to draw, and nothing the triangles would draw
+    if (area == 0) return; // nothing to draw, and nothing the triangles would draw
     bool clockwise = area > 0;
     bool front = d->front_ccw ? !clockwise : clockwise;
-    if ((d->cull == SW_CULL_BACK && !front) || (d->cull == SW_CULL_FRONT && front)) return true;
+    if ((d->cull == SW_CULL_BACK && !front) || (d->cull == SW_CULL_FRONT && front)) return;
     int64_t minX = std::min(X[0], X[xv]), maxX = std::max(X[0], X[xv]);
     int64_t minY = std::min(Y[0], Y[yv]), maxY = std::max(Y[0], Y[yv]);
     // Centres in [min, max): left and top edges own theirs, right and bottom do not.
@@ -592,38 +628,85 @@ bool setup_rect(SwDevice *dev, Worker &wk, const uint32_t *v, float gx, float gy
     py0 = std::max<int64_t>(py0, dev->sy0);
     px1 = std::min<int64_t>(px1, dev->sx1 - 1);
     py1 = std::min<int64_t>(py1, dev->sy1 - 1);
-    if (px0 > px1 || py0 > py1) return true;
-    const float *c0 = r[0], *cx = r[xv], *cy = r[yv];
-    float block[kMaxBlock] = {(float)X[0] / 256.0f, (float)Y[0] / 256.0f, 256.0f / (float)(X[xv] - X[0]),
-                              256.0f / (float)(Y[yv] - Y[0]), s[0].z, s[xv].z - s[0].z, s[yv].z - s[0].z, r[0][3]};
-    uint32_t n = kRectHeader;
+    if (px0 > px1 || py0 > py1) return;
+    float block[kMaxBlock]; // only what is used is written: this runs a million times a frame
+    block[0] = (float)X[0] / 256.0f;
+    block[1] = (float)Y[0] / 256.0f;
+    block[2] = 256.0f / (float)(X[xv] - X[0]);
+    block[3] = 256.0f / (float)(Y[yv] - Y[0]);
+    uint32_t n = 4;
+    if (dev->need_z) {
+        block[n++] = z[0];
+        block[n++] = z[xv] - z[0];
+        block[n++] = z[yv] - z[0];
+        block[n++] = w;
+    }
     for (uint32_t i = 0; i < dev->read_count; i++) {
-        uint32_t at = dev->read_at[i];
-        block[n++] = c0[at];
-        block[n++] = cx[at] - c0[at];
-        block[n++] = cy[at] - c0[at];
+        block[n++] = a0[i];
+        block[n++] = ax[i] - a0[i];
+        block[n++] = ay[i] - a0[i];
     }
     const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
-    bin(dev, wk, p, block);
+    bin(dev, bs, p, block);
+}
+
+// Two strip triangles that make an axis-aligned rectangle with one w and
+// affine attributes (camera-facing squares, mostly) are drawn as one
+// rectangle: no edge functions, and the same pixels and values the two
+// triangles would give. False when the quad is anything else.
+bool setup_rect(SwDevice *dev, BinSet &bs, const float *const r[4], float gx, float gy) {
+    const SwDraw *d = dev->d;
+    uint32_t all = ~0u, any = 0;
+    for (int k = 0; k < 4; k++) {
+        uint32_t c = outcode(r[k], gx, gy, d->depth_clip);
+        all &= c;
+        any |= c;
+    }
+    if (all) return true; // the whole quad lies outside one plane: both triangles would be dropped
+    if (any) return false;
+    if (r[0][3] != r[1][3] || r[0][3] != r[2][3] || r[0][3] != r[3][3]) return false;
+    // Corner 3 must be corner 1 + corner 2 - corner 0 in depth and in every input read.
+    if (r[3][2] != r[1][2] + r[2][2] - r[0][2]) return false;
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        uint32_t k = dev->read_at[i];
+        if (r[3][k] != r[1][k] + r[2][k] - r[0][k]) return false;
+    }
+    Screen s[4];
+    int64_t X[4], Y[4];
+    float z[4];
+    for (int k = 0; k < 4; k++) {
+        s[k] = to_screen(dev, r[k]);
+        if (!on_grid(s[k])) return false;
+        X[k] = (int64_t)lrintf(s[k].x * 256.0f);
+        Y[k] = (int64_t)lrintf(s[k].y * 256.0f);
+        z[k] = s[k].z;
+    }
+    int xv, yv;
+    if (!rect_sides(X, Y, &xv, &yv)) return false;
+    float a[3][4 * SW_MAX_VARYINGS];
+    const int corner[3] = {0, xv, yv};
+    for (int c = 0; c < 3; c++)
+        for (uint32_t i = 0; i < dev->read_count; i++) a[c][i] = r[corner[c]][dev->read_at[i]];
+    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, a[0], a[1], a[2]);
     return true;
 }
 
-void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float gx, float gy) {
+void clip_and_setup(SwDevice *dev, BinSet &bs, const uint32_t *v, int n, float gx, float gy) {
     const bool depth_clip = dev->d->depth_clip;
     uint32_t codes[3], all = ~0u, any = 0;
     for (int k = 0; k < n; k++) {
-        codes[k] = outcode(vertex_record(dev, wk, v[k]), gx, gy, depth_clip);
+        codes[k] = outcode(vertex_record(dev, bs, v[k]), gx, gy, depth_clip);
         all &= codes[k];
         any |= codes[k];
     }
     if (all) return; // entirely outside one plane
     if (!any) {
-        if (n == 3) setup_triangle(dev, wk, v[0], v[1], v[2]);
-        else setup_line(dev, wk, v[0], v[1]);
+        if (n == 3) setup_triangle(dev, bs, v[0], v[1], v[2]);
+        else setup_line(dev, bs, v[0], v[1]);
         return;
     }
     if (n == 2) { // a segment: shrink its parameter range plane by plane
-        const float *pa = vertex_record(dev, wk, v[0]), *pb = vertex_record(dev, wk, v[1]);
+        const float *pa = vertex_record(dev, bs, v[0]), *pb = vertex_record(dev, bs, v[1]);
         float t0 = 0.0f, t1 = 1.0f;
         for (int plane = 0; plane < 7; plane++) {
             float da = plane_distance(pa, plane, gx, gy), db = plane_distance(pb, plane, gx, gy);
@@ -632,11 +715,11 @@ void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float g
             if (db < 0) t1 = std::min(t1, da / (da - db));
         }
         if (t0 >= t1) return;
-        uint32_t a = t0 > 0.0f ? new_clip_vertex(dev, wk, pa, pb, t0) : v[0];
-        pa = vertex_record(dev, wk, v[0]);
-        pb = vertex_record(dev, wk, v[1]);
-        uint32_t b = t1 < 1.0f ? new_clip_vertex(dev, wk, pa, pb, t1) : v[1];
-        setup_line(dev, wk, a, b);
+        uint32_t a = t0 > 0.0f ? new_clip_vertex(dev, bs, pa, pb, t0) : v[0];
+        pa = vertex_record(dev, bs, v[0]);
+        pb = vertex_record(dev, bs, v[1]);
+        uint32_t b = t1 < 1.0f ? new_clip_vertex(dev, bs, pa, pb, t1) : v[1];
+        setup_line(dev, bs, a, b);
         return;
     }
     // Sutherland-Hodgman against the planes some vertex is outside of.
@@ -649,38 +732,128 @@ void clip_and_setup(SwDevice *dev, Worker &wk, const uint32_t *v, int n, float g
         int out = 0;
         for (int k = 0; k < count; k++) {
             uint32_t a = poly[k], b = poly[(k + 1) % count];
-            const float *pa = vertex_record(dev, wk, a), *pb = vertex_record(dev, wk, b);
+            const float *pa = vertex_record(dev, bs, a), *pb = vertex_record(dev, bs, b);
             float da = plane_distance(pa, plane, gx, gy), db = plane_distance(pb, plane, gx, gy);
             if (da >= 0) next[out++] = a;
-            if ((da >= 0) != (db >= 0) && out < 16) next[out++] = new_clip_vertex(dev, wk, pa, pb, da / (da - db));
+            if ((da >= 0) != (db >= 0) && out < 16) next[out++] = new_clip_vertex(dev, bs, pa, pb, da / (da - db));
             if (out >= 15) break;
         }
         count = out;
         for (int k = 0; k < count; k++) poly[k] = next[k];
     }
-    for (int k = 1; k + 1 < count; k++) setup_triangle(dev, wk, poly[0], poly[k], poly[k + 1]);
+    for (int k = 1; k + 1 < count; k++) setup_triangle(dev, bs, poly[0], poly[k], poly[k + 1]);
+}
+
+// Nearest integer of v as lrintf gives it, without a call, for a loop that
+// vectorizes: below 2^23 by the 1.5 * 2^23 trick, above it v is integral.
+inline int32_t round_to_int(float v) {
+    float r = sw_round_small(v);
+    return (int32_t)(fabsf(v) < 8388608.0f ? r : v);
+}
+
+// Outcodes and screen positions of corner v of the batch's squares, lane by
+// lane in one loop: the same arithmetic as outcode() and to_screen().
+void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx, float gy) {
+    const SwViewport &vp = dev->d->viewport;
+    const uint32_t depth_clip = dev->d->depth_clip ? 1u : 0u;
+    const float *q = wk.quads.data() + (size_t)v * dev->rec * SW_LANES;
+    const float *__restrict px = q, *__restrict py = q + SW_LANES, *__restrict pz = q + 2 * SW_LANES,
+                            *__restrict pw = q + 3 * SW_LANES;
+    uint32_t *__restrict code = wk.qs.code[v], *__restrict on_grid = wk.qs.grid[v];
+    float *__restrict oz = wk.qs.z[v], *__restrict orw = wk.qs.rw[v];
+    int32_t *__restrict ox = wk.qs.X[v], *__restrict oy = wk.qs.Y[v];
+    const float vx = vp.x, vy = vp.y, vw = vp.width, vh = vp.height, z0 = vp.min_depth;
+    const float depth_range = vp.max_depth - vp.min_depth;
+    // Locals, restrict and bitwise & and | rather than && and ||: no
+    // branches and no aliasing, so the loop vectorizes.
+    for (uint32_t l = 0; l < n; l++) {
+        const float x = px[l], y = py[l], z = pz[l], w = pw[l];
+        code[l] = (uint32_t)(x < -gx * w) | (uint32_t)(x > gx * w) << 1 | (uint32_t)(y < -gy * w) << 2 |
+                  (uint32_t)(y > gy * w) << 3 | ((uint32_t)(z < 0.0f) & depth_clip) << 4 |
+                  ((uint32_t)(z > w) & depth_clip) << 5 | (uint32_t)(w <= 0.0f) << 6;
+        const float rw = 1.0f / w;
+        const float sx = vx + (x * rw + 1.0f) * 0.5f * vw;
+        const float sy = vy + (1.0f - y * rw) * 0.5f * vh;
+        const float sz = z0 + z * rw * depth_range;
+        const uint32_t grid = (uint32_t)(fabsf(sx) < 1048576.0f) & (uint32_t)(fabsf(sy) < 1048576.0f) &
+                              (uint32_t)(sz == sz) & (uint32_t)(rw == rw);
+        on_grid[l] = grid;
+        oz[l] = sz;
+        orw[l] = rw;
+        ox[l] = round_to_int(grid ? sx * 256.0f : 0.0f);
+        oy[l] = round_to_int(grid ? sy * 256.0f : 0.0f);
+    }
+}
+
+// Instanced squares, shaded here SW_LANES at a time into the worker's
+// registers and sorted out there, so a million of them never pass through
+// memory as vertex records.
+void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, uint32_t i1, float gx, float gy) {
+    const uint32_t rec = dev->rec;
+    const float *q = wk.quads.data();
+    auto at = [&](int v, uint32_t k, uint32_t l) { return q[((size_t)v * rec + k) * SW_LANES + l]; };
+    for (uint32_t first = i0; first < i1; first += SW_LANES) {
+        const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
+        run_instances(dev, wk, first, n, nullptr);
+        for (int v = 0; v < 4; v++) screen_corners(dev, wk, v, n, gx, gy);
+        for (uint32_t l = 0; l < n; l++) {
+            const uint32_t all = wk.qs.code[0][l] & wk.qs.code[1][l] & wk.qs.code[2][l] & wk.qs.code[3][l];
+            const uint32_t any = wk.qs.code[0][l] | wk.qs.code[1][l] | wk.qs.code[2][l] | wk.qs.code[3][l];
+            if (all) continue; // wholly outside one plane: both triangles would be dropped
+            // A rectangle: inside, one w, affine in depth and inputs, on the grid, axis-aligned.
+            bool rect = !any && at(0, 3, l) == at(1, 3, l) && at(0, 3, l) == at(2, 3, l) && at(0, 3, l) == at(3, 3, l) &&
+                        at(3, 2, l) == at(1, 2, l) + at(2, 2, l) - at(0, 2, l) && wk.qs.grid[0][l] &&
+                        wk.qs.grid[1][l] && wk.qs.grid[2][l] && wk.qs.grid[3][l];
+            for (uint32_t i = 0; rect && i < dev->read_count; i++) {
+                const uint32_t k = dev->read_at[i];
+                rect = at(3, k, l) == at(1, k, l) + at(2, k, l) - at(0, k, l);
+            }
+            int64_t X[4], Y[4];
+            float z[4];
+            for (int v = 0; v < 4; v++) X[v] = wk.qs.X[v][l], Y[v] = wk.qs.Y[v][l], z[v] = wk.qs.z[v][l];
+            int xv = 0, yv = 0;
+            if (rect && rect_sides(X, Y, &xv, &yv)) {
+                float a[3][4 * SW_MAX_VARYINGS];
+                const int corner[3] = {0, xv, yv};
+                for (int c = 0; c < 3; c++)
+                    for (uint32_t i = 0; i < dev->read_count; i++) a[c][i] = at(corner[c], dev->read_at[i], l);
+                bin_rect(dev, bs, X, Y, z, at(0, 3, l), xv, yv, a[0], a[1], a[2]);
+                continue;
+            }
+            // Anything else: two triangles from copies of the corners.
+            uint32_t ref[4];
+            for (int v = 0; v < 4; v++) {
+                ref[v] = kClipRef | (uint32_t)(bs.clipped.size() / rec);
+                for (uint32_t k = 0; k < rec; k++) bs.clipped.push_back(at(v, k, l));
+            }
+            const uint32_t t0[3] = {ref[0], ref[1], ref[2]}, t1[3] = {ref[2], ref[1], ref[3]};
+            clip_and_setup(dev, bs, t0, 3, gx, gy);
+            clip_and_setup(dev, bs, t1, 3, gx, gy);
+        }
+    }
 }
 
 void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->d;
-    (void)worker;
-    // Task t owns instances [t * I / W, (t + 1) * I / W); whichever worker
-    // runs it stores them under the task's number, so tiles read in order.
-    Worker &out = dev->w[task];
-    uint64_t I = dev->chunk_instances;
-    uint32_t i0 = (uint32_t)(I * task / dev->workers), i1 = (uint32_t)(I * (task + 1) / dev->workers);
+    // Task t owns instances [t * I / T, (t + 1) * I / T) and stores them in
+    // set t, whichever worker runs it, so tiles read them in order.
+    BinSet &out = dev->sets[task];
+    const uint64_t I = dev->chunk_instances, T = dev->sets.size();
+    uint32_t i0 = (uint32_t)(I * task / T), i1 = (uint32_t)(I * (task + 1) / T);
     const SwViewport &vp = d->viewport;
     float gx = 1.0f + 2.0f * kGuard / std::max(vp.width, 1.0f);
     float gy = 1.0f + 2.0f * kGuard / std::max(vp.height, 1.0f);
+    if (dev->fused) return setup_instanced_quads(dev, dev->w[worker], out, i0, i1, gx, gy);
     const uint32_t ppi = dev->prims_per_instance, vc = d->vertex_count;
     const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
     const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
     for (uint32_t inst = i0; inst < i1; inst++) {
         uint32_t base = inst * vc;
         if (quads) {
-            const uint32_t q[4] = {base, base + 1, base + 2, base + 3};
-            if (setup_rect(dev, out, q, gx, gy)) continue;
+            const float *const r[4] = {vertex_record(dev, out, base), vertex_record(dev, out, base + 1),
+                                       vertex_record(dev, out, base + 2), vertex_record(dev, out, base + 3)};
+            if (setup_rect(dev, out, r, gx, gy)) continue;
         }
         for (uint32_t k = 0; k < ppi; k++) {
             uint32_t v[3] = {0, 0, 0};
@@ -697,10 +870,15 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
 }
 
 // ---- phase 3: tiles
+//
+// The tile phase is built twice, for plain x86-64 and for AVX2, and picked
+// at run time like the program interpreter: its loops fill, convert and
+// blend 8 lanes at once on AVX2. Everything it calls inlines into each build.
+#define SW_TILE_INLINE inline __attribute__((always_inline))
 
 // Direct3D's comparison functions, 1 (never) to 8 (always), of the
 // fragment's depth against the stored one.
-inline bool depth_passes(uint32_t func, float z, float stored) {
+SW_TILE_INLINE bool depth_passes(uint32_t func, float z, float stored) {
     switch (func) {
     case 1: return false;
     case 2: return z < stored;
@@ -713,25 +891,29 @@ inline bool depth_passes(uint32_t func, float z, float stored) {
     }
 }
 
-// a + b in each of the four bytes, saturating at 255.
-inline uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
-    uint32_t low = (a & 0x7f7f7f7fu) + (b & 0x7f7f7f7fu); // no carry between bytes
-    uint32_t sum = low ^ ((a ^ b) & 0x80808080u);
-    uint32_t carry = ((a & b) | ((a | b) & ~sum)) & 0x80808080u; // bytes that overflowed
-    return sum | ((carry >> 7) * 255u);
-}
-
-// Runs the pixel program on the batch and merges its colours into the
-// target, lane by lane in order (two lanes may hold the same pixel).
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 
 // Sixteen saturating byte additions: a sum that wrapped is below either addend.
-inline Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) {
+SW_TILE_INLINE Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) {
     Bytes16 sum = a + b;
     return sum | (Bytes16)(sum < a);
 }
 
-void shade_batch(SwDevice *dev, Worker &wk) {
+// a + b in each of the four bytes, saturating at 255: the same vector
+// operation on one pixel, a few instructions where bit tricks take a dozen.
+SW_TILE_INLINE uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
+    Bytes16 va = {}, vb = {};
+    memcpy(&va, &a, 4);
+    memcpy(&vb, &b, 4);
+    va = add_saturate_16(va, vb);
+    uint32_t r;
+    memcpy(&r, &va, 4);
+    return r;
+}
+
+// Runs the pixel program on the batch and merges its colours into the
+// target, lane by lane in order (two lanes may hold the same pixel).
+SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
     const SwDraw *d = dev->d;
     const SwProgram *ps = d->ps;
     const uint32_t n = wk.n;
@@ -746,6 +928,7 @@ void shade_batch(SwDevice *dev, Worker &wk) {
                 if (fc[k] >= 0) wk.ps.slot((uint32_t)fc[k])[l].f = v[k];
         }
     }
+    for (uint32_t i = 0; i < dev->read_count; i++) memcpy(wk.ps.slot(dev->read_slot[i]), wk.in[i], n * sizeof(float));
     sw_program_run(ps, &wk.ps, n);
     const SwLane *done = wk.ps.slot(ps->done_slot);
     uint32_t packed[SW_LANES] = {};
@@ -757,14 +940,18 @@ void shade_batch(SwDevice *dev, Worker &wk) {
     }
     SwImage *target = d->target;
     if (d->depth && d->depth_test) {
+        // Selects rather than branches, as below; the comparison is the
+        // same for the whole loop.
+        const uint32_t func = d->depth_func;
+        const bool write = d->depth_write, add = d->blend == SW_BLEND_ADD;
         for (uint32_t l = 0; l < n; l++) {
-            if (!done[l].u) continue;
             float *dz = (float *)d->depth->row((uint32_t)wk.fy[l]) + wk.fx[l];
-            float zc = wk.fz[l] < 0.0f ? 0.0f : (wk.fz[l] > 1.0f ? 1.0f : wk.fz[l]);
-            if (!depth_passes(d->depth_func, zc, *dz)) continue;
-            if (d->depth_write) *dz = zc;
+            const float zc = wk.fz[l] < 0.0f ? 0.0f : (wk.fz[l] > 1.0f ? 1.0f : wk.fz[l]);
+            const bool pass = done[l].u && depth_passes(func, zc, *dz);
+            *dz = pass && write ? zc : *dz;
             uint32_t *px = (uint32_t *)target->row((uint32_t)wk.fy[l]) + wk.fx[l];
-            *px = d->blend == SW_BLEND_ADD ? add_saturate_bytes(*px, packed[l]) : packed[l];
+            const uint32_t c = add ? add_saturate_bytes(*px, packed[l]) : packed[l];
+            *px = pass ? c : *px;
         }
         return;
     }
@@ -807,9 +994,18 @@ void shade_batch(SwDevice *dev, Worker &wk) {
     }
 }
 
+void shade_batch_plain(SwDevice *dev, Worker &wk) { shade_batch_body(dev, wk); }
+__attribute__((target("avx2"))) void shade_batch_avx2(SwDevice *dev, Worker &wk) { shade_batch_body(dev, wk); }
+
+void shade_batch(SwDevice *dev, Worker &wk) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) shade_batch_avx2(dev, wk);
+    else shade_batch_plain(dev, wk);
+}
+
 // One fragment of a triangle or line with weights b0..b2 of its vertices:
 // inputs interpolated perspective-correct from its attribute block.
-void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
+SW_TILE_INLINE void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
     const uint32_t l = wk.n;
     float q0 = b0 * g[3], q1 = b1 * g[4], q2 = b2 * g[5];
     float w = 1.0f / (q0 + q1 + q2);
@@ -828,13 +1024,47 @@ void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t
 // Rectangles are affine (one w): each input is a0 + bx (a1 - a0) + by (a2 - a0),
 // with bx, by the pixel centre's place along the two sides. A row's pixels
 // fill lanes in one vectorizable loop per input.
-void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
+SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
                  int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const float lx = g[0], ly = g[1], rwidth = g[2], rheight = g[3];
-    const float *a = g + kRectHeader;
+    const float *a = g + (dev->need_z ? 8 : 4);
     const uint32_t reads = dev->read_count;
     const SwImage *target = dev->d->target;
+    if (x1 - x0 < 8) { // narrow (a star, a galaxy particle): several rows per group of lanes
+        int32_t cx = x0, cy = y0;
+        for (uint32_t left = (uint32_t)(x1 - x0 + 1) * (uint32_t)(y1 - y0 + 1); left;) {
+            const uint32_t l = wk.n, room = SW_LANES - l;
+            const uint32_t count = left < room ? left : room, groups = (count + 7) / 8;
+            for (uint32_t k = 0; k < count; k++) {
+                wk.fx[l + k] = cx;
+                wk.fy[l + k] = cy;
+                const bool wrap = cx == x1;
+                cx = wrap ? x0 : cx + 1;
+                cy += wrap;
+            }
+            float bx[kPad], by[kPad];
+            for (uint32_t k = 0; k < groups * 8; k++) {
+                bx[k] = ((float)wk.fx[l + k] + 0.5f - lx) * rwidth;
+                by[k] = ((float)wk.fy[l + k] + 0.5f - ly) * rheight;
+            }
+            for (uint32_t i = 0; i < reads; i++) {
+                const float a0 = a[3 * i], along = a[3 * i + 1], down = a[3 * i + 2];
+                float *__restrict dst = wk.in[i] + l;
+                for (uint32_t j = 0; j < groups; j++)
+                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = (a0 + by[k] * down) + bx[k] * along;
+            }
+            if (dev->need_z)
+                for (uint32_t k = 0; k < count; k++) {
+                    wk.fz[l + k] = (g[4] + by[k] * g[6]) + bx[k] * g[5];
+                    wk.fw[l + k] = g[7];
+                }
+            wk.n += count;
+            left -= count;
+            if (wk.n == SW_LANES) shade_batch(dev, wk);
+        }
+        return;
+    }
     for (int32_t y = y0; y <= y1; y++) {
         const float by = ((float)y + 0.5f - ly) * rheight;
         // The pixels are read when the batch is shaded: fetch them meanwhile.
@@ -843,8 +1073,11 @@ void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32
         for (int32_t x = x0; x <= x1;) {
             const uint32_t l = wk.n, room = SW_LANES - l;
             const uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
-            float bx[SW_LANES];
-            for (uint32_t k = 0; k < count; k++) {
+            // Whole groups of 8: fixed-length loops with no remainder, and
+            // the lanes past count are overwritten by the next fragments.
+            const uint32_t groups = (count + 7) / 8;
+            float bx[kPad];
+            for (uint32_t k = 0; k < groups * 8; k++) {
                 bx[k] = ((float)(x + (int32_t)k) + 0.5f - lx) * rwidth;
                 wk.fx[l + k] = x + (int32_t)k;
                 wk.fy[l + k] = y;
@@ -852,7 +1085,8 @@ void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32
             for (uint32_t i = 0; i < reads; i++) {
                 const float base = a[3 * i] + by * a[3 * i + 2], along = a[3 * i + 1];
                 float *__restrict dst = wk.in[i] + l;
-                for (uint32_t k = 0; k < count; k++) dst[k] = base + bx[k] * along;
+                for (uint32_t j = 0; j < groups; j++)
+                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = base + bx[k] * along;
             }
             if (dev->need_z) {
                 const float zbase = g[4] + by * g[6];
@@ -868,26 +1102,66 @@ void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32
     }
 }
 
-void raster_triangle(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
-                     int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
+// A triangle row by row: the span of pixels inside all three edges comes
+// from the edge functions exactly (integer arithmetic, the same pixels as
+// testing each one), then the span fills lanes in groups of 8 like a
+// rectangle's row, its weights stepped in float along x.
+SW_TILE_INLINE void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
+                                    int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const Edges &ed = owner->edges[p.shape];
+    const float *a = g + kWeightedHeader;
+    const uint32_t reads = dev->read_count;
     const SwImage *target = dev->d->target;
     for (int32_t y = y0; y <= y1; y++) {
-        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
-        for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
+        int64_t lo = x0, hi = x1;
         int64_t e[3];
-        for (int k = 0; k < 3; k++) e[k] = ed.e[k] + ed.ex[k] * (x0 - p.x0) + ed.ey[k] * (y - p.y0);
-        for (int32_t x = x0; x <= x1; x++) {
-            if ((e[0] | e[1] | e[2]) >= 0)
-                emit_weighted(dev, wk, g, x, y, (float)e[0] * ed.inv_area, (float)e[1] * ed.inv_area,
-                              (float)e[2] * ed.inv_area);
-            for (int k = 0; k < 3; k++) e[k] += ed.ex[k];
+        for (int k = 0; k < 3; k++) {
+            e[k] = ed.e[k] + ed.ex[k] * (x0 - p.x0) + ed.ey[k] * (y - p.y0); // at x0
+            if (ed.ex[k] > 0 && e[k] < 0) lo = std::max(lo, x0 + (-e[k] + ed.ex[k] - 1) / ed.ex[k]);
+            else if (ed.ex[k] < 0) hi = e[k] < 0 ? lo - 1 : std::min(hi, x0 + e[k] / -ed.ex[k]);
+            else if (ed.ex[k] == 0 && e[k] < 0) hi = lo - 1;
+        }
+        if (lo > hi) continue;
+        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        for (int64_t x = lo; x <= hi; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
+        float bs[3], db[3]; // weights at the span's start, and their step
+        for (int k = 0; k < 3; k++) {
+            bs[k] = (float)(e[k] + ed.ex[k] * (lo - x0)) * ed.inv_area;
+            db[k] = (float)ed.ex[k] * ed.inv_area;
+        }
+        for (int32_t x = (int32_t)lo; x <= (int32_t)hi;) {
+            const uint32_t l = wk.n, room = SW_LANES - l;
+            const uint32_t count = (uint32_t)(hi - x + 1) < room ? (uint32_t)(hi - x + 1) : room;
+            const uint32_t groups = (count + 7) / 8;
+            float q0[kPad], q1[kPad], q2[kPad];
+            for (uint32_t k = 0; k < groups * 8; k++) {
+                const float t = (float)(x - (int32_t)lo + (int32_t)k);
+                const float b0 = bs[0] + t * db[0], b1 = bs[1] + t * db[1], b2 = bs[2] + t * db[2];
+                float r0 = b0 * g[3], r1 = b1 * g[4], r2 = b2 * g[5];
+                const float w = 1.0f / (r0 + r1 + r2);
+                q0[k] = r0 * w;
+                q1[k] = r1 * w;
+                q2[k] = r2 * w;
+                wk.fx[l + k] = x + (int32_t)k;
+                wk.fy[l + k] = y;
+                wk.fz[l + k] = b0 * g[0] + b1 * g[1] + b2 * g[2];
+                wk.fw[l + k] = w;
+            }
+            for (uint32_t i = 0; i < reads; i++) {
+                const float a0 = a[3 * i], a1 = a[3 * i + 1], a2 = a[3 * i + 2];
+                float *__restrict dst = wk.in[i] + l;
+                for (uint32_t j = 0; j < groups; j++)
+                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = q0[k] * a0 + q1[k] * a1 + q2[k] * a2;
+            }
+            wk.n += count;
+            x += (int32_t)count;
+            if (wk.n == SW_LANES) shade_batch(dev, wk);
         }
     }
 }
 
-void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, const float *g,
+SW_TILE_INLINE void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const LineSetup &ls = owner->lines[p.shape];
@@ -924,6 +1198,29 @@ void raster_line(SwDevice *dev, Worker &wk, const Worker *owner, const Prim &p, 
     }
 }
 
+SW_TILE_INLINE void rasterize_tile(SwDevice *dev, Worker &wk, uint32_t task) {
+    int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
+    int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
+    for (const BinSet &owner : dev->sets) {
+        const TileStream &stream = owner.bins[task];
+        for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
+            StoredPrim sp;
+            memcpy(&sp, at, sizeof sp);
+            const Prim p = {sp.x0, sp.y0, sp.x1, sp.y1, sp.kind, sp.shape, sp.words};
+            const float *g = at + kPrimWords;
+            at = g + p.words;
+            if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
+            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
+            else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
+        }
+    }
+}
+
+void rasterize_tile_plain(SwDevice *dev, Worker &wk, uint32_t task) { rasterize_tile(dev, wk, task); }
+__attribute__((target("avx2"))) void rasterize_tile_avx2(SwDevice *dev, Worker &wk, uint32_t task) {
+    rasterize_tile(dev, wk, task);
+}
+
 void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->d;
@@ -937,24 +1234,11 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
                     SwLane *s = wk.ps.slot((uint32_t)d->ps->inputs[loc].slot[c]);
                     for (int l = 0; l < SW_LANES; l++) s[l].f = 0.0f;
                 }
-        for (uint32_t i = 0; i < dev->read_count; i++) wk.in[i] = &wk.ps.slot(dev->read_slot[i])->f;
     }
-    int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
-    int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
+    static const bool avx2 = __builtin_cpu_supports("avx2");
     wk.n = 0;
-    for (uint32_t s = 0; s < dev->workers; s++) {
-        const Worker &owner = dev->w[s];
-        const TileStream &stream = owner.bins[task];
-        for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
-            Prim p;
-            memcpy(&p, at, sizeof p);
-            const float *g = at + kPrimWords;
-            at = g + p.words;
-            if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
-            else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
-            else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
-        }
-    }
+    if (avx2) rasterize_tile_avx2(dev, wk, task);
+    else rasterize_tile_plain(dev, wk, task);
     shade_batch(dev, wk);
 }
 
@@ -1019,30 +1303,35 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
         dev->tiles_x = tiles_x;
         dev->tiles_y = tiles_y;
-        for (Worker &wk : dev->w) wk.bins.assign((size_t)tiles_x * tiles_y, TileStream());
+        for (BinSet &bs : dev->sets) bs.bins.assign((size_t)tiles_x * tiles_y, TileStream());
     }
     // Instanced draws with enough instances to fill the lanes run their
     // vertex program split; others vertex by vertex.
     dev->split = d->instance_count >= SW_LANES / 2 ? find_split(dev, d) : nullptr;
+    dev->fused = dev->split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
+    for (Worker &wk : dev->w)
+        if (wk.quads.size() < (size_t)4 * dev->rec * SW_LANES) wk.quads.resize((size_t)4 * dev->rec * SW_LANES, 0.0f);
     uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
     for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
         dev->chunk_first_instance = first;
         dev->chunk_instances = std::min(per_chunk, d->instance_count - first);
         dev->chunk_vertices = dev->chunk_instances * d->vertex_count;
-        if (dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec) dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
-        for (Worker &wk : dev->w) {
-            wk.edges.clear();
-            wk.lines.clear();
-            wk.clipped.clear();
-            for (TileStream &b : wk.bins) b.used = 0;
+        if (!dev->fused && dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec)
+            dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
+        for (BinSet &bs : dev->sets) {
+            bs.edges.clear();
+            bs.lines.clear();
+            bs.clipped.clear();
+            for (TileStream &b : bs.bins) b.used = 0;
         }
         timespec t0, t1;
         clock_gettime(CLOCK_MONOTONIC, &t0);
-        if (dev->split)
+        // Fused draws shade their vertices in the setup tasks.
+        if (!dev->fused && dev->split)
             sw_pool_run(&dev->pool, instance_task, dev, (dev->chunk_instances + SW_LANES - 1) / SW_LANES);
-        else
+        else if (!dev->fused)
             sw_pool_run(&dev->pool, vertex_task, dev, (dev->chunk_vertices + SW_LANES - 1) / SW_LANES);
-        sw_pool_run(&dev->pool, setup_task, dev, dev->workers);
+        sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
         clock_gettime(CLOCK_MONOTONIC, &t1);
         dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
         sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y);

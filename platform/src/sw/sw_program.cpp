@@ -162,6 +162,7 @@ struct Translator {
     uint32_t entry_fn = 0;
     uint32_t cur_mask = 0;
     bool in_entry_block = false;
+    std::map<uint32_t, uint32_t> stores_to; // variable -> stores to it (or into it) in the function
 
     bool fail(const char *fmt, uint32_t v = 0) {
         char b[200];
@@ -607,7 +608,10 @@ bool Translator::instruction(const Insn &in) {
         if (!src) return false;
         for (size_t k = 0; k < src->size(); k++) {
             uint32_t dst = var.slots[ptr.first + k];
-            if (in_entry_block) {
+            // An output stored once needs no select: the lanes that never
+            // reach the store return nothing there (discarded, or an
+            // output Direct3D leaves undefined).
+            if (in_entry_block || (var.storage == StorageOutput && stores_to[ptr.var] == 1)) {
                 emit_body(OP_MOV, dst, (*src)[k]);
             } else { // lanes that skipped this block keep what they had
                 uint32_t t = new_slot();
@@ -830,6 +834,17 @@ bool Translator::translate_function() {
         }
     }
     if (blocks.empty()) return fail("the function has no body");
+    std::map<uint32_t, uint32_t> chain_base; // access chain -> its variable
+    for (size_t i = fn_begin + 1; i < fn_end; i++) {
+        const Insn &in = insns[i];
+        if (in.op == SpvOpAccessChain || in.op == SpvOpInBoundsAccessChain) {
+            auto b = chain_base.find(in.w[3]);
+            chain_base[in.w[2]] = b == chain_base.end() ? in.w[3] : b->second;
+        } else if (in.op == SpvOpStore) {
+            auto b = chain_base.find(in.w[1]);
+            stores_to[b == chain_base.end() ? in.w[1] : b->second]++;
+        }
+    }
     for (Block &b : blocks) {
         if (b.end <= b.first) return fail("empty block %%%u", b.label);
         const Insn &t = insns[b.end - 1];
@@ -1036,27 +1051,37 @@ bool propagate_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
     return changed;
 }
 
-// t = f(...) directly followed by d = t, t read nowhere else: f writes d.
+// t = f(...), later d = t, t read nowhere else: f writes d itself, when
+// nothing between the two reads or writes d and no skip lies between them
+// (a skipped copy must leave d as it was).
 bool fold_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
     bool changed = false;
+    const size_t none = SIZE_MAX;
     std::vector<uint32_t> reads(ext.size(), 0), writes(ext.size(), 0);
-    for (SwOp &o : ops) {
+    std::vector<size_t> writer(ext.size(), none);
+    for (size_t i = 0; i < ops.size(); i++) {
+        SwOp &o = ops[i];
         if (o.code == kDeadOp) continue;
         for (int k = 0; k < operand_count(o.code); k++) reads[*operand(o, k)]++;
-        if (o.code != OP_SKIP) writes[o.dst]++;
+        if (o.code != OP_SKIP) writes[o.dst]++, writer[o.dst] = i;
     }
-    size_t prev = SIZE_MAX;
-    for (size_t i = 0; i < ops.size(); i++) {
-        if (ops[i].code == kDeadOp) continue;
-        SwOp &o = ops[i];
-        if (o.code == OP_MOV && prev != SIZE_MAX && ops[prev].code != OP_SKIP && ops[prev].dst == o.a && !ext[o.a] &&
-            reads[o.a] == 1 && writes[o.a] == 1) {
-            ops[prev].dst = o.dst;
-            o.code = kDeadOp;
-            changed = true;
-            continue;
+    for (size_t j = 0; j < ops.size(); j++) {
+        SwOp &o = ops[j];
+        if (o.code != OP_MOV || ext[o.a] || reads[o.a] != 1 || writes[o.a] != 1 || writer[o.a] >= j) continue;
+        const size_t i = writer[o.a];
+        bool clear = true;
+        for (size_t k = i + 1; k < j && clear; k++) {
+            SwOp &m = ops[k];
+            if (m.code == kDeadOp) continue;
+            clear = m.code != OP_SKIP && m.dst != o.dst;
+            for (int q = 0; q < operand_count(m.code); q++) clear = clear && *operand(m, q) != o.dst;
         }
-        prev = i;
+        if (!clear) continue;
+        ops[i].dst = o.dst;
+        o.code = kDeadOp;
+        reads[o.a] = 0;
+        writes[o.a] = 0;
+        changed = true;
     }
     return changed;
 }
@@ -1085,6 +1110,11 @@ void clean_up(SwProgram *p) {
         changed |= fold_copies(ops, ext);
         changed |= drop_unread(ops, ext);
     }
+    // A skip over an op or two costs about what it saves.
+    std::vector<uint32_t> kept_before(ops.size() + 1, 0);
+    for (size_t i = 0; i < ops.size(); i++) kept_before[i + 1] = kept_before[i] + (ops[i].code != kDeadOp);
+    for (size_t i = 0; i < ops.size(); i++)
+        if (ops[i].code == OP_SKIP && kept_before[ops[i].c] - kept_before[i + 1] <= 2) ops[i].code = kDeadOp;
     // Compact, moving skip targets to the next operation that stays.
     std::vector<uint32_t> new_index(ops.size() + 1);
     uint32_t kept = 0;
@@ -1101,6 +1131,26 @@ void clean_up(SwProgram *p) {
         out.push_back(o);
     }
     ops.swap(out);
+}
+
+// Inputs the program never reads lose their slot, so the caller neither
+// fetches nor interpolates them (a pixel program declares all of SV_Position
+// and of every input vector, and reads a few components).
+void forget_unread_inputs(SwProgram *p) {
+    std::vector<bool> read(p->slot_count, false);
+    for (const std::vector<SwOp> *ops : {&p->prologue, &p->body})
+        for (SwOp o : *ops) {
+            if (o.code == OP_CBLOAD) continue; // its operands are a buffer and an offset
+            for (int k = 0; k < operand_count(o.code); k++) read[*operand(o, k)] = true;
+        }
+    auto forget = [&](int32_t &slot) {
+        if (slot >= 0 && !read[(uint32_t)slot]) slot = -1;
+    };
+    for (SwIo &io : p->inputs)
+        for (int32_t &slot : io.slot) forget(slot);
+    for (int32_t &slot : p->frag_coord.slot) forget(slot);
+    forget(p->vertex_index_slot);
+    forget(p->instance_index_slot);
 }
 
 } // namespace
@@ -1168,6 +1218,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
     if (!entry_seen) return t.fail("no entry point");
     if (!t.translate_function()) return false;
     clean_up(out);
+    forget_unread_inputs(out);
     return true;
 }
 
