@@ -112,7 +112,7 @@ run_inside() {
   mount --bind "$PREFIX" "$ROOTFS/wineprefix"
   mount --bind "$src" "$ROOTFS/src"
 
-  chroot "$ROOTFS" Xvfb :1 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  chroot "$ROOTFS" Xvfb :1 -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   XVFB_PID=$!
   for _ in $(seq 100); do [ -e "$ROOTFS/tmp/.X11-unix/X1" ] && break; sleep 0.1; done
   [ -e "$ROOTFS/tmp/.X11-unix/X1" ] || die "Xvfb did not start inside the root"
