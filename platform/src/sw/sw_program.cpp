@@ -1053,8 +1053,9 @@ bool propagate_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
 
 // t = f(...), later d = t, t read nowhere else: f writes d itself, when
 // nothing between the two reads or writes d and no skip lies between them
-// (a skipped copy must leave d as it was).
-bool fold_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
+// (a skipped copy must leave d as it was), unless d is a program output
+// written only there: then only lanes that reach the copy use it.
+bool fold_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext, const std::vector<bool> &outputs) {
     bool changed = false;
     const size_t none = SIZE_MAX;
     std::vector<uint32_t> reads(ext.size(), 0), writes(ext.size(), 0);
@@ -1069,11 +1070,12 @@ bool fold_copies(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
         SwOp &o = ops[j];
         if (o.code != OP_MOV || ext[o.a] || reads[o.a] != 1 || writes[o.a] != 1 || writer[o.a] >= j) continue;
         const size_t i = writer[o.a];
+        const bool may_skip = outputs[o.dst] && writes[o.dst] == 1 && reads[o.dst] == 0;
         bool clear = true;
         for (size_t k = i + 1; k < j && clear; k++) {
             SwOp &m = ops[k];
             if (m.code == kDeadOp) continue;
-            clear = m.code != OP_SKIP && m.dst != o.dst;
+            clear = (m.code != OP_SKIP || may_skip) && m.dst != o.dst;
             for (int q = 0; q < operand_count(m.code); q++) clear = clear && *operand(m, q) != o.dst;
         }
         if (!clear) continue;
@@ -1103,11 +1105,17 @@ bool drop_unread(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
 
 void clean_up(SwProgram *p) {
     const std::vector<bool> ext = interface_slots(p);
+    std::vector<bool> outputs(p->slot_count, false);
+    for (const SwIo *io = p->outputs; io < p->outputs + SW_MAX_VARYINGS; io++)
+        for (int32_t s : io->slot)
+            if (s >= 0) outputs[(uint32_t)s] = true;
+    for (int32_t s : p->position.slot)
+        if (s >= 0) outputs[(uint32_t)s] = true;
     std::vector<SwOp> &ops = p->body;
     bool changed = true;
     while (changed) {
         changed = propagate_copies(ops, ext);
-        changed |= fold_copies(ops, ext);
+        changed |= fold_copies(ops, ext, outputs);
         changed |= drop_unread(ops, ext);
     }
     // A skip over an op or two costs about what it saves.
