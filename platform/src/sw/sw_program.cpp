@@ -914,10 +914,6 @@ bool Translator::translate_function() {
                 emit_body(OP_OR, m, mask, in_edges[k]);
                 mask = m;
             }
-            if (two_way) { // a skipped block must leave its outgoing edges empty
-                emit_body(OP_MOV, yes, constant(0));
-                emit_body(OP_MOV, no, constant(0));
-            }
             skip_at = p->body.size();
             emit_body(OP_SKIP, 0, mask, 0, 0);
         }
@@ -961,6 +957,9 @@ bool Translator::translate_function() {
             }
             const std::vector<uint32_t> *c = val(t.w[1]);
             if (!c) return false;
+            // After the skip target: a skipped block (mask empty) then leaves
+            // both edges empty, whatever its condition slot holds.
+            if (!in_entry_block) p->body[skip_at].c = (uint32_t)p->body.size();
             emit_body(OP_AND, yes, mask, (*c)[0]);
             emit_body(OP_ANDN, no, mask, (*c)[0]);
             edges[{b.label, t.w[2]}] = yes;
@@ -971,7 +970,7 @@ bool Translator::translate_function() {
         case SpvOpReturn: returns.push_back(mask); break;
         default: break;
         }
-        if (!in_entry_block) p->body[skip_at].c = (uint32_t)p->body.size();
+        if (!in_entry_block && !two_way) p->body[skip_at].c = (uint32_t)p->body.size();
     }
     if (returns.empty()) return fail("the program never returns");
     uint32_t done = returns[0];
