@@ -114,6 +114,7 @@ struct Worker {
         int32_t X[4][SW_LANES], Y[4][SW_LANES]; // 16.8 fixed point
         uint32_t code[4][SW_LANES];             // outcode
         uint32_t grid[4][SW_LANES];             // 1: on the fixed-point grid
+        uint32_t outside[SW_LANES], rect[SW_LANES]; // see classify_quads
     } qs;
     // Fragment batch of one tile: positions, and the pixel program's inputs
     // (in[i] for input i), copied into its registers when shaded. Rows run
@@ -786,6 +787,33 @@ void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx
     }
 }
 
+// Sorts the batch's squares, every lane at once: outside[l] when all four
+// corners lie outside one plane; rect[l] when the square may be drawn as a
+// rectangle (inside every plane, one w, affine in depth and in every input
+// read, on the fixed-point grid); whether it is axis-aligned is left to
+// rect_sides. Bitwise operators keep the loops free of branches.
+void classify_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
+    const float *q = wk.quads.data();
+    const size_t row = (size_t)dev->rec * SW_LANES; // from one corner's record to the next
+    uint32_t *__restrict outside = wk.qs.outside, *__restrict rect = wk.qs.rect;
+    {
+        const uint32_t *c0 = wk.qs.code[0], *c1 = wk.qs.code[1], *c2 = wk.qs.code[2], *c3 = wk.qs.code[3];
+        const uint32_t *g0 = wk.qs.grid[0], *g1 = wk.qs.grid[1], *g2 = wk.qs.grid[2], *g3 = wk.qs.grid[3];
+        const float *w = q + 3 * SW_LANES, *z = q + 2 * SW_LANES;
+        for (uint32_t l = 0; l < n; l++) {
+            outside[l] = (c0[l] & c1[l] & c2[l] & c3[l]) != 0;
+            rect[l] = (uint32_t)((c0[l] | c1[l] | c2[l] | c3[l]) == 0) & g0[l] & g1[l] & g2[l] & g3[l] &
+                      (uint32_t)(w[l] == w[row + l]) & (uint32_t)(w[l] == w[2 * row + l]) &
+                      (uint32_t)(w[l] == w[3 * row + l]) &
+                      (uint32_t)(z[3 * row + l] == z[row + l] + z[2 * row + l] - z[l]);
+        }
+    }
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        const float *a = q + (size_t)dev->read_at[i] * SW_LANES;
+        for (uint32_t l = 0; l < n; l++) rect[l] &= (uint32_t)(a[3 * row + l] == a[row + l] + a[2 * row + l] - a[l]);
+    }
+}
+
 // Instanced squares, shaded here SW_LANES at a time into the worker's
 // registers and sorted out there, so a million of them never pass through
 // memory as vertex records.
@@ -797,18 +825,10 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
         const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
         run_instances(dev, wk, first, n, nullptr);
         for (int v = 0; v < 4; v++) screen_corners(dev, wk, v, n, gx, gy);
+        classify_quads(dev, wk, n);
         for (uint32_t l = 0; l < n; l++) {
-            const uint32_t all = wk.qs.code[0][l] & wk.qs.code[1][l] & wk.qs.code[2][l] & wk.qs.code[3][l];
-            const uint32_t any = wk.qs.code[0][l] | wk.qs.code[1][l] | wk.qs.code[2][l] | wk.qs.code[3][l];
-            if (all) continue; // wholly outside one plane: both triangles would be dropped
-            // A rectangle: inside, one w, affine in depth and inputs, on the grid, axis-aligned.
-            bool rect = !any && at(0, 3, l) == at(1, 3, l) && at(0, 3, l) == at(2, 3, l) && at(0, 3, l) == at(3, 3, l) &&
-                        at(3, 2, l) == at(1, 2, l) + at(2, 2, l) - at(0, 2, l) && wk.qs.grid[0][l] &&
-                        wk.qs.grid[1][l] && wk.qs.grid[2][l] && wk.qs.grid[3][l];
-            for (uint32_t i = 0; rect && i < dev->read_count; i++) {
-                const uint32_t k = dev->read_at[i];
-                rect = at(3, k, l) == at(1, k, l) + at(2, k, l) - at(0, k, l);
-            }
+            if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
+            const bool rect = wk.qs.rect[l];
             int64_t X[4], Y[4];
             float z[4];
             for (int v = 0; v < 4; v++) X[v] = wk.qs.X[v][l], Y[v] = wk.qs.Y[v][l], z[v] = wk.qs.z[v][l];
