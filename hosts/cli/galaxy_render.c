@@ -64,7 +64,7 @@ static void on_signal(int sig) { (void)sig; g_stop = 1; }
 static void usage(FILE *f) {
     fprintf(f,
         "usage: galaxy-render [options]\n"
-        "Renders halvenor-galaxy scenes offscreen (CPU Vulkan device) into PNG files.\n"
+        "Renders halvenor-galaxy scenes offscreen (software device) into PNG files.\n"
         "\n"
         "  -m, --mode M          scene: solar, galaxy, blackhole, asteroids or 0-3\n"
         "  -q, --quality Q       0 (fast), 1 (default) or 2 (most particles)\n"
