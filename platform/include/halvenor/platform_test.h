@@ -35,7 +35,9 @@ int plat_call_count(const char *op);
 void plat_call_count_reset(void);
 
 // Live platform objects (devices, contexts, resources, views, shaders,
-// layouts, states, swap chains, blobs, DXGI objects). 0 when all is released.
+// layouts, states, swap chains, blobs, DXGI objects, and the executor's
+// buffers, images, programs and presenters behind them). 0 when all is
+// released.
 int plat_live_objects(void);
 
 // Call record: while recording, every device, context, swap-chain and DXGI

@@ -11,12 +11,23 @@
 #pragma once
 #include "d3d11.h"
 
+#include "common/hooks.h"
+
 #include <stdint.h>
 
-struct ExecBuffer {};
-struct ExecImage {};
-struct ExecProgram {};
-struct ExecPresenter {};
+// Every handle counts itself among the live platform objects, so a front
+// object released without its executor resource shows as a leak in the
+// tests of either executor.
+struct ExecHandle {
+    ExecHandle() { hook_live_add(1); }
+    ExecHandle(const ExecHandle &) = delete;
+    ExecHandle &operator=(const ExecHandle &) = delete;
+    ~ExecHandle() { hook_live_add(-1); }
+};
+struct ExecBuffer : ExecHandle {};
+struct ExecImage : ExecHandle {};
+struct ExecProgram : ExecHandle {};
+struct ExecPresenter : ExecHandle {};
 
 enum { EXEC_VERTEX_SLOTS = D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT,
        EXEC_CBUFFER_SLOTS = D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT,
