@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
-#define SW_LANES 64
+// 128 lanes: each operation's fixed cost (dispatch, addresses) spreads over
+// sixteen AVX2 vectors; measured 7-8 % faster on the galaxy than 64, while
+// the registers of the largest program still fit in the L2 cache.
+#define SW_LANES 128
 #define SW_CBUFFER_SLOTS 14
 #define SW_MAX_VARYINGS 8 // locations 0..7 between the stages
 
