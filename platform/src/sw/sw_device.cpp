@@ -346,8 +346,9 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
 // SW_LANES consecutive instances of the chunk, with a split program: lane l
 // is instance l throughout; the per-instance part runs once, the per-vertex
 // part once for each vertex, every lane at the same vertex.
-// Records of instances first .. first + n - 1 (of the chunk) go to out,
-// instance after instance; or, when out is null, to wk.quads by component.
+// Records of instances first .. first + n - 1 (of the chunk) go to out, a
+// vertex's SW_LANES records after another's (see record_of); or, when out
+// is null, to wk.quads by component.
 void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float *out) {
     const SwDraw *d = dev->d;
     const SwSplit &sp = *dev->split;
@@ -371,7 +372,7 @@ void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float 
             for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
         }
         sw_program_run_ops(d->vs, &wk.vs, sp.vertex_ops.data(), sp.vertex_ops.size(), n);
-        if (out) store_records(dev, &wk.vs, out + (size_t)v * dev->rec, (size_t)vc * dev->rec, n);
+        if (out) store_records(dev, &wk.vs, out + (size_t)v * SW_LANES * dev->rec, dev->rec, n); // see record_of
         else store_components(dev, &wk.vs, wk.quads.data() + (size_t)v * dev->rec * SW_LANES, n);
     }
 }
@@ -854,6 +855,17 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
     }
 }
 
+// Where vertex v of instance inst (of the chunk) has its record: instance
+// after instance; or, for a split program, vertex after vertex within each
+// batch of SW_LANES instances, so that run_instances writes every vertex's
+// records side by side instead of scattering them a mesh apart.
+inline uint32_t record_of(const SwDevice *dev, uint32_t inst, uint32_t v) {
+    const uint32_t vc = dev->d->vertex_count;
+    if (!dev->split) return inst * vc + v;
+    const uint32_t lane = inst % SW_LANES;
+    return (inst - lane) * vc + v * SW_LANES + lane;
+}
+
 void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->d;
@@ -870,21 +882,23 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
     const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
     for (uint32_t inst = i0; inst < i1; inst++) {
-        uint32_t base = inst * vc;
         if (quads) {
-            const float *const r[4] = {vertex_record(dev, out, base), vertex_record(dev, out, base + 1),
-                                       vertex_record(dev, out, base + 2), vertex_record(dev, out, base + 3)};
+            const float *const r[4] = {vertex_record(dev, out, record_of(dev, inst, 0)),
+                                       vertex_record(dev, out, record_of(dev, inst, 1)),
+                                       vertex_record(dev, out, record_of(dev, inst, 2)),
+                                       vertex_record(dev, out, record_of(dev, inst, 3))};
             if (setup_rect(dev, out, r, gx, gy)) continue;
         }
         for (uint32_t k = 0; k < ppi; k++) {
-            uint32_t v[3] = {0, 0, 0};
+            uint32_t v[3] = {0, 0, 0}; // vertices of the instance
             switch (d->topology) {
-            case SW_TRIANGLE_LIST: v[0] = base + 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
+            case SW_TRIANGLE_LIST: v[0] = 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
             case SW_TRIANGLE_STRIP: // odd triangles swap their first two vertices to keep the winding
-                v[0] = base + k + (k & 1); v[1] = base + k + 1 - (k & 1); v[2] = base + k + 2; break;
-            case SW_LINE_LIST: v[0] = base + 2 * k; v[1] = v[0] + 1; break;
-            case SW_LINE_STRIP: v[0] = base + k; v[1] = v[0] + 1; break;
+                v[0] = k + (k & 1); v[1] = k + 1 - (k & 1); v[2] = k + 2; break;
+            case SW_LINE_LIST: v[0] = 2 * k; v[1] = v[0] + 1; break;
+            case SW_LINE_STRIP: v[0] = k; v[1] = v[0] + 1; break;
             }
+            for (uint32_t &x : v) x = record_of(dev, inst, x);
             clip_and_setup(dev, out, v, line ? 2 : 3, gx, gy);
         }
     }
@@ -1339,8 +1353,11 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         dev->chunk_first_instance = first;
         dev->chunk_instances = std::min(per_chunk, d->instance_count - first);
         dev->chunk_vertices = dev->chunk_instances * d->vertex_count;
-        if (!dev->fused && dev->verts.size() < (size_t)dev->chunk_vertices * dev->rec)
-            dev->verts.resize((size_t)dev->chunk_vertices * dev->rec);
+        // Split programs store whole batches of SW_LANES instances (record_of).
+        const size_t records = dev->split ? (size_t)(dev->chunk_instances + SW_LANES - 1) / SW_LANES * SW_LANES *
+                                                d->vertex_count
+                                          : (size_t)dev->chunk_vertices;
+        if (!dev->fused && dev->verts.size() < records * dev->rec) dev->verts.resize(records * dev->rec);
         for (BinSet &bs : dev->sets) {
             bs.edges.clear();
             bs.lines.clear();
