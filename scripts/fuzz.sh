@@ -29,16 +29,19 @@ export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_odr_violation=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # One input can hold a few level-1 frames on the software rasterizer: allow
 # it a minute before calling it a hang. Level 2 content and the 16384-pixel
-# render targets (address space, mostly untouched) need more than the default
-# 2 GB. Long inputs are what make the calls many (the harness pays expensive
-# calls with credit the cheap ones earn), so take full-length ones from the
-# start. The engine lives across inputs, and the driver keeps memory where
-# LeakSanitizer does not look while it does: leaks are checked once, at exit,
-# after the last engine is gone.
+# render targets need more than the default 2 GB: an engine of 16384 x 16384
+# holds a target, a depth buffer and a readback copy of 1 GiB each, all
+# touched at creation (3.3 GB resident on either executor, over 4 GB with the
+# sanitizers' shadow memory). 8 GB leaves room for that on a 24 GB machine
+# while still stopping runaway growth. Long inputs are what make the calls
+# many (the harness pays expensive calls with credit the cheap ones earn), so
+# take full-length ones from the start. The engine lives across inputs, and
+# the driver keeps memory where LeakSanitizer does not look while it does:
+# leaks are checked once, at exit, after the last engine is gone.
 echo "fuzz: ${SECONDS_TO_RUN}s over the exports"
 LOG=build-fuzz/fuzz.log
 set +e
-build-fuzz/fuzz_exports -max_total_time="$SECONDS_TO_RUN" -timeout=60 -rss_limit_mb=4096 \
+build-fuzz/fuzz_exports -max_total_time="$SECONDS_TO_RUN" -timeout=60 -rss_limit_mb=8192 \
     -max_len=4096 -len_control=0 -detect_leaks=0 -print_final_stats=1 -artifact_prefix=build-fuzz/artifacts/ "$CORPUS" >"$LOG" 2>&1
 rc=$?
 set -e
