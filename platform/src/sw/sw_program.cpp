@@ -229,6 +229,7 @@ struct Translator {
     bool layout_uniform(uint32_t tid, uint32_t base, const MemberDec *md, std::vector<uint32_t> *offsets);
     bool sub_range(uint32_t tid, const uint32_t *idx, uint32_t nidx, bool idx_are_ids, uint32_t *first,
                    uint32_t *out_type);
+    bool resolve_pointer(uint32_t id, const char *what, Pointer *out);
     bool translate_function();
     bool instruction(const Insn &in);
     bool ext_inst(const Insn &in, uint32_t rtype, uint32_t rid);
@@ -533,6 +534,25 @@ bool Translator::ext_inst(const Insn &in, uint32_t rtype, uint32_t rid) {
     return true;
 }
 
+// An access chain made earlier, or a whole variable; what names the use in
+// the failure ("load from %N, which is not a variable").
+bool Translator::resolve_pointer(uint32_t id, const char *what, Pointer *out) {
+    auto pv = pointers.find(id);
+    if (pv != pointers.end()) {
+        *out = pv->second;
+        return true;
+    }
+    auto v = vars.find(id);
+    if (v == vars.end()) {
+        char b[200];
+        snprintf(b, sizeof b, "%s %%%u, which is not a variable", what, id);
+        *err = b;
+        return false;
+    }
+    *out = {id, 0, v->second.type};
+    return true;
+}
+
 bool Translator::instruction(const Insn &in) {
     const uint32_t *w = in.w;
     switch (in.op) {
@@ -550,14 +570,7 @@ bool Translator::instruction(const Insn &in) {
     case SpvOpAccessChain:
     case SpvOpInBoundsAccessChain: {
         Pointer base;
-        auto pv = pointers.find(w[3]);
-        if (pv != pointers.end()) {
-            base = pv->second;
-        } else {
-            auto v = vars.find(w[3]);
-            if (v == vars.end()) return fail("access chain on %%%u, which is not a variable", w[3]);
-            base = {w[3], 0, v->second.type};
-        }
+        if (!resolve_pointer(w[3], "access chain on", &base)) return false;
         uint32_t first = 0, t = 0;
         if (!sub_range(base.type, w + 4, in.n - 4, true, &first, &t)) return false;
         pointers[w[2]] = {base.var, base.first + first, t};
@@ -565,14 +578,7 @@ bool Translator::instruction(const Insn &in) {
     }
     case SpvOpLoad: {
         Pointer ptr;
-        auto pv = pointers.find(w[3]);
-        if (pv != pointers.end()) {
-            ptr = pv->second;
-        } else {
-            auto v = vars.find(w[3]);
-            if (v == vars.end()) return fail("load from %%%u, which is not a variable", w[3]);
-            ptr = {w[3], 0, v->second.type};
-        }
+        if (!resolve_pointer(w[3], "load from", &ptr)) return false;
         const Variable &var = vars[ptr.var];
         uint32_t n = flat_count(ptr.type);
         std::vector<uint32_t> r;
@@ -593,14 +599,7 @@ bool Translator::instruction(const Insn &in) {
     }
     case SpvOpStore: {
         Pointer ptr;
-        auto pv = pointers.find(w[1]);
-        if (pv != pointers.end()) {
-            ptr = pv->second;
-        } else {
-            auto v = vars.find(w[1]);
-            if (v == vars.end()) return fail("store to %%%u, which is not a variable", w[1]);
-            ptr = {w[1], 0, v->second.type};
-        }
+        if (!resolve_pointer(w[1], "store to", &ptr)) return false;
         const Variable &var = vars[ptr.var];
         if (var.storage != StorageOutput && var.storage != StorageFunction)
             return fail("store to a read-only variable %%%u", ptr.var);
@@ -1004,6 +1003,7 @@ int operand_count(uint16_t code) {
 }
 
 uint32_t *operand(SwOp &o, int k) { return k == 0 ? &o.a : k == 1 ? &o.b : &o.c; }
+uint32_t operand_of(const SwOp &o, int k) { return k == 0 ? o.a : k == 1 ? o.b : o.c; }
 
 // Slots the caller writes before a run or reads after it.
 std::vector<bool> interface_slots(const SwProgram *p) {
@@ -1146,9 +1146,9 @@ void clean_up(SwProgram *p) {
 void forget_unread_inputs(SwProgram *p) {
     std::vector<bool> read(p->slot_count, false);
     for (const std::vector<SwOp> *ops : {&p->prologue, &p->body})
-        for (SwOp o : *ops) {
+        for (const SwOp &o : *ops) {
             if (o.code == OP_CBLOAD) continue; // its operands are a buffer and an offset
-            for (int k = 0; k < operand_count(o.code); k++) read[*operand(o, k)] = true;
+            for (int k = 0; k < operand_count(o.code); k++) read[operand_of(o, k)] = true;
         }
     auto forget = [&](int32_t &slot) {
         if (slot >= 0 && !read[(uint32_t)slot]) slot = -1;
@@ -1389,9 +1389,8 @@ bool sw_program_split(const SwProgram *p, uint32_t vertex_locations, std::vector
                 if (s >= 0) per_vertex[(uint32_t)s] = true;
     // The body runs in order, so one pass in order settles every operation.
     for (const SwOp &o : p->body) {
-        SwOp c = o;
         for (int k = 0; k < operand_count(o.code); k++)
-            if (per_vertex[*operand(c, k)]) per_vertex[o.dst] = true;
+            if (per_vertex[operand_of(o, k)]) per_vertex[o.dst] = true;
     }
     for (const SwOp &o : p->body) (per_vertex[o.dst] ? vertex_ops : instance_ops)->push_back(o);
     return !instance_ops->empty();
