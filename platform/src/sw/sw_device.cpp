@@ -286,29 +286,27 @@ void prepare_vertex_registers(SwDevice *dev, Worker &wk) {
     wk.vs_serial = dev->serial;
 }
 
-// Records: clip position, then four components per varying location. Lane
-// l's record starts at out + l * lane_stride floats.
+// Records: clip position, then four components per varying location. The
+// vertex program's slot of record component k, or -1 when it leaves it out.
+int32_t record_slot(const SwProgram *vs, uint32_t k) {
+    return k < 4 ? vs->position.slot[k] : vs->outputs[(k - 4) / 4].slot[k % 4];
+}
+
+// Lane l's record starts at out + l * lane_stride floats.
 void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_stride, uint32_t n) {
-    const SwProgram *vs = dev->d->vs;
-    for (int k = 0; k < 4; k++) {
-        const SwLane *s = vs->position.slot[k] >= 0 ? r->slot((uint32_t)vs->position.slot[k]) : nullptr;
+    for (uint32_t k = 0; k < dev->rec; k++) {
+        const int32_t slot = record_slot(dev->d->vs, k);
+        const SwLane *s = slot >= 0 ? r->slot((uint32_t)slot) : nullptr;
         for (uint32_t l = 0; l < n; l++) out[l * lane_stride + k] = s ? s[l].f : 0.0f;
     }
-    for (uint32_t v = 0; v < dev->varyings; v++)
-        for (int k = 0; k < 4; k++) {
-            int32_t slot = vs->outputs[v].slot[k];
-            const SwLane *s = slot >= 0 ? r->slot((uint32_t)slot) : nullptr;
-            for (uint32_t l = 0; l < n; l++) out[l * lane_stride + 4 + v * 4 + k] = s ? s[l].f : 0.0f;
-        }
 }
 
 // The record components as rows of SW_LANES lanes (see Worker::quads):
 // the position and what the pixel program reads, the rest is never looked at.
 void store_components(const SwDevice *dev, SwRegisters *r, float *out, uint32_t n) {
-    const SwProgram *vs = dev->d->vs;
     for (uint32_t j = 0; j < 4 + dev->read_count; j++) {
         const uint32_t k = j < 4 ? j : dev->read_at[j - 4];
-        int32_t slot = k < 4 ? vs->position.slot[k] : vs->outputs[(k - 4) / 4].slot[k % 4];
+        const int32_t slot = record_slot(dev->d->vs, k);
         float *row = out + (size_t)k * SW_LANES;
         if (slot >= 0) memcpy(row, r->slot((uint32_t)slot), n * sizeof(float));
         else memset(row, 0, n * sizeof(float));
@@ -1038,6 +1036,25 @@ void shade_batch(SwDevice *dev, Worker &wk) {
     else shade_batch_plain(dev, wk);
 }
 
+// A run of fragments going into the batch: `count` lanes from lane `l`,
+// filled in `groups` whole groups of 8 (fixed-length loops with no
+// remainder; the lanes past count, in rows kPad long, are overwritten by
+// the next fragments).
+struct LaneRun {
+    uint32_t l, count, groups;
+};
+
+SW_TILE_INLINE LaneRun begin_run(const Worker &wk, uint32_t left) {
+    const uint32_t room = SW_LANES - wk.n, count = left < room ? left : room;
+    return {wk.n, count, (count + 7) / 8};
+}
+
+// Takes the run's lanes into the batch, shading it once full.
+SW_TILE_INLINE void end_run(SwDevice *dev, Worker &wk, uint32_t count) {
+    wk.n += count;
+    if (wk.n == SW_LANES) shade_batch(dev, wk);
+}
+
 // One fragment of a triangle or line with weights b0..b2 of its vertices:
 // inputs interpolated perspective-correct from its attribute block.
 SW_TILE_INLINE void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
@@ -1069,8 +1086,7 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
     if (x1 - x0 < 8) { // narrow (a star, a galaxy particle): several rows per group of lanes
         int32_t cx = x0, cy = y0;
         for (uint32_t left = (uint32_t)(x1 - x0 + 1) * (uint32_t)(y1 - y0 + 1); left;) {
-            const uint32_t l = wk.n, room = SW_LANES - l;
-            const uint32_t count = left < room ? left : room, groups = (count + 7) / 8;
+            const auto [l, count, groups] = begin_run(wk, left);
             for (uint32_t k = 0; k < count; k++) {
                 wk.fx[l + k] = cx;
                 wk.fy[l + k] = cy;
@@ -1094,9 +1110,8 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
                     wk.fz[l + k] = (g[4] + by[k] * g[6]) + bx[k] * g[5];
                     wk.fw[l + k] = g[7];
                 }
-            wk.n += count;
             left -= count;
-            if (wk.n == SW_LANES) shade_batch(dev, wk);
+            end_run(dev, wk, count);
         }
         return;
     }
@@ -1106,11 +1121,7 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         for (int32_t x = x0; x <= x1;) {
-            const uint32_t l = wk.n, room = SW_LANES - l;
-            const uint32_t count = (uint32_t)(x1 - x + 1) < room ? (uint32_t)(x1 - x + 1) : room;
-            // Whole groups of 8: fixed-length loops with no remainder, and
-            // the lanes past count are overwritten by the next fragments.
-            const uint32_t groups = (count + 7) / 8;
+            const auto [l, count, groups] = begin_run(wk, (uint32_t)(x1 - x + 1));
             float bx[kPad];
             for (uint32_t k = 0; k < groups * 8; k++) {
                 bx[k] = ((float)(x + (int32_t)k) + 0.5f - lx) * rwidth;
@@ -1130,9 +1141,8 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
                     wk.fw[l + k] = g[7];
                 }
             }
-            wk.n += count;
             x += (int32_t)count;
-            if (wk.n == SW_LANES) shade_batch(dev, wk);
+            end_run(dev, wk, count);
         }
     }
 }
@@ -1166,9 +1176,7 @@ SW_TILE_INLINE void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
             db[k] = (float)ed.ex[k] * ed.inv_area;
         }
         for (int32_t x = (int32_t)lo; x <= (int32_t)hi;) {
-            const uint32_t l = wk.n, room = SW_LANES - l;
-            const uint32_t count = (uint32_t)(hi - x + 1) < room ? (uint32_t)(hi - x + 1) : room;
-            const uint32_t groups = (count + 7) / 8;
+            const auto [l, count, groups] = begin_run(wk, (uint32_t)(hi - x + 1));
             float q0[kPad], q1[kPad], q2[kPad];
             for (uint32_t k = 0; k < groups * 8; k++) {
                 const float t = (float)(x - (int32_t)lo + (int32_t)k);
@@ -1189,9 +1197,8 @@ SW_TILE_INLINE void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
                 for (uint32_t j = 0; j < groups; j++)
                     for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = q0[k] * a0 + q1[k] * a1 + q2[k] * a2;
             }
-            wk.n += count;
             x += (int32_t)count;
-            if (wk.n == SW_LANES) shade_batch(dev, wk);
+            end_run(dev, wk, count);
         }
     }
 }
