@@ -150,7 +150,6 @@ struct SwDevice {
     uint32_t read_at[4 * SW_MAX_VARYINGS];
     uint32_t read_slot[4 * SW_MAX_VARYINGS]; // where each goes in the pixel program
     bool need_z = false;  // fragments need their depth: a depth test, or the program reads it
-    bool frag_coord_used = false; // the pixel program reads its position
     std::vector<float> verts; // vertex records of the chunk
     std::vector<SwSplit> splits;
     std::vector<BinSet> sets;
@@ -953,7 +952,7 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
     if (n == 0) return;
     wk.fragments += n;
     wk.n = 0;
-    if (dev->frag_coord_used) {
+    if (ps->frag_coord.components) {
         const int32_t *fc = ps->frag_coord.slot;
         for (uint32_t l = 0; l < n; l++) {
             float v[4] = {(float)wk.fx[l] + 0.5f, (float)wk.fy[l] + 0.5f, wk.fz[l], wk.fw[l]};
@@ -1340,8 +1339,6 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
             dev->read_at[dev->read_count] = 4 + loc * 4 + c;
             dev->read_slot[dev->read_count++] = (uint32_t)d->ps->inputs[loc].slot[c];
         }
-    dev->frag_coord_used = false;
-    for (int32_t slot : d->ps->frag_coord.slot) dev->frag_coord_used |= slot >= 0;
     dev->need_z = (d->depth && d->depth_test) || d->ps->frag_coord.slot[2] >= 0 || d->ps->frag_coord.slot[3] >= 0;
     uint32_t tiles_x = (d->target->width + kTile - 1) / kTile, tiles_y = (d->target->height + kTile - 1) / kTile;
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {

@@ -1156,6 +1156,9 @@ void forget_unread_inputs(SwProgram *p) {
     for (SwIo &io : p->inputs)
         for (int32_t &slot : io.slot) forget(slot);
     for (int32_t &slot : p->frag_coord.slot) forget(slot);
+    // A position read in no component is not read at all: no lane work for it.
+    if (p->frag_coord.slot[0] < 0 && p->frag_coord.slot[1] < 0 && p->frag_coord.slot[2] < 0 && p->frag_coord.slot[3] < 0)
+        p->frag_coord.components = 0;
     forget(p->vertex_index_slot);
     forget(p->instance_index_slot);
 }
