@@ -956,13 +956,19 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
     for (uint32_t i = 0; i < dev->read_count; i++) memcpy(wk.ps.slot(dev->read_slot[i]), wk.in[i], n * sizeof(float));
     sw_program_run(ps, &wk.ps, n);
     const SwLane *done = wk.ps.slot(ps->done_slot);
-    uint32_t packed[SW_LANES] = {};
+    // One pass over whole groups of 8 lanes (the registers run SW_LANES
+    // long); a component the program leaves out reads a row of zeros.
+    static const SwLane zeros[SW_LANES] = {};
+    const SwLane *col[4];
     for (int k = 0; k < 4; k++) { // in the target's byte order
         int c = d->target->format == SW_FORMAT_BGRA8 && k != 1 && k != 3 ? 2 - k : k;
-        if (ps->outputs[0].slot[c] < 0) continue;
-        const SwLane *col = wk.ps.slot((uint32_t)ps->outputs[0].slot[c]);
-        for (uint32_t l = 0; l < SW_LANES; l++) packed[l] |= sw_unorm8(col[l].f) << (8 * k);
+        col[k] = ps->outputs[0].slot[c] >= 0 ? wk.ps.slot((uint32_t)ps->outputs[0].slot[c]) : zeros;
     }
+    uint32_t packed[SW_LANES];
+    for (uint32_t j = 0; j < (n + 7) / 8; j++)
+        for (uint32_t l = 8 * j; l < 8 * j + 8; l++)
+            packed[l] = sw_unorm8(col[0][l].f) | sw_unorm8(col[1][l].f) << 8 | sw_unorm8(col[2][l].f) << 16 |
+                        sw_unorm8(col[3][l].f) << 24;
     SwImage *target = d->target;
     if (d->depth && d->depth_test) {
         // Selects rather than branches, as below; the comparison is the
@@ -1086,27 +1092,32 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         const uint32_t total = (uint32_t)w * (uint32_t)(y1 - y0 + 1);
         for (uint32_t done = 0; done < total;) {
             const auto [l, count, groups] = begin_run(wk, total - done);
-            for (uint32_t k = 0; k < groups * 8; k++) {
-                const int32_t i = (int32_t)(done + k), row = (int32_t)(((float)i + 0.5f) * rw);
-                wk.fx[l + k] = x0 + (i - row * w);
-                wk.fy[l + k] = y0 + row;
-            }
+            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
             float bx[kPad], by[kPad];
-            for (uint32_t k = 0; k < groups * 8; k++) {
-                bx[k] = ((float)wk.fx[l + k] + 0.5f - lx) * rwidth;
-                by[k] = ((float)wk.fy[l + k] + 0.5f - ly) * rheight;
-            }
+            const float centre = (float)done + 0.5f; // (i + 0.5) for lane 0, exact
+            for (uint32_t j = 0; j < groups; j++)
+                for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
+                    const int32_t row = (int32_t)((centre + (float)(int32_t)k) * rw);
+                    const int32_t x = x0 + ((int32_t)(done + k) - row * w), y = y0 + row;
+                    fx[k] = x;
+                    fy[k] = y;
+                    bx[k] = ((float)x + 0.5f - lx) * rwidth;
+                    by[k] = ((float)y + 0.5f - ly) * rheight;
+                }
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], along = a[3 * i + 1], down = a[3 * i + 2];
                 float *__restrict dst = wk.in[i] + l;
                 for (uint32_t j = 0; j < groups; j++)
                     for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = (a0 + by[k] * down) + bx[k] * along;
             }
-            if (dev->need_z)
-                for (uint32_t k = 0; k < count; k++) {
-                    wk.fz[l + k] = (g[4] + by[k] * g[6]) + bx[k] * g[5];
-                    wk.fw[l + k] = g[7];
-                }
+            if (dev->need_z) {
+                float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
+                for (uint32_t j = 0; j < groups; j++)
+                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
+                        fz[k] = (g[4] + by[k] * g[6]) + bx[k] * g[5];
+                        fw[k] = g[7];
+                    }
+            }
             done += count;
             end_run(dev, wk, count);
         }
@@ -1119,12 +1130,14 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         for (int32_t x = x0; x <= x1;) {
             const auto [l, count, groups] = begin_run(wk, (uint32_t)(x1 - x + 1));
+            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
             float bx[kPad];
-            for (uint32_t k = 0; k < groups * 8; k++) {
-                bx[k] = ((float)(x + (int32_t)k) + 0.5f - lx) * rwidth;
-                wk.fx[l + k] = x + (int32_t)k;
-                wk.fy[l + k] = y;
-            }
+            for (uint32_t j = 0; j < groups; j++)
+                for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
+                    bx[k] = ((float)(x + (int32_t)k) + 0.5f - lx) * rwidth;
+                    fx[k] = x + (int32_t)k;
+                    fy[k] = y;
+                }
             for (uint32_t i = 0; i < reads; i++) {
                 const float base = a[3 * i] + by * a[3 * i + 2], along = a[3 * i + 1];
                 float *__restrict dst = wk.in[i] + l;
@@ -1133,10 +1146,12 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             }
             if (dev->need_z) {
                 const float zbase = g[4] + by * g[6];
-                for (uint32_t k = 0; k < count; k++) {
-                    wk.fz[l + k] = zbase + bx[k] * g[5];
-                    wk.fw[l + k] = g[7];
-                }
+                float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
+                for (uint32_t j = 0; j < groups; j++)
+                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
+                        fz[k] = zbase + bx[k] * g[5];
+                        fw[k] = g[7];
+                    }
             }
             x += (int32_t)count;
             end_run(dev, wk, count);

@@ -1346,15 +1346,19 @@ void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *c
 
 namespace {
 
-void run_plain(const SwOp *ops, size_t count, SwLane *R) {
+// Lanes 0 .. n - 1 active, then the operations.
+inline __attribute__((always_inline)) void run_body(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n) {
+    for (uint32_t l = 0; l < SW_LANES; l++) active[l].u = l < n ? 0xffffffffu : 0u;
     for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc);
 }
+
+void run_plain(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n) { run_body(ops, count, R, active, n); }
 
 // The interpreter is most of the pixel cost: built for AVX2 too, for
 // machines that have it (the same operations, so the same results, wider).
 // Chosen by a plain test rather than an ifunc, which sanitizers cannot run.
-__attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwLane *R) {
-    for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc);
+__attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n) {
+    run_body(ops, count, R, active, n);
 }
 
 } // namespace
@@ -1362,9 +1366,8 @@ __attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwL
 void sw_program_run_ops(const SwProgram *p, SwRegisters *r, const SwOp *ops, size_t count, uint32_t n) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     SwLane *active = r->slot(p->active_slot);
-    for (uint32_t l = 0; l < SW_LANES; l++) active[l].u = l < n ? 0xffffffffu : 0u;
-    if (avx2) run_avx2(ops, count, r->lanes.data());
-    else run_plain(ops, count, r->lanes.data());
+    if (avx2) run_avx2(ops, count, r->lanes.data(), active, n);
+    else run_plain(ops, count, r->lanes.data(), active, n);
 }
 
 void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n) {
