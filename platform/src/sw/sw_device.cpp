@@ -964,12 +964,20 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
         int c = d->target->format == SW_FORMAT_BGRA8 && k != 1 && k != 3 ? 2 - k : k;
         col[k] = ps->outputs[0].slot[c] >= 0 ? wk.ps.slot((uint32_t)ps->outputs[0].slot[c]) : zeros;
     }
-    uint32_t packed[SW_LANES];
+    // Each lane's colour, zero where the program discarded (which every
+    // merge below relies on), and the byte offset of its pixel: targets are
+    // at most 16384 x 16384 x 4 bytes, so 32 bits hold it.
+    uint32_t packed[SW_LANES], offset[SW_LANES];
+    const uint32_t pitch32 = (uint32_t)d->target->pitch;
     for (uint32_t j = 0; j < (n + 7) / 8; j++)
-        for (uint32_t l = 8 * j; l < 8 * j + 8; l++)
-            packed[l] = sw_unorm8(col[0][l].f) | sw_unorm8(col[1][l].f) << 8 | sw_unorm8(col[2][l].f) << 16 |
-                        sw_unorm8(col[3][l].f) << 24;
+        for (uint32_t l = 8 * j; l < 8 * j + 8; l++) {
+            packed[l] = (sw_unorm8(col[0][l].f) | sw_unorm8(col[1][l].f) << 8 | sw_unorm8(col[2][l].f) << 16 |
+                         sw_unorm8(col[3][l].f) << 24) &
+                        done[l].u;
+            offset[l] = (uint32_t)wk.fy[l] * pitch32 + (uint32_t)wk.fx[l] * 4;
+        }
     SwImage *target = d->target;
+    uint8_t *const bytes = target->bytes.data();
     if (d->depth && d->depth_test) {
         // Selects rather than branches, as below; the comparison is the
         // same for the whole loop.
@@ -980,14 +988,12 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
             const float zc = wk.fz[l] < 0.0f ? 0.0f : (wk.fz[l] > 1.0f ? 1.0f : wk.fz[l]);
             const bool pass = done[l].u && depth_passes(func, zc, *dz);
             *dz = pass && write ? zc : *dz;
-            uint32_t *px = (uint32_t *)target->row((uint32_t)wk.fy[l]) + wk.fx[l];
+            uint32_t *px = (uint32_t *)(bytes + offset[l]);
             const uint32_t c = add ? add_saturate_bytes(*px, packed[l]) : packed[l];
             *px = pass ? c : *px;
         }
         return;
     }
-    uint8_t *const bytes = target->bytes.data();
-    const size_t pitch = target->pitch;
     // Masks rather than branches: discarded lanes follow no pattern the
     // branch predictor could learn, and adding zero changes nothing.
     if (d->blend == SW_BLEND_ADD) {
@@ -995,32 +1001,28 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
         // Four lanes on four neighbouring pixels of a row (a rectangle's row,
         // mostly) blend as one 16-byte vector.
         for (; l + 4 <= n; l += 4) {
-            const int32_t x = wk.fx[l], y = wk.fy[l];
-            uint32_t *px = (uint32_t *)(bytes + (size_t)y * pitch) + x;
-            if (wk.fy[l + 3] == y && wk.fy[l + 1] == y && wk.fy[l + 2] == y && wk.fx[l + 1] == x + 1 &&
-                wk.fx[l + 2] == x + 2 && wk.fx[l + 3] == x + 3) {
+            const uint32_t o = offset[l];
+            if (offset[l + 1] == o + 4 && offset[l + 2] == o + 8 && offset[l + 3] == o + 12) {
                 Bytes16 dst, src;
-                uint32_t add[4];
-                for (int k = 0; k < 4; k++) add[k] = packed[l + k] & done[l + k].u;
-                memcpy(&dst, px, 16);
-                memcpy(&src, add, 16);
+                memcpy(&dst, bytes + o, 16);
+                memcpy(&src, packed + l, 16);
                 dst = add_saturate_16(dst, src);
-                memcpy(px, &dst, 16);
+                memcpy(bytes + o, &dst, 16);
                 continue;
             }
             for (uint32_t k = l; k < l + 4; k++) {
-                uint32_t *q = (uint32_t *)(bytes + (size_t)wk.fy[k] * pitch) + wk.fx[k];
-                *q = add_saturate_bytes(*q, packed[k] & done[k].u);
+                uint32_t *q = (uint32_t *)(bytes + offset[k]);
+                *q = add_saturate_bytes(*q, packed[k]);
             }
         }
         for (; l < n; l++) {
-            uint32_t *px = (uint32_t *)(bytes + (size_t)wk.fy[l] * pitch) + wk.fx[l];
-            *px = add_saturate_bytes(*px, packed[l] & done[l].u);
+            uint32_t *px = (uint32_t *)(bytes + offset[l]);
+            *px = add_saturate_bytes(*px, packed[l]);
         }
     } else {
         for (uint32_t l = 0; l < n; l++) {
-            uint32_t *px = (uint32_t *)(bytes + (size_t)wk.fy[l] * pitch) + wk.fx[l];
-            *px = (packed[l] & done[l].u) | (*px & ~done[l].u);
+            uint32_t *px = (uint32_t *)(bytes + offset[l]);
+            *px = packed[l] | (*px & ~done[l].u);
         }
     }
 }
