@@ -613,10 +613,18 @@ bool rect_sides(const int64_t *X, const int64_t *Y, int *xv, int *yv) {
     return false;
 }
 
+// Where a rectangle's pixel inputs are: record component k of its corners 0,
+// xv and yv at c[0..2][k * stride] (stride 1 for vertex records, SW_LANES
+// for the component rows of fused squares).
+struct RectInputs {
+    const float *c[3];
+    size_t stride;
+};
+
 // Bins a rectangle with corner 0 at (X0, Y0), its sides ending at corners
-// xv and yv; z, w and the pixel inputs a0, ax, ay at those three corners.
+// xv and yv; z and w at those corners, and its pixel inputs.
 void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float w, int xv, int yv,
-              const float *a0, const float *ax, const float *ay) {
+              const RectInputs &in) {
     const SwDraw *d = dev->d;
     int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
     if (area == 0) return; // nothing to draw, and nothing the triangles would draw
@@ -646,9 +654,11 @@ void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, con
         block[n++] = w;
     }
     for (uint32_t i = 0; i < dev->read_count; i++) {
-        block[n++] = a0[i];
-        block[n++] = ax[i] - a0[i];
-        block[n++] = ay[i] - a0[i];
+        const size_t at = dev->read_at[i] * in.stride;
+        const float a0 = in.c[0][at];
+        block[n++] = a0;
+        block[n++] = in.c[1][at] - a0;
+        block[n++] = in.c[2][at] - a0;
     }
     const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
     bin(dev, bs, p, block);
@@ -687,11 +697,7 @@ bool setup_rect(SwDevice *dev, BinSet &bs, const float *const r[4], float gx, fl
     }
     int xv, yv;
     if (!rect_sides(X, Y, &xv, &yv)) return false;
-    float a[3][4 * SW_MAX_VARYINGS];
-    const int corner[3] = {0, xv, yv};
-    for (int c = 0; c < 3; c++)
-        for (uint32_t i = 0; i < dev->read_count; i++) a[c][i] = r[corner[c]][dev->read_at[i]];
-    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, a[0], a[1], a[2]);
+    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, {{r[0], r[xv], r[yv]}, 1});
     return true;
 }
 
@@ -822,7 +828,7 @@ void classify_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
 void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, uint32_t i1, float gx, float gy) {
     const uint32_t rec = dev->rec;
     const float *q = wk.quads.data();
-    auto at = [&](int v, uint32_t k, uint32_t l) { return q[((size_t)v * rec + k) * SW_LANES + l]; };
+    auto at = [&](int v, uint32_t k, uint32_t l) -> const float & { return q[((size_t)v * rec + k) * SW_LANES + l]; };
     for (uint32_t first = i0; first < i1; first += SW_LANES) {
         const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
         run_instances(dev, wk, first, n, nullptr);
@@ -836,11 +842,8 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
             for (int v = 0; v < 4; v++) X[v] = wk.qs.X[v][l], Y[v] = wk.qs.Y[v][l], z[v] = wk.qs.z[v][l];
             int xv = 0, yv = 0;
             if (rect && rect_sides(X, Y, &xv, &yv)) {
-                float a[3][4 * SW_MAX_VARYINGS];
-                const int corner[3] = {0, xv, yv};
-                for (int c = 0; c < 3; c++)
-                    for (uint32_t i = 0; i < dev->read_count; i++) a[c][i] = at(corner[c], dev->read_at[i], l);
-                bin_rect(dev, bs, X, Y, z, at(0, 3, l), xv, yv, a[0], a[1], a[2]);
+                const RectInputs in = {{&at(0, 0, l), &at(xv, 0, l), &at(yv, 0, l)}, SW_LANES};
+                bin_rect(dev, bs, X, Y, z, at(0, 3, l), xv, yv, in);
                 continue;
             }
             // Anything else: two triangles from copies of the corners.
