@@ -101,6 +101,7 @@ struct BinSet {
 const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
 
 const uint32_t kPad = SW_LANES + 8;
+static_assert(SW_SLOT_STRIDE >= kPad, "input rows are filled kPad lanes long");
 
 struct Worker {
     SwRegisters vs, ps;
@@ -117,13 +118,13 @@ struct Worker {
         uint32_t grid[4][SW_LANES];             // 1: on the fixed-point grid
         uint32_t outside[SW_LANES], rect[SW_LANES]; // see classify_quads
     } qs;
-    // Fragment batch of one tile: positions, and the pixel program's inputs
-    // (in[i] for input i), copied into its registers when shaded. Rows run
-    // kPad lanes long so the rasterizers can fill whole groups of 8 lanes.
+    // Fragment batch of one tile: positions, and the pixel program's inputs,
+    // written straight into its registers (in[i]: the row of input i). Rows
+    // run kPad lanes long so the rasterizers can fill whole groups of 8 lanes.
     uint32_t n = 0;
     int32_t fx[kPad], fy[kPad];
     float fz[kPad], fw[kPad];
-    float in[4 * SW_MAX_VARYINGS][kPad];
+    float *in[4 * SW_MAX_VARYINGS];
     uint64_t fragments = 0; // shaded, ever
 };
 
@@ -959,7 +960,6 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
                 if (fc[k] >= 0) wk.ps.slot((uint32_t)fc[k])[l].f = v[k];
         }
     }
-    for (uint32_t i = 0; i < dev->read_count; i++) memcpy(wk.ps.slot(dev->read_slot[i]), wk.in[i], n * sizeof(float));
     sw_program_run(ps, &wk.ps, n);
     const SwLane *done = wk.ps.slot(ps->done_slot);
     // One pass over whole groups of 8 lanes (the registers run SW_LANES
@@ -1296,6 +1296,7 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
                     SwLane *s = wk.ps.slot((uint32_t)d->ps->inputs[loc].slot[c]);
                     for (int l = 0; l < SW_LANES; l++) s[l].f = 0.0f;
                 }
+        for (uint32_t i = 0; i < dev->read_count; i++) wk.in[i] = &wk.ps.slot(dev->read_slot[i])->f;
     }
     static const bool avx2 = __builtin_cpu_supports("avx2");
     wk.n = 0;

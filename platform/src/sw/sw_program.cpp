@@ -1234,7 +1234,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
 
 void sw_registers_bind(SwRegisters *r, const SwProgram *p) {
     r->serial = p->serial;
-    r->lanes.assign((size_t)p->slot_count * SW_LANES, SwLane{0});
+    r->lanes.assign((size_t)p->slot_count * SW_SLOT_STRIDE, SwLane{0});
     for (const auto &c : p->constants) {
         SwLane *s = r->slot(c.first);
         for (int l = 0; l < SW_LANES; l++) s[l].u = c.second;
@@ -1246,10 +1246,10 @@ namespace {
 // One operation over all lanes. Slots never overlap partially: a slot is
 // either the destination or a source (the translator never writes in place).
 __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size_t *pc) {
-    SwLane *d = R + (size_t)o.dst * SW_LANES;
-    const SwLane *a = R + (size_t)o.a * SW_LANES;
-    const SwLane *b = R + (size_t)o.b * SW_LANES;
-    const SwLane *c = R + (size_t)o.c * SW_LANES;
+    SwLane *d = R + (size_t)o.dst * SW_SLOT_STRIDE;
+    const SwLane *a = R + (size_t)o.a * SW_SLOT_STRIDE;
+    const SwLane *b = R + (size_t)o.b * SW_SLOT_STRIDE;
+    const SwLane *c = R + (size_t)o.c * SW_SLOT_STRIDE;
     const int L = SW_LANES;
 #define LANES(expr) for (int l = 0; l < L; l++) expr; break
     switch (o.code) {
@@ -1336,7 +1336,7 @@ void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *c
         if (o.code == OP_CBLOAD) {
             uint32_t bits = 0;
             if (cb[o.a] && o.c + 4 <= cb_size[o.a]) memcpy(&bits, (const uint8_t *)cb[o.a] + o.c, 4);
-            SwLane *d = R + (size_t)o.dst * SW_LANES;
+            SwLane *d = R + (size_t)o.dst * SW_SLOT_STRIDE;
             for (int l = 0; l < SW_LANES; l++) d[l].u = bits;
         } else {
             run_op(o, R, &pc);
