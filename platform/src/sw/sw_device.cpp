@@ -101,7 +101,6 @@ struct BinSet {
 const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
 
 const uint32_t kPad = SW_LANES + 8;
-static_assert(SW_SLOT_STRIDE >= kPad, "input rows are filled kPad lanes long");
 
 struct Worker {
     SwRegisters vs, ps;
@@ -119,8 +118,9 @@ struct Worker {
         uint32_t outside[SW_LANES], rect[SW_LANES]; // see classify_quads
     } qs;
     // Fragment batch of one tile: positions, and the pixel program's inputs,
-    // written straight into its registers (in[i]: the row of input i). Rows
-    // run kPad lanes long so the rasterizers can fill whole groups of 8 lanes.
+    // written straight into its registers (in[i]: the row of input i, which
+    // has a spare slot after it). Rows run kPad lanes long so the rasterizers
+    // can fill whole groups of 8 lanes.
     uint32_t n = 0;
     int32_t fx[kPad], fy[kPad];
     float fz[kPad], fw[kPad];

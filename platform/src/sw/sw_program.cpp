@@ -378,7 +378,14 @@ bool Translator::declare_variable(const Insn &in) {
     case StorageFunction: {
         if (flat > 16) return fail("variable %%%u is too large", id);
         bool in_ = storage == StorageInput;
-        for (uint32_t k = 0; k < flat; k++) v.slots.push_back(new_slot(false));
+        // A pixel input's row is filled by the rasterizers in whole groups
+        // of 8 lanes, which may run up to 7 lanes past its end: a spare slot
+        // after each takes them.
+        const bool spare = in_ && p->stage == SW_STAGE_PIXEL && d.location >= 0;
+        for (uint32_t k = 0; k < flat; k++) {
+            v.slots.push_back(new_slot(false));
+            if (spare) new_slot(false);
+        }
         if (storage == StorageFunction) break;
         const Type *vt = type(v.type);
         if (!vt || (vt->kind != T_FLOAT && vt->kind != T_INT && vt->kind != T_VECTOR))
@@ -1234,7 +1241,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
 
 void sw_registers_bind(SwRegisters *r, const SwProgram *p) {
     r->serial = p->serial;
-    r->lanes.assign((size_t)p->slot_count * SW_SLOT_STRIDE, SwLane{0});
+    r->lanes.assign((size_t)p->slot_count * SW_LANES, SwLane{0});
     for (const auto &c : p->constants) {
         SwLane *s = r->slot(c.first);
         for (int l = 0; l < SW_LANES; l++) s[l].u = c.second;
@@ -1246,10 +1253,10 @@ namespace {
 // One operation over all lanes. Slots never overlap partially: a slot is
 // either the destination or a source (the translator never writes in place).
 __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size_t *pc) {
-    SwLane *d = R + (size_t)o.dst * SW_SLOT_STRIDE;
-    const SwLane *a = R + (size_t)o.a * SW_SLOT_STRIDE;
-    const SwLane *b = R + (size_t)o.b * SW_SLOT_STRIDE;
-    const SwLane *c = R + (size_t)o.c * SW_SLOT_STRIDE;
+    SwLane *d = R + (size_t)o.dst * SW_LANES;
+    const SwLane *a = R + (size_t)o.a * SW_LANES;
+    const SwLane *b = R + (size_t)o.b * SW_LANES;
+    const SwLane *c = R + (size_t)o.c * SW_LANES;
     const int L = SW_LANES;
 #define LANES(expr) for (int l = 0; l < L; l++) expr; break
     switch (o.code) {
@@ -1336,7 +1343,7 @@ void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *c
         if (o.code == OP_CBLOAD) {
             uint32_t bits = 0;
             if (cb[o.a] && o.c + 4 <= cb_size[o.a]) memcpy(&bits, (const uint8_t *)cb[o.a] + o.c, 4);
-            SwLane *d = R + (size_t)o.dst * SW_SLOT_STRIDE;
+            SwLane *d = R + (size_t)o.dst * SW_LANES;
             for (int l = 0; l < SW_LANES; l++) d[l].u = bits;
         } else {
             run_op(o, R, &pc);

@@ -15,10 +15,6 @@
 // sixteen AVX2 vectors; measured 7-8 % faster on the galaxy than 64, while
 // the registers of the largest program still fit in the L2 cache.
 #define SW_LANES 128
-// Each slot's row of SW_LANES lanes is followed by 8 spare ones: whoever
-// fills a batch may write whole groups of 8 lanes past its end (the
-// rasterizers do) without touching the next slot.
-#define SW_SLOT_STRIDE (SW_LANES + 8)
 #define SW_CBUFFER_SLOTS 14
 #define SW_MAX_VARYINGS 8 // locations 0..7 between the stages
 
@@ -69,13 +65,14 @@ struct SwProgram {
 // E_INVALIDARG with the diagnostic).
 bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err);
 
-// One thread's registers for one program: slot_count rows of SW_LANES lanes,
-// SW_SLOT_STRIDE apart.
+// One thread's registers for one program: slot_count x SW_LANES lanes. A
+// pixel program's input rows may be written up to 8 lanes long past their
+// end: each is followed by a spare slot.
 struct SwRegisters {
     std::vector<SwLane> lanes;
     uint64_t serial = 0; // of the program bound
     bool bound_to(const SwProgram *p) const { return serial == p->serial; }
-    SwLane *slot(uint32_t s) { return lanes.data() + (size_t)s * SW_SLOT_STRIDE; }
+    SwLane *slot(uint32_t s) { return lanes.data() + (size_t)s * SW_LANES; }
 };
 
 // Sizes the registers for the program and writes its constants.
