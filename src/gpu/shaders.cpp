@@ -127,7 +127,7 @@ struct VSIn {
     float4 ib : TEXCOORD1; // s, -, -, -
     uint vid : SV_VertexID;
 };
-struct VSOut { float4 pos : SV_POSITION; float4 uv : COLOR; float2 par : TEXCOORD0; };
+struct VSOut { float4 pos : SV_POSITION; float4 uv : COLOR; float4 col : TEXCOORD0; };
 VSOut main(VSIn i) {
     VSOut o;
     float2 c = corner(i.vid);
@@ -139,27 +139,25 @@ VSOut main(VSIn i) {
     float y = lift * (sy * sy) * (sy < 0.0 ? 1.0 : -0.18);
     o.pos = billboard(float3(cos(a) * r, y, sy * r), c, i.ib.x);
     o.uv = float4(c, 0.0, 1.0);
-    o.par = float2(r, sy);
-    return o;
-}
-)";
-
-const char *const k_src_ps_disk = R"(
-cbuffer Disk : register(b1) { float4 DiskP; };
-struct PSIn { float4 pos : SV_POSITION; float4 uv : COLOR; float2 par : TEXCOORD0; };
-float4 main(PSIn i) : SV_Target {
-    float2 u = i.uv.xy;
-    float r2 = dot(u, u);
-    if (r2 > 1.0) discard;
-    float a = 0.55 * exp(-7.0 * r2);
-    float r = i.par.x;
-    float sy = i.par.y;
+    // The particle's colour, the same at all its pixels: worked out here.
     float tn = clamp((r - 1.4) / 4.6, 0.0, 1.0);
     float3 col = lerp(float3(1.00, 0.98, 0.92), float3(0.55, 0.16, 0.05), tn * tn);
     float dop = 1.0 + DiskP.y * 0.9 * sy; // Doppler tint
     col = col * dop;
     float dim = 1.0 / (1.0 + 0.06 * (r - 1.4));
-    return float4(col * dim * a, a);
+    o.col = float4(col * dim, 0.0);
+    return o;
+}
+)";
+
+const char *const k_src_ps_disk = R"(
+struct PSIn { float4 pos : SV_POSITION; float4 uv : COLOR; float4 col : TEXCOORD0; };
+float4 main(PSIn i) : SV_Target {
+    float2 u = i.uv.xy;
+    float r2 = dot(u, u);
+    if (r2 > 1.0) discard;
+    float a = 0.55 * exp(-7.0 * r2);
+    return float4(i.col.rgb * a, a);
 }
 )";
 
