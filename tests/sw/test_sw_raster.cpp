@@ -296,17 +296,20 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
 // Instanced squares take their own path (vertex program split per instance,
 // shaded and set up inside the setup tasks, component-wise); the same
 // squares drawn one instance per draw take the general one. Both must give
-// the same bytes: wide and narrow rectangles, and skewed squares crossing
+// the same bytes: wide and narrow rectangles, mirrored ones (the other
+// winding) and turned ones (corner 1 along y), and skewed squares crossing
 // the near and far planes, which leave the rectangle path for clipped
-// triangles.
+// triangles; with and without culling, and in a viewport that clips them.
+// (The turn is a select: a branch would keep the squares off their path.)
 TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
     const char *vs_src =
         "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; float2 uv : TEXCOORD0; };\n"
         "VSOut main(float4 c : POSITION, float4 col : COLOR, uint vid : SV_VertexID) {\n"
         "    float2 k = float2((float)(vid & 1u) * 2.0 - 1.0, (float)(vid >> 1) * 2.0 - 1.0);\n"
+        "    k = col.r < 0.0 ? k.yx : k;\n"
         "    VSOut o;\n"
-        "    o.pos = float4(c.x + k.x * c.w + k.y * col.a, c.y + k.y * c.w, c.z + k.x * col.a, 1.0);\n"
-        "    o.col = col;\n"
+        "    o.pos = float4(c.x + k.x * c.w + k.y * col.a, c.y + k.y * abs(c.w), c.z + k.x * col.a, 1.0);\n"
+        "    o.col = abs(col);\n"
         "    o.uv = k;\n"
         "    return o;\n"
         "}\n";
@@ -325,43 +328,58 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
     for (int k = 0; k < 300; k++) {
         float half = k % 3 == 0 ? 0.01f + 0.2f * rnd() : 0.002f + 0.03f * rnd(); // a few pixels, or many
         float slant = k % 7 == 0 ? 0.6f * rnd() : 0.0f;
-        squares.push_back({rnd() * 2.2f - 1.1f, rnd() * 2.2f - 1.1f, k % 11 == 0 ? 1.2f : rnd(), half, 0.05f * rnd(),
-                           0.05f * rnd(), 0.05f * rnd(), slant});
+        squares.push_back({rnd() * 2.2f - 1.1f, rnd() * 2.2f - 1.1f, k % 11 == 0 ? 1.2f : rnd(), k % 5 == 1 ? -half : half,
+                           (k % 4 == 2 ? -0.05f : 0.05f) * rnd(), 0.05f * rnd(), 0.05f * rnd(), slant});
     }
     const SwVertexElement elements[2] = {{0, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, true},
                                          {1, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 16, true}};
+    const struct {
+        SwCull cull;
+        bool front_ccw;
+        SwViewport viewport;
+    } cases[] = {
+        {SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}},
+        {SW_CULL_BACK, false, {0, 0, 300, 200, 0, 1}},
+        {SW_CULL_BACK, true, {0, 0, 300, 200, 0, 1}},
+        {SW_CULL_NONE, false, {37, 21, 190, 150, 0, 1}},
+    };
     SwDevice *dev = sw_device_create(2);
     ASSERT_TRUE(dev);
-    std::vector<uint8_t> images[2];
-    for (int one_by_one = 0; one_by_one < 2; one_by_one++) {
-        SwImage target;
-        ASSERT_TRUE(sw_image_init(&target, 300, 200, SW_FORMAT_RGBA8));
-        SwDraw d;
-        d.vs = &vs;
-        d.ps = &ps;
-        d.elements = elements;
-        d.element_count = 2;
-        d.streams[0] = {(const uint8_t *)squares.data(), (uint32_t)(squares.size() * sizeof(Square)), sizeof(Square), 0};
-        d.topology = SW_TRIANGLE_STRIP;
-        d.viewport = {0, 0, 300, 200, 0, 1};
-        d.blend = SW_BLEND_ADD;
-        d.target = &target;
-        d.vertex_count = 4;
-        d.instance_count = one_by_one ? 1 : (uint32_t)squares.size();
-        for (uint32_t k = 0; k < (one_by_one ? squares.size() : 1); k++) {
-            d.first_instance = k;
-            sw_draw(dev, &d);
+    for (const auto &c : cases) {
+        std::vector<uint8_t> images[2];
+        for (int one_by_one = 0; one_by_one < 2; one_by_one++) {
+            SwImage target;
+            ASSERT_TRUE(sw_image_init(&target, 300, 200, SW_FORMAT_RGBA8));
+            SwDraw d;
+            d.vs = &vs;
+            d.ps = &ps;
+            d.elements = elements;
+            d.element_count = 2;
+            d.streams[0] = {(const uint8_t *)squares.data(), (uint32_t)(squares.size() * sizeof(Square)), sizeof(Square), 0};
+            d.topology = SW_TRIANGLE_STRIP;
+            d.viewport = c.viewport;
+            d.cull = c.cull;
+            d.front_ccw = c.front_ccw;
+            d.blend = SW_BLEND_ADD;
+            d.target = &target;
+            d.vertex_count = 4;
+            d.instance_count = one_by_one ? 1 : (uint32_t)squares.size();
+            for (uint32_t k = 0; k < (one_by_one ? squares.size() : 1); k++) {
+                d.first_instance = k;
+                sw_draw(dev, &d);
+            }
+            images[one_by_one] = target.bytes;
         }
-        images[one_by_one] = target.bytes;
+        size_t lit = 0, differ = 0;
+        for (size_t k = 0; k < images[0].size(); k++) {
+            lit += images[0][k] != 0;
+            differ += images[0][k] != images[1][k];
+        }
+        SCOPED_TRACE("cull " + std::to_string(c.cull) + ", viewport x " + std::to_string(c.viewport.x));
+        EXPECT_EQ(0u, differ);
+        EXPECT_GT(lit, images[0].size() / 8) << "the squares should cover much of the target";
     }
     sw_device_destroy(dev);
-    size_t lit = 0, differ = 0;
-    for (size_t k = 0; k < images[0].size(); k++) {
-        lit += images[0][k] != 0;
-        differ += images[0][k] != images[1][k];
-    }
-    EXPECT_EQ(0u, differ);
-    EXPECT_GT(lit, images[0].size() / 4) << "the squares should cover much of the target";
 }
 
 } // namespace

@@ -116,6 +116,12 @@ struct Worker {
         uint32_t code[4][SW_LANES];             // outcode
         uint32_t grid[4][SW_LANES];             // 1: on the fixed-point grid
         uint32_t outside[SW_LANES], rect[SW_LANES]; // see classify_quads
+        // rect_quads: axis-aligned rectangles, their corners along x and y,
+        // pixel bounds and block headers (see bin_rect).
+        uint32_t aligned[SW_LANES], empty[SW_LANES];
+        int32_t xv[SW_LANES], yv[SW_LANES];
+        int32_t px0[SW_LANES], py0[SW_LANES], px1[SW_LANES], py1[SW_LANES];
+        float header[kRectHeader][SW_LANES];
     } qs;
     // Fragment batch of one tile: positions, and the pixel program's inputs,
     // written straight into its registers (in[i]: the row of input i, which
@@ -823,6 +829,65 @@ void classify_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
     }
 }
 
+// For the squares classify_quads found drawable as rectangles, what
+// rect_sides and bin_rect work out one at a time, every lane at once in
+// 32-bit arithmetic (the 16.8 coordinates stay below 2^29): whether the
+// square is axis-aligned, which corners end its sides, its pixels and its
+// block header; empty when it draws nothing (no area, culled, off the
+// scissor).
+void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
+    const SwDraw *d = dev->d;
+    const int32_t *X0 = wk.qs.X[0], *X1 = wk.qs.X[1], *X2 = wk.qs.X[2], *X3 = wk.qs.X[3];
+    const int32_t *Y0 = wk.qs.Y[0], *Y1 = wk.qs.Y[1], *Y2 = wk.qs.Y[2], *Y3 = wk.qs.Y[3];
+    const float *z0 = wk.qs.z[0], *z1 = wk.qs.z[1], *z2 = wk.qs.z[2];
+    const float *w = wk.quads.data() + 3 * SW_LANES; // corner 0's
+    uint32_t *__restrict aligned = wk.qs.aligned, *__restrict empty = wk.qs.empty;
+    int32_t *__restrict xv = wk.qs.xv, *__restrict yv = wk.qs.yv;
+    int32_t *__restrict px0 = wk.qs.px0, *__restrict py0 = wk.qs.py0, *__restrict px1 = wk.qs.px1,
+                        *__restrict py1 = wk.qs.py1;
+    float *__restrict h[kRectHeader];
+    for (uint32_t k = 0; k < kRectHeader; k++) h[k] = wk.qs.header[k];
+    const uint32_t cull_cw = (d->cull == SW_CULL_BACK && d->front_ccw) || (d->cull == SW_CULL_FRONT && !d->front_ccw);
+    const uint32_t cull_ccw = (d->cull == SW_CULL_BACK && !d->front_ccw) || (d->cull == SW_CULL_FRONT && d->front_ccw);
+    const int32_t sx0 = dev->sx0, sy0 = dev->sy0, sx1 = dev->sx1 - 1, sy1 = dev->sy1 - 1;
+    for (uint32_t l = 0; l < n; l++) {
+        const uint32_t side1 = (uint32_t)(Y1[l] == Y0[l]) & (uint32_t)(X2[l] == X0[l]) & (uint32_t)(X3[l] == X1[l]) &
+                               (uint32_t)(Y3[l] == Y2[l]);
+        const uint32_t side2 = (uint32_t)(X1[l] == X0[l]) & (uint32_t)(Y2[l] == Y0[l]) & (uint32_t)(X3[l] == X2[l]) &
+                               (uint32_t)(Y3[l] == Y1[l]);
+        aligned[l] = wk.qs.rect[l] & (side1 | side2);
+        const int32_t x = side1 ? X1[l] : X2[l], y = side1 ? Y2[l] : Y1[l]; // corners xv and yv
+        xv[l] = side1 ? 1 : 2;
+        yv[l] = side1 ? 2 : 1;
+        // The area's sign without its product: corner 1 along x turns one
+        // way, corner 1 along y the other.
+        const int32_t dx = x - X0[l], dy = y - Y0[l];
+        const uint32_t cw = (uint32_t)((dx > 0) == (dy > 0)) ^ (side1 ^ 1u);
+        const uint32_t culled = (cw & cull_cw) | ((cw ^ 1u) & cull_ccw);
+        const int32_t minx = X0[l] < x ? X0[l] : x, maxx = X0[l] < x ? x : X0[l];
+        const int32_t miny = Y0[l] < y ? Y0[l] : y, maxy = Y0[l] < y ? y : Y0[l];
+        // Centres in [min, max): left and top edges own theirs, right and
+        // bottom do not. An arithmetic shift is a floor division by 256.
+        int32_t a0 = (minx - 128 + 255) >> 8, a1 = ((maxx - 128 + 255) >> 8) - 1;
+        int32_t b0 = (miny - 128 + 255) >> 8, b1 = ((maxy - 128 + 255) >> 8) - 1;
+        a0 = a0 > sx0 ? a0 : sx0;
+        b0 = b0 > sy0 ? b0 : sy0;
+        a1 = a1 < sx1 ? a1 : sx1;
+        b1 = b1 < sy1 ? b1 : sy1;
+        px0[l] = a0, py0[l] = b0, px1[l] = a1, py1[l] = b1;
+        empty[l] = (uint32_t)(dx == 0) | (uint32_t)(dy == 0) | culled | (uint32_t)(a0 > a1) | (uint32_t)(b0 > b1);
+        h[0][l] = (float)X0[l] / 256.0f;
+        h[1][l] = (float)Y0[l] / 256.0f;
+        h[2][l] = 256.0f / (float)dx;
+        h[3][l] = 256.0f / (float)dy;
+        const float zx = side1 ? z1[l] : z2[l], zy = side1 ? z2[l] : z1[l];
+        h[4][l] = z0[l];
+        h[5][l] = zx - z0[l];
+        h[6][l] = zy - z0[l];
+        h[7][l] = w[l];
+    }
+}
+
 // Instanced squares, shaded here SW_LANES at a time into the worker's
 // registers and sorted out there, so a million of them never pass through
 // memory as vertex records.
@@ -835,16 +900,24 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
         run_instances(dev, wk, first, n, nullptr);
         for (int v = 0; v < 4; v++) screen_corners(dev, wk, v, n, gx, gy);
         classify_quads(dev, wk, n);
+        rect_quads(dev, wk, n);
+        const uint32_t header = dev->need_z ? 8 : 4;
         for (uint32_t l = 0; l < n; l++) {
             if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
-            const bool rect = wk.qs.rect[l];
-            int64_t X[4], Y[4];
-            float z[4];
-            for (int v = 0; v < 4; v++) X[v] = wk.qs.X[v][l], Y[v] = wk.qs.Y[v][l], z[v] = wk.qs.z[v][l];
-            int xv = 0, yv = 0;
-            if (rect && rect_sides(X, Y, &xv, &yv)) {
-                const RectInputs in = {{&at(0, 0, l), &at(xv, 0, l), &at(yv, 0, l)}, SW_LANES};
-                bin_rect(dev, bs, X, Y, z, at(0, 3, l), xv, yv, in);
+            if (wk.qs.aligned[l]) {
+                if (wk.qs.empty[l]) continue;
+                float block[kMaxBlock];
+                uint32_t words = 0;
+                for (; words < header; words++) block[words] = wk.qs.header[words][l];
+                const float *c0 = &at(0, 0, l), *cx = &at(wk.qs.xv[l], 0, l), *cy = &at(wk.qs.yv[l], 0, l);
+                for (uint32_t i = 0; i < dev->read_count; i++) {
+                    const size_t k = (size_t)dev->read_at[i] * SW_LANES;
+                    block[words++] = c0[k];
+                    block[words++] = cx[k] - c0[k];
+                    block[words++] = cy[k] - c0[k];
+                }
+                const Prim p = {wk.qs.px0[l], wk.qs.py0[l], wk.qs.px1[l], wk.qs.py1[l], PRIM_RECT, 0, words};
+                bin(dev, bs, p, block);
                 continue;
             }
             // Anything else: two triangles from copies of the corners.
