@@ -1005,6 +1005,22 @@ SW_TILE_INLINE bool depth_passes(uint32_t func, float z, float stored) {
 }
 
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int32_t Int8 __attribute__((vector_size(32)));
+typedef uint32_t UInt8 __attribute__((vector_size(32)));
+
+// sw_unorm8 of 8 lanes at once, in the same arithmetic, with the clamps
+// written as masks: the compiler turns the scalar form's selects into a
+// dozen instructions per vector, this into seven.
+SW_TILE_INLINE void unorm8_lanes(const float *src, Int8 *out) {
+    Float8 v;
+    memcpy(&v, src, sizeof v);
+    v = (Float8)((Int8)v & (Int8)(v > 0.0f)); // NaN and below 0 give 0
+    const Int8 below = (Int8)(v < 1.0f);
+    const Float8 one = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f};
+    v = (Float8)(((Int8)v & below) | ((Int8)one & ~below));
+    *out = __builtin_convertvector(v * 255.0f + 0.5f, Int8);
+}
 
 // Sixteen saturating byte additions, one SSE2 instruction (the compiler does
 // not find it in the portable form).
@@ -1047,14 +1063,18 @@ SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
     // merge below relies on), and the byte offset of its pixel: targets are
     // at most 16384 x 16384 x 4 bytes, so 32 bits hold it.
     uint32_t packed[SW_LANES], offset[SW_LANES];
-    const uint32_t pitch32 = (uint32_t)d->target->pitch;
-    for (uint32_t j = 0; j < (n + 7) / 8; j++)
-        for (uint32_t l = 8 * j; l < 8 * j + 8; l++) {
-            packed[l] = (sw_unorm8(col[0][l].f) | sw_unorm8(col[1][l].f) << 8 | sw_unorm8(col[2][l].f) << 16 |
-                         sw_unorm8(col[3][l].f) << 24) &
-                        done[l].u;
-            offset[l] = (uint32_t)wk.fy[l] * pitch32 + (uint32_t)wk.fx[l] * 4;
-        }
+    const int32_t pitch32 = (int32_t)d->target->pitch;
+    for (uint32_t l = 0; l < n; l += 8) {
+        Int8 c[4], mask, x, y;
+        for (int k = 0; k < 4; k++) unorm8_lanes(&col[k][l].f, &c[k]);
+        memcpy(&mask, &done[l], sizeof mask);
+        const UInt8 p = ((UInt8)c[0] | (UInt8)c[1] << 8 | (UInt8)c[2] << 16 | (UInt8)c[3] << 24) & (UInt8)mask;
+        memcpy(&packed[l], &p, sizeof p);
+        memcpy(&x, &wk.fx[l], sizeof x);
+        memcpy(&y, &wk.fy[l], sizeof y);
+        const Int8 o = y * pitch32 + x * 4;
+        memcpy(&offset[l], &o, sizeof o);
+    }
     SwImage *target = d->target;
     uint8_t *const bytes = target->bytes.data();
     if (d->depth && d->depth_test) {
