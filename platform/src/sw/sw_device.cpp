@@ -1193,18 +1193,20 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         const uint32_t total = (uint32_t)w * (uint32_t)(y1 - y0 + 1);
         for (uint32_t done = 0; done < total;) {
             const auto [l, count, groups] = begin_run(wk, total - done);
-            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
             float bx[kPad], by[kPad];
-            const float centre = (float)done + 0.5f; // (i + 0.5) for lane 0, exact
-            for (uint32_t j = 0; j < groups; j++)
-                for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
-                    const int32_t row = (int32_t)((centre + (float)(int32_t)k) * rw);
-                    const int32_t x = x0 + ((int32_t)(done + k) - row * w), y = y0 + row;
-                    fx[k] = x;
-                    fy[k] = y;
-                    bx[k] = ((float)x + 0.5f - lx) * rwidth;
-                    by[k] = ((float)y + 0.5f - ly) * rheight;
-                }
+            // Written with vector types: the loop form builds its starting
+            // lane numbers one insert at a time, a fixed cost per run.
+            Int8 i = Int8{0, 1, 2, 3, 4, 5, 6, 7} + (int32_t)done;
+            for (uint32_t j = 0; j < groups; j++, i += 8) {
+                const Int8 row = __builtin_convertvector((__builtin_convertvector(i, Float8) + 0.5f) * rw, Int8);
+                const Int8 x = x0 + (i - row * w), y = y0 + row;
+                const Float8 fbx = (__builtin_convertvector(x, Float8) + 0.5f - lx) * rwidth;
+                const Float8 fby = (__builtin_convertvector(y, Float8) + 0.5f - ly) * rheight;
+                memcpy(wk.fx + l + 8 * j, &x, sizeof x);
+                memcpy(wk.fy + l + 8 * j, &y, sizeof y);
+                memcpy(bx + 8 * j, &fbx, sizeof fbx);
+                memcpy(by + 8 * j, &fby, sizeof fby);
+            }
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], along = a[3 * i + 1], down = a[3 * i + 2];
                 float *__restrict dst = wk.in[i] + l;
