@@ -1233,14 +1233,15 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         for (int32_t x = x0; x <= x1;) {
             const auto [l, count, groups] = begin_run(wk, (uint32_t)(x1 - x + 1));
-            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
             float bx[kPad];
-            for (uint32_t j = 0; j < groups; j++)
-                for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
-                    bx[k] = ((float)(x + (int32_t)k) + 0.5f - lx) * rwidth;
-                    fx[k] = x + (int32_t)k;
-                    fy[k] = y;
-                }
+            Int8 px = Int8{0, 1, 2, 3, 4, 5, 6, 7} + x; // vector types, as for narrow ones
+            const Int8 py = Int8{} + y;
+            for (uint32_t j = 0; j < groups; j++, px += 8) {
+                const Float8 fbx = (__builtin_convertvector(px, Float8) + 0.5f - lx) * rwidth;
+                memcpy(wk.fx + l + 8 * j, &px, sizeof px);
+                memcpy(wk.fy + l + 8 * j, &py, sizeof py);
+                memcpy(bx + 8 * j, &fbx, sizeof fbx);
+            }
             for (uint32_t i = 0; i < reads; i++) {
                 const float base = a[3 * i] + by * a[3 * i + 2], along = a[3 * i + 1];
                 float *__restrict dst = wk.in[i] + l;
