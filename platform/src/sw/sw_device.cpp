@@ -205,16 +205,18 @@ int sw_device_threads(const SwDevice *dev) { return (int)dev->workers; }
 void sw_clear_color(SwImage *img, const float rgba[4]) {
     int r = img->format == SW_FORMAT_BGRA8 ? 2 : 0;
     uint32_t px = sw_unorm8(rgba[r]) | sw_unorm8(rgba[1]) << 8 | sw_unorm8(rgba[2 - r]) << 16 | sw_unorm8(rgba[3]) << 24;
+    const uint32_t w = img->width; // a local: the stores could alias the field
     for (uint32_t y = 0; y < img->height; y++) {
         uint32_t *row = (uint32_t *)img->row(y);
-        for (uint32_t x = 0; x < img->width; x++) row[x] = px;
+        for (uint32_t x = 0; x < w; x++) row[x] = px;
     }
 }
 
 void sw_clear_depth(SwImage *img, float depth) {
+    const uint32_t w = img->width;
     for (uint32_t y = 0; y < img->height; y++) {
         float *row = (float *)img->row(y);
-        for (uint32_t x = 0; x < img->width; x++) row[x] = depth;
+        for (uint32_t x = 0; x < w; x++) row[x] = depth;
     }
 }
 
