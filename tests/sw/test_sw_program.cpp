@@ -185,6 +185,40 @@ TEST(SwProgram, UnreadInputsHaveNoSlot) {
     EXPECT_LT(b.slot[3], 0);
 }
 
+// Outputs that pass an input or a constant straight through are read from
+// its slot, with no copy left to run; the inputs stay fetched for them.
+TEST(SwProgram, PassedThroughValuesAreReadInPlace) {
+    SwProgram prog;
+    std::string err;
+    ASSERT_TRUE(sw_compile("float4 main(float4 pos : SV_POSITION, float4 a : COLOR, float4 b : TEXCOORD0)"
+                           " : SV_Target { if (b.y < 0.0) discard; return float4(a.y, b.x, 0, 1); }\n",
+                           "ps_5_0", &prog, &err))
+        << err;
+    const SwIo &a = prog.inputs[0], &b = prog.inputs[1], &out = prog.outputs[0];
+    ASSERT_GE(a.slot[1], 0);
+    ASSERT_GE(b.slot[0], 0);
+    EXPECT_EQ(a.slot[1], out.slot[0]);
+    EXPECT_EQ(b.slot[0], out.slot[1]);
+    for (const SwOp &o : prog.body)
+        for (int32_t slot : out.slot) EXPECT_NE((uint32_t)slot, o.dst) << "a copy into an output is left";
+    SwRegisters regs;
+    sw_registers_bind(&regs, &prog);
+    const void *cb[SW_CBUFFER_SLOTS] = {};
+    uint32_t sizes[SW_CBUFFER_SLOTS] = {};
+    sw_program_prepare(&prog, &regs, cb, sizes);
+    for (int l = 0; l < SW_LANES; l++) {
+        regs.slot(a.slot[1])[l].f = (float)l;
+        regs.slot(b.slot[0])[l].f = -(float)l;
+        regs.slot(b.slot[1])[l].f = l % 3 == 0 ? -1.0f : 1.0f;
+    }
+    sw_program_run(&prog, &regs, SW_LANES);
+    for (int l = 0; l < SW_LANES; l++) {
+        EXPECT_EQ(l % 3 != 0, regs.slot(prog.done_slot)[l].u != 0) << l;
+        const float want[4] = {(float)l, -(float)l, 0.0f, 1.0f};
+        for (int c = 0; c < 4; c++) EXPECT_EQ(want[c], lane_f(regs, out.slot[c], l)) << l << " " << c;
+    }
+}
+
 // An instanced draw runs its vertex program split: the per-instance part
 // once, the per-vertex part once per vertex. Every output must be the bits
 // the whole body gives for the same instance and vertex.

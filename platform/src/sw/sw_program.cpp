@@ -1109,6 +1109,43 @@ bool drop_unread(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
     return changed;
 }
 
+// An output written once, by a copy d = a, with a not written after it: the
+// output is read from a itself and the copy goes (an output that passes an
+// input, a constant or a value straight through). A skip around the copy
+// changes nothing: as for fold_copies, only lanes that reach an output's one
+// write use it (the others were discarded).
+bool read_outputs_in_place(SwProgram *p, std::vector<SwOp> &ops) {
+    std::vector<int32_t *> outs;
+    for (SwIo *io = p->outputs; io < p->outputs + SW_MAX_VARYINGS; io++)
+        for (int32_t &slot : io->slot)
+            if (slot >= 0) outs.push_back(&slot);
+    for (int32_t &slot : p->position.slot)
+        if (slot >= 0) outs.push_back(&slot);
+    const size_t n = ops.size();
+    std::vector<uint32_t> reads(p->slot_count, 0), writes(p->slot_count, 0);
+    std::vector<size_t> last_write(p->slot_count, 0);
+    for (size_t i = 0; i < n; i++) {
+        const SwOp &o = ops[i];
+        if (o.code == kDeadOp) continue;
+        for (int k = 0; k < operand_count(o.code); k++) reads[operand_of(o, k)]++;
+        if (o.code != OP_SKIP) writes[o.dst]++, last_write[o.dst] = i;
+    }
+    bool changed = false;
+    for (int32_t *slot : outs) {
+        const uint32_t d = (uint32_t)*slot;
+        if (writes[d] != 1 || reads[d] != 0) continue;
+        const size_t i = last_write[d];
+        const SwOp &o = ops[i];
+        if (o.code != OP_MOV || o.a == d || (writes[o.a] && last_write[o.a] > i)) continue;
+        for (int32_t *other : outs) // every output in that slot reads a
+            if (*other == (int32_t)d) *other = (int32_t)o.a;
+        ops[i].code = kDeadOp;
+        writes[d] = 0;
+        changed = true;
+    }
+    return changed;
+}
+
 void clean_up(SwProgram *p) {
     const std::vector<bool> ext = interface_slots(p);
     std::vector<bool> outputs(p->slot_count, false);
@@ -1129,6 +1166,7 @@ void clean_up(SwProgram *p) {
     for (size_t i = 0; i < ops.size(); i++) kept_before[i + 1] = kept_before[i] + (ops[i].code != kDeadOp);
     for (size_t i = 0; i < ops.size(); i++)
         if (ops[i].code == OP_SKIP && kept_before[ops[i].c] - kept_before[i + 1] <= 2) ops[i].code = kDeadOp;
+    read_outputs_in_place(p, ops);
     // Compact, moving skip targets to the next operation that stays.
     std::vector<uint32_t> new_index(ops.size() + 1);
     uint32_t kept = 0;
@@ -1157,6 +1195,12 @@ void forget_unread_inputs(SwProgram *p) {
             if (o.code == OP_CBLOAD) continue; // its operands are a buffer and an offset
             for (int k = 0; k < operand_count(o.code); k++) read[operand_of(o, k)] = true;
         }
+    // An output may be read straight from an input's slot.
+    for (const SwIo *io = p->outputs; io < p->outputs + SW_MAX_VARYINGS; io++)
+        for (int32_t s : io->slot)
+            if (s >= 0) read[(uint32_t)s] = true;
+    for (int32_t s : p->position.slot)
+        if (s >= 0) read[(uint32_t)s] = true;
     auto forget = [&](int32_t &slot) {
         if (slot >= 0 && !read[(uint32_t)slot]) slot = -1;
     };
