@@ -130,11 +130,15 @@ void fill_image(const SwPresenter *p, uint8_t *dst, const SwImage *src) {
         const uint32_t *row = (const uint32_t *)((const uint8_t *)src->bytes.data() +
                                                  (size_t)(y * (uint64_t)src->height / h) * src->pitch);
         uint32_t *out = (uint32_t *)(dst + (size_t)y * w * 4);
-        for (uint32_t x = 0; x < w; x++) {
-            uint32_t v = row[x * (uint64_t)src->width / w];
+        auto convert = [&](uint32_t v) {
             uint32_t r = bgra ? (v >> 16) & 255 : v & 255, g = (v >> 8) & 255, b = bgra ? v & 255 : (v >> 16) & 255;
-            out[x] = r << rs | g << gs | b << bs;
+            return r << rs | g << gs | b << bs;
+        };
+        if (w == src->width) { // the usual case: a loop that vectorizes, no division per pixel
+            for (uint32_t x = 0; x < w; x++) out[x] = convert(row[x]);
+            continue;
         }
+        for (uint32_t x = 0; x < w; x++) out[x] = convert(row[x * (uint64_t)src->width / w]);
     }
 }
 
