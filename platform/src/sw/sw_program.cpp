@@ -1285,6 +1285,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
 
 void sw_registers_bind(SwRegisters *r, const SwProgram *p) {
     r->serial = p->serial;
+    r->active_lanes = UINT32_MAX;
     r->lanes.assign((size_t)p->slot_count * SW_LANES, SwLane{0});
     for (const auto &c : p->constants) {
         SwLane *s = r->slot(c.first);
@@ -1397,19 +1398,27 @@ void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *c
 
 namespace {
 
-// Lanes 0 .. n - 1 active, then the operations.
-inline __attribute__((always_inline)) void run_body(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n) {
-    for (uint32_t l = 0; l < SW_LANES; l++) active[l].u = l < n ? 0xffffffffu : 0u;
+// Lanes 0 .. n - 1 active (unless they already are: no operation writes the
+// active slot), then the operations.
+inline __attribute__((always_inline)) void run_body(const SwOp *ops, size_t count, SwLane *R, SwLane *active,
+                                                     uint32_t n, uint32_t *active_lanes) {
+    if (*active_lanes != n) {
+        for (uint32_t l = 0; l < SW_LANES; l++) active[l].u = l < n ? 0xffffffffu : 0u;
+        *active_lanes = n;
+    }
     for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc);
 }
 
-void run_plain(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n) { run_body(ops, count, R, active, n); }
+void run_plain(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n, uint32_t *active_lanes) {
+    run_body(ops, count, R, active, n, active_lanes);
+}
 
 // The interpreter is most of the pixel cost: built for AVX2 too, for
 // machines that have it (the same operations, so the same results, wider).
 // Chosen by a plain test rather than an ifunc, which sanitizers cannot run.
-__attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n) {
-    run_body(ops, count, R, active, n);
+__attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n,
+                                              uint32_t *active_lanes) {
+    run_body(ops, count, R, active, n, active_lanes);
 }
 
 } // namespace
@@ -1417,8 +1426,8 @@ __attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwL
 void sw_program_run_ops(const SwProgram *p, SwRegisters *r, const SwOp *ops, size_t count, uint32_t n) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     SwLane *active = r->slot(p->active_slot);
-    if (avx2) run_avx2(ops, count, r->lanes.data(), active, n);
-    else run_plain(ops, count, r->lanes.data(), active, n);
+    if (avx2) run_avx2(ops, count, r->lanes.data(), active, n, &r->active_lanes);
+    else run_plain(ops, count, r->lanes.data(), active, n, &r->active_lanes);
 }
 
 void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n) {

@@ -71,6 +71,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
 struct SwRegisters {
     std::vector<SwLane> lanes;
     uint64_t serial = 0; // of the program bound
+    uint32_t active_lanes = UINT32_MAX; // lanes the active slot marks, when known
     bool bound_to(const SwProgram *p) const { return serial == p->serial; }
     SwLane *slot(uint32_t s) { return lanes.data() + (size_t)s * SW_LANES; }
 };
