@@ -257,13 +257,29 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
     uint64_t last = (uint64_t)s.offset + (base + top) * s.stride + e.offset + bytes;
     if (!unorm8 && comps && s.data && last <= s.size) {
         const uint8_t *at = s.data + s.offset + e.offset;
+        uint32_t done = 0;
+        if (comps >= 3 && last - bytes + 16 <= s.size) {
+            // Three or four floats: 16 bytes per element, four elements turned
+            // into four component rows at a time (an unread or missing
+            // component's row is scratch; the missing one is set below).
+            float scratch[4];
+            float *row[4];
+            for (uint32_t k = 0; k < 4; k++) row[k] = dst[k] && k < comps ? &dst[k][0].f : nullptr;
+            for (; done + 4 <= n; done += 4) {
+                __m128 c[4];
+                for (uint32_t j = 0; j < 4; j++)
+                    c[j] = _mm_loadu_ps((const float *)(at + (base + index_of[done + j]) * s.stride));
+                _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
+                for (uint32_t k = 0; k < 4; k++) _mm_storeu_ps(row[k] ? row[k] + done : scratch, c[k]);
+            }
+        }
         for (uint32_t k = 0; k < 4; k++) {
             if (!dst[k]) continue;
             if (k >= comps) {
                 for (uint32_t l = 0; l < n; l++) dst[k][l].f = k == 3 ? 1.0f : 0.0f;
                 continue;
             }
-            for (uint32_t l = 0; l < n; l++) {
+            for (uint32_t l = done; l < n; l++) {
                 float f;
                 memcpy(&f, at + (base + index_of[l]) * s.stride + 4 * k, 4);
                 dst[k][l].f = f;
