@@ -116,10 +116,11 @@ struct Worker {
         uint32_t code[4][SW_LANES];             // outcode
         uint32_t grid[4][SW_LANES];             // 1: on the fixed-point grid
         uint32_t outside[SW_LANES], rect[SW_LANES]; // see classify_quads
-        // rect_quads: axis-aligned rectangles, their corners along x and y,
-        // pixel bounds and block headers (see bin_rect).
+        // rect_quads: axis-aligned rectangles, their corner along x (the
+        // one along y is the other of 1 and 2), pixel bounds and block
+        // headers (see bin_rect).
         uint32_t aligned[SW_LANES], empty[SW_LANES];
-        int32_t xv[SW_LANES], yv[SW_LANES];
+        int32_t xv[SW_LANES];
         int32_t px0[SW_LANES], py0[SW_LANES], px1[SW_LANES], py1[SW_LANES];
         float header[kRectHeader][SW_LANES];
     } qs;
@@ -646,6 +647,20 @@ struct RectInputs {
     size_t stride;
 };
 
+// A rectangle's pixel inputs into its block, each as its value at corner 0
+// and its steps along the two sides. Returns the floats written.
+uint32_t rect_inputs(const SwDevice *dev, const RectInputs &in, float *block) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < dev->read_count; i++) {
+        const size_t at = dev->read_at[i] * in.stride;
+        const float a0 = in.c[0][at];
+        block[n++] = a0;
+        block[n++] = in.c[1][at] - a0;
+        block[n++] = in.c[2][at] - a0;
+    }
+    return n;
+}
+
 // Bins a rectangle with corner 0 at (X0, Y0), its sides ending at corners
 // xv and yv; z and w at those corners, and its pixel inputs.
 void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float w, int xv, int yv,
@@ -678,13 +693,7 @@ void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, con
         block[n++] = z[yv] - z[0];
         block[n++] = w;
     }
-    for (uint32_t i = 0; i < dev->read_count; i++) {
-        const size_t at = dev->read_at[i] * in.stride;
-        const float a0 = in.c[0][at];
-        block[n++] = a0;
-        block[n++] = in.c[1][at] - a0;
-        block[n++] = in.c[2][at] - a0;
-    }
+    n += rect_inputs(dev, in, block + n);
     const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
     bin(dev, bs, p, block);
 }
@@ -860,7 +869,7 @@ void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
     const float *z0 = wk.qs.z[0], *z1 = wk.qs.z[1], *z2 = wk.qs.z[2];
     const float *w = wk.quads.data() + 3 * SW_LANES; // corner 0's
     uint32_t *__restrict aligned = wk.qs.aligned, *__restrict empty = wk.qs.empty;
-    int32_t *__restrict xv = wk.qs.xv, *__restrict yv = wk.qs.yv;
+    int32_t *__restrict xv = wk.qs.xv;
     int32_t *__restrict px0 = wk.qs.px0, *__restrict py0 = wk.qs.py0, *__restrict px1 = wk.qs.px1,
                         *__restrict py1 = wk.qs.py1;
     float *__restrict h[kRectHeader];
@@ -876,7 +885,6 @@ void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
         aligned[l] = wk.qs.rect[l] & (side1 | side2);
         const int32_t x = side1 ? X1[l] : X2[l], y = side1 ? Y2[l] : Y1[l]; // corners xv and yv
         xv[l] = side1 ? 1 : 2;
-        yv[l] = side1 ? 2 : 1;
         // The area's sign without its product: corner 1 along x turns one
         // way, corner 1 along y the other.
         const int32_t dx = x - X0[l], dy = y - Y0[l];
@@ -927,13 +935,8 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
                 float block[kMaxBlock];
                 uint32_t words = 0;
                 for (; words < header; words++) block[words] = wk.qs.header[words][l];
-                const float *c0 = &at(0, 0, l), *cx = &at(wk.qs.xv[l], 0, l), *cy = &at(wk.qs.yv[l], 0, l);
-                for (uint32_t i = 0; i < dev->read_count; i++) {
-                    const size_t k = (size_t)dev->read_at[i] * SW_LANES;
-                    block[words++] = c0[k];
-                    block[words++] = cx[k] - c0[k];
-                    block[words++] = cy[k] - c0[k];
-                }
+                const int xv = wk.qs.xv[l];
+                words += rect_inputs(dev, {{&at(0, 0, l), &at(xv, 0, l), &at(3 - xv, 0, l)}, SW_LANES}, block + words);
                 const Prim p = {wk.qs.px0[l], wk.qs.py0[l], wk.qs.px1[l], wk.qs.py1[l], PRIM_RECT, 0, words};
                 bin(dev, bs, p, block);
                 continue;

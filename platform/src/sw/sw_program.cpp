@@ -1109,18 +1109,25 @@ bool drop_unread(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
     return changed;
 }
 
-// An output written once, by a copy d = a, with a not written after it: the
-// output is read from a itself and the copy goes (an output that passes an
-// input, a constant or a value straight through). A skip around the copy
-// changes nothing: as for fold_copies, only lanes that reach an output's one
-// write use it (the others were discarded).
-bool read_outputs_in_place(SwProgram *p, std::vector<SwOp> &ops) {
+// The slots of every output component the caller reads after a run: the
+// varyings (or the colour) and the position.
+std::vector<int32_t *> output_slots(SwProgram *p) {
     std::vector<int32_t *> outs;
     for (SwIo *io = p->outputs; io < p->outputs + SW_MAX_VARYINGS; io++)
         for (int32_t &slot : io->slot)
             if (slot >= 0) outs.push_back(&slot);
     for (int32_t &slot : p->position.slot)
         if (slot >= 0) outs.push_back(&slot);
+    return outs;
+}
+
+// An output written once, by a copy d = a, with a not written after it: the
+// output is read from a itself and the copy goes (an output that passes an
+// input, a constant or a value straight through). A skip around the copy
+// changes nothing: as for fold_copies, only lanes that reach an output's one
+// write use it (the others were discarded).
+void read_outputs_in_place(SwProgram *p, std::vector<SwOp> &ops) {
+    const std::vector<int32_t *> outs = output_slots(p);
     const size_t n = ops.size();
     std::vector<uint32_t> reads(p->slot_count, 0), writes(p->slot_count, 0);
     std::vector<size_t> last_write(p->slot_count, 0);
@@ -1130,7 +1137,6 @@ bool read_outputs_in_place(SwProgram *p, std::vector<SwOp> &ops) {
         for (int k = 0; k < operand_count(o.code); k++) reads[operand_of(o, k)]++;
         if (o.code != OP_SKIP) writes[o.dst]++, last_write[o.dst] = i;
     }
-    bool changed = false;
     for (int32_t *slot : outs) {
         const uint32_t d = (uint32_t)*slot;
         if (writes[d] != 1 || reads[d] != 0) continue;
@@ -1141,19 +1147,13 @@ bool read_outputs_in_place(SwProgram *p, std::vector<SwOp> &ops) {
             if (*other == (int32_t)d) *other = (int32_t)o.a;
         ops[i].code = kDeadOp;
         writes[d] = 0;
-        changed = true;
     }
-    return changed;
 }
 
 void clean_up(SwProgram *p) {
     const std::vector<bool> ext = interface_slots(p);
     std::vector<bool> outputs(p->slot_count, false);
-    for (const SwIo *io = p->outputs; io < p->outputs + SW_MAX_VARYINGS; io++)
-        for (int32_t s : io->slot)
-            if (s >= 0) outputs[(uint32_t)s] = true;
-    for (int32_t s : p->position.slot)
-        if (s >= 0) outputs[(uint32_t)s] = true;
+    for (int32_t *s : output_slots(p)) outputs[(uint32_t)*s] = true;
     std::vector<SwOp> &ops = p->body;
     bool changed = true;
     while (changed) {
@@ -1195,12 +1195,7 @@ void forget_unread_inputs(SwProgram *p) {
             if (o.code == OP_CBLOAD) continue; // its operands are a buffer and an offset
             for (int k = 0; k < operand_count(o.code); k++) read[operand_of(o, k)] = true;
         }
-    // An output may be read straight from an input's slot.
-    for (const SwIo *io = p->outputs; io < p->outputs + SW_MAX_VARYINGS; io++)
-        for (int32_t s : io->slot)
-            if (s >= 0) read[(uint32_t)s] = true;
-    for (int32_t s : p->position.slot)
-        if (s >= 0) read[(uint32_t)s] = true;
+    for (int32_t *s : output_slots(p)) read[(uint32_t)*s] = true; // an output may be an input's slot
     auto forget = [&](int32_t &slot) {
         if (slot >= 0 && !read[(uint32_t)slot]) slot = -1;
     };
