@@ -102,6 +102,12 @@ const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
 
 const uint32_t kPad = SW_LANES + 8;
 
+// The loops that run over every lane (sorting instanced squares, and the
+// tile phase) are built twice, for plain x86-64 and for AVX2, and picked at
+// run time like the program interpreter; what they call is marked so, to
+// inline into each build.
+#define SW_BOTH_BUILDS inline __attribute__((always_inline))
+
 struct Worker {
     SwRegisters vs, ps;
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
@@ -790,14 +796,14 @@ void clip_and_setup(SwDevice *dev, BinSet &bs, const uint32_t *v, int n, float g
 
 // Nearest integer of v as lrintf gives it, without a call, for a loop that
 // vectorizes: below 2^23 by the 1.5 * 2^23 trick, above it v is integral.
-inline int32_t round_to_int(float v) {
+SW_BOTH_BUILDS int32_t round_to_int(float v) {
     float r = sw_round_small(v);
     return (int32_t)(fabsf(v) < 8388608.0f ? r : v);
 }
 
 // Outcodes and screen positions of corner v of the batch's squares, lane by
 // lane in one loop: the same arithmetic as outcode() and to_screen().
-void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx, float gy) {
+SW_BOTH_BUILDS void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx, float gy) {
     const SwViewport &vp = dev->d->viewport;
     const uint32_t depth_clip = dev->d->depth_clip ? 1u : 0u;
     const float *q = wk.quads.data() + (size_t)v * dev->rec * SW_LANES;
@@ -834,7 +840,7 @@ void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx
 // rectangle (inside every plane, one w, affine in depth and in every input
 // read, on the fixed-point grid); whether it is axis-aligned is left to
 // rect_sides. Bitwise operators keep the loops free of branches.
-void classify_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
+SW_BOTH_BUILDS void classify_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
     const float *q = wk.quads.data();
     const size_t row = (size_t)dev->rec * SW_LANES; // from one corner's record to the next
     uint32_t *__restrict outside = wk.qs.outside, *__restrict rect = wk.qs.rect;
@@ -862,36 +868,31 @@ void classify_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
 // square is axis-aligned, which corners end its sides, its pixels and its
 // block header; empty when it draws nothing (no area, culled, off the
 // scissor).
-void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
+SW_BOTH_BUILDS void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
     const SwDraw *d = dev->d;
-    const int32_t *X0 = wk.qs.X[0], *X1 = wk.qs.X[1], *X2 = wk.qs.X[2], *X3 = wk.qs.X[3];
-    const int32_t *Y0 = wk.qs.Y[0], *Y1 = wk.qs.Y[1], *Y2 = wk.qs.Y[2], *Y3 = wk.qs.Y[3];
-    const float *z0 = wk.qs.z[0], *z1 = wk.qs.z[1], *z2 = wk.qs.z[2];
-    const float *w = wk.quads.data() + 3 * SW_LANES; // corner 0's
-    uint32_t *__restrict aligned = wk.qs.aligned, *__restrict empty = wk.qs.empty;
-    int32_t *__restrict xv = wk.qs.xv;
-    int32_t *__restrict px0 = wk.qs.px0, *__restrict py0 = wk.qs.py0, *__restrict px1 = wk.qs.px1,
-                        *__restrict py1 = wk.qs.py1;
-    float *__restrict h[kRectHeader];
-    for (uint32_t k = 0; k < kRectHeader; k++) h[k] = wk.qs.header[k];
+    // Every array is a field of qs, read and written at [l] alone: the
+    // compiler sees they cannot overlap, and no run-time alias checks stop
+    // the loop vectorizing once this is inlined.
+    auto &qs = wk.qs;
+    const float *__restrict w = wk.quads.data() + 3 * SW_LANES; // corner 0's
     const uint32_t cull_cw = (d->cull == SW_CULL_BACK && d->front_ccw) || (d->cull == SW_CULL_FRONT && !d->front_ccw);
     const uint32_t cull_ccw = (d->cull == SW_CULL_BACK && !d->front_ccw) || (d->cull == SW_CULL_FRONT && d->front_ccw);
     const int32_t sx0 = dev->sx0, sy0 = dev->sy0, sx1 = dev->sx1 - 1, sy1 = dev->sy1 - 1;
     for (uint32_t l = 0; l < n; l++) {
-        const uint32_t side1 = (uint32_t)(Y1[l] == Y0[l]) & (uint32_t)(X2[l] == X0[l]) & (uint32_t)(X3[l] == X1[l]) &
-                               (uint32_t)(Y3[l] == Y2[l]);
-        const uint32_t side2 = (uint32_t)(X1[l] == X0[l]) & (uint32_t)(Y2[l] == Y0[l]) & (uint32_t)(X3[l] == X2[l]) &
-                               (uint32_t)(Y3[l] == Y1[l]);
-        aligned[l] = wk.qs.rect[l] & (side1 | side2);
-        const int32_t x = side1 ? X1[l] : X2[l], y = side1 ? Y2[l] : Y1[l]; // corners xv and yv
-        xv[l] = side1 ? 1 : 2;
+        const int32_t X0 = qs.X[0][l], X1 = qs.X[1][l], X2 = qs.X[2][l], X3 = qs.X[3][l];
+        const int32_t Y0 = qs.Y[0][l], Y1 = qs.Y[1][l], Y2 = qs.Y[2][l], Y3 = qs.Y[3][l];
+        const uint32_t side1 = (uint32_t)(Y1 == Y0) & (uint32_t)(X2 == X0) & (uint32_t)(X3 == X1) & (uint32_t)(Y3 == Y2);
+        const uint32_t side2 = (uint32_t)(X1 == X0) & (uint32_t)(Y2 == Y0) & (uint32_t)(X3 == X2) & (uint32_t)(Y3 == Y1);
+        qs.aligned[l] = qs.rect[l] & (side1 | side2);
+        const int32_t x = side1 ? X1 : X2, y = side1 ? Y2 : Y1; // corners xv and yv
+        qs.xv[l] = side1 ? 1 : 2;
         // The area's sign without its product: corner 1 along x turns one
         // way, corner 1 along y the other.
-        const int32_t dx = x - X0[l], dy = y - Y0[l];
+        const int32_t dx = x - X0, dy = y - Y0;
         const uint32_t cw = (uint32_t)((dx > 0) == (dy > 0)) ^ (side1 ^ 1u);
         const uint32_t culled = (cw & cull_cw) | ((cw ^ 1u) & cull_ccw);
-        const int32_t minx = X0[l] < x ? X0[l] : x, maxx = X0[l] < x ? x : X0[l];
-        const int32_t miny = Y0[l] < y ? Y0[l] : y, maxy = Y0[l] < y ? y : Y0[l];
+        const int32_t minx = X0 < x ? X0 : x, maxx = X0 < x ? x : X0;
+        const int32_t miny = Y0 < y ? Y0 : y, maxy = Y0 < y ? y : Y0;
         // Centres in [min, max): left and top edges own theirs, right and
         // bottom do not. An arithmetic shift is a floor division by 256.
         int32_t a0 = (minx - 128 + 255) >> 8, a1 = ((maxx - 128 + 255) >> 8) - 1;
@@ -900,18 +901,37 @@ void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
         b0 = b0 > sy0 ? b0 : sy0;
         a1 = a1 < sx1 ? a1 : sx1;
         b1 = b1 < sy1 ? b1 : sy1;
-        px0[l] = a0, py0[l] = b0, px1[l] = a1, py1[l] = b1;
-        empty[l] = (uint32_t)(dx == 0) | (uint32_t)(dy == 0) | culled | (uint32_t)(a0 > a1) | (uint32_t)(b0 > b1);
-        h[0][l] = (float)X0[l] / 256.0f;
-        h[1][l] = (float)Y0[l] / 256.0f;
-        h[2][l] = 256.0f / (float)dx;
-        h[3][l] = 256.0f / (float)dy;
-        const float zx = side1 ? z1[l] : z2[l], zy = side1 ? z2[l] : z1[l];
-        h[4][l] = z0[l];
-        h[5][l] = zx - z0[l];
-        h[6][l] = zy - z0[l];
-        h[7][l] = w[l];
+        qs.px0[l] = a0, qs.py0[l] = b0, qs.px1[l] = a1, qs.py1[l] = b1;
+        qs.empty[l] = (uint32_t)(dx == 0) | (uint32_t)(dy == 0) | culled | (uint32_t)(a0 > a1) | (uint32_t)(b0 > b1);
+        qs.header[0][l] = (float)X0 / 256.0f;
+        qs.header[1][l] = (float)Y0 / 256.0f;
+        qs.header[2][l] = 256.0f / (float)dx;
+        qs.header[3][l] = 256.0f / (float)dy;
+        const float z0 = qs.z[0][l], zx = side1 ? qs.z[1][l] : qs.z[2][l], zy = side1 ? qs.z[2][l] : qs.z[1][l];
+        qs.header[4][l] = z0;
+        qs.header[5][l] = zx - z0;
+        qs.header[6][l] = zy - z0;
+        qs.header[7][l] = w[l];
     }
+}
+
+SW_BOTH_BUILDS void sort_quads_body(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy) {
+    for (int v = 0; v < 4; v++) screen_corners(dev, wk, v, n, gx, gy);
+    classify_quads(dev, wk, n);
+    rect_quads(dev, wk, n);
+}
+void sort_quads_plain(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy) {
+    sort_quads_body(dev, wk, n, gx, gy);
+}
+__attribute__((target("avx2"))) void sort_quads_avx2(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy) {
+    sort_quads_body(dev, wk, n, gx, gy);
+}
+
+// Screen positions, outcodes and rectangle sides of a batch of squares.
+void sort_quads(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) sort_quads_avx2(dev, wk, n, gx, gy);
+    else sort_quads_plain(dev, wk, n, gx, gy);
 }
 
 // Instanced squares, shaded here SW_LANES at a time into the worker's
@@ -924,9 +944,7 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
     for (uint32_t first = i0; first < i1; first += SW_LANES) {
         const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
         run_instances(dev, wk, first, n, nullptr);
-        for (int v = 0; v < 4; v++) screen_corners(dev, wk, v, n, gx, gy);
-        classify_quads(dev, wk, n);
-        rect_quads(dev, wk, n);
+        sort_quads(dev, wk, n, gx, gy);
         const uint32_t header = dev->need_z ? 8 : 4;
         for (uint32_t l = 0; l < n; l++) {
             if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
@@ -1008,11 +1026,10 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
 // The tile phase is built twice, for plain x86-64 and for AVX2, and picked
 // at run time like the program interpreter: its loops fill, convert and
 // blend 8 lanes at once on AVX2. Everything it calls inlines into each build.
-#define SW_TILE_INLINE inline __attribute__((always_inline))
 
 // Direct3D's comparison functions, 1 (never) to 8 (always), of the
 // fragment's depth against the stored one.
-SW_TILE_INLINE bool depth_passes(uint32_t func, float z, float stored) {
+SW_BOTH_BUILDS bool depth_passes(uint32_t func, float z, float stored) {
     switch (func) {
     case 1: return false;
     case 2: return z < stored;
@@ -1033,7 +1050,7 @@ typedef uint32_t UInt8 __attribute__((vector_size(32)));
 // sw_unorm8 of 8 lanes at once, in the same arithmetic, with the clamps
 // written as masks: the compiler turns the scalar form's selects into a
 // dozen instructions per vector, this into seven.
-SW_TILE_INLINE void unorm8_lanes(const float *src, Int8 *out) {
+SW_BOTH_BUILDS void unorm8_lanes(const float *src, Int8 *out) {
     Float8 v;
     memcpy(&v, src, sizeof v);
     v = (Float8)((Int8)v & (Int8)(v > 0.0f)); // NaN and below 0 give 0
@@ -1045,17 +1062,17 @@ SW_TILE_INLINE void unorm8_lanes(const float *src, Int8 *out) {
 
 // Sixteen saturating byte additions, one SSE2 instruction (the compiler does
 // not find it in the portable form).
-SW_TILE_INLINE Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) { return (Bytes16)_mm_adds_epu8((__m128i)a, (__m128i)b); }
+SW_BOTH_BUILDS Bytes16 add_saturate_16(Bytes16 a, Bytes16 b) { return (Bytes16)_mm_adds_epu8((__m128i)a, (__m128i)b); }
 
 // a + b in each of the four bytes, saturating at 255: the same instruction
 // on one pixel.
-SW_TILE_INLINE uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
+SW_BOTH_BUILDS uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
     return (uint32_t)_mm_cvtsi128_si32(_mm_adds_epu8(_mm_cvtsi32_si128((int)a), _mm_cvtsi32_si128((int)b)));
 }
 
 // Runs the pixel program on the batch and merges its colours into the
 // target, lane by lane in order (two lanes may hold the same pixel).
-SW_TILE_INLINE void shade_batch_body(SwDevice *dev, Worker &wk) {
+SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
     const SwDraw *d = dev->d;
     const SwProgram *ps = d->ps;
     const uint32_t n = wk.n;
@@ -1164,20 +1181,20 @@ struct LaneRun {
     uint32_t l, count, groups;
 };
 
-SW_TILE_INLINE LaneRun begin_run(const Worker &wk, uint32_t left) {
+SW_BOTH_BUILDS LaneRun begin_run(const Worker &wk, uint32_t left) {
     const uint32_t room = SW_LANES - wk.n, count = left < room ? left : room;
     return {wk.n, count, (count + 7) / 8};
 }
 
 // Takes the run's lanes into the batch, shading it once full.
-SW_TILE_INLINE void end_run(SwDevice *dev, Worker &wk, uint32_t count) {
+SW_BOTH_BUILDS void end_run(SwDevice *dev, Worker &wk, uint32_t count) {
     wk.n += count;
     if (wk.n == SW_LANES) shade_batch(dev, wk);
 }
 
 // One fragment of a triangle or line with weights b0..b2 of its vertices:
 // inputs interpolated perspective-correct from its attribute block.
-SW_TILE_INLINE void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
+SW_BOTH_BUILDS void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
     const uint32_t l = wk.n;
     float q0 = b0 * g[3], q1 = b1 * g[4], q2 = b2 * g[5];
     float w = 1.0f / (q0 + q1 + q2);
@@ -1196,7 +1213,7 @@ SW_TILE_INLINE void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int
 // Rectangles are affine (one w): each input is a0 + bx (a1 - a0) + by (a2 - a0),
 // with bx, by the pixel centre's place along the two sides. A row's pixels
 // fill lanes in one vectorizable loop per input.
-SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
+SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const float *g, int32_t tx0, int32_t ty0, int32_t tx1,
                  int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const float lx = g[0], ly = g[1], rwidth = g[2], rheight = g[3];
@@ -1288,7 +1305,7 @@ SW_TILE_INLINE void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
 // from the edge functions exactly (integer arithmetic, the same pixels as
 // testing each one), then the span fills lanes in groups of 8 like a
 // rectangle's row, its weights stepped in float along x.
-SW_TILE_INLINE void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
+SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
                                     int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const Edges &ed = owner->edges[p.shape];
@@ -1340,7 +1357,7 @@ SW_TILE_INLINE void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
     }
 }
 
-SW_TILE_INLINE void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
+SW_BOTH_BUILDS void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, const Prim &p, const float *g,
                  int32_t tx0, int32_t ty0, int32_t tx1, int32_t ty1) {
     int32_t x0 = std::max(p.x0, tx0), x1 = std::min(p.x1, tx1), y0 = std::max(p.y0, ty0), y1 = std::min(p.y1, ty1);
     const LineSetup &ls = owner->lines[p.shape];
@@ -1377,7 +1394,7 @@ SW_TILE_INLINE void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, 
     }
 }
 
-SW_TILE_INLINE void rasterize_tile(SwDevice *dev, Worker &wk, uint32_t task) {
+SW_BOTH_BUILDS void rasterize_tile(SwDevice *dev, Worker &wk, uint32_t task) {
     int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
     for (const BinSet &owner : dev->sets) {
