@@ -474,20 +474,42 @@ uint32_t new_clip_vertex(const SwDevice *dev, BinSet &bs, const float *a, const 
     return kClipRef | (uint32_t)(at / dev->rec);
 }
 
-// Appends the primitive and its block to the stream of every tile it touches.
-void bin(SwDevice *dev, BinSet &bs, const Prim &p, const float *block) {
-    int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
+// Binning writes a primitive and its block (p.words floats) into the stream
+// of the first tile it touches, where the caller fills the block in, then
+// copies both to the other tiles' streams: most primitives touch one tile,
+// and theirs is never copied at all.
+// Short: 16-byte moves and a tail, not a library call.
+void copy_words(float *__restrict dst, const float *__restrict src, uint32_t n) {
+    uint32_t k = 0;
+    for (; k + 4 <= n; k += 4) memcpy(dst + k, src + k, 16);
+    for (; k < n; k++) dst[k] = src[k];
+}
+
+float *bin_first(SwDevice *dev, BinSet &bs, const Prim &p) {
+    float *at = bs.bins[(size_t)(p.y0 / kTile) * dev->tiles_x + p.x0 / kTile].append(kPrimWords + p.words);
+    const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
+                           (uint16_t)p.kind, (uint16_t)p.words, p.shape};
+    memcpy(at, &sp, sizeof sp);
+    return at + kPrimWords;
+}
+
+void bin_rest(SwDevice *dev, BinSet &bs, const Prim &p, const float *block) {
+    const int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
+    if (tx0 == tx1 && ty0 == ty1) return;
+    const float *first = block - kPrimWords; // another tile's stream: appending here never moves it
+    const uint32_t words = kPrimWords + p.words;
     for (int ty = ty0; ty <= ty1; ty++)
         for (int tx = tx0; tx <= tx1; tx++) {
-            float *at = bs.bins[(size_t)ty * dev->tiles_x + tx].append(kPrimWords + p.words);
-            const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
-                                   (uint16_t)p.kind, (uint16_t)p.words, p.shape};
-            memcpy(at, &sp, sizeof sp);
-            // Short: 16-byte moves and a tail, not a library call.
-            uint32_t k = 0;
-            for (; k + 4 <= p.words; k += 4) memcpy(at + kPrimWords + k, block + k, 16);
-            for (; k < p.words; k++) at[kPrimWords + k] = block[k];
+            if (tx == tx0 && ty == ty0) continue;
+            copy_words(bs.bins[(size_t)ty * dev->tiles_x + tx].append(words), first, words);
         }
+}
+
+// Appends the primitive and a block made beforehand.
+void bin(SwDevice *dev, BinSet &bs, const Prim &p, const float *block) {
+    float *at = bin_first(dev, bs, p);
+    copy_words(at, block, p.words);
+    bin_rest(dev, bs, p, at);
 }
 
 // A triangle's or line's block (see Prim): depth and 1/w at its three
@@ -945,18 +967,17 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
         const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
         run_instances(dev, wk, first, n, nullptr);
         sort_quads(dev, wk, n, gx, gy);
-        const uint32_t header = dev->need_z ? 8 : 4;
+        const uint32_t header = dev->need_z ? 8 : 4, words = header + 3 * dev->read_count;
         for (uint32_t l = 0; l < n; l++) {
             if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
             if (wk.qs.aligned[l]) {
                 if (wk.qs.empty[l]) continue;
-                float block[kMaxBlock];
-                uint32_t words = 0;
-                for (; words < header; words++) block[words] = wk.qs.header[words][l];
-                const int xv = wk.qs.xv[l];
-                words += rect_inputs(dev, {{&at(0, 0, l), &at(xv, 0, l), &at(3 - xv, 0, l)}, SW_LANES}, block + words);
                 const Prim p = {wk.qs.px0[l], wk.qs.py0[l], wk.qs.px1[l], wk.qs.py1[l], PRIM_RECT, 0, words};
-                bin(dev, bs, p, block);
+                float *block = bin_first(dev, bs, p);
+                for (uint32_t k = 0; k < header; k++) block[k] = wk.qs.header[k][l];
+                const int xv = wk.qs.xv[l];
+                rect_inputs(dev, {{&at(0, 0, l), &at(xv, 0, l), &at(3 - xv, 0, l)}, SW_LANES}, block + header);
+                bin_rest(dev, bs, p, block);
                 continue;
             }
             // Anything else: two triangles from copies of the corners.
@@ -1100,7 +1121,7 @@ SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
     // Each lane's colour, zero where the program discarded (which every
     // merge below relies on), and the byte offset of its pixel: targets are
     // at most 16384 x 16384 x 4 bytes, so 32 bits hold it.
-    uint32_t packed[SW_LANES], offset[SW_LANES];
+    uint32_t packed[SW_LANES], offset[kPad];
     const int32_t pitch32 = (int32_t)d->target->pitch;
     for (uint32_t l = 0; l < n; l += 8) {
         Int8 c[4], mask, x, y;
@@ -1134,12 +1155,22 @@ SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
     // Masks rather than branches: discarded lanes follow no pattern the
     // branch predictor could learn, and adding zero changes nothing.
     if (d->blend == SW_BLEND_ADD) {
+        // Lanes whose next lane is the pixel to their right, all at once
+        // (past n the offsets are stale, and the loop below never asks).
+        uint32_t right[SW_LANES];
+        for (uint32_t l = 0; l < n; l += 8) {
+            Int8 o, next;
+            memcpy(&o, &offset[l], sizeof o);
+            memcpy(&next, &offset[l + 1], sizeof next);
+            const Int8 r = (Int8)(next - o == 4);
+            memcpy(&right[l], &r, sizeof r);
+        }
         uint32_t l = 0;
         // Four lanes on four neighbouring pixels of a row (a rectangle's row,
         // mostly) blend as one 16-byte vector.
         for (; l + 4 <= n; l += 4) {
             const uint32_t o = offset[l];
-            if (offset[l + 1] == o + 4 && offset[l + 2] == o + 8 && offset[l + 3] == o + 12) {
+            if ((_mm_movemask_ps(_mm_loadu_ps((const float *)&right[l])) & 7) == 7) {
                 Bytes16 dst, src;
                 memcpy(&dst, bytes + o, 16);
                 memcpy(&src, packed + l, 16);
