@@ -1296,12 +1296,14 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     SwLane *d = R + (size_t)o.dst * SW_LANES;
     const SwLane *a = R + (size_t)o.a * SW_LANES;
     const SwLane *b = R + (size_t)o.b * SW_LANES;
-    const SwLane *c = R + (size_t)o.c * SW_LANES;
     const int L = SW_LANES;
+    // The third source only where it is one (c is otherwise a jump target):
+    // worked out ahead of the switch it costs every operation.
+#define THIRD const SwLane *c = R + (size_t)o.c * SW_LANES
 #define LANES(expr) for (int l = 0; l < L; l++) expr; break
     switch (o.code) {
     case OP_MOV: LANES(d[l].u = a[l].u);
-    case OP_SEL: LANES(d[l].u = (a[l].u & b[l].u) | (~a[l].u & c[l].u));
+    case OP_SEL: { THIRD; LANES(d[l].u = (a[l].u & b[l].u) | (~a[l].u & c[l].u)); }
     case OP_AND: LANES(d[l].u = a[l].u & b[l].u);
     case OP_OR: LANES(d[l].u = a[l].u | b[l].u);
     case OP_XOR: LANES(d[l].u = a[l].u ^ b[l].u);
@@ -1312,7 +1314,7 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     case OP_FMUL: LANES(d[l].f = a[l].f * b[l].f);
     case OP_FDIV: LANES(d[l].f = a[l].f / b[l].f);
     case OP_FNEG: LANES(d[l].u = a[l].u ^ 0x80000000u);
-    case OP_MAD: LANES(d[l].f = a[l].f * b[l].f + c[l].f);
+    case OP_MAD: { THIRD; LANES(d[l].f = a[l].f * b[l].f + c[l].f); }
     case OP_FMIN: LANES(d[l].f = b[l].f < a[l].f ? b[l].f : a[l].f);
     case OP_FMAX: LANES(d[l].f = a[l].f < b[l].f ? b[l].f : a[l].f);
     case OP_FABS: LANES(d[l].u = a[l].u & 0x7fffffffu);
@@ -1372,6 +1374,7 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     default: break;
     }
 #undef LANES
+#undef THIRD
 }
 
 } // namespace
