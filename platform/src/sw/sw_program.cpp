@@ -1109,6 +1109,19 @@ bool drop_unread(std::vector<SwOp> &ops, const std::vector<bool> &ext) {
     return changed;
 }
 
+// Skips over an op or two: they cost about what they save.
+bool drop_short_skips(std::vector<SwOp> &ops) {
+    bool changed = false;
+    std::vector<uint32_t> kept_before(ops.size() + 1, 0);
+    for (size_t i = 0; i < ops.size(); i++) kept_before[i + 1] = kept_before[i] + (ops[i].code != kDeadOp);
+    for (size_t i = 0; i < ops.size(); i++)
+        if (ops[i].code == OP_SKIP && kept_before[ops[i].c] - kept_before[i + 1] <= 2) {
+            ops[i].code = kDeadOp;
+            changed = true;
+        }
+    return changed;
+}
+
 // The slots of every output component the caller reads after a run: the
 // varyings (or the colour) and the position.
 std::vector<int32_t *> output_slots(SwProgram *p) {
@@ -1160,12 +1173,10 @@ void clean_up(SwProgram *p) {
         changed = propagate_copies(ops, ext);
         changed |= fold_copies(ops, ext, outputs);
         changed |= drop_unread(ops, ext);
+        // The mask of a skip dropped here may have no other reader (the
+        // mask of a block that only discards): the next round drops it.
+        changed |= drop_short_skips(ops);
     }
-    // A skip over an op or two costs about what it saves.
-    std::vector<uint32_t> kept_before(ops.size() + 1, 0);
-    for (size_t i = 0; i < ops.size(); i++) kept_before[i + 1] = kept_before[i] + (ops[i].code != kDeadOp);
-    for (size_t i = 0; i < ops.size(); i++)
-        if (ops[i].code == OP_SKIP && kept_before[ops[i].c] - kept_before[i + 1] <= 2) ops[i].code = kDeadOp;
     read_outputs_in_place(p, ops);
     // Compact, moving skip targets to the next operation that stays.
     std::vector<uint32_t> new_index(ops.size() + 1);
