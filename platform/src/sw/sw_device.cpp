@@ -474,17 +474,17 @@ uint32_t new_clip_vertex(const SwDevice *dev, BinSet &bs, const float *a, const 
     return kClipRef | (uint32_t)(at / dev->rec);
 }
 
-// Binning writes a primitive and its block (p.words floats) into the stream
-// of the first tile it touches, where the caller fills the block in, then
-// copies both to the other tiles' streams: most primitives touch one tile,
-// and theirs is never copied at all.
-// Short: 16-byte moves and a tail, not a library call.
+// A primitive's words, short: 16-byte moves and a tail, not a library call.
 void copy_words(float *__restrict dst, const float *__restrict src, uint32_t n) {
     uint32_t k = 0;
     for (; k + 4 <= n; k += 4) memcpy(dst + k, src + k, 16);
     for (; k < n; k++) dst[k] = src[k];
 }
 
+// Binning writes a primitive and its block (p.words floats) into the stream
+// of the first tile it touches, where the caller fills the block in, then
+// copies both to the other tiles' streams: most primitives touch one tile,
+// and theirs is never copied at all.
 float *bin_first(SwDevice *dev, BinSet &bs, const Prim &p) {
     float *at = bs.bins[(size_t)(p.y0 / kTile) * dev->tiles_x + p.x0 / kTile].append(kPrimWords + p.words);
     const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
