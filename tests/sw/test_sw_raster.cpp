@@ -301,8 +301,11 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
 // the near and far planes, which leave the rectangle path for clipped
 // triangles; with and without culling, and in a viewport that clips them.
 // (The turn is a select: a branch would keep the squares off their path.)
+// The corners come from SV_VertexID, whose results the corners keep in
+// registers of their own, or from a vertex buffer, whose values pass
+// straight to an output and so are copied out corner by corner.
 TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
-    const char *vs_src =
+    const char *vs_srcs[2] = {
         "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; float2 uv : TEXCOORD0; };\n"
         "VSOut main(float4 c : POSITION, float4 col : COLOR, uint vid : SV_VertexID) {\n"
         "    float2 k = float2((float)(vid & 1u) * 2.0 - 1.0, (float)(vid >> 1) * 2.0 - 1.0);\n"
@@ -312,13 +315,23 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
         "    o.col = abs(col);\n"
         "    o.uv = k;\n"
         "    return o;\n"
-        "}\n";
+        "}\n",
+        "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; float2 uv : TEXCOORD0; };\n"
+        "VSOut main(float4 c : POSITION, float4 col : COLOR, float2 corner : TEXCOORD1) {\n"
+        "    float2 k = col.r < 0.0 ? corner.yx : corner;\n"
+        "    VSOut o;\n"
+        "    o.pos = float4(c.x + k.x * c.w + k.y * col.a, c.y + k.y * abs(c.w), c.z + k.x * col.a, 1.0);\n"
+        "    o.col = abs(col);\n"
+        "    o.uv = corner;\n"
+        "    return o;\n"
+        "}\n"};
     const char *ps_src = "float4 main(float4 pos : SV_POSITION, float4 col : COLOR, float2 uv : TEXCOORD0) : SV_Target {\n"
                          "    return float4(col.rgb * (1.0 - 0.4 * dot(uv, uv)), 1.0);\n}\n";
-    SwProgram vs, ps;
+    SwProgram vss[2], ps;
     std::string err;
-    ASSERT_TRUE(sw_compile(vs_src, "vs_5_0", &vs, &err)) << err;
+    for (int k = 0; k < 2; k++) ASSERT_TRUE(sw_compile(vs_srcs[k], "vs_5_0", &vss[k], &err)) << err;
     ASSERT_TRUE(sw_compile(ps_src, "ps_5_0", &ps, &err)) << err;
+    const float corners[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
     struct Square {
         float x, y, z, half, r, g, b, slant;
     };
@@ -331,17 +344,21 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
         squares.push_back({rnd() * 2.2f - 1.1f, rnd() * 2.2f - 1.1f, k % 11 == 0 ? 1.2f : rnd(), k % 5 == 1 ? -half : half,
                            (k % 4 == 2 ? -0.05f : 0.05f) * rnd(), 0.05f * rnd(), 0.05f * rnd(), slant});
     }
-    const SwVertexElement elements[2] = {{0, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, true},
-                                         {1, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 16, true}};
+    const SwVertexElement elements[3] = {{0, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, true},
+                                         {1, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 16, true},
+                                         {2, 1, DXGI_FORMAT_R32G32_FLOAT, 0, false}};
     const struct {
+        int program;
         SwCull cull;
         bool front_ccw;
         SwViewport viewport;
     } cases[] = {
-        {SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}},
-        {SW_CULL_BACK, false, {0, 0, 300, 200, 0, 1}},
-        {SW_CULL_BACK, true, {0, 0, 300, 200, 0, 1}},
-        {SW_CULL_NONE, false, {37, 21, 190, 150, 0, 1}},
+        {0, SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}},
+        {0, SW_CULL_BACK, false, {0, 0, 300, 200, 0, 1}},
+        {0, SW_CULL_BACK, true, {0, 0, 300, 200, 0, 1}},
+        {0, SW_CULL_NONE, false, {37, 21, 190, 150, 0, 1}},
+        {1, SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}},
+        {1, SW_CULL_BACK, true, {37, 21, 190, 150, 0, 1}},
     };
     SwDevice *dev = sw_device_create(2);
     ASSERT_TRUE(dev);
@@ -351,11 +368,12 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
             SwImage target;
             ASSERT_TRUE(sw_image_init(&target, 300, 200, SW_FORMAT_RGBA8));
             SwDraw d;
-            d.vs = &vs;
+            d.vs = &vss[c.program];
             d.ps = &ps;
             d.elements = elements;
-            d.element_count = 2;
+            d.element_count = c.program == 0 ? 2 : 3;
             d.streams[0] = {(const uint8_t *)squares.data(), (uint32_t)(squares.size() * sizeof(Square)), sizeof(Square), 0};
+            d.streams[1] = {(const uint8_t *)corners, sizeof corners, sizeof corners[0], 0};
             d.topology = SW_TRIANGLE_STRIP;
             d.viewport = c.viewport;
             d.cull = c.cull;
@@ -375,7 +393,8 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
             lit += images[0][k] != 0;
             differ += images[0][k] != images[1][k];
         }
-        SCOPED_TRACE("cull " + std::to_string(c.cull) + ", viewport x " + std::to_string(c.viewport.x));
+        SCOPED_TRACE("program " + std::to_string(c.program) + ", cull " + std::to_string(c.cull) + ", viewport x " +
+                     std::to_string(c.viewport.x));
         EXPECT_EQ(0u, differ);
         EXPECT_GT(lit, images[0].size() / 8) << "the squares should cover much of the target";
     }

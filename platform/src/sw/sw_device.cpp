@@ -112,10 +112,13 @@ struct Worker {
     SwRegisters vs, ps;
     uint64_t vs_serial = 0, ps_serial = 0; // draw the registers were prepared for
     // SW_LANES instanced squares as the vertex program leaves them: corner
-    // v's record component k for lane l at quads[(v * rec + k) * SW_LANES + l]
-    // (the position and what the pixel program reads), and their screen
-    // positions, worked out for all lanes at once.
+    // v's record component k for lane l at row[v][k][l] (the position and
+    // what the pixel program reads; other components' rows hold anything).
+    // The rows are the vertex program's own registers when it keeps each
+    // corner's record apart (SwSplit::corner_ops), else copies in quads.
+    // Then their screen positions, worked out for all lanes at once.
     std::vector<float> quads;
+    const float *row[4][4 + 4 * SW_MAX_VARYINGS];
     struct {
         float z[4][SW_LANES], rw[4][SW_LANES];
         int32_t X[4][SW_LANES], Y[4][SW_LANES]; // 16.8 fixed point
@@ -146,6 +149,15 @@ struct SwSplit {
     uint32_t locations = 0; // input locations fed per vertex
     bool ok = false;
     std::vector<SwOp> instance_ops, vertex_ops;
+    // For squares: vertex_ops once per corner, the record slots they write
+    // renumbered to slots of that corner's own, so that the four corners'
+    // records stay side by side in the registers and are read there instead
+    // of copied out after each corner. corner_slot[v][k]: record component k
+    // of corner v (-1: the program leaves it out). corner_slots: the
+    // registers they need; 0 when the program does not allow it.
+    std::vector<SwOp> corner_ops[4];
+    std::vector<int32_t> corner_slot[4];
+    uint32_t corner_slots = 0;
 };
 const size_t kSplitCache = 32;
 
@@ -170,6 +182,7 @@ struct SwDevice {
     std::vector<BinSet> sets;
     bool fused = false; // instanced squares: vertices shaded by the setup tasks
     const SwSplit *split = nullptr; // the draw's, when its vertices run per instance
+    bool corner_rows = false;       // fused squares read their corners in the registers
     uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0;
     uint32_t prims_per_instance = 0;
     int32_t sx0, sy0, sx1, sy1; // scissor: viewport within the target, pixels [x0, x1)
@@ -401,6 +414,10 @@ void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float 
             SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
             for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
         }
+        if (!out && dev->corner_rows) { // the corner's record stays where the program leaves it
+            sw_program_run_ops(d->vs, &wk.vs, sp.corner_ops[v].data(), sp.corner_ops[v].size(), n);
+            continue;
+        }
         sw_program_run_ops(d->vs, &wk.vs, sp.vertex_ops.data(), sp.vertex_ops.size(), n);
         if (out) store_records(dev, &wk.vs, out + (size_t)v * SW_LANES * dev->rec, dev->rec, n); // see record_of
         else store_components(dev, &wk.vs, wk.quads.data() + (size_t)v * dev->rec * SW_LANES, n);
@@ -412,6 +429,44 @@ void instance_task(void *ctx, uint32_t task, uint32_t worker) {
     const uint32_t first = task * SW_LANES;
     const uint32_t n = dev->chunk_instances - first < SW_LANES ? dev->chunk_instances - first : SW_LANES;
     run_instances(dev, dev->w[worker], first, n, dev->verts.data() + (size_t)first * dev->d->vertex_count * dev->rec);
+}
+
+// Fills s.corner_* (see SwSplit). A record slot the vertex ops write gets a
+// new number per corner; one they do not write (an instance value, a
+// constant) is the same for all corners, unless the caller rewrites it per
+// vertex (a per-vertex input, the vertex index). False when it cannot be.
+bool make_corner_ops(const SwProgram *vs, uint32_t rec, uint32_t locations, SwSplit &s) {
+    std::vector<bool> per_vertex(vs->slot_count, false), written(vs->slot_count, false);
+    for (uint32_t loc = 0; loc < 16; loc++)
+        if (locations >> loc & 1)
+            for (int32_t slot : vs->inputs[loc].slot)
+                if (slot >= 0) per_vertex[(uint32_t)slot] = true;
+    if (vs->vertex_index_slot >= 0) per_vertex[(uint32_t)vs->vertex_index_slot] = true;
+    for (const SwOp &o : s.vertex_ops) written[o.dst] = true;
+    std::vector<int32_t> renamed(vs->slot_count, -1); // record slot -> index among those renamed
+    uint32_t count = 0;
+    for (uint32_t k = 0; k < rec; k++) {
+        const int32_t slot = record_slot(vs, k);
+        if (slot < 0) continue;
+        if (per_vertex[(uint32_t)slot]) return false;
+        if (written[(uint32_t)slot] && renamed[(uint32_t)slot] < 0) renamed[(uint32_t)slot] = (int32_t)count++;
+    }
+    for (uint32_t v = 0; v < 4; v++) {
+        s.corner_ops[v] = s.vertex_ops;
+        s.corner_slot[v].assign(rec, -1);
+        for (uint32_t slot = 0; slot < vs->slot_count; slot++)
+            if (renamed[slot] >= 0 &&
+                !sw_ops_rename_slot(&s.corner_ops[v], slot, vs->slot_count + v * count + (uint32_t)renamed[slot]))
+                return false;
+        for (uint32_t k = 0; k < rec; k++) {
+            const int32_t slot = record_slot(vs, k);
+            if (slot < 0) continue;
+            const int32_t r = renamed[(uint32_t)slot];
+            s.corner_slot[v][k] = r < 0 ? slot : (int32_t)(vs->slot_count + v * count + (uint32_t)r);
+        }
+    }
+    s.corner_slots = vs->slot_count + 4 * count;
+    return true;
 }
 
 // The split of the draw's vertex program for its input layout, made on
@@ -428,6 +483,10 @@ const SwSplit *find_split(SwDevice *dev, const SwDraw *d) {
     s.serial = d->vs->serial;
     s.locations = locations;
     s.ok = sw_program_split(d->vs, locations, &s.instance_ops, &s.vertex_ops);
+    if (s.ok && !make_corner_ops(d->vs, dev->rec, locations, s)) {
+        for (int v = 0; v < 4; v++) s.corner_ops[v].clear(), s.corner_slot[v].clear();
+        s.corner_slots = 0;
+    }
     return s.ok ? &s : nullptr;
 }
 
@@ -667,32 +726,27 @@ bool rect_sides(const int64_t *X, const int64_t *Y, int *xv, int *yv) {
     return false;
 }
 
-// Where a rectangle's pixel inputs are: record component k of its corners 0,
-// xv and yv at c[0..2][k * stride] (stride 1 for vertex records, SW_LANES
-// for the component rows of fused squares).
-struct RectInputs {
-    const float *c[3];
-    size_t stride;
-};
-
 // A rectangle's pixel inputs into its block, each as its value at corner 0
-// and its steps along the two sides. Returns the floats written.
-uint32_t rect_inputs(const SwDevice *dev, const RectInputs &in, float *block) {
+// and its steps along the two sides; at(j, k) is record component k of
+// corner 0, xv or yv (j = 0, 1, 2), wherever the caller keeps records.
+// Returns the floats written.
+template <class At> uint32_t rect_inputs(const SwDevice *dev, At at, float *block) {
     uint32_t n = 0;
     for (uint32_t i = 0; i < dev->read_count; i++) {
-        const size_t at = dev->read_at[i] * in.stride;
-        const float a0 = in.c[0][at];
+        const uint32_t k = dev->read_at[i];
+        const float a0 = at(0, k);
         block[n++] = a0;
-        block[n++] = in.c[1][at] - a0;
-        block[n++] = in.c[2][at] - a0;
+        block[n++] = at(1, k) - a0;
+        block[n++] = at(2, k) - a0;
     }
     return n;
 }
 
 // Bins a rectangle with corner 0 at (X0, Y0), its sides ending at corners
-// xv and yv; z and w at those corners, and its pixel inputs.
+// xv and yv; z and w at those corners, and the records of corners 0, xv and
+// yv in c.
 void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float w, int xv, int yv,
-              const RectInputs &in) {
+              const float *const c[3]) {
     const SwDraw *d = dev->d;
     int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
     if (area == 0) return; // nothing to draw, and nothing the triangles would draw
@@ -721,7 +775,7 @@ void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, con
         block[n++] = z[yv] - z[0];
         block[n++] = w;
     }
-    n += rect_inputs(dev, in, block + n);
+    n += rect_inputs(dev, [&](int j, uint32_t k) { return c[j][k]; }, block + n);
     const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
     bin(dev, bs, p, block);
 }
@@ -759,7 +813,8 @@ bool setup_rect(SwDevice *dev, BinSet &bs, const float *const r[4], float gx, fl
     }
     int xv, yv;
     if (!rect_sides(X, Y, &xv, &yv)) return false;
-    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, {{r[0], r[xv], r[yv]}, 1});
+    const float *const c[3] = {r[0], r[xv], r[yv]};
+    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, c);
     return true;
 }
 
@@ -828,9 +883,8 @@ SW_BOTH_BUILDS int32_t round_to_int(float v) {
 SW_BOTH_BUILDS void screen_corners(const SwDevice *dev, Worker &wk, int v, uint32_t n, float gx, float gy) {
     const SwViewport &vp = dev->d->viewport;
     const uint32_t depth_clip = dev->d->depth_clip ? 1u : 0u;
-    const float *q = wk.quads.data() + (size_t)v * dev->rec * SW_LANES;
-    const float *__restrict px = q, *__restrict py = q + SW_LANES, *__restrict pz = q + 2 * SW_LANES,
-                            *__restrict pw = q + 3 * SW_LANES;
+    const float *__restrict px = wk.row[v][0], *__restrict py = wk.row[v][1], *__restrict pz = wk.row[v][2],
+                            *__restrict pw = wk.row[v][3];
     uint32_t *__restrict code = wk.qs.code[v], *__restrict on_grid = wk.qs.grid[v];
     float *__restrict oz = wk.qs.z[v], *__restrict orw = wk.qs.rw[v];
     int32_t *__restrict ox = wk.qs.X[v], *__restrict oy = wk.qs.Y[v];
@@ -863,24 +917,23 @@ SW_BOTH_BUILDS void screen_corners(const SwDevice *dev, Worker &wk, int v, uint3
 // read, on the fixed-point grid); whether it is axis-aligned is left to
 // rect_sides. Bitwise operators keep the loops free of branches.
 SW_BOTH_BUILDS void classify_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
-    const float *q = wk.quads.data();
-    const size_t row = (size_t)dev->rec * SW_LANES; // from one corner's record to the next
     uint32_t *__restrict outside = wk.qs.outside, *__restrict rect = wk.qs.rect;
     {
         const uint32_t *c0 = wk.qs.code[0], *c1 = wk.qs.code[1], *c2 = wk.qs.code[2], *c3 = wk.qs.code[3];
         const uint32_t *g0 = wk.qs.grid[0], *g1 = wk.qs.grid[1], *g2 = wk.qs.grid[2], *g3 = wk.qs.grid[3];
-        const float *w = q + 3 * SW_LANES, *z = q + 2 * SW_LANES;
+        const float *w0 = wk.row[0][3], *w1 = wk.row[1][3], *w2 = wk.row[2][3], *w3 = wk.row[3][3];
+        const float *z0 = wk.row[0][2], *z1 = wk.row[1][2], *z2 = wk.row[2][2], *z3 = wk.row[3][2];
         for (uint32_t l = 0; l < n; l++) {
             outside[l] = (c0[l] & c1[l] & c2[l] & c3[l]) != 0;
             rect[l] = (uint32_t)((c0[l] | c1[l] | c2[l] | c3[l]) == 0) & g0[l] & g1[l] & g2[l] & g3[l] &
-                      (uint32_t)(w[l] == w[row + l]) & (uint32_t)(w[l] == w[2 * row + l]) &
-                      (uint32_t)(w[l] == w[3 * row + l]) &
-                      (uint32_t)(z[3 * row + l] == z[row + l] + z[2 * row + l] - z[l]);
+                      (uint32_t)(w0[l] == w1[l]) & (uint32_t)(w0[l] == w2[l]) & (uint32_t)(w0[l] == w3[l]) &
+                      (uint32_t)(z3[l] == z1[l] + z2[l] - z0[l]);
         }
     }
     for (uint32_t i = 0; i < dev->read_count; i++) {
-        const float *a = q + (size_t)dev->read_at[i] * SW_LANES;
-        for (uint32_t l = 0; l < n; l++) rect[l] &= (uint32_t)(a[3 * row + l] == a[row + l] + a[2 * row + l] - a[l]);
+        const uint32_t k = dev->read_at[i];
+        const float *a0 = wk.row[0][k], *a1 = wk.row[1][k], *a2 = wk.row[2][k], *a3 = wk.row[3][k];
+        for (uint32_t l = 0; l < n; l++) rect[l] &= (uint32_t)(a3[l] == a1[l] + a2[l] - a0[l]);
     }
 }
 
@@ -896,7 +949,7 @@ SW_BOTH_BUILDS void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
     // compiler sees they cannot overlap, and no run-time alias checks stop
     // the loop vectorizing once this is inlined.
     auto &qs = wk.qs;
-    const float *__restrict w = wk.quads.data() + 3 * SW_LANES; // corner 0's
+    const float *__restrict w = wk.row[0][3];
     const uint32_t cull_cw = (d->cull == SW_CULL_BACK && d->front_ccw) || (d->cull == SW_CULL_FRONT && !d->front_ccw);
     const uint32_t cull_ccw = (d->cull == SW_CULL_BACK && !d->front_ccw) || (d->cull == SW_CULL_FRONT && d->front_ccw);
     const int32_t sx0 = dev->sx0, sy0 = dev->sy0, sx1 = dev->sx1 - 1, sy1 = dev->sy1 - 1;
@@ -961,8 +1014,14 @@ void sort_quads(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy)
 // memory as vertex records.
 void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, uint32_t i1, float gx, float gy) {
     const uint32_t rec = dev->rec;
-    const float *q = wk.quads.data();
-    auto at = [&](int v, uint32_t k, uint32_t l) -> const float & { return q[((size_t)v * rec + k) * SW_LANES + l]; };
+    for (uint32_t v = 0; v < 4; v++)
+        for (uint32_t k = 0; k < rec; k++) {
+            const int32_t slot = dev->corner_rows ? dev->split->corner_slot[v][k] : -1;
+            wk.row[v][k] = !dev->corner_rows ? wk.quads.data() + ((size_t)v * rec + k) * SW_LANES
+                           : slot >= 0       ? &wk.vs.slot((uint32_t)slot)->f
+                                             : &wk.vs.slot((uint32_t)dev->split->corner_slot[v][0])->f; // never read
+        }
+    auto at = [&](int v, uint32_t k, uint32_t l) -> const float & { return wk.row[v][k][l]; };
     for (uint32_t first = i0; first < i1; first += SW_LANES) {
         const uint32_t n = i1 - first < SW_LANES ? i1 - first : SW_LANES;
         run_instances(dev, wk, first, n, nullptr);
@@ -976,7 +1035,8 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
                 float *block = bin_first(dev, bs, p);
                 for (uint32_t k = 0; k < header; k++) block[k] = wk.qs.header[k][l];
                 const int xv = wk.qs.xv[l];
-                rect_inputs(dev, {{&at(0, 0, l), &at(xv, 0, l), &at(3 - xv, 0, l)}, SW_LANES}, block + header);
+                const int corner[3] = {0, xv, 3 - xv};
+                rect_inputs(dev, [&](int j, uint32_t k) { return wk.row[corner[j]][k][l]; }, block + header);
                 bin_rest(dev, bs, p, block);
                 continue;
             }
@@ -1508,8 +1568,14 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     // vertex program split; others vertex by vertex.
     dev->split = d->instance_count >= SW_LANES / 2 ? find_split(dev, d) : nullptr;
     dev->fused = dev->split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
-    for (Worker &wk : dev->w)
+    dev->corner_rows = dev->fused && dev->split->corner_slots > 0;
+    for (uint32_t j = 0; j < 4 + dev->read_count && dev->corner_rows; j++) // every component read is written
+        for (int v = 0; v < 4; v++) dev->corner_rows &= dev->split->corner_slot[v][j < 4 ? j : dev->read_at[j - 4]] >= 0;
+    for (Worker &wk : dev->w) {
         if (wk.quads.size() < (size_t)4 * dev->rec * SW_LANES) wk.quads.resize((size_t)4 * dev->rec * SW_LANES, 0.0f);
+        if (dev->corner_rows && wk.vs.lanes.size() < (size_t)dev->split->corner_slots * SW_LANES)
+            wk.vs.lanes.resize((size_t)dev->split->corner_slots * SW_LANES);
+    }
     uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
     for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
         dev->chunk_first_instance = first;

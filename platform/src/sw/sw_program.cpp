@@ -1443,6 +1443,23 @@ void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n) {
     sw_program_run_ops(p, r, p->body.data(), p->body.size(), n);
 }
 
+bool sw_ops_rename_slot(std::vector<SwOp> *ops, uint32_t from, uint32_t to) {
+    bool written = false;
+    for (const SwOp &o : *ops) {
+        if (o.code == OP_SKIP || o.code == OP_CBLOAD) return false; // operands that are not slots
+        for (int k = 0; k < operand_count(o.code) && !written; k++)
+            if (operand_of(o, k) == from) return false;
+        if (o.dst == from) written = true;
+    }
+    if (!written) return false;
+    for (SwOp &o : *ops) {
+        for (int k = 0; k < operand_count(o.code); k++)
+            if (*operand(o, k) == from) *operand(o, k) = to;
+        if (o.dst == from) o.dst = to;
+    }
+    return true;
+}
+
 bool sw_program_split(const SwProgram *p, uint32_t vertex_locations, std::vector<SwOp> *instance_ops,
                       std::vector<SwOp> *vertex_ops) {
     instance_ops->clear();
