@@ -349,11 +349,15 @@ void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_
     }
 }
 
+// The record components setup reads of a square's corners, j = 0 .. 3 +
+// read_count: the position, then what the pixel program reads.
+uint32_t used_component(const SwDevice *dev, uint32_t j) { return j < 4 ? j : dev->read_at[j - 4]; }
+
 // The record components as rows of SW_LANES lanes (see Worker::quads):
-// the position and what the pixel program reads, the rest is never looked at.
+// those setup reads, the rest is never looked at.
 void store_components(const SwDevice *dev, SwRegisters *r, float *out, uint32_t n) {
     for (uint32_t j = 0; j < 4 + dev->read_count; j++) {
-        const uint32_t k = j < 4 ? j : dev->read_at[j - 4];
+        const uint32_t k = used_component(dev, j);
         const int32_t slot = record_slot(dev->d->vs, k);
         float *row = out + (size_t)k * SW_LANES;
         if (slot >= 0) memcpy(row, r->slot((uint32_t)slot), n * sizeof(float));
@@ -455,18 +459,16 @@ bool make_corner_ops(const SwProgram *vs, uint32_t rec, uint32_t locations, SwSp
         if (written[(uint32_t)slot] && renamed[(uint32_t)slot] < 0) renamed[(uint32_t)slot] = (int32_t)count++;
     }
     for (uint32_t v = 0; v < 4; v++) {
+        // Corner v's slot for record slot `slot`: its own after the program's.
+        auto slot_of = [&](uint32_t slot) {
+            return renamed[slot] < 0 ? slot : vs->slot_count + v * count + (uint32_t)renamed[slot];
+        };
         s.corner_ops[v] = s.vertex_ops;
         s.corner_slot[v].assign(rec, -1);
         for (uint32_t slot = 0; slot < vs->slot_count; slot++)
-            if (renamed[slot] >= 0 &&
-                !sw_ops_rename_slot(&s.corner_ops[v], slot, vs->slot_count + v * count + (uint32_t)renamed[slot]))
-                return false;
-        for (uint32_t k = 0; k < rec; k++) {
-            const int32_t slot = record_slot(vs, k);
-            if (slot < 0) continue;
-            const int32_t r = renamed[(uint32_t)slot];
-            s.corner_slot[v][k] = r < 0 ? slot : (int32_t)(vs->slot_count + v * count + (uint32_t)r);
-        }
+            if (renamed[slot] >= 0 && !sw_ops_rename_slot(&s.corner_ops[v], slot, slot_of(slot))) return false;
+        for (uint32_t k = 0; k < rec; k++)
+            if (record_slot(vs, k) >= 0) s.corner_slot[v][k] = (int32_t)slot_of((uint32_t)record_slot(vs, k));
     }
     s.corner_slots = vs->slot_count + 4 * count;
     return true;
@@ -1019,10 +1021,13 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
     const uint32_t rec = dev->rec;
     for (uint32_t v = 0; v < 4; v++)
         for (uint32_t k = 0; k < rec; k++) {
-            const int32_t slot = dev->corner_rows ? dev->split->corner_slot[v][k] : -1;
-            wk.row[v][k] = !dev->corner_rows ? wk.quads.data() + ((size_t)v * rec + k) * SW_LANES
-                           : slot >= 0       ? &wk.vs.slot((uint32_t)slot)->f
-                                             : &wk.vs.slot((uint32_t)dev->split->corner_slot[v][0])->f; // never read
+            if (!dev->corner_rows) {
+                wk.row[v][k] = wk.quads.data() + ((size_t)v * rec + k) * SW_LANES;
+                continue;
+            }
+            // A component the program leaves out is never read: any row will do.
+            const int32_t slot = dev->split->corner_slot[v][k];
+            wk.row[v][k] = &wk.vs.slot((uint32_t)(slot >= 0 ? slot : dev->split->corner_slot[v][0]))->f;
         }
     auto at = [&](int v, uint32_t k, uint32_t l) -> const float & { return wk.row[v][k][l]; };
     for (uint32_t first = i0; first < i1; first += SW_LANES) {
@@ -1107,9 +1112,8 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
 
 // ---- phase 3: tiles
 //
-// The tile phase is built twice, for plain x86-64 and for AVX2, and picked
-// at run time like the program interpreter: its loops fill, convert and
-// blend 8 lanes at once on AVX2. Everything it calls inlines into each build.
+// Built twice (see SW_BOTH_BUILDS): on AVX2 its loops fill, convert and
+// blend 8 lanes at once.
 
 // Direct3D's comparison functions, 1 (never) to 8 (always), of the
 // fragment's depth against the stored one.
@@ -1573,7 +1577,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     dev->fused = dev->split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
     dev->corner_rows = dev->fused && dev->split->corner_slots > 0;
     for (uint32_t j = 0; j < 4 + dev->read_count && dev->corner_rows; j++) // every component read is written
-        for (int v = 0; v < 4; v++) dev->corner_rows &= dev->split->corner_slot[v][j < 4 ? j : dev->read_at[j - 4]] >= 0;
+        for (int v = 0; v < 4; v++) dev->corner_rows &= dev->split->corner_slot[v][used_component(dev, j)] >= 0;
     for (Worker &wk : dev->w) {
         if (wk.quads.size() < (size_t)4 * dev->rec * SW_LANES) wk.quads.resize((size_t)4 * dev->rec * SW_LANES, 0.0f);
         if (dev->corner_rows && wk.vs.lanes.size() < (size_t)dev->split->corner_slots * SW_LANES)

@@ -96,11 +96,12 @@ void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n);
 bool sw_program_split(const SwProgram *p, uint32_t vertex_locations, std::vector<SwOp> *instance_ops,
                       std::vector<SwOp> *vertex_ops);
 
-// Gives slot `from` the number `to` throughout a list of operations of p
+// Gives slot `from` the number `to` throughout a list of body operations
 // (where it is written and where it is read). False, changing nothing, when
 // an operation reads it before the list first writes it, or the list never
 // does: its value then comes from outside the list.
 bool sw_ops_rename_slot(std::vector<SwOp> *ops, uint32_t from, uint32_t to);
+
 // Runs a list of operations of p (its body or one part of a split) for the
 // first n lanes.
 void sw_program_run_ops(const SwProgram *p, SwRegisters *r, const SwOp *ops, size_t count, uint32_t n);
