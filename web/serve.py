@@ -3,7 +3,7 @@
 isolation headers that WebAssembly threads (shared memory) require, and
 JavaScript and WebAssembly MIME types. --no-isolation leaves the two headers
 out, to see the page's message about them.
-    serve.py [--port 8080] [--no-isolation] DIR"""
+    serve.py [--port 8080] [--isolation | --no-isolation] DIR"""
 import argparse
 import functools
 import http.server
@@ -34,8 +34,10 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, default=8080)
-    ap.add_argument("--no-isolation", action="store_true")
+    ap.add_argument("--isolation", dest="no_isolation", action="store_false", help="the default")
+    ap.add_argument("--no-isolation", dest="no_isolation", action="store_true")
     ap.add_argument("dir")
+    ap.set_defaults(no_isolation=False)
     a = ap.parse_args()
     Handler.isolation = not a.no_isolation
     server = http.server.ThreadingHTTPServer(("127.0.0.1", a.port), functools.partial(Handler, directory=a.dir))

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The web stage: builds the page (scripts/web.sh --build), renders the test
+# states with the native library, runs the module in Node against them, then
+# the page in Debian's chromium (headless, driven by puppeteer-core from npm,
+# installed under build-web/; no browser is downloaded).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+JOBS=${JOBS:-$(nproc)}
+
+bash "$ROOT/scripts/install-deps.sh" web-test
+bash "$ROOT/scripts/web.sh" --build
+cmake --build "$ROOT/build" -j"$JOBS" --target halvenor-galaxy
+
+WORK=$(mktemp -d)
+SERVERS=()
+cleanup() {
+  for pid in "${SERVERS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+export WEB_DIST="$ROOT/build-web/dist" WEB_NATIVE="$WORK/native"
+python3 "$ROOT/tests/web/native_frames.py" "$ROOT/build/libhalvenor-galaxy.so" "$WEB_NATIVE"
+echo "== web: the module in Node"
+node --test "$ROOT/tests/web/offscreen.test.mjs"
+
+# The driver, from the committed lock file, reinstalled only when it changes.
+DRIVER="$ROOT/build-web/test-driver"
+if ! cmp -s "$ROOT/tests/web/package-lock.json" "$DRIVER/package-lock.json"; then
+  rm -rf "$DRIVER"
+  mkdir -p "$DRIVER"
+  cp "$ROOT/tests/web/package.json" "$ROOT/tests/web/package-lock.json" "$DRIVER/"
+  (cd "$DRIVER" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# Two servers on ports the system picks: with and without isolation headers.
+serve() {
+  python3 "$ROOT/web/serve.py" --port 0 "$@" "$WEB_DIST" > "$WORK/$1.log" 2>&1 &
+  SERVERS+=($!)
+  for _ in $(seq 100); do
+    grep -q "^serving" "$WORK/$1.log" && break
+    sleep 0.1
+  done
+  sed -n 's/^serving .* on \(http[^ ]*\)$/\1/p' "$WORK/$1.log"
+}
+WEB_URL=$(serve --isolation) WEB_URL_PLAIN=$(serve --no-isolation)
+export WEB_URL WEB_URL_PLAIN WEB_DRIVER="$DRIVER/node_modules"
+echo "== web: the page in chromium ($WEB_URL)"
+node --test "$ROOT/tests/web/browser.test.mjs"
