@@ -24,14 +24,7 @@ python3 "$ROOT/tests/web/native_frames.py" "$ROOT/build/libhalvenor-galaxy.so" "
 echo "== web: the module in Node"
 node --test "$ROOT/tests/web/offscreen.test.mjs"
 
-# The driver, from the committed lock file, reinstalled only when it changes.
-DRIVER="$ROOT/build-web/test-driver"
-if ! cmp -s "$ROOT/tests/web/package-lock.json" "$DRIVER/package-lock.json"; then
-  rm -rf "$DRIVER"
-  mkdir -p "$DRIVER"
-  cp "$ROOT/tests/web/package.json" "$ROOT/tests/web/package-lock.json" "$DRIVER/"
-  (cd "$DRIVER" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
-fi
+DRIVER=$(bash "$ROOT/scripts/web-driver.sh")
 
 # Two servers on ports the system picks: with and without isolation headers.
 serve() {
@@ -44,6 +37,6 @@ serve() {
   sed -n 's/^serving .* on \(http[^ ]*\)$/\1/p' "$WORK/$1.log"
 }
 WEB_URL=$(serve --isolation) WEB_URL_PLAIN=$(serve --no-isolation)
-export WEB_URL WEB_URL_PLAIN WEB_DRIVER="$DRIVER/node_modules"
+export WEB_URL WEB_URL_PLAIN WEB_DRIVER="$DRIVER"
 echo "== web: the page in chromium ($WEB_URL)"
 node --test "$ROOT/tests/web/browser.test.mjs"

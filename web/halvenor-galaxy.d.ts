@@ -48,6 +48,8 @@ export interface Galaxy {
   /** Animate the canvas, one frame per animation frame (createGalaxy starts it). */
   start(): Promise<void>;
   stop(): Promise<void>;
+  /** Renders n frames back to back; each one's milliseconds, timed by the engine's thread. */
+  timeFrames(n: number): Promise<number[]>;
   /** The library's last error text, or "no error". */
   error(): Promise<string>;
   readback(): Promise<ImageData | GalaxyPixels>;
