@@ -3,8 +3,9 @@
 # and the Linux library, then runs the whole suite under the Vulkan validation
 # layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
 # Then the Windows stage: the DLL's tests and a host check under Wine 10
-# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes).
-#   --quick  skips the Windows stage, the sanitizer build and the fuzz run (for a fast local loop)
+# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes),
+# and the web stage: the WebAssembly build in Node and in chromium (scripts/test-web.sh).
+#   --quick  skips the Windows and web stages, the sanitizer build and the fuzz run (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -32,6 +33,11 @@ ctest --test-dir build --output-on-failure -j1
 
 if [ "$QUICK" = 0 ]; then
   bash scripts/test-windows.sh
+fi
+
+# The web stage: the WebAssembly build in Node and in headless chromium.
+if [ "$QUICK" = 0 ]; then
+  bash scripts/test-web.sh
 fi
 
 if [ "$QUICK" = 0 ] && [ -x scripts/test-sanitize.sh ]; then
