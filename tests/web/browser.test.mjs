@@ -85,9 +85,11 @@ test('each scene in the page matches the native frame, read back and on the canv
       await page.evaluate(async (c) => {
         const g = window.galaxyPage.galaxy;
         await g.resize(c.width, c.height);
+        await g.setMode((c.mode + 1) % 4); // the same mode again would keep a moved camera
         await g.setMode(c.mode);
         await g.setQuality(c.quality);
         if (c.camera) await g.setCamera(...c.camera);
+        for (const a of c.adjust || []) await g.adjustCamera(...a);
       }, c);
       const img = await readback(page);
       assert.deepEqual([img.width, img.height], [c.width, c.height]);
@@ -121,6 +123,18 @@ test('keys change scene, quality and clock; the mouse moves the camera', async (
     }
     // Same quality and a clock still frozen (speed keys while paused): the native galaxy.
     assertMatches((await readback(page)).data, 'galaxy', 'after the quality and speed keys');
+    // A drag of 40 by -20 pixels orbits (right turns the scene right, up
+    // tilts it toward the viewer), a wheel step up zooms in: the frames the
+    // native library draws after the same camera steps. One move event: the
+    // galaxy's half a million particles show the last bit of the camera, and
+    // four steps sum to other bits than one.
+    await page.mouse.move(160, 90);
+    await page.mouse.down();
+    await page.mouse.move(200, 70);
+    await page.mouse.up();
+    assertMatches((await readback(page)).data, 'galaxy-dragged', 'after the drag');
+    await page.mouse.wheel({deltaY: -100});
+    assertMatches((await readback(page)).data, 'galaxy-dragged-zoomed', 'after the wheel');
     // Space lets time run (the galaxy turns), and stops it again.
     await page.keyboard.press(' ');
     assert.equal((await state()).paused, false);
@@ -131,18 +145,6 @@ test('keys change scene, quality and clock; the mouse moves the camera', async (
     assert.equal((await state()).paused, true);
     const t1 = (await readback(page)).data;
     assert.equal(compare((await readback(page)).data, t1).max, 0, 'time still runs after a second space');
-
-    // A drag orbits, the wheel zooms: each changes the frame.
-    const before = (await readback(page)).data;
-    await page.mouse.move(160, 90);
-    await page.mouse.down();
-    await page.mouse.move(200, 70, {steps: 4});
-    await page.mouse.up();
-    const dragged = (await readback(page)).data;
-    assert.ok(compare(dragged, before).share > 0.01, 'the drag did not move the camera');
-    await page.mouse.wheel({deltaY: -300});
-    const zoomed = (await readback(page)).data;
-    assert.ok(compare(zoomed, dragged).share > 0.01, 'the wheel did not zoom');
     assert.deepEqual(page.errors, []);
   } finally {
     await page.close();

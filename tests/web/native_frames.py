@@ -16,6 +16,7 @@ def main():
     lib.galaxy_get_error.restype = ctypes.c_char_p
     lib.galaxy_set_time_scale.argtypes = [ctypes.c_float]
     lib.galaxy_set_camera.argtypes = [ctypes.c_float] * 3
+    lib.galaxy_adjust_camera.argtypes = [ctypes.c_float] * 3
     cases = json.load(open(os.path.join(os.path.dirname(__file__), "cases.json")))["cases"]
     for c in cases:
         # The order the web test uses: creation, then every setting, then one frame.
@@ -26,6 +27,8 @@ def main():
         lib.galaxy_set_quality(c["quality"])
         if "camera" in c:
             lib.galaxy_set_camera(*c["camera"])
+        for a in c.get("adjust", []):
+            lib.galaxy_adjust_camera(*a)
         lib.galaxy_frame()
         px = ctypes.POINTER(ctypes.c_ubyte)()
         w, h, stride = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()

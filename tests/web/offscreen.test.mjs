@@ -18,6 +18,7 @@ async function render(c) {
   await g.setMode(MODES[c.mode]);
   await g.setQuality(c.quality);
   if (c.camera) await g.setCamera(...c.camera);
+  for (const a of c.adjust || []) await g.adjustCamera(...a);
   await g.frame();
   return g;
 }
