@@ -141,6 +141,8 @@ struct alignas(64) Worker {
     // can fill whole groups of 8 lanes.
     uint32_t n = 0;
     int32_t fx[kPad], fy[kPad];
+    // fw: 1/w interpolated, what SV_Position.w holds on the way in (the
+    // compiler has a pixel program take its reciprocal, as Vulkan gives it).
     float fz[kPad], fw[kPad];
     float *in[4 * SW_MAX_VARYINGS];
     uint64_t fragments = 0; // shaded, ever
@@ -747,9 +749,9 @@ template <class At> uint32_t rect_inputs(const SwDevice *dev, At at, float *bloc
 }
 
 // Bins a rectangle with corner 0 at (X0, Y0), its sides ending at corners
-// xv and yv; z and w at those corners, and the records of corners 0, xv and
+// xv and yv; z at those corners, 1/w (one for all), and the records of corners 0, xv and
 // yv in c.
-void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float w, int xv, int yv,
+void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float rw, int xv, int yv,
               const float *const c[3]) {
     const SwDraw *d = dev->d;
     int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
@@ -777,7 +779,7 @@ void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, con
         block[n++] = z[0];
         block[n++] = z[xv] - z[0];
         block[n++] = z[yv] - z[0];
-        block[n++] = w;
+        block[n++] = rw;
     }
     n += rect_inputs(dev, [&](int j, uint32_t k) { return c[j][k]; }, block + n);
     const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
@@ -818,7 +820,7 @@ bool setup_rect(SwDevice *dev, BinSet &bs, const float *const r[4], float gx, fl
     int xv, yv;
     if (!rect_sides(X, Y, &xv, &yv)) return false;
     const float *const c[3] = {r[0], r[xv], r[yv]};
-    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, c);
+    bin_rect(dev, bs, X, Y, z, s[0].rw, xv, yv, c);
     return true;
 }
 
@@ -953,7 +955,6 @@ SW_BOTH_BUILDS void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
     // compiler sees they cannot overlap, and no run-time alias checks stop
     // the loop vectorizing once this is inlined.
     auto &qs = wk.qs;
-    const float *__restrict w = wk.row[0][3];
     const uint32_t cull_cw = (d->cull == SW_CULL_BACK && d->front_ccw) || (d->cull == SW_CULL_FRONT && !d->front_ccw);
     const uint32_t cull_ccw = (d->cull == SW_CULL_BACK && !d->front_ccw) || (d->cull == SW_CULL_FRONT && d->front_ccw);
     const int32_t sx0 = dev->sx0, sy0 = dev->sy0, sx1 = dev->sx1 - 1, sy1 = dev->sy1 - 1;
@@ -990,7 +991,7 @@ SW_BOTH_BUILDS void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
         qs.header[4][l] = z0;
         qs.header[5][l] = zx - z0;
         qs.header[6][l] = zy - z0;
-        qs.header[7][l] = w[l];
+        qs.header[7][l] = qs.rw[0][l];
     }
 }
 
@@ -1241,7 +1242,8 @@ SW_BOTH_BUILDS void end_run(SwDevice *dev, Worker &wk, uint32_t count) {
 SW_BOTH_BUILDS void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
     const uint32_t l = wk.n;
     float q0 = b0 * g[3], q1 = b1 * g[4], q2 = b2 * g[5];
-    float w = 1.0f / (q0 + q1 + q2);
+    const float rw = q0 + q1 + q2;
+    float w = 1.0f / rw;
     q0 = q0 * w;
     q1 = q1 * w;
     q2 = q2 * w;
@@ -1250,7 +1252,7 @@ SW_BOTH_BUILDS void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int
     wk.fx[l] = x;
     wk.fy[l] = y;
     wk.fz[l] = b0 * g[0] + b1 * g[1] + b2 * g[2];
-    wk.fw[l] = w;
+    wk.fw[l] = rw;
     if (++wk.n == SW_LANES) shade_batch(dev, wk);
 }
 
@@ -1380,14 +1382,15 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
                 const float t = (float)(x - (int32_t)lo + (int32_t)k);
                 const float b0 = bs[0] + t * db[0], b1 = bs[1] + t * db[1], b2 = bs[2] + t * db[2];
                 float r0 = b0 * g[3], r1 = b1 * g[4], r2 = b2 * g[5];
-                const float w = 1.0f / (r0 + r1 + r2);
+                const float rw = r0 + r1 + r2;
+                const float w = 1.0f / rw;
                 q0[k] = r0 * w;
                 q1[k] = r1 * w;
                 q2[k] = r2 * w;
                 wk.fx[l + k] = x + (int32_t)k;
                 wk.fy[l + k] = y;
                 wk.fz[l + k] = b0 * g[0] + b1 * g[1] + b2 * g[2];
-                wk.fw[l + k] = w;
+                wk.fw[l + k] = rw;
             }
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], a1 = a[3 * i + 1], a2 = a[3 * i + 2];
