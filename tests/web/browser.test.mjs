@@ -163,6 +163,30 @@ test('keys change scene, quality and clock; the mouse moves the camera', async (
   }
 });
 
+test('on a touch screen one finger orbits and two pinch', async () => {
+  const page = await openPage('&mode=3');
+  try {
+    const cdp = await page.createCDPSession();
+    await cdp.send('Emulation.setTouchEmulationEnabled', {enabled: true, maxTouchPoints: 2});
+    const touch = (type, points) => cdp.send('Input.dispatchTouchEvent', {
+      type, touchPoints: points.map(([x, y], id) => ({x, y, id})),
+    });
+    // One finger: -20 by 10 pixels.
+    await touch('touchStart', [[160, 90]]);
+    await touch('touchMove', [[140, 100]]);
+    await touch('touchEnd', []);
+    // Two fingers from 120 to 160 pixels apart, each moved in its own event.
+    await touch('touchStart', [[100, 90], [220, 90]]);
+    await touch('touchMove', [[80, 90], [220, 90]]);
+    await touch('touchMove', [[80, 90], [240, 90]]);
+    await touch('touchEnd', []);
+    assertMatches((await readback(page)).data, 'asteroids-touched', 'after the touches');
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await page.close();
+  }
+});
+
 test('the s key downloads, and screenshot() gives, the frame as a PNG', async () => {
   const page = await openPage('&mode=3');
   try {
