@@ -24,6 +24,22 @@ python3 "$ROOT/tests/web/native_frames.py" "$ROOT/build/libhalvenor-galaxy.so" "
 echo "== web: the module in Node"
 node --test "$ROOT/tests/web/offscreen.test.mjs"
 
+# npm pack makes a package that installs (from the tarball alone) and renders.
+echo "== web: the npm package"
+mkdir -p "$WORK/pack/app"
+(cd "$WEB_DIST" && npm pack --pack-destination "$WORK/pack" --loglevel=error >/dev/null)
+echo '{"name": "app", "private": true}' > "$WORK/pack/app/package.json"
+(cd "$WORK/pack/app" && npm install --offline --no-audit --no-fund --loglevel=error "$WORK"/pack/halvenor-galaxy-*.tgz >/dev/null &&
+ node --input-type=module -e "
+import {createGalaxyOffscreen} from 'halvenor-galaxy';
+const g = await createGalaxyOffscreen(64, 36, {timeScale: 0});
+await g.frame();
+const img = await g.readback();
+if (img.width !== 64 || img.height !== 36 || !img.data.some((v, i) => i % 4 !== 3 && v > 0))
+  throw new Error('the installed package renders no frame');
+await g.destroy();
+console.log('installed package', g.version, 'renders');")
+
 DRIVER=$(bash "$ROOT/scripts/web-driver.sh")
 
 # Two servers on ports the system picks: with and without isolation headers.
