@@ -54,6 +54,18 @@
     }
 
     frame() { this.M._galaxy_frame(); }
+
+    // For benchmarks: n frames back to back, each one's milliseconds.
+    timeFrames(n) {
+      size('n', n);
+      const times = [];
+      for (let i = 0; i < n; i++) {
+        const t0 = performance.now();
+        this.M._galaxy_frame();
+        times.push(performance.now() - t0);
+      }
+      return times;
+    }
     resize(width, height) { this.M._galaxy_resize(size('width', width), size('height', height)); }
     setMode(mode) { this.M._galaxy_set_mode(modeIndex(mode)); }
     setTimeScale(scale) { this.M._galaxy_set_time_scale(finite('scale', scale)); }

@@ -56,16 +56,6 @@ const ops = {
     }
   },
   stop() { running = false; },
-  // Milliseconds of each of n frames rendered back to back, timed here.
-  timeFrames(n) {
-    const times = [];
-    for (let i = 0; i < n; i++) {
-      const t0 = performance.now();
-      engine.frame();
-      times.push(performance.now() - t0);
-    }
-    return times;
-  },
   resize(width, height) {
     if (canvas) {
       canvas.width = width;

@@ -85,16 +85,6 @@ class LocalLink {
     }
   }
 
-  timeFrames(n) {
-    const times = [];
-    for (let i = 0; i < n; i++) {
-      const t0 = performance.now();
-      this.engine.frame();
-      times.push(performance.now() - t0);
-    }
-    return times;
-  }
-
   close() { this.engine.M.PThread.terminateAllThreads(); }
 }
 
