@@ -72,6 +72,8 @@ test('bad arguments and failures reject with an Error', async () => {
       await assert.rejects(g[op](...args), kind, `${op}(${args})`);
     await g.frame();
     assert.equal((await g.readback()).width, 64);
+    const times = await g.timeFrames(2);
+    assert.ok(times.length === 2 && times.every((t) => t >= 0), `timeFrames: ${times}`);
     assert.equal(await g.error(), 'no error');
     assert.equal(g.version, '1.0.0');
   } finally {
