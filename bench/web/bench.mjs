@@ -1,7 +1,8 @@
 // Frame times of the page in headless chromium beside the native CPU
 // executor's, in the same run: every mode at QUALITY, WIDTH x HEIGHT, ROUNDS
-// rounds alternating native and browser, medians of every frame; and the
-// time from navigation to the page's first frame.
+// rounds alternating native, browser and the same module in Node (which
+// tells the browser's own cost from WebAssembly's), medians of every frame;
+// and the time from navigation to the page's first frame.
 //   node bench.mjs   (env: WEB_URL, WEB_DRIVER, NATIVE_LIB; scripts/bench-web.sh sets them)
 import {execFileSync} from 'node:child_process';
 import {createRequire} from 'node:module';
@@ -32,11 +33,20 @@ const browser = await puppeteer.launch({
          '--disable-component-update', '--disable-sync'],
 });
 
-const native = [[], [], [], []], web = [[], [], [], []], firstFrame = [];
+const native = [[], [], [], []], generic = [[], [], [], []], web = [[], [], [], []], node = [[], [], [], []];
+const firstFrame = [];
 for (let round = 0; round < ROUNDS; round++) {
   const n = JSON.parse(execFileSync('python3', [join(here, 'native_frames_ms.py'), process.env.NATIVE_LIB,
                                                 String(WIDTH), String(HEIGHT), String(QUALITY), String(FRAMES)]));
   for (let m = 0; m < 4; m++) native[m].push(...n[m]);
+  // The native executor without its AVX2 build: 128-bit vectors like WebAssembly's.
+  const ng = JSON.parse(execFileSync('python3', [join(here, 'native_frames_ms.py'), process.env.NATIVE_LIB, String(WIDTH),
+                                                 String(HEIGHT), String(QUALITY), String(FRAMES)],
+                                     {env: {...process.env, HALVENOR_SW_SIMD: 'generic'}}));
+  for (let m = 0; m < 4; m++) generic[m].push(...ng[m]);
+  const nd = JSON.parse(execFileSync(process.execPath, [join(here, 'node_frames_ms.mjs'), process.env.WEB_DIST,
+                                                        String(WIDTH), String(HEIGHT), String(QUALITY), String(FRAMES)]));
+  for (let m = 0; m < 4; m++) node[m].push(...nd[m]);
 
   const page = await browser.newPage();
   await page.setViewport({width: WIDTH, height: HEIGHT});
@@ -65,11 +75,12 @@ rmSync(profile, {recursive: true, force: true});
 const wasm = readFileSync(join(process.env.WEB_DIST, 'halvenor-galaxy-core.wasm'));
 console.log(`${new Date().toISOString()}  ${cpus().length} cores (${cpus()[0].model})  load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}`);
 console.log(`${WIDTH}x${HEIGHT}, quality ${QUALITY}, ${ROUNDS} rounds of ${FRAMES} frames, medians`);
-console.log('| mode | native CPU executor | chromium | ratio | at most |');
-console.log('|---|---:|---:|---:|---:|');
+console.log('| mode | native CPU executor | chromium | ratio | at most | the module in Node | native, generic build |');
+console.log('|---|---:|---:|---:|---:|---:|---:|');
 for (let m = 0; m < 4; m++) {
-  const a = median(native[m]), b = median(web[m]);
-  console.log(`| ${NAMES[m]} | ${a.toFixed(1)} ms | ${b.toFixed(1)} ms | ${(b / a).toFixed(2)} | ${LIMIT[m]} |`);
+  const a = median(native[m]), b = median(web[m]), c = median(node[m]), d = median(generic[m]);
+  console.log(`| ${NAMES[m]} | ${a.toFixed(1)} ms | ${b.toFixed(1)} ms | ${(b / a).toFixed(2)} | ${LIMIT[m]} | ` +
+              `${c.toFixed(1)} ms | ${d.toFixed(1)} ms |`);
 }
 console.log(`page load to first frame: ${median(firstFrame).toFixed(0)} ms (median of ${ROUNDS}; at most 1500)`);
 console.log(`module: ${(statSync(join(process.env.WEB_DIST, 'halvenor-galaxy-core.wasm')).size / 1024).toFixed(0)} KiB of WebAssembly, ${(gzipSync(wasm, {level: 9}).length / 1024).toFixed(0)} KiB gzipped`);
