@@ -3,7 +3,9 @@
 Run by CTest with GALAXY_RENDER set to the built executable."""
 import os
 import re
+import resource
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -301,6 +303,23 @@ class OutputTargets(unittest.TestCase):
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertIn(f"cannot write {target}: {words}", r.stderr)
                 self.assertEqual(sorted((root, tuple(sorted(files))) for root, _, files in os.walk(d)), before)
+
+    def test_a_full_disk_keeps_the_old_file(self):
+        # A file size limit makes the PNG writer's writes fail the way a full
+        # disk does; the library's writer does not report them itself.
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "old.png"), "wb") as f:
+                f.write(b"old picture")
+            r = subprocess.run([RENDER, *self.ARGS, "old.png"], cwd=d, capture_output=True, text=True,
+                               timeout=300, preexec_fn=limit)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn("cannot write old.png: File too large", r.stderr)
+            self.assertEqual(os.listdir(d), ["old.png"])
+            self.assertEqual(self.read(os.path.join(d, "old.png")), b"old picture")
 
     def test_devices_and_fifos_are_written_in_place(self):
         if os.geteuid() != 0:

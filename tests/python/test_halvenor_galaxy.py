@@ -3,6 +3,8 @@ import gc
 import math
 import os
 import re
+import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -87,6 +89,27 @@ class Binding(unittest.TestCase):
                     self.assertEqual(cm.exception.filename, path)
                     self.assertTrue(cm.exception.strerror)
             self.assertEqual(os.listdir(d), ["adir.png"], "nothing written, no temporary file left")
+
+    def test_screenshot_that_cannot_be_written_whole_keeps_the_old_file(self):
+        # A file size limit fails the PNG writer's writes as a full disk would.
+        with small() as g, tempfile.TemporaryDirectory() as d:
+            g.frame()
+            path = os.path.join(d, "old.png")
+            with open(path, "wb") as f:
+                f.write(b"old")
+            soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+            handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100, hard))
+            try:
+                with self.assertRaises(OSError) as cm:
+                    g.screenshot(path)
+            finally:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+                signal.signal(signal.SIGXFSZ, handler)
+            self.assertEqual(cm.exception.filename, path)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), b"old")
+            self.assertEqual(os.listdir(d), ["old.png"])
 
     def test_screenshot_replaces_a_link_target_not_the_link(self):
         with small() as g, tempfile.TemporaryDirectory() as d:
