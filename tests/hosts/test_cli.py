@@ -7,6 +7,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import zlib
 
 RENDER = os.environ.get("GALAXY_RENDER", "galaxy-render")
 FAST = ["-q", "0", "-T", "0"]
@@ -59,6 +60,9 @@ class BadInvocations(unittest.TestCase):
         (["-v", "a.mp4", "-n", "2", "-s", "33x24"], "even", 2),
         (["-v", "missing/a.mp4", "-n", "2"], "does not exist", 2),
         (["-v", "a.mp4", "-n", "2", "-r", "0"], "frame rate", 2),
+        (["--skip-existing", "-n", "2", "-v", "a.mp4"], "--skip-existing needs", 2),
+        (["--skip-existing", "-d", "adir"], "--skip-existing needs", 2),
+        (["--skip-existing=yes", "-n", "2", "-d", "adir"], "takes no value", 2),
         # Failures past parsing: the library's error text, and no file left.
         (["-s", "16x16", *FAST, "-o", "a" * 250 + ".png"], "cannot write", 1),
         (["-s", "16x16", *FAST, "-o", "adir"], "cannot write", 1),
@@ -139,6 +143,53 @@ class Output(unittest.TestCase):
             self.assertEqual(r.returncode, 1)
             self.assertIn("needs ffmpeg", r.stderr)
             self.assertEqual(os.listdir(d), [])
+
+    def test_skip_existing_renders_only_what_is_not_whole(self):
+        # What a killed or failed task can leave, one kind per frame, between
+        # frames left whole: the re-run must render exactly the damaged ones,
+        # each the same file an unbroken run writes, and never touch the rest.
+        def cut_short(b): return b[:len(b) // 2]
+        def flipped(b): return b[:len(b) // 2] + bytes([b[len(b) // 2] ^ 0x10]) + b[len(b) // 2 + 1:]
+        def rows_missing(b):
+            # Well-formed chunks with valid CRCs whose pixels stop half way.
+            rows = 32 // 2 * (1 + 48 * 4)
+            data = zlib.compress(bytes(rows))
+            chunk = lambda kind, body: (struct.pack(">I", len(body)) + kind + body +
+                                        struct.pack(">I", zlib.crc32(kind + body)))
+            return b[:33] + chunk(b"IDAT", data) + chunk(b"IEND", b"")
+        damage = {0: None, 1: cut_short, 3: flipped, 4: "other size", 5: rows_missing}
+        kept = (2, 6)
+        args = ["-s", "48x32", "-q", "0", "-m", "galaxy", "-t", "37.3", "-T", "12.34", "-n", "7"]
+        with tempfile.TemporaryDirectory() as d:
+            whole, part = os.path.join(d, "whole"), os.path.join(d, "part")
+            os.mkdir(whole)
+            os.mkdir(part)
+            r = run([*args, "-d", whole], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            names = sorted(os.listdir(whole))
+            frames = []
+            for n in names:
+                with open(os.path.join(whole, n), "rb") as f:
+                    frames.append(f.read())
+            for i, how in damage.items():
+                path = os.path.join(part, names[i])
+                if how == "other size":
+                    self.assertEqual(run(["-s", "24x16", "-q", "0", "-m", "galaxy", "-o", path], d).returncode, 0)
+                elif how:
+                    with open(path, "wb") as f:
+                        f.write(how(frames[i]))
+            for i in kept:
+                shutil.copy(os.path.join(whole, names[i]), part)
+            before = {i: os.stat(os.path.join(part, names[i])).st_ino for i in kept}
+            r = run([*args, "-d", part, "--skip-existing"], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(sorted(os.listdir(part)), names)
+            for i, n in enumerate(names):
+                with open(os.path.join(part, n), "rb") as f:
+                    self.assertTrue(f.read() == frames[i], n)
+            self.assertEqual({i: os.stat(os.path.join(part, names[i])).st_ino for i in kept}, before)
+            self.assertEqual([line.split()[1] for line in r.stderr.splitlines() if line.endswith("on disk")],
+                             ["3/7", "7/7"])
 
     def test_camera_is_yaw_pitch_distance(self):
         # The black hole's own preset, given explicitly, is the same picture.
