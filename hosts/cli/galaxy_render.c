@@ -669,8 +669,12 @@ static int render_sequence(const options *o) {
             step_frame(&c, o->time_scale);
             rc = finish_frame(&c);
         }
-        if (rc != 0)
+        /* A stop cuts the wait before the frame short: its clock did not
+         * advance a whole step, so it is not frame i and must not be saved. */
+        if (rc != 0 || g_stop) {
+            rc = -1;
             break;
+        }
         rc = o->video ? video_write(&v) : write_png(path);
         fprintf(stderr, "%sframe %d/%d %.2f s%s", tty ? "\r" : "", i + 1, o->frames,
                 c.cost, tty && i + 1 < o->frames && rc == 0 ? "" : "\n");

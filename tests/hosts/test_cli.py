@@ -3,9 +3,11 @@
 Run by CTest with GALAXY_RENDER set to the built executable."""
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 import zlib
 
@@ -190,6 +192,30 @@ class Output(unittest.TestCase):
             self.assertEqual({i: os.stat(os.path.join(part, names[i])).st_ino for i in kept}, before)
             self.assertEqual([line.split()[1] for line in r.stderr.splitlines() if line.endswith("on disk")],
                              ["3/7", "7/7"])
+
+    def test_stopped_sequence_keeps_only_true_frames(self):
+        # SIGTERM (a cancelled job) mostly lands in the wait before a frame,
+        # cutting that frame's step short: whatever is on disk afterwards must
+        # still be the unbroken run's frames, so a re-run can keep it.
+        args = ["-s", "48x32", "-q", "0", "-m", "galaxy", "-t", "37.3", "-n", "30"]
+        with tempfile.TemporaryDirectory() as d:
+            os.mkdir(os.path.join(d, "whole"))
+            r = run([*args, "-d", "whole"], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            for stop_after in (2, 5, 9):
+                out = os.path.join(d, f"stopped{stop_after}")
+                os.mkdir(out)
+                p = subprocess.Popen([RENDER, *args, "-d", out], stderr=subprocess.PIPE, text=True)
+                while not os.path.exists(os.path.join(out, f"frame_{stop_after - 1:04d}.png")) and p.poll() is None:
+                    time.sleep(0.005)
+                p.send_signal(signal.SIGTERM)
+                err = p.communicate(timeout=60)[1]
+                self.assertEqual(p.returncode, 130, err)
+                names = sorted(os.listdir(out))
+                self.assertLess(len(names), 30)
+                for n in names:
+                    with open(os.path.join(out, n), "rb") as a, open(os.path.join(d, "whole", n), "rb") as b:
+                        self.assertTrue(a.read() == b.read(), f"{n} after a stop at frame {stop_after}")
 
     def test_camera_is_yaw_pitch_distance(self):
         # The black hole's own preset, given explicitly, is the same picture.
