@@ -49,7 +49,7 @@ cleanup() {
     for _ in $(seq 50); do [ -z "$(jobs)" ] && break; sleep 0.2; done
   fi
   if [ "$FAILED" = 1 ] && [ -d "$WORK/log" ]; then
-    for f in "$WORK"/log/*.log "$WORK"/run*/log/*; do
+    for f in "$WORK"/log/*.log "$WORK"/run*/log/* "$WORK"/run1/frames/log/*; do
       [ -f "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }
     done >&2
   fi
@@ -141,14 +141,29 @@ same_as_ref() {
   [ "$(cat "$1/manifest.sha256")" = "$REF_MANIFEST" ] || fail "$1/manifest.sha256 is not the sequence's"
 }
 
-# ---- 1: 24 frames in 4 tasks, joined into a video
-"$FARM" submit -d "$WORK/run1" -n "$FRAMES" -p 6 --poll 0.5 --video "$WORK/run1.mp4" "${SEQ[@]}" \
-  | tee "$WORK/run1.log"
+# doc_block NAME: the block marked <!-- run: NAME --> in docs/sequences.md.
+doc_block() {
+  python3 - "$ROOT/docs/sequences.md" "$1" <<'PY'
+import re, sys
+text = open(sys.argv[1]).read()
+blocks = dict(re.findall(r"<!-- run: (\S+) -->\n```\w*\n(.*?)```", text, re.S))
+sys.stdout.write(blocks[sys.argv[2]])
+PY
+}
+
+# ---- 1: the documented commands, as a user pastes them: 24 frames in 4
+# tasks joined into a video, then the check and the manifest by hand.
+mkdir "$WORK/run1"
+ln -s "$ROOT/scripts" "$WORK/run1/scripts"
+(cd "$WORK/run1" && bash -euo pipefail -c "$(doc_block slurm)") | tee "$WORK/run1.log"
 grep -q "tasks done 4/4, frames on disk $FRAMES/$FRAMES" "$WORK/run1.log" || fail "no final progress line"
-same_as_ref "$WORK/run1"
+same_as_ref "$WORK/run1/frames"
 n=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
-      -of csv=p=0 "$WORK/run1.mp4")
+      -of csv=p=0 "$WORK/run1/galaxy.mp4")
 [ "$n" = "$FRAMES" ] || fail "the video has $n frames"
+(cd "$WORK/run1" && bash -euo pipefail -c "$(doc_block slurm-check)") >"$WORK/check.log" ||
+  fail "the documented check failed: $(cat "$WORK/check.log")"
+grep -q "all $FRAMES frames present" "$WORK/check.log" || fail "the check did not find $FRAMES frames"
 echo "test-slurm: 1. $FRAMES frames in 4 tasks identical to one process's, manifest and video complete"
 
 # ---- 2: one of 2 tasks cancelled part way, then submitted again

@@ -23,7 +23,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --array=*) array=${1#--array=} ;;
     --output=*) out=${1#--output=} ;;
-    --parsable) ;;
+    --*) ;;
     *) break ;;
   esac
   shift
@@ -81,8 +81,11 @@ class Farm(unittest.TestCase):
         want = self.frames(whole)
 
         # 7 frames, 3 a task: tasks 0-2, the last one frame 6 alone. Task 1 dies.
-        r = self.farm("submit", "-d", "seq", "-n", "7", "-p", "3", "--poll", "0", *SEQ, skip="1")
+        r = self.farm("submit", "-d", "seq", "-n", "7", "-p", "3", "--poll", "0", *SEQ,
+                      "--", "--cpus-per-task=2", skip="1")
         self.assertEqual(r.returncode, 1, r.stderr)
+        with open(self.log) as f:
+            self.assertIn(" --cpus-per-task=2 ", f.read())
         self.assertIn("3 of 7 frames missing", r.stderr)
         self.assertIn(": 3-5\n", r.stderr)
         seq = os.path.join(self.dir, "seq")
