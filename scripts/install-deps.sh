@@ -46,6 +46,10 @@ TEST_PACKAGES=(
   parallel
   ffmpeg
   debootstrap
+  munge
+  slurmctld
+  slurmd
+  slurm-client
 )
 
 case "${1:-test}" in
