@@ -1,5 +1,6 @@
 #include "hlsl/spirv_reflect.h"
 
+#include <spirv-tools/libspirv.hpp>
 #include <spirv/unified1/spirv.h>
 
 #include <algorithm>
@@ -179,4 +180,15 @@ void spirv_strip_hlsl_info(std::vector<uint32_t> *spirv) {
         in += len;
     }
     s.resize(keep);
+}
+
+bool spirv_check(const uint32_t *words, size_t count, std::string *err) {
+    std::string first;
+    spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_1);
+    tools.SetMessageConsumer([&first](spv_message_level_t level, const char *, const spv_position_t &, const char *m) {
+        if (level <= SPV_MSG_ERROR && first.empty()) first = m;
+    });
+    if (tools.Validate(words, count)) return true;
+    *err = first.empty() ? "invalid SPIR-V" : first;
+    return false;
 }

@@ -14,6 +14,15 @@
 
 namespace {
 
+// The largest value the translator flattens: a whole constant buffer
+// (4096 registers of four components).
+const uint32_t kMaxFlat = 4096 * 4;
+// The most slots a program may have: each costs SW_LANES words of
+// registers on every worker (32 MB each at this bound).
+const uint32_t kMaxSlots = 65536;
+// A constant buffer's size: 4096 registers of 16 bytes.
+const uint32_t kCbufferBytes = 4096 * 16;
+
 enum TypeKind { T_NONE, T_VOID, T_BOOL, T_INT, T_FLOAT, T_VECTOR, T_MATRIX, T_STRUCT, T_POINTER, T_FUNCTION };
 
 struct Type {
@@ -153,13 +162,53 @@ struct Translator {
     bool binary(const Insn &in, SwCode code, bool swap = false, bool negate = false);
 };
 
+// Words (the opcode word included) an instruction must have for the
+// operands the translator reads from it; 1 for those it reads nothing from.
+uint32_t min_words(uint16_t op) {
+    switch (op) {
+    case SpvOpKill: case SpvOpReturn: case SpvOpUnreachable: case SpvOpNoLine: case SpvOpFunctionEnd:
+        return 1;
+    case SpvOpCapability: case SpvOpTypeVoid: case SpvOpTypeBool: case SpvOpTypeStruct: case SpvOpLabel:
+    case SpvOpBranch:
+        return 2;
+    case SpvOpExtInstImport: case SpvOpTypeFloat: case SpvOpTypeFunction: case SpvOpConstantTrue:
+    case SpvOpConstantFalse: case SpvOpConstantComposite: case SpvOpConstantNull: case SpvOpUndef: case SpvOpStore:
+    case SpvOpCompositeConstruct: case SpvOpPhi: case SpvOpDecorate: case SpvOpSwitch:
+        return 3;
+    case SpvOpEntryPoint: case SpvOpMemberDecorate: case SpvOpTypeInt: case SpvOpTypeVector: case SpvOpTypeMatrix:
+    case SpvOpTypePointer: case SpvOpConstant: case SpvOpVariable: case SpvOpLoad: case SpvOpAccessChain:
+    case SpvOpInBoundsAccessChain: case SpvOpCopyObject: case SpvOpBitcast: case SpvOpCompositeExtract:
+    case SpvOpConvertFToU: case SpvOpConvertFToS: case SpvOpConvertSToF: case SpvOpConvertUToF: case SpvOpFNegate:
+    case SpvOpSNegate: case SpvOpNot: case SpvOpLogicalNot: case SpvOpAny: case SpvOpAll: case SpvOpBranchConditional:
+        return 4;
+    case SpvOpFunction: case SpvOpCompositeInsert: case SpvOpVectorShuffle: case SpvOpExtInst:
+    case SpvOpVectorTimesScalar: case SpvOpMatrixTimesScalar: case SpvOpVectorTimesMatrix:
+    case SpvOpMatrixTimesVector: case SpvOpDot:
+        return 5;
+    case SpvOpSelect:
+        return 6;
+    default: // the binary operations; anything else is refused where it is met
+        const bool binary = (op >= SpvOpIAdd && op <= SpvOpFUnordGreaterThanEqual) ||
+                            (op >= SpvOpShiftRightLogical && op <= SpvOpBitwiseAnd);
+        return binary ? 5 : 1;
+    }
+}
+
+// A literal string ends within its instruction: w points at its first
+// word, which is word `at` of instruction in.
+bool string_fits(const Insn &in, uint32_t at) {
+    return at < in.n && memchr(in.w + at, 0, (size_t)(in.n - at) * 4) != nullptr;
+}
+
 bool Translator::parse(const uint32_t *words, size_t count) {
     if (count < 5 || words[0] != SpvMagicNumber) return fail("not a SPIR-V module");
     size_t i = 5;
     while (i < count) {
         uint32_t n = words[i] >> 16;
+        uint16_t op = (uint16_t)(words[i] & 0xffff);
         if (n == 0 || i + n > count) return fail("truncated SPIR-V instruction at word %u", (uint32_t)i);
-        insns.push_back({(uint16_t)(words[i] & 0xffff), words + i, n});
+        if (n < min_words(op)) return fail("SPIR-V instruction %u is too short for its operands", op);
+        insns.push_back({op, words + i, n});
         i += n;
     }
     return true;
@@ -168,6 +217,13 @@ bool Translator::parse(const uint32_t *words, size_t count) {
 bool Translator::declare_type(const Insn &in) {
     const uint32_t *w = in.w;
     Type t;
+    if (types.count(w[1])) return fail("type %%%u declared twice", w[1]);
+    // Every type a type names is declared before it: no cycles, no sizes
+    // taken from types that do not exist yet.
+    auto data = [&](uint32_t id) {
+        const Type *e = type(id);
+        return e && e->flat > 0;
+    };
     switch (in.op) {
     case SpvOpTypeVoid: t.kind = T_VOID; break;
     case SpvOpTypeBool: t.kind = T_BOOL; t.flat = 1; break;
@@ -180,18 +236,29 @@ bool Translator::declare_type(const Insn &in) {
         t.kind = T_FLOAT; t.flat = 1;
         break;
     case SpvOpTypeVector:
-    case SpvOpTypeMatrix:
+    case SpvOpTypeMatrix: {
         t.kind = in.op == SpvOpTypeVector ? T_VECTOR : T_MATRIX;
-        t.elem = w[2]; t.count = w[3]; t.flat = flat_count(w[2]) * w[3];
+        t.elem = w[2]; t.count = w[3];
+        // Vectors of 2 to 4 scalars; matrices of 2 to 4 such column vectors.
+        const Type *e = type(w[2]);
+        bool elem_ok = e && (in.op == SpvOpTypeVector ? e->flat == 1 : e->kind == T_VECTOR);
+        if (!elem_ok || t.count < 2 || t.count > 4) return fail("vector or matrix type %%%u of a wrong shape", w[1]);
+        t.flat = e->flat * t.count;
         break;
+    }
     case SpvOpTypeStruct:
         t.kind = T_STRUCT;
         for (uint32_t k = 2; k < in.n; k++) {
+            if (!data(w[k])) return fail("structure %%%u has a member of no known type", w[1]);
             t.members.push_back(w[k]);
             t.flat += flat_count(w[k]);
+            if (t.flat > kMaxFlat) return fail("structure %%%u is too large", w[1]);
         }
         break;
-    case SpvOpTypePointer: t.kind = T_POINTER; t.storage = w[2]; t.elem = w[3]; break;
+    case SpvOpTypePointer:
+        if (!data(w[3])) return fail("pointer type %%%u to no known type", w[1]);
+        t.kind = T_POINTER; t.storage = w[2]; t.elem = w[3];
+        break;
     case SpvOpTypeFunction: t.kind = T_FUNCTION; break;
     default: return fail("type instruction %u (arrays, images, samplers ...) is not supported", in.op);
     }
@@ -222,6 +289,7 @@ bool Translator::declare_constant(const Insn &in) {
             const std::vector<uint32_t> *v = val(w[k]);
             if (!v) return false;
             s.insert(s.end(), v->begin(), v->end());
+            if (s.size() > kMaxFlat) return fail("constant %%%u is too large", id);
         }
         values[id] = s;
         return true;
@@ -388,6 +456,13 @@ bool Translator::ext_inst(const Insn &in, uint32_t rtype, uint32_t rid) {
     }
     auto need = [&](size_t n) { return args.size() == n || fail("wrong operand count for GLSL.std.450 %u", fn); };
     uint32_t n = flat_count(rtype);
+    // Component by component: every operand as wide as the result.
+    auto need_each = [&](size_t count) {
+        if (!need(count)) return false;
+        for (const std::vector<uint32_t> *a : args)
+            if (a->size() != n) return fail("operand sizes differ (GLSL.std.450 %u)", fn);
+        return true;
+    };
     std::vector<uint32_t> r;
     SwCode unary = OP_MOV;
     switch (fn) {
@@ -402,18 +477,18 @@ bool Translator::ext_inst(const Insn &in, uint32_t rtype, uint32_t rid) {
     case GLSLstd450InverseSqrt: unary = OP_RSQ; break;
     case GLSLstd450FMin:
     case GLSLstd450FMax:
-        if (!need(2)) return false;
+        if (!need_each(2)) return false;
         for (uint32_t k = 0; k < n; k++) r.push_back(emit(fn == GLSLstd450FMin ? OP_FMIN : OP_FMAX, (*args[0])[k], (*args[1])[k]));
         values[rid] = r;
         return true;
     case GLSLstd450FClamp:
-        if (!need(3)) return false;
+        if (!need_each(3)) return false;
         for (uint32_t k = 0; k < n; k++)
             r.push_back(emit(OP_FMIN, emit(OP_FMAX, (*args[0])[k], (*args[1])[k]), (*args[2])[k]));
         values[rid] = r;
         return true;
     case GLSLstd450FMix: // x + (y - x) * a
-        if (!need(3)) return false;
+        if (!need_each(3)) return false;
         for (uint32_t k = 0; k < n; k++) {
             uint32_t d = emit(OP_FSUB, (*args[1])[k], (*args[0])[k]);
             r.push_back(emit3(OP_MAD, d, (*args[2])[k], (*args[0])[k]));
@@ -421,7 +496,7 @@ bool Translator::ext_inst(const Insn &in, uint32_t rtype, uint32_t rid) {
         values[rid] = r;
         return true;
     case GLSLstd450Fma:
-        if (!need(3)) return false;
+        if (!need_each(3)) return false;
         for (uint32_t k = 0; k < n; k++) r.push_back(emit3(OP_MAD, (*args[0])[k], (*args[1])[k], (*args[2])[k]));
         values[rid] = r;
         return true;
@@ -429,6 +504,7 @@ bool Translator::ext_inst(const Insn &in, uint32_t rtype, uint32_t rid) {
     case GLSLstd450Normalize: {
         if (!need(1)) return false;
         const std::vector<uint32_t> &v = *args[0];
+        if (v.empty() || (fn == GLSLstd450Normalize && v.size() != n)) return fail("normalize or length of a wrong size");
         uint32_t dot = emit(OP_FMUL, v[0], v[0]);
         for (size_t k = 1; k < v.size(); k++) dot = emit3(OP_MAD, v[k], v[k], dot);
         if (fn == GLSLstd450Length) {
@@ -452,7 +528,7 @@ bool Translator::ext_inst(const Insn &in, uint32_t rtype, uint32_t rid) {
     }
     default: return fail("GLSL.std.450 instruction %u is not supported", fn);
     }
-    if (!need(1)) return false;
+    if (!need_each(1)) return false;
     for (uint32_t k = 0; k < n; k++) r.push_back(emit1(unary, (*args[0])[k]));
     values[rid] = r;
     return true;
@@ -505,6 +581,8 @@ bool Translator::instruction(const Insn &in) {
         if (!resolve_pointer(w[3], "load from", &ptr)) return false;
         const Variable &var = vars[ptr.var];
         uint32_t n = flat_count(ptr.type);
+        const size_t held = var.storage == SpvStorageClassUniform ? var.offsets.size() : var.slots.size();
+        if ((size_t)ptr.first + n > held) return fail("load past the end of variable %%%u", ptr.var);
         std::vector<uint32_t> r;
         for (uint32_t k = 0; k < n; k++) {
             if (var.storage == SpvStorageClassUniform) {
@@ -529,6 +607,8 @@ bool Translator::instruction(const Insn &in) {
             return fail("store to a read-only variable %%%u", ptr.var);
         const std::vector<uint32_t> *src = val(w[2]);
         if (!src) return false;
+        if (src->size() != flat_count(ptr.type) || (size_t)ptr.first + src->size() > var.slots.size())
+            return fail("store of a value of the wrong size to %%%u", ptr.var);
         for (size_t k = 0; k < src->size(); k++) {
             uint32_t dst = var.slots[ptr.first + k];
             // An output stored once needs no select: the lanes that never
@@ -557,6 +637,7 @@ bool Translator::instruction(const Insn &in) {
             const std::vector<uint32_t> *v = val(w[k]);
             if (!v) return false;
             r.insert(r.end(), v->begin(), v->end());
+            if (r.size() > kMaxFlat) return fail("composite %%%u is too large", w[2]);
         }
         values[w[2]] = r;
         return true;
@@ -568,6 +649,7 @@ bool Translator::instruction(const Insn &in) {
         if (t == type_of.end()) return fail("composite %%%u of unknown type", w[3]);
         uint32_t first = 0, rt = 0;
         if (!sub_range(t->second, w + 4, in.n - 4, false, &first, &rt)) return false;
+        if ((size_t)first + flat_count(rt) > v->size()) return fail("extract past the end of %%%u", w[3]);
         values[w[2]] = std::vector<uint32_t>(v->begin() + first, v->begin() + first + flat_count(rt));
         return true;
     }
@@ -576,6 +658,8 @@ bool Translator::instruction(const Insn &in) {
         if (!obj || !comp) return false;
         uint32_t first = 0, rt = 0;
         if (!sub_range(w[1], w + 5, in.n - 5, false, &first, &rt)) return false;
+        if (comp->size() != flat_count(rt) || (size_t)first + comp->size() > obj->size())
+            return fail("insert past the end of %%%u", w[3]);
         std::vector<uint32_t> r = *obj;
         for (size_t k = 0; k < comp->size(); k++) r[first + k] = (*comp)[k];
         values[w[2]] = r;
@@ -587,6 +671,7 @@ bool Translator::instruction(const Insn &in) {
         std::vector<uint32_t> r;
         for (uint32_t k = 5; k < in.n; k++) {
             uint32_t i = w[k];
+            if (a->empty()) return fail("shuffle of an empty vector");
             if (i == 0xffffffffu) r.push_back((*a)[0]);
             else if (i < a->size()) r.push_back((*a)[i]);
             else if (i - a->size() < b->size()) r.push_back((*b)[i - a->size()]);
@@ -666,6 +751,7 @@ bool Translator::instruction(const Insn &in) {
     case SpvOpMatrixTimesScalar: {
         const std::vector<uint32_t> *a = val(w[3]), *s = val(w[4]);
         if (!a || !s) return false;
+        if (s->size() != 1) return fail("scaling by a value that is not a scalar (%%%u)", w[4]);
         std::vector<uint32_t> r;
         for (uint32_t x : *a) r.push_back(emit(OP_FMUL, x, (*s)[0]));
         values[w[2]] = r;
@@ -673,7 +759,7 @@ bool Translator::instruction(const Insn &in) {
     }
     case SpvOpDot: {
         const std::vector<uint32_t> *a = val(w[3]), *b = val(w[4]);
-        if (!a || !b || a->size() != b->size()) return fail("dot of unequal vectors");
+        if (!a || !b || a->size() != b->size() || a->empty()) return fail("dot of unequal vectors");
         uint32_t d = emit(OP_FMUL, (*a)[0], (*b)[0]);
         for (size_t k = 1; k < a->size(); k++) d = emit3(OP_MAD, (*a)[k], (*b)[k], d);
         values[w[2]] = {d};
@@ -685,9 +771,12 @@ bool Translator::instruction(const Insn &in) {
         uint32_t mid = mv ? w[3] : w[4], vid = mv ? w[4] : w[3];
         const std::vector<uint32_t> *m = val(mid), *v = val(vid);
         auto mt = type_of.find(mid);
-        if (!m || !v || mt == type_of.end()) return false;
-        const Type *t = type(mt->second);
+        if (!m || !v) return false;
+        const Type *t = mt == type_of.end() ? nullptr : type(mt->second);
+        if (!t || t->kind != T_MATRIX) return fail("matrix product with %%%u, which is not a matrix", mid);
         uint32_t cols = t->count, rows = flat_count(t->elem);
+        if (m->size() != (size_t)cols * rows || v->size() != (mv ? cols : rows))
+            return fail("matrix and vector sizes do not match (op %u)", in.op);
         std::vector<uint32_t> r;
         if (mv) { // r[i] = sum over c of M[c][i] v[c]
             for (uint32_t i = 0; i < rows; i++) {
@@ -708,6 +797,8 @@ bool Translator::instruction(const Insn &in) {
     case SpvOpSelect: {
         const std::vector<uint32_t> *c = val(w[3]), *a = val(w[4]), *b = val(w[5]);
         if (!c || !a || !b) return false;
+        if (b->size() != a->size() || (c->size() != 1 && c->size() != a->size()))
+            return fail("select of values of different sizes");
         std::vector<uint32_t> r;
         for (size_t k = 0; k < a->size(); k++)
             r.push_back(emit3(OP_SEL, (*c)[c->size() == 1 ? 0 : k], (*a)[k], (*b)[k]));
@@ -718,6 +809,7 @@ bool Translator::instruction(const Insn &in) {
     case SpvOpAll: {
         const std::vector<uint32_t> *a = val(w[3]);
         if (!a) return false;
+        if (a->empty()) return fail("any or all of an empty vector");
         uint32_t d = (*a)[0];
         for (size_t k = 1; k < a->size(); k++) d = emit(in.op == SpvOpAny ? OP_OR : OP_AND, d, (*a)[k]);
         values[w[2]] = {d};
@@ -852,6 +944,7 @@ bool Translator::translate_function() {
                     if (e == edges.end()) continue;
                     const std::vector<uint32_t> *v = val(in.w[k]);
                     if (!v) return false;
+                    if (v->size() != n) return fail("phi %%%u of values of another size", in.w[2]);
                     for (uint32_t c = 0; c < n; c++) {
                         uint32_t d = new_slot();
                         if (!any) emit_body(OP_MOV, d, (*v)[c]);
@@ -869,6 +962,7 @@ bool Translator::translate_function() {
                 in.n >= 3)
                 type_of[in.w[2]] = in.w[1];
             if (!instruction(in)) return false;
+            if (p->slot_count > kMaxSlots) return fail("the program needs more than %u registers", kMaxSlots);
         }
         switch (t.op) {
         case SpvOpBranch: edges[{b.label, t.w[1]}] = mask; break;
@@ -880,6 +974,7 @@ bool Translator::translate_function() {
             }
             const std::vector<uint32_t> *c = val(t.w[1]);
             if (!c) return false;
+            if (c->size() != 1) return fail("branch on %%%u, which is not a scalar", t.w[1]);
             // After the skip target: a skipped block (mask empty) then leaves
             // both edges empty, whatever its condition slot holds.
             if (!in_entry_block) p->body[skip_at].c = (uint32_t)p->body.size();
@@ -906,6 +1001,52 @@ bool Translator::translate_function() {
     return true;
 }
 
+// The translated program as the optimiser and the interpreter take it: they
+// index registers, constant buffers and operations with these numbers
+// unchecked. Whatever the module held, a program that passes here reads and
+// writes only its own registers and jumps only forward within its body.
+bool validate(const SwProgram *p, std::string *err) {
+    const uint32_t n = p->slot_count;
+    char b[160];
+    auto bad = [&](const char *what, size_t i) {
+        snprintf(b, sizeof b, "translated program with %s (operation %zu)", what, i);
+        *err = b;
+        return false;
+    };
+    for (size_t i = 0; i < p->prologue.size(); i++) {
+        const SwOp &o = p->prologue[i];
+        if (o.code >= OP_COUNT || o.code == OP_SKIP) return bad("an unknown operation before the body", i);
+        if (o.dst >= n) return bad("a result outside the registers", i);
+        if (o.code == OP_CBLOAD) {
+            if (o.a >= SW_CBUFFER_SLOTS || o.c > kCbufferBytes - 4) return bad("a load outside the constant buffers", i);
+            continue;
+        }
+        for (int k = 0; k < operand_count(o.code); k++)
+            if (operand_of(o, k) >= n) return bad("an operand outside the registers", i);
+    }
+    for (size_t i = 0; i < p->body.size(); i++) {
+        const SwOp &o = p->body[i];
+        if (o.code >= OP_COUNT || o.code == OP_CBLOAD) return bad("an unknown operation in the body", i);
+        if (o.code == OP_SKIP ? o.c <= i || o.c > p->body.size() : o.dst >= n) return bad("a result or a jump out of range", i);
+        for (int k = 0; k < operand_count(o.code); k++)
+            if (operand_of(o, k) >= n) return bad("an operand outside the registers", i);
+    }
+    // A pixel input's spare slot follows it (see declare_variable).
+    const uint32_t spare = p->stage == SW_STAGE_PIXEL ? 1 : 0;
+    auto io_ok = [&](const SwIo &io, uint32_t after) {
+        for (int32_t s : io.slot)
+            if (s >= 0 && (uint32_t)s + after >= n) return false;
+        return io.components <= 4;
+    };
+    bool ok = p->active_slot < n && p->done_slot < n && io_ok(p->position, 0) && io_ok(p->frag_coord, 0);
+    ok = ok && (p->vertex_index_slot < 0 || (uint32_t)p->vertex_index_slot < n);
+    ok = ok && (p->instance_index_slot < 0 || (uint32_t)p->instance_index_slot < n);
+    for (const SwIo &io : p->inputs) ok = ok && io_ok(io, spare);
+    for (const SwIo &io : p->outputs) ok = ok && io_ok(io, 0);
+    for (const auto &c : p->constants) ok = ok && c.first < n;
+    return ok || bad("an interface slot outside the registers", 0);
+}
+
 } // namespace
 
 bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err) {
@@ -926,7 +1067,8 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
             if (w[1] != SpvCapabilityShader && w[1] != SpvCapabilityMatrix) return t.fail("capability %u is not supported", w[1]);
             break;
         case SpvOpExtInstImport:
-            if (strcmp((const char *)(w + 2), "GLSL.std.450") != 0) return t.fail("unknown extended instruction set");
+            if (!string_fits(in, 2) || strcmp((const char *)(w + 2), "GLSL.std.450") != 0)
+                return t.fail("unknown extended instruction set");
             t.glsl_set = w[1];
             break;
         case SpvOpEntryPoint: {
@@ -939,6 +1081,8 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
         }
         case SpvOpDecorate: {
             Decorations &d = t.decs[w[1]];
+            const bool valued = w[2] == SpvDecorationBuiltIn || w[2] == SpvDecorationLocation || w[2] == SpvDecorationBinding;
+            if (valued && in.n < 4) return t.fail("decoration %u without its value", w[2]);
             if (w[2] == SpvDecorationBuiltIn) d.builtin = (int32_t)w[3];
             else if (w[2] == SpvDecorationLocation) d.location = (int32_t)w[3];
             else if (w[2] == SpvDecorationBinding) d.binding = (int32_t)w[3];
@@ -947,6 +1091,8 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
         }
         case SpvOpMemberDecorate: {
             MemberDec &m = t.decs[w[1]].members[w[2]];
+            const bool valued = w[3] == SpvDecorationOffset || w[3] == SpvDecorationMatrixStride;
+            if (valued && in.n < 5) return t.fail("member decoration %u without its value", w[3]);
             if (w[3] == SpvDecorationOffset) m.offset = w[4];
             else if (w[3] == SpvDecorationMatrixStride) m.matrix_stride = w[4];
             else if (w[3] == SpvDecorationRowMajor) m.row_major = true;
@@ -965,12 +1111,21 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
         case SpvOpVariable:
             if (w[3] != SpvStorageClassFunction && !t.declare_variable(in)) return false;
             break;
-        default: break;
+        // Names, debug information, the memory model and execution modes
+        // change nothing the executor does; an undefined value is refused
+        // where it is used.
+        case SpvOpNop: case SpvOpSource: case SpvOpSourceContinued: case SpvOpSourceExtension: case SpvOpName:
+        case SpvOpMemberName: case SpvOpString: case SpvOpLine: case SpvOpNoLine: case SpvOpExtension:
+        case SpvOpMemoryModel: case SpvOpExecutionMode: case SpvOpExecutionModeId: case SpvOpModuleProcessed:
+        case SpvOpDecorateString: case SpvOpMemberDecorateString: case SpvOpUndef: case SpvOpFunction:
+            break;
+        default: return t.fail("instruction %u is not supported", in.op);
         }
         if (in.op == SpvOpFunction) break; // globals end here
+        if (out->slot_count > kMaxSlots) return t.fail("the program needs more than %u registers", kMaxSlots);
     }
     if (!entry_seen) return t.fail("no entry point");
-    if (!t.translate_function()) return false;
+    if (!t.translate_function() || !validate(out, err)) return false;
     sw_program_optimize(out);
     return true;
 }
