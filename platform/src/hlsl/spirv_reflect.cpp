@@ -188,7 +188,19 @@ bool spirv_check(const uint32_t *words, size_t count, std::string *err) {
     tools.SetMessageConsumer([&first](spv_message_level_t level, const char *, const spv_position_t &, const char *m) {
         if (level <= SPV_MSG_ERROR && first.empty()) first = m;
     });
-    if (tools.Validate(words, count)) return true;
-    *err = first.empty() ? "invalid SPIR-V" : first;
-    return false;
+    if (!tools.Validate(words, count)) {
+        *err = first.empty() ? "invalid SPIR-V" : first;
+        return false;
+    }
+    // Valid SPIR-V, but no Direct3D 11 constant buffer is larger than 4096
+    // registers of 16 bytes: a member placed beyond cannot come from HLSL.
+    for (size_t i = HEADER_WORDS; i < count; i += words[i] >> 16) {
+        const uint32_t n = words[i] >> 16, *o = words + i + 1;
+        if ((words[i] & 0xffff) == SpvOpMemberDecorate && n >= 5 && o[2] == SpvDecorationOffset &&
+            o[3] > SHADER_CBUFFER_BYTES - 4) {
+            *err = "a constant-buffer member past the 64 KiB of a buffer";
+            return false;
+        }
+    }
+    return true;
 }

@@ -20,8 +20,6 @@ const uint32_t kMaxFlat = 4096 * 4;
 // The most slots a program may have: each costs SW_LANES words of
 // registers on every worker (32 MB each at this bound).
 const uint32_t kMaxSlots = 65536;
-// A constant buffer's size: 4096 registers of 16 bytes.
-const uint32_t kCbufferBytes = 4096 * 16;
 
 enum TypeKind { T_NONE, T_VOID, T_BOOL, T_INT, T_FLOAT, T_VECTOR, T_MATRIX, T_STRUCT, T_POINTER, T_FUNCTION };
 
@@ -1018,7 +1016,7 @@ bool validate(const SwProgram *p, std::string *err) {
         if (o.code >= OP_COUNT || o.code == OP_SKIP) return bad("an unknown operation before the body", i);
         if (o.dst >= n) return bad("a result outside the registers", i);
         if (o.code == OP_CBLOAD) {
-            if (o.a >= SW_CBUFFER_SLOTS || o.c > kCbufferBytes - 4) return bad("a load outside the constant buffers", i);
+            if (o.a >= SW_CBUFFER_SLOTS || o.c > SHADER_CBUFFER_BYTES - 4) return bad("a load outside the constant buffers", i);
             continue;
         }
         for (int k = 0; k < operand_count(o.code); k++)
@@ -1074,6 +1072,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
         case SpvOpEntryPoint: {
             uint32_t model = stage == SW_STAGE_VERTEX ? SpvExecutionModelVertex : SpvExecutionModelFragment;
             if (entry_seen) return t.fail("more than one entry point");
+            if (!string_fits(in, 3)) return t.fail("entry-point name without its end");
             if (w[1] != model) return t.fail("entry point of execution model %u for the wrong stage", w[1]);
             t.entry_fn = w[2];
             entry_seen = true;
