@@ -79,6 +79,11 @@ inline int operand_count(uint16_t code) {
 inline uint32_t *operand(SwOp &o, int k) { return k == 0 ? &o.a : k == 1 ? &o.b : &o.c; }
 inline uint32_t operand_of(const SwOp &o, int k) { return k == 0 ? o.a : k == 1 ? o.b : o.c; }
 
+// The translator's last check (see sw_translate.cpp): true when every
+// operation, slot and jump of p is within its program; otherwise false with
+// the first fault in *err.
+bool sw_program_validate(const SwProgram *p, std::string *err);
+
 // The optimiser's passes over a freshly translated (and validated) program:
 // copies, unread values and short skips go, and inputs nobody reads lose
 // their slot.

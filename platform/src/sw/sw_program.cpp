@@ -18,6 +18,19 @@ void sw_registers_bind(SwRegisters *r, const SwProgram *p) {
 
 namespace {
 
+// Rounds toward minus infinity, exactly: below 2^23 through the integer
+// conversion, from there on as it is (every such float is whole, infinities
+// too, and NaN stays NaN). The sign of x is kept, so -0 stays -0.
+inline float floor_exact(float x) {
+    const uint32_t bits = sw_float_bits(x);
+    const uint32_t small = 0u - (uint32_t)(sw_bits_float(bits & 0x7fffffffu) < 8388608.0f);
+    const float xs = sw_bits_float(bits & small);
+    float t = (float)(int32_t)xs;
+    t = t - (float)(t > xs);
+    const uint32_t whole = (sw_float_bits(t) & small) | (bits & ~small);
+    return sw_bits_float(whole | (bits & 0x80000000u));
+}
+
 // One operation over all lanes. Slots never overlap partially: a slot is
 // either the destination or a source (the translator never writes in place).
 __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size_t *pc) {
@@ -47,7 +60,7 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     case OP_FMAX: LANES(d[l].f = a[l].f < b[l].f ? b[l].f : a[l].f);
     case OP_FABS: LANES(d[l].u = a[l].u & 0x7fffffffu);
     case OP_FRACT: LANES(d[l].f = sw_frac(a[l].f));
-    case OP_FLOOR: LANES(d[l].f = a[l].f - sw_frac(a[l].f));
+    case OP_FLOOR: LANES(d[l].f = floor_exact(a[l].f));
     case OP_SQRT: LANES(d[l].f = __builtin_sqrtf(a[l].f));
     case OP_RSQ: LANES(d[l].f = 1.0f / __builtin_sqrtf(a[l].f));
     case OP_EXP: LANES(d[l].f = sw_exp(a[l].f));

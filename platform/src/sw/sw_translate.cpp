@@ -999,11 +999,13 @@ bool Translator::translate_function() {
     return true;
 }
 
+} // namespace
+
 // The translated program as the optimiser and the interpreter take it: they
 // index registers, constant buffers and operations with these numbers
 // unchecked. Whatever the module held, a program that passes here reads and
 // writes only its own registers and jumps only forward within its body.
-bool validate(const SwProgram *p, std::string *err) {
+bool sw_program_validate(const SwProgram *p, std::string *err) {
     const uint32_t n = p->slot_count;
     char b[160];
     auto bad = [&](const char *what, size_t i) {
@@ -1044,8 +1046,6 @@ bool validate(const SwProgram *p, std::string *err) {
     for (const auto &c : p->constants) ok = ok && c.first < n;
     return ok || bad("an interface slot outside the registers", 0);
 }
-
-} // namespace
 
 bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err) {
     static std::atomic<uint64_t> next_serial{1};
@@ -1124,7 +1124,7 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
         if (out->slot_count > kMaxSlots) return t.fail("the program needs more than %u registers", kMaxSlots);
     }
     if (!entry_seen) return t.fail("no entry point");
-    if (!t.translate_function() || !validate(out, err)) return false;
+    if (!t.translate_function() || !sw_program_validate(out, err)) return false;
     sw_program_optimize(out);
     return true;
 }
