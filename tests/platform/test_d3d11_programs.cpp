@@ -60,49 +60,50 @@ struct Damage {
     const char *what;
     bool vertex; // kDamageVS, else kDamagePS
     std::function<void(Words &)> apply;
+    const char *cpu_says; // in the CPU executor's message: refused for this reason, not a later one
 };
 
 const Damage kDamages[] = {
-    {"module cut inside its last store", false, [](Words &w) { w.resize(find(w, SpvOpStore, 3) + 2); }},
-    {"instruction of length zero", false, [](Words &w) { w[find(w, SpvOpLoad)] &= 0xffff; }},
-    {"last instruction running past the end", false, [](Words &w) { w.back() = 3u << 16 | SpvOpFunctionEnd; }},
-    {"load without its pointer", false, [](Words &w) { shorten(w, find(w, SpvOpLoad), 3); }},
-    {"binary operation without its second operand", false, [](Words &w) { shorten(w, find(w, SpvOpFAdd), 4); }},
-    {"vector type without its size", false, [](Words &w) { shorten(w, find(w, SpvOpTypeVector), 3); }},
+    {"module cut inside its last store", false, [](Words &w) { w.resize(find(w, SpvOpStore, 3) + 2); }, "truncated"},
+    {"instruction of length zero", false, [](Words &w) { w[find(w, SpvOpLoad)] &= 0xffff; }, "truncated"},
+    {"last instruction running past the end", false, [](Words &w) { w.back() = 3u << 16 | SpvOpFunctionEnd; }, "truncated"},
+    {"load without its pointer", false, [](Words &w) { shorten(w, find(w, SpvOpLoad), 3); }, "too short"},
+    {"binary operation without its second operand", false, [](Words &w) { shorten(w, find(w, SpvOpFAdd), 4); }, "too short"},
+    {"vector type without its size", false, [](Words &w) { shorten(w, find(w, SpvOpTypeVector), 3); }, "too short"},
     {"location without its number", false,
-     [](Words &w) { shorten(w, find(w, SpvOpDecorate, 0, 2, SpvDecorationLocation), 3); }},
+     [](Words &w) { shorten(w, find(w, SpvOpDecorate, 0, 2, SpvDecorationLocation), 3); }, "without its value"},
     {"member offset without its value", true,
-     [](Words &w) { shorten(w, find(w, SpvOpMemberDecorate, 0, 3, SpvDecorationOffset), 4); }},
-    {"operand beyond the id bound", false, [](Words &w) { w[find(w, SpvOpFAdd) + 4] = w[3] + 100; }},
-    {"load from a constant", false, [](Words &w) { w[find(w, SpvOpLoad) + 3] = w[find(w, SpvOpConstant) + 2]; }},
-    {"unknown opcode in the function", false, [](Words &w) { w[find(w, SpvOpFAdd)] = 5u << 16 | 0x7ff; }},
-    {"unknown opcode among the declarations", false, [](Words &w) { w[find(w, SpvOpTypeVoid)] = 2u << 16 | 0x7ff; }},
-    {"vector of 1000 components", false, [](Words &w) { w[find(w, SpvOpTypeVector) + 3] = 1000; }},
-    {"vector whose size overflows", true, [](Words &w) { w[find(w, SpvOpTypeVector, 1) + 3] = 0x40000001; }},
+     [](Words &w) { shorten(w, find(w, SpvOpMemberDecorate, 0, 3, SpvDecorationOffset), 4); }, "without its value"},
+    {"operand beyond the id bound", false, [](Words &w) { w[find(w, SpvOpFAdd) + 4] = w[3] + 100; }, "not a value"},
+    {"load from a constant", false, [](Words &w) { w[find(w, SpvOpLoad) + 3] = w[find(w, SpvOpConstant) + 2]; }, "not a variable"},
+    {"unknown opcode in the function", false, [](Words &w) { w[find(w, SpvOpFAdd)] = 5u << 16 | 0x7ff; }, "instruction 2047 is not supported"},
+    {"unknown opcode among the declarations", false, [](Words &w) { w[find(w, SpvOpTypeVoid)] = 2u << 16 | 0x7ff; }, "instruction 2047 is not supported"},
+    {"vector of 1000 components", false, [](Words &w) { w[find(w, SpvOpTypeVector) + 3] = 1000; }, "wrong shape"},
+    {"vector whose size overflows", true, [](Words &w) { w[find(w, SpvOpTypeVector, 1) + 3] = 0x40000001; }, "wrong shape"},
     {"matrix of scalar columns", true,
-     [](Words &w) { w[find(w, SpvOpTypeMatrix) + 2] = w[find(w, SpvOpTypeFloat) + 1]; }},
-    {"structure holding itself", true, [](Words &w) { size_t i = find(w, SpvOpTypeStruct); w[i + 2] = w[i + 1]; }},
+     [](Words &w) { w[find(w, SpvOpTypeMatrix) + 2] = w[find(w, SpvOpTypeFloat) + 1]; }, "wrong shape"},
+    {"structure holding itself", true, [](Words &w) { size_t i = find(w, SpvOpTypeStruct); w[i + 2] = w[i + 1]; }, "member of no known type"},
     {"instruction-set name without its terminator", false,
-     [](Words &w) { size_t i = find(w, SpvOpExtInstImport); w[i + (w[i] >> 16) - 1] = 0x41414141; }},
+     [](Words &w) { size_t i = find(w, SpvOpExtInstImport); w[i + (w[i] >> 16) - 1] = 0x41414141; }, "name without its end"},
     {"entry-point name without its terminator", false,
      [](Words &w) { // the name runs to the end of the instruction
          size_t i = find(w, SpvOpEntryPoint);
          for (size_t k = i + 3; k < i + (w[i] >> 16); k++) w[k] = 0x41414141;
-     }},
-    {"extract past the end of a vector", false, [](Words &w) { w[find(w, SpvOpCompositeExtract) + 4] = 7; }},
-    {"shuffle index past both vectors", false, [](Words &w) { w[find(w, SpvOpVectorShuffle) + 5] = 9; }},
+     }, "name without its end"},
+    {"extract past the end of a vector", false, [](Words &w) { w[find(w, SpvOpCompositeExtract) + 4] = 7; }, "out of range"},
+    {"shuffle index past both vectors", false, [](Words &w) { w[find(w, SpvOpVectorShuffle) + 5] = 9; }, "out of range"},
     {"vector stored into a scalar", false, // the third store writes one component; the first load is a vector
-     [](Words &w) { w[find(w, SpvOpStore, 2) + 2] = w[find(w, SpvOpLoad) + 2]; }},
+     [](Words &w) { w[find(w, SpvOpStore, 2) + 2] = w[find(w, SpvOpLoad) + 2]; }, "wrong size"},
     {"branch on a vector", false,
-     [](Words &w) { w[find(w, SpvOpBranchConditional) + 1] = w[find(w, SpvOpLoad) + 2]; }},
+     [](Words &w) { w[find(w, SpvOpBranchConditional) + 1] = w[find(w, SpvOpLoad) + 2]; }, "not a scalar"},
     {"branch to something that is not a block", false,
-     [](Words &w) { w[find(w, SpvOpBranch) + 1] = w[find(w, SpvOpLoad) + 2]; }},
+     [](Words &w) { w[find(w, SpvOpBranch) + 1] = w[find(w, SpvOpLoad) + 2]; }, "unknown block"},
     {"matrix product of two vectors", true, [](Words &w) {
          size_t i = find(w, SpvOpMatrixTimesVector);
          w[i + 3] = w[i + 4];
-     }},
+     }, "not a matrix"},
     {"constant-buffer member far past any buffer", true,
-     [](Words &w) { w[find(w, SpvOpMemberDecorate, 0, 3, SpvDecorationOffset) + 4] = 0xfffffff0u; }},
+     [](Words &w) { w[find(w, SpvOpMemberDecorate, 0, 3, SpvDecorationOffset) + 4] = 0xfffffff0u; }, "outside the constant buffers"},
 };
 
 // Our container around SPIR-V words: the compiled header and inputs, the
@@ -163,6 +164,7 @@ TEST_F(D3D11Test, DamagedProgramsAreRefused) {
         EXPECT_EQ(E_INVALIDARG, hr) << d.what;
         EXPECT_FALSE(made) << d.what;
         EXPECT_NE(std::string::npos, said.find("program")) << d.what << ": said \"" << said << "\"";
+        if (cpu_executor()) EXPECT_NE(std::string::npos, said.find(d.cpu_says)) << d.what << ": said \"" << said << "\"";
     }
     code[0]->Release();
     code[1]->Release();

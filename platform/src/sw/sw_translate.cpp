@@ -1065,8 +1065,8 @@ bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, Sw
             if (w[1] != SpvCapabilityShader && w[1] != SpvCapabilityMatrix) return t.fail("capability %u is not supported", w[1]);
             break;
         case SpvOpExtInstImport:
-            if (!string_fits(in, 2) || strcmp((const char *)(w + 2), "GLSL.std.450") != 0)
-                return t.fail("unknown extended instruction set");
+            if (!string_fits(in, 2)) return t.fail("extended instruction set name without its end");
+            if (strcmp((const char *)(w + 2), "GLSL.std.450") != 0) return t.fail("unknown extended instruction set");
             t.glsl_set = w[1];
             break;
         case SpvOpEntryPoint: {
