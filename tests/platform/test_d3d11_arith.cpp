@@ -71,7 +71,8 @@ struct Case {
 bool swap_opcode(uint32_t *w, size_t n, uint32_t from, uint32_t to) {
     bool any = false;
     for (size_t i = 5; i < n && (w[i] >> 16); i += w[i] >> 16)
-        if ((w[i] & 0xffff) == from) w[i] = (w[i] & 0xffff0000u) | to, any = true;
+        if ((w[i] & 0xffff) == from)
+            w[i] = (w[i] & 0xffff0000u) | to, any = true;
     return any;
 }
 
@@ -92,10 +93,13 @@ bool switch_on(uint32_t *w, size_t n, uint32_t value) {
     uint32_t id = 0;
     size_t at = 0;
     for (size_t i = 5; i < n && (w[i] >> 16); i += w[i] >> 16) {
-        if ((w[i] & 0xffff) == SpvOpConstant && (w[i] >> 16) == 4 && w[i + 3] == value) id = w[i + 2];
-        if ((w[i] & 0xffff) == SpvOpSwitch) at = i;
+        if ((w[i] & 0xffff) == SpvOpConstant && (w[i] >> 16) == 4 && w[i + 3] == value)
+            id = w[i + 2];
+        if ((w[i] & 0xffff) == SpvOpSwitch)
+            at = i;
     }
-    if (!id || !at) return false;
+    if (!id || !at)
+        return false;
     w[at + 1] = id;
     return true;
 }
@@ -131,82 +135,145 @@ const float kInf = INFINITY;
 
 std::vector<Case> cases() {
     return {
-        {"exp2", "asuint(exp2(a))",
-         {{F(0), 0, 0, F(1)}, {F(3), 0, 0, F(8)}, {F(-2), 0, 0, F(0.25f)}, {F(0.5f), 0, 0, F(0x1.6a09e6p+0f)},
-          {F(10), 0, 0, F(1024)}, {F(-126), 0, 0, F(0x1p-126f)}, {F(-1.5f), 0, 0, F(0x1.6a09e6p-2f)}},
+        {"exp2",
+         "asuint(exp2(a))",
+         {{F(0), 0, 0, F(1)},
+          {F(3), 0, 0, F(8)},
+          {F(-2), 0, 0, F(0.25f)},
+          {F(0.5f), 0, 0, F(0x1.6a09e6p+0f)},
+          {F(10), 0, 0, F(1024)},
+          {F(-126), 0, 0, F(0x1p-126f)},
+          {F(-1.5f), 0, 0, F(0x1.6a09e6p-2f)}},
          4},
-        {"floor", "asuint(floor(a))",
-         {{F(-0.0f), 0, 0, F(-0.0f)}, {F(-2.5f), 0, 0, F(-3)}, {F(-0.5f), 0, 0, F(-1)}, {F(8388607.5f), 0, 0, F(8388607)},
-          {F(3e9f), 0, 0, F(3e9f)}, {F(-0x1p-30f), 0, 0, F(-1)}, {F(-7), 0, 0, F(-7)}, {F(0x1.fffffep-1f), 0, 0, F(0)}}},
-        {"rsqrt", "asuint(rsqrt(a))",
-         {{F(4), 0, 0, F(0.5f)}, {F(0.25f), 0, 0, F(2)}, {F(2), 0, 0, F(0x1.6a09e6p-1f)}, {F(0x1p-100f), 0, 0, F(0x1p50f)},
+        {"floor",
+         "asuint(floor(a))",
+         {{F(-0.0f), 0, 0, F(-0.0f)},
+          {F(-2.5f), 0, 0, F(-3)},
+          {F(-0.5f), 0, 0, F(-1)},
+          {F(8388607.5f), 0, 0, F(8388607)},
+          {F(3e9f), 0, 0, F(3e9f)},
+          {F(-0x1p-30f), 0, 0, F(-1)},
+          {F(-7), 0, 0, F(-7)},
+          {F(0x1.fffffep-1f), 0, 0, F(0)}}},
+        {"rsqrt",
+         "asuint(rsqrt(a))",
+         {{F(4), 0, 0, F(0.5f)},
+          {F(0.25f), 0, 0, F(2)},
+          {F(2), 0, 0, F(0x1.6a09e6p-1f)},
+          {F(0x1p-100f), 0, 0, F(0x1p50f)},
           {F(kInf), 0, 0, F(0)}},
          2},
-        {"min", "asuint(min(a, b))",
-         {{F(1), F(2), 0, F(1)}, {F(2), F(1), 0, F(1)}, {F(-3), F(5), 0, F(-3)}, {F(kInf), F(7), 0, F(7)},
-          {F(-kInf), F(0), 0, F(-kInf)}, {F(1), NaN, 0, F(1)}}},
-        {"mad, exact products", "asuint(mad(a, b, c))",
+        {"min",
+         "asuint(min(a, b))",
+         {{F(1), F(2), 0, F(1)},
+          {F(2), F(1), 0, F(1)},
+          {F(-3), F(5), 0, F(-3)},
+          {F(kInf), F(7), 0, F(7)},
+          {F(-kInf), F(0), 0, F(-kInf)},
+          {F(1), NaN, 0, F(1)}}},
+        {"mad, exact products",
+         "asuint(mad(a, b, c))",
          {{F(3), F(5), F(-1), F(14)}, {F(0.5f), F(-8), F(4), F(0)}, {F(0x1p100f), F(0x1p27f), F(1), F(0x1p127f)}}},
         // The product of (1 + 2^-12)^2 rounds to 1 + 2^-11 before the sum
         // when it is not fused; SPIR-V allows either, this executor rounds.
-        {"mad rounds the product", "asuint(mad(a, b, c))",
+        {"mad rounds the product",
+         "asuint(mad(a, b, c))",
          {{F(1 + 0x1p-12f), F(1 + 0x1p-12f), F(-(1 + 0x1p-11f)), F(0)}},
-         0, true},
-        {"matrix times vector", "asuint(mul(float2x2(a, b, c, 5.0), float2(2.0, 3.0)).y)",
+         0,
+         true},
+        {"matrix times vector",
+         "asuint(mul(float2x2(a, b, c, 5.0), float2(2.0, 3.0)).y)",
          {{F(1), F(2), F(3), F(21)}, {F(-1), F(0.5f), F(0.25f), F(15.5f)}}},
-        {"vector times matrix", "asuint(mul(float2(2.0, 3.0), float2x2(a, b, c, 5.0)).y)",
+        {"vector times matrix",
+         "asuint(mul(float2(2.0, 3.0), float2x2(a, b, c, 5.0)).y)",
          {{F(1), F(2), F(3), F(19)}, {F(-1), F(0.5f), F(0.25f), F(16)}}},
-        {"signed compares", kCompareS,
+        {"signed compares",
+         kCompareS,
          {rs(-1, 1), rs(1, -1), rs(-2, -2), rs(INT32_MIN, INT32_MAX), rs(INT32_MAX, INT32_MIN), rs(-5, -3)}},
-        {"unsigned compares", kCompareU,
+        {"unsigned compares",
+         kCompareU,
          {ru(0xffffffffu, 1), ru(1, 0xffffffffu), ru(7, 7), ru(0x80000000u, 0x7fffffffu)}},
-        {"float compares", kCompareF,
+        {"float compares",
+         kCompareF,
          {rf(1, 2), rf(2, 1), rf(1, 1), rf(NAN, 1), rf(1, NAN), rf(NAN, NAN), rf(-0.0f, 0.0f), rf(-kInf, kInf)}},
-        {"unordered float compares", kCompareUnord,
+        {"unordered float compares",
+         kCompareUnord,
          {ru_f(1, 2), ru_f(2, 1), ru_f(1, 1), ru_f(NAN, 1), ru_f(1, NAN), ru_f(NAN, NAN), ru_f(-0.0f, 0.0f)},
-         0, false, unordered},
-        {"arithmetic shift right", "(uint)(ia >> ib)",
-         {{(uint32_t)-16, 2, 0, (uint32_t)-4}, {(uint32_t)-1, 31, 0, (uint32_t)-1}, {0x40000000u, 30, 0, 1},
-          {0x80000000u, 4, 0, 0xf8000000u}, {0x7fffffffu, 1, 0, 0x3fffffffu}}},
-        {"logical shifts", "(ua >> ub) ^ (ua << ub)",
+         0,
+         false,
+         unordered},
+        {"arithmetic shift right",
+         "(uint)(ia >> ib)",
+         {{(uint32_t)-16, 2, 0, (uint32_t)-4},
+          {(uint32_t)-1, 31, 0, (uint32_t)-1},
+          {0x40000000u, 30, 0, 1},
+          {0x80000000u, 4, 0, 0xf8000000u},
+          {0x7fffffffu, 1, 0, 0x3fffffffu}}},
+        {"logical shifts",
+         "(ua >> ub) ^ (ua << ub)",
          {{0x80000001u, 4, 0, 0x08000000u ^ 0x10u}, {0xffffffffu, 31, 0, 1u ^ 0x80000000u}}},
         // Direct3D reads only the low five bits of a shift count; SPIR-V
         // leaves counts of 32 and more undefined.
-        {"shift counts masked to five bits", "(uint)(ia >> ib) ^ (ua << ub)",
+        {"shift counts masked to five bits",
+         "(uint)(ia >> ib) ^ (ua << ub)",
          {{(uint32_t)-16, 34, 0, (uint32_t)-4 ^ 0xffffffc0u}, {1, 32, 0, 1u ^ 1u}},
-         0, true},
-        {"float division by zero", "asuint(a / b)",
+         0,
+         true},
+        {"float division by zero",
+         "asuint(a / b)",
          {{F(1), F(0), 0, F(kInf)}, {F(-1), F(0), 0, F(-kInf)}, {F(1), F(-0.0f), 0, F(-kInf)}, {F(0), F(0), 0, NaN}}},
         // Direct3D's results; SPIR-V leaves them undefined.
         {"unsigned division by zero", "(ua / ub) ^ (ua % ub)", {{7, 0, 0, 0}, {0, 0, 0, 0}}, 0, true},
-        {"float to int in range", "(uint)(int)a",
-         {{F(1.5f), 0, 0, 1}, {F(-1.5f), 0, 0, (uint32_t)-1}, {F(2147483520.0f), 0, 0, 2147483520u},
-          {F(-2147483648.0f), 0, 0, 0x80000000u}, {F(-0.0f), 0, 0, 0}}},
-        {"float to uint in range", "(uint)a",
+        {"float to int in range",
+         "(uint)(int)a",
+         {{F(1.5f), 0, 0, 1},
+          {F(-1.5f), 0, 0, (uint32_t)-1},
+          {F(2147483520.0f), 0, 0, 2147483520u},
+          {F(-2147483648.0f), 0, 0, 0x80000000u},
+          {F(-0.0f), 0, 0, 0}}},
+        {"float to uint in range",
+         "(uint)a",
          {{F(1.5f), 0, 0, 1}, {F(4294967040.0f), 0, 0, 4294967040u}, {F(0.99f), 0, 0, 0}}},
         // Direct3D's rules (NaN gives 0, out of range saturates); SPIR-V
         // leaves both undefined.
-        {"float to int of NaN and out of range", "(uint)(int)a",
-         {{NaN, 0, 0, 0}, {F(3e9f), 0, 0, 0x7fffffffu}, {F(-3e9f), 0, 0, 0x80000000u}, {F(kInf), 0, 0, 0x7fffffffu},
-          {F(-kInf), 0, 0, 0x80000000u}, {F(2147483648.0f), 0, 0, 0x7fffffffu}},
-         0, true},
-        {"float to uint of NaN and out of range", "(uint)a",
-         {{NaN, 0, 0, 0}, {F(5e9f), 0, 0, 0xffffffffu}, {F(-1), 0, 0, 0}, {F(kInf), 0, 0, 0xffffffffu},
+        {"float to int of NaN and out of range",
+         "(uint)(int)a",
+         {{NaN, 0, 0, 0},
+          {F(3e9f), 0, 0, 0x7fffffffu},
+          {F(-3e9f), 0, 0, 0x80000000u},
+          {F(kInf), 0, 0, 0x7fffffffu},
+          {F(-kInf), 0, 0, 0x80000000u},
+          {F(2147483648.0f), 0, 0, 0x7fffffffu}},
+         0,
+         true},
+        {"float to uint of NaN and out of range",
+         "(uint)a",
+         {{NaN, 0, 0, 0},
+          {F(5e9f), 0, 0, 0xffffffffu},
+          {F(-1), 0, 0, 0},
+          {F(kInf), 0, 0, 0xffffffffu},
           {F(4294967296.0f), 0, 0, 0xffffffffu}},
-         0, true},
+         0,
+         true},
         // Values set in branches meet at phis, lanes going both ways.
-        {"phi", "float v = b + a; if (a > b) v = a * 2.0; else if (b > 8.0) v = b - a; r = asuint(v);",
+        {"phi",
+         "float v = b + a; if (a > b) v = a * 2.0; else if (b > 8.0) v = b - a; r = asuint(v);",
          {{F(3), F(1), 0, F(6)}, {F(1), F(9), 0, F(8)}, {F(1), F(2), 0, F(3)}, {F(-1), F(-2), 0, F(-2)}}},
         // 3 and 7 are constants of the program, for the patched selector.
         {"switch on a constant, a case taken",
          "switch (ua) { case 1: r = 5u; break; case 3: r = ub * 3u; break; default: r = 7u; }",
          {{1, 4, 0, 12}, {3, 9, 0, 27}, {2, 1, 0, 3}},
-         0, false, [](uint32_t *w, size_t n) { return switch_on(w, n, 3); }},
+         0,
+         false,
+         [](uint32_t *w, size_t n) { return switch_on(w, n, 3); }},
         {"switch on a constant, the default taken",
          "switch (ua) { case 1: r = 5u; break; case 3: r = ub * 3u; break; default: r = 7u; }",
          {{1, 4, 0, 7}, {3, 9, 0, 7}},
-         0, false, [](uint32_t *w, size_t n) { return switch_on(w, n, 7); }},
-        {"bitcasts", "asuint(asfloat(ua ^ 0x80000000u) * 2.0) ^ (uint)asint(b)",
+         0,
+         false,
+         [](uint32_t *w, size_t n) { return switch_on(w, n, 7); }},
+        {"bitcasts",
+         "asuint(asfloat(ua ^ 0x80000000u) * 2.0) ^ (uint)asint(b)",
          {{F(1.5f), 7, 0, F(-3) ^ 7u}, {F(-0.25f), 0xffffffffu, 0, F(0.5f) ^ 0xffffffffu}}},
     };
 }
@@ -215,7 +282,8 @@ bool is_nan(uint32_t u) { return (u & 0x7f800000u) == 0x7f800000u && (u & 0x7fff
 
 // Distance in representable floats (same sign); 0xffffffff across signs.
 uint32_t ulps_apart(uint32_t x, uint32_t y) {
-    if ((x ^ y) & 0x80000000u) return x == y ? 0 : 0xffffffffu;
+    if ((x ^ y) & 0x80000000u)
+        return x == y ? 0 : 0xffffffffu;
     return x > y ? x - y : y - x;
 }
 
@@ -240,16 +308,18 @@ struct ArithTest : D3D11Test {
     }
     void TearDown() override {
         for (IUnknown *o : {(IUnknown *)target, (IUnknown *)rtv, (IUnknown *)vs})
-            if (o) o->Release();
+            if (o)
+                o->Release();
         D3D11Test::TearDown();
     }
 
     ID3DBlob *compile(const std::string &src, const char *target) {
         ID3DBlob *code = nullptr, *errors = nullptr;
-        HRESULT hr = D3DCompile(src.data(), src.size(), "case.hlsl", nullptr, nullptr, "main", target, 0, 0, &code,
-                                &errors);
+        HRESULT hr =
+            D3DCompile(src.data(), src.size(), "case.hlsl", nullptr, nullptr, "main", target, 0, 0, &code, &errors);
         EXPECT_EQ(S_OK, hr) << (errors ? (const char *)errors->GetBufferPointer() : "") << src;
-        if (errors) errors->Release();
+        if (errors)
+            errors->Release();
         return code;
     }
 
@@ -259,7 +329,8 @@ struct ArithTest : D3D11Test {
         const std::string code = strchr(c.expr, ';') ? c.expr : std::string("r = ") + c.expr + ";";
         ID3DBlob *p = compile(std::string(kPSHead) + "    " + code + "\n    return bytes(r);\n}\n", "ps_5_0");
         ID3D11PixelShader *ps = nullptr;
-        if (!p) return px;
+        if (!p)
+            return px;
         std::vector<uint8_t> blob((const uint8_t *)p->GetBufferPointer(),
                                   (const uint8_t *)p->GetBufferPointer() + p->GetBufferSize());
         p->Release();
@@ -269,7 +340,8 @@ struct ArithTest : D3D11Test {
             EXPECT_TRUE(c.patch(w, n)) << c.name << ": nothing to patch";
         }
         EXPECT_EQ(S_OK, dev->CreatePixelShader(blob.data(), blob.size(), nullptr, &ps)) << c.name;
-        if (!ps) return px;
+        if (!ps)
+            return px;
         uint32_t in[8][4] = {};
         for (size_t i = 0; i < 8; i++) {
             const Row &r = c.rows[i < c.rows.size() ? i : c.rows.size() - 1];
@@ -293,7 +365,8 @@ struct ArithTest : D3D11Test {
 
 TEST_F(ArithTest, OperationsGiveTheValuesWorkedOutHere) {
     for (const Case &c : cases()) {
-        if (c.cpu_only && !cpu_executor()) continue;
+        if (c.cpu_only && !cpu_executor())
+            continue;
         ASSERT_LE(c.rows.size(), 8u) << c.name;
         std::vector<uint32_t> px = run(c);
         ASSERT_EQ(8u, px.size()) << c.name;

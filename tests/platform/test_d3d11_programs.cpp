@@ -45,7 +45,8 @@ using Words = std::vector<uint32_t>;
 // operand word `k` equal to `v`), or 0 when there is none.
 size_t find(const Words &w, uint32_t op, int nth = 0, int k = -1, uint32_t v = 0) {
     for (size_t i = 5; i < w.size() && (w[i] >> 16) > 0; i += w[i] >> 16)
-        if ((w[i] & 0xffff) == op && (k < 0 || (i + k < w.size() && w[i + k] == v)) && nth-- == 0) return i;
+        if ((w[i] & 0xffff) == op && (k < 0 || (i + k < w.size() && w[i + k] == v)) && nth-- == 0)
+            return i;
     return 0;
 }
 
@@ -53,7 +54,8 @@ size_t find(const Words &w, uint32_t op, int nth = 0, int k = -1, uint32_t v = 0
 void shorten(Words &w, size_t i, uint32_t n) {
     const uint32_t old = w[i] >> 16;
     w[i] = n << 16 | (w[i] & 0xffff);
-    for (uint32_t k = n; k < old; k++) w[i + k] = 1u << 16 | SpvOpNop;
+    for (uint32_t k = n; k < old; k++)
+        w[i + k] = 1u << 16 | SpvOpNop;
 }
 
 struct Damage {
@@ -66,44 +68,66 @@ struct Damage {
 const Damage kDamages[] = {
     {"module cut inside its last store", false, [](Words &w) { w.resize(find(w, SpvOpStore, 3) + 2); }, "truncated"},
     {"instruction of length zero", false, [](Words &w) { w[find(w, SpvOpLoad)] &= 0xffff; }, "truncated"},
-    {"last instruction running past the end", false, [](Words &w) { w.back() = 3u << 16 | SpvOpFunctionEnd; }, "truncated"},
+    {"last instruction running past the end", false, [](Words &w) { w.back() = 3u << 16 | SpvOpFunctionEnd; },
+     "truncated"},
     {"load without its pointer", false, [](Words &w) { shorten(w, find(w, SpvOpLoad), 3); }, "too short"},
-    {"binary operation without its second operand", false, [](Words &w) { shorten(w, find(w, SpvOpFAdd), 4); }, "too short"},
+    {"binary operation without its second operand", false, [](Words &w) { shorten(w, find(w, SpvOpFAdd), 4); },
+     "too short"},
     {"vector type without its size", false, [](Words &w) { shorten(w, find(w, SpvOpTypeVector), 3); }, "too short"},
     {"location without its number", false,
      [](Words &w) { shorten(w, find(w, SpvOpDecorate, 0, 2, SpvDecorationLocation), 3); }, "without its value"},
     {"member offset without its value", true,
      [](Words &w) { shorten(w, find(w, SpvOpMemberDecorate, 0, 3, SpvDecorationOffset), 4); }, "without its value"},
     {"operand beyond the id bound", false, [](Words &w) { w[find(w, SpvOpFAdd) + 4] = w[3] + 100; }, "not a value"},
-    {"load from a constant", false, [](Words &w) { w[find(w, SpvOpLoad) + 3] = w[find(w, SpvOpConstant) + 2]; }, "not a variable"},
-    {"unknown opcode in the function", false, [](Words &w) { w[find(w, SpvOpFAdd)] = 5u << 16 | 0x7ff; }, "instruction 2047 is not supported"},
-    {"unknown opcode among the declarations", false, [](Words &w) { w[find(w, SpvOpTypeVoid)] = 2u << 16 | 0x7ff; }, "instruction 2047 is not supported"},
+    {"load from a constant", false, [](Words &w) { w[find(w, SpvOpLoad) + 3] = w[find(w, SpvOpConstant) + 2]; },
+     "not a variable"},
+    {"unknown opcode in the function", false, [](Words &w) { w[find(w, SpvOpFAdd)] = 5u << 16 | 0x7ff; },
+     "instruction 2047 is not supported"},
+    {"unknown opcode among the declarations", false, [](Words &w) { w[find(w, SpvOpTypeVoid)] = 2u << 16 | 0x7ff; },
+     "instruction 2047 is not supported"},
     {"vector of 1000 components", false, [](Words &w) { w[find(w, SpvOpTypeVector) + 3] = 1000; }, "wrong shape"},
-    {"vector whose size overflows", true, [](Words &w) { w[find(w, SpvOpTypeVector, 1) + 3] = 0x40000001; }, "wrong shape"},
+    {"vector whose size overflows", true, [](Words &w) { w[find(w, SpvOpTypeVector, 1) + 3] = 0x40000001; },
+     "wrong shape"},
     {"matrix of scalar columns", true,
      [](Words &w) { w[find(w, SpvOpTypeMatrix) + 2] = w[find(w, SpvOpTypeFloat) + 1]; }, "wrong shape"},
-    {"structure holding itself", true, [](Words &w) { size_t i = find(w, SpvOpTypeStruct); w[i + 2] = w[i + 1]; }, "member of no known type"},
+    {"structure holding itself", true,
+     [](Words &w) {
+         size_t i = find(w, SpvOpTypeStruct);
+         w[i + 2] = w[i + 1];
+     },
+     "member of no known type"},
     {"instruction-set name without its terminator", false,
-     [](Words &w) { size_t i = find(w, SpvOpExtInstImport); w[i + (w[i] >> 16) - 1] = 0x41414141; }, "name without its end"},
+     [](Words &w) {
+         size_t i = find(w, SpvOpExtInstImport);
+         w[i + (w[i] >> 16) - 1] = 0x41414141;
+     },
+     "name without its end"},
     {"entry-point name without its terminator", false,
      [](Words &w) { // the name runs to the end of the instruction
          size_t i = find(w, SpvOpEntryPoint);
-         for (size_t k = i + 3; k < i + (w[i] >> 16); k++) w[k] = 0x41414141;
-     }, "name without its end"},
-    {"extract past the end of a vector", false, [](Words &w) { w[find(w, SpvOpCompositeExtract) + 4] = 7; }, "out of range"},
-    {"shuffle index past both vectors", false, [](Words &w) { w[find(w, SpvOpVectorShuffle) + 5] = 9; }, "out of range"},
+         for (size_t k = i + 3; k < i + (w[i] >> 16); k++)
+             w[k] = 0x41414141;
+     },
+     "name without its end"},
+    {"extract past the end of a vector", false, [](Words &w) { w[find(w, SpvOpCompositeExtract) + 4] = 7; },
+     "out of range"},
+    {"shuffle index past both vectors", false, [](Words &w) { w[find(w, SpvOpVectorShuffle) + 5] = 9; },
+     "out of range"},
     {"vector stored into a scalar", false, // the third store writes one component; the first load is a vector
      [](Words &w) { w[find(w, SpvOpStore, 2) + 2] = w[find(w, SpvOpLoad) + 2]; }, "wrong size"},
-    {"branch on a vector", false,
-     [](Words &w) { w[find(w, SpvOpBranchConditional) + 1] = w[find(w, SpvOpLoad) + 2]; }, "not a scalar"},
+    {"branch on a vector", false, [](Words &w) { w[find(w, SpvOpBranchConditional) + 1] = w[find(w, SpvOpLoad) + 2]; },
+     "not a scalar"},
     {"branch to something that is not a block", false,
      [](Words &w) { w[find(w, SpvOpBranch) + 1] = w[find(w, SpvOpLoad) + 2]; }, "unknown block"},
-    {"matrix product of two vectors", true, [](Words &w) {
+    {"matrix product of two vectors", true,
+     [](Words &w) {
          size_t i = find(w, SpvOpMatrixTimesVector);
          w[i + 3] = w[i + 4];
-     }, "not a matrix"},
+     },
+     "not a matrix"},
     {"constant-buffer member far past any buffer", true,
-     [](Words &w) { w[find(w, SpvOpMemberDecorate, 0, 3, SpvDecorationOffset) + 4] = 0xfffffff0u; }, "outside the constant buffers"},
+     [](Words &w) { w[find(w, SpvOpMemberDecorate, 0, 3, SpvDecorationOffset) + 4] = 0xfffffff0u; },
+     "outside the constant buffers"},
 };
 
 // Our container around SPIR-V words: the compiled header and inputs, the
@@ -132,7 +156,8 @@ ID3DBlob *compile(const char *src, const char *target) {
     ID3DBlob *code = nullptr, *errors = nullptr;
     HRESULT hr = D3DCompile(src, strlen(src), "test.hlsl", nullptr, nullptr, "main", target, 0, 0, &code, &errors);
     EXPECT_EQ(S_OK, hr) << (errors ? (const char *)errors->GetBufferPointer() : "");
-    if (errors) errors->Release();
+    if (errors)
+        errors->Release();
     return code;
 }
 
@@ -142,7 +167,8 @@ HRESULT create(ID3D11Device *dev, bool vertex, const std::vector<uint8_t> &blob,
     HRESULT hr = vertex ? dev->CreateVertexShader(blob.data(), blob.size(), nullptr, (ID3D11VertexShader **)&out)
                         : dev->CreatePixelShader(blob.data(), blob.size(), nullptr, (ID3D11PixelShader **)&out);
     *made = out != nullptr;
-    if (out) out->Release();
+    if (out)
+        out->Release();
     return hr;
 }
 
@@ -164,7 +190,9 @@ TEST_F(D3D11Test, DamagedProgramsAreRefused) {
         EXPECT_EQ(E_INVALIDARG, hr) << d.what;
         EXPECT_FALSE(made) << d.what;
         EXPECT_NE(std::string::npos, said.find("program")) << d.what << ": said \"" << said << "\"";
-        if (cpu_executor()) EXPECT_NE(std::string::npos, said.find(d.cpu_says)) << d.what << ": said \"" << said << "\"";
+        if (cpu_executor()) {
+            EXPECT_NE(std::string::npos, said.find(d.cpu_says)) << d.what << ": said \"" << said << "\"";
+        }
     }
     code[0]->Release();
     code[1]->Release();
