@@ -1018,7 +1018,8 @@ bool sw_program_validate(const SwProgram *p, std::string *err) {
         if (o.code >= OP_COUNT || o.code == OP_SKIP) return bad("an unknown operation before the body", i);
         if (o.dst >= n) return bad("a result outside the registers", i);
         if (o.code == OP_CBLOAD) {
-            if (o.a >= SW_CBUFFER_SLOTS || o.c > SHADER_CBUFFER_BYTES - 4) return bad("a load outside the constant buffers", i);
+            if (o.a >= SW_CBUFFER_SLOTS || o.c > SHADER_CBUFFER_BYTES - 4)
+                return bad("a load outside the constant buffers", i);
             continue;
         }
         for (int k = 0; k < operand_count(o.code); k++)
@@ -1027,9 +1028,10 @@ bool sw_program_validate(const SwProgram *p, std::string *err) {
     for (size_t i = 0; i < p->body.size(); i++) {
         const SwOp &o = p->body[i];
         if (o.code >= OP_COUNT || o.code == OP_CBLOAD) return bad("an unknown operation in the body", i);
-        if (o.code == OP_SKIP ? o.c <= i || o.c > p->body.size() : o.dst >= n) return bad("a result or a jump out of range", i);
+        const bool out = o.code == OP_SKIP ? o.c <= i || o.c > p->body.size() : o.dst >= n;
+        if (out) return bad("a result or a jump out of range", i);
         for (int k = 0; k < operand_count(o.code); k++)
-            if (operand_of(o, k) >= n) return bad("an operand outside the registers", i);
+            if (operand_of(o, k) >= n) return bad("an operand of the body outside the registers", i);
     }
     // A pixel input's spare slot follows it (see declare_variable).
     const uint32_t spare = p->stage == SW_STAGE_PIXEL ? 1 : 0;
