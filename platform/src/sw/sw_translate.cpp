@@ -20,6 +20,8 @@ const uint32_t kMaxFlat = 4096 * 4;
 // The most slots a program may have: each costs SW_LANES words of
 // registers on every worker (32 MB each at this bound).
 const uint32_t kMaxSlots = 65536;
+// Structures nested deeper than this are refused.
+const uint32_t kMaxDepth = 32;
 
 enum TypeKind { T_NONE, T_VOID, T_BOOL, T_INT, T_FLOAT, T_VECTOR, T_MATRIX, T_STRUCT, T_POINTER, T_FUNCTION };
 
@@ -29,6 +31,7 @@ struct Type {
     uint32_t count = 0;  // vector size / matrix columns
     uint32_t storage = 0;
     uint32_t flat = 0;   // scalar components when flattened
+    uint32_t depth = 0;  // structures nested in it (the constant-buffer layout recurses that deep)
     bool is_signed = false;
     std::vector<uint32_t> members;
 };
@@ -250,7 +253,9 @@ bool Translator::declare_type(const Insn &in) {
             if (!data(w[k])) return fail("structure %%%u has a member of no known type", w[1]);
             t.members.push_back(w[k]);
             t.flat += flat_count(w[k]);
-            if (t.flat > kMaxFlat) return fail("structure %%%u is too large", w[1]);
+            const uint32_t depth = type(w[k])->depth + 1;
+            if (depth > t.depth) t.depth = depth;
+            if (t.flat > kMaxFlat || t.depth > kMaxDepth) return fail("structure %%%u is too large", w[1]);
         }
         break;
     case SpvOpTypePointer:
