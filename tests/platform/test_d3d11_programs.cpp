@@ -194,6 +194,15 @@ TEST_F(D3D11Test, DamagedProgramsAreRefused) {
             EXPECT_NE(std::string::npos, said.find(d.cpu_says)) << d.what << ": said \"" << said << "\"";
         }
     }
+    // The container around the module: an input's semantic without its end.
+    std::vector<uint8_t> blob = repack(code[1], spirv_of(code[1]));
+    ShaderBlobInput in;
+    memcpy(&in, blob.data() + sizeof(ShaderBlobHeader), sizeof in);
+    memset(in.semantic, 'A', sizeof in.semantic);
+    memcpy(blob.data() + sizeof(ShaderBlobHeader), &in, sizeof in);
+    bool made = true;
+    EXPECT_EQ(E_INVALIDARG, create(dev, true, blob, &made)) << "a semantic without its end";
+    EXPECT_FALSE(made);
     code[0]->Release();
     code[1]->Release();
 }
