@@ -16,6 +16,7 @@ RENDER_PACKAGES=(
   glslang-dev
   glslang-tools
   spirv-tools
+  spirv-headers
   libx11-dev
   libxcb1-dev
   libxcb-shm0-dev

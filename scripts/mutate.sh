@@ -3,7 +3,8 @@
 # scripts/mutants.txt on its own to a scratch copy of the tree, builds, runs
 # the suite without the soak, and prints which faults no test caught.
 #   scripts/mutate.sh [NAME...]   (default: every fault of the list)
-# MUTATE_QUICK=1 builds and runs only the C++ test programs, without the
+# MUTATE_QUICK=1 builds and runs only the C++ test programs (platform, CPU
+# executor, engine; the platform tests on the CPU executor), without the
 # fault sweep (about a minute a fault instead of several): a first pass whose
 # survivors the full run then confirms. MUTATE_TESTS=REGEX runs only the CTest
 # entries matching REGEX (ctest -R), e.g. 'cli|viewer|python' for faults of
@@ -18,7 +19,7 @@ JOBS=${JOBS:-1}
 QUICK=${MUTATE_QUICK:-0}
 TESTS=${MUTATE_TESTS:-}
 TARGETS=()
-[ "$QUICK" = 1 ] && TARGETS=(--target engine_tests platform_tests)
+[ "$QUICK" = 1 ] && TARGETS=(--target engine_tests platform_tests sw_tests)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/halvenor-mutate-XXXXXX")
 XVFB_PID=""
 cleanup() {
@@ -52,6 +53,7 @@ cmake --build "$WORK/build" -j"$JOBS" "${TARGETS[@]}" >/dev/null || { echo "muta
 run_suite() {
   if [ "$QUICK" = 1 ]; then
     { "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
+      "$WORK/build/tests/sw_tests" --gtest_brief=1 &&
       "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
   else
     ctest --test-dir "$WORK/build" -E '^soak$' ${TESTS:+-R "$TESTS"} -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
