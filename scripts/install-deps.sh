@@ -18,6 +18,7 @@ RENDER_PACKAGES=(
   glslang-dev
   glslang-tools
   spirv-tools
+  spirv-headers
   libx11-dev
   libxcb1-dev
   libxcb-shm0-dev
@@ -42,10 +43,16 @@ TEST_PACKAGES=(
   libclang-rt-14-dev
   file
   python3-venv
+  python3-pip
+  python3-wheel
   python3-numpy
   parallel
   ffmpeg
   debootstrap
+  munge
+  slurmctld
+  slurmd
+  slurm-client
 )
 
 # Emscripten's JavaScript passes need acorn (node-acorn, which emscripten
