@@ -22,17 +22,19 @@ EM_JS(int, web_canvas_size, (uint32_t *w, uint32_t *h), {
     return 1;
 });
 
-// ImageData cannot view shared memory: the pixels are copied out first.
+// ImageData cannot view shared memory: the pixels are copied into one of
+// the canvas's size, kept from frame to frame (a new one each frame is
+// megabytes of garbage per frame).
 EM_JS(int, web_canvas_put, (const uint8_t *rgba, uint32_t w, uint32_t h), {
     var c = Module['galaxyCanvas'];
     if (!c) return 0;
     var ctx = Module['galaxyContext'];
     if (!ctx || ctx.canvas !== c) ctx = Module['galaxyContext'] = c.getContext('2d', {alpha: false});
     if (!ctx) return 0;
-    var n = w * h * 4;
-    var copy = new Uint8ClampedArray(n);
-    copy.set(HEAPU8.subarray(rgba, rgba + n));
-    ctx.putImageData(new ImageData(copy, w, h), 0, 0);
+    var img = Module['galaxyImage'];
+    if (!img || img.width !== w || img.height !== h) img = Module['galaxyImage'] = new ImageData(w, h);
+    img.data.set(HEAPU8.subarray(rgba, rgba + w * h * 4));
+    ctx.putImageData(img, 0, 0);
     return 1;
 });
 // clang-format on
