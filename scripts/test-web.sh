@@ -12,9 +12,10 @@ bash "$ROOT/scripts/web.sh" --build
 cmake --build "$ROOT/build" -j"$JOBS" --target halvenor-galaxy
 
 WORK=$(mktemp -d)
-SERVERS=()
+# The servers' ids go to files: serve runs in a command substitution's
+# subshell, whose variables never reach this shell.
 cleanup() {
-  for pid in "${SERVERS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for f in "$WORK"/*.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null; done
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -45,7 +46,7 @@ DRIVER=$(bash "$ROOT/scripts/web-driver.sh")
 # Two servers on ports the system picks: with and without isolation headers.
 serve() {
   python3 "$ROOT/web/serve.py" --port 0 "$@" "$WEB_DIST" > "$WORK/$1.log" 2>&1 &
-  SERVERS+=($!)
+  echo $! > "$WORK/$1.pid"
   for _ in $(seq 100); do
     grep -q "^serving" "$WORK/$1.log" && break
     sleep 0.1
