@@ -72,6 +72,7 @@ run_ctest() {
   if [ "$QUICK" = 1 ]; then
     { "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
       "$WORK/build/tests/sw_tests" --gtest_brief=1 &&
+      HALVENOR_SW_SIMD=generic "$WORK/build/tests/platform_tests" --gtest_brief=1 --gtest_filter='ArithTest.*' &&
       "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
   else
     ctest --test-dir "$WORK/build" -E '^soak$' ${TESTS:+-R "$TESTS"} -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
