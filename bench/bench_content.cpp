@@ -4,18 +4,29 @@
 //   baseline/<set>  the same draws stored into the same 32-byte records with
 //                   none of the generator's other arithmetic; fill/<set>
 //                   reports its time as a multiple of this (x_baseline)
-//   engine/*        need a device (skipped without one): whole-engine quality
-//                   changes 1->2 and 2->1, and the peak resident memory of a
+//   engine/*        need a device (skipped without one): creation at quality 1
+//                   (1280x720), whole-engine quality changes 1->2 and 2->1 with
+//                   the page faults they take, the same changes broken down
+//                   into their steps, and the peak resident memory of a
 //                   quality-2 engine against the bytes its arrays and buffers hold
+//
+// The breakdown repeats a change's steps beside the engine, set by set at the
+// new level's counts: gen_ms allocates and fills each array (its page faults
+// included), buffer_ms creates each buffer from its array (the executor's
+// allocation and copy), copy_ms is the same bytes copied into memory already
+// touched (what a buffer costs at memory speed), release_ms frees both; *_pf
+// are the minor page faults of each step (getrusage). Counters are medians.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <vector>
 
 #include "content/content.h"
+#include "gpu/gpu.h"
 
 namespace {
 
@@ -121,17 +132,121 @@ double content_bytes(const Engine &e) {
     return copies + buffers;
 }
 
+long minor_faults(void) {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
 void bm_quality_change(benchmark::State &state, int from, int to) {
     if (!g_have_device) {
         state.SkipWithError("no device");
         return;
     }
+    std::vector<double> faults;
     for (auto _ : state) {
         engine_set_quality(&g_bench_eng, from);
+        long f0 = minor_faults();
         Clock::time_point t0 = Clock::now();
         engine_set_quality(&g_bench_eng, to);
         state.SetIterationTime(seconds_since(t0));
+        faults.push_back((double)(minor_faults() - f0));
     }
+    state.counters["pf"] = median_of(faults);
+}
+
+void bm_create(benchmark::State &state) {
+    if (!g_have_device) {
+        state.SkipWithError("no device");
+        return;
+    }
+    std::vector<double> faults;
+    for (auto _ : state) {
+        engine_destroy(&g_bench_eng);
+        long f0 = minor_faults();
+        Clock::time_point t0 = Clock::now();
+        int rc = engine_create_offscreen(&g_bench_eng, 1280, 720);
+        state.SetIterationTime(seconds_since(t0));
+        faults.push_back((double)(minor_faults() - f0));
+        if (rc != 0) {
+            state.SkipWithError(galaxy_error_get());
+            break;
+        }
+    }
+    state.counters["pf"] = median_of(faults);
+    engine_destroy(&g_bench_eng);
+    g_have_device = engine_create_offscreen(&g_bench_eng, 64, 64) == 0;
+}
+
+struct Step {
+    double ms = 0, pf = 0;
+};
+
+struct StepClock {
+    Clock::time_point t0;
+    long f0;
+    StepClock() : t0(Clock::now()), f0(minor_faults()) {}
+    void add_to(Step *s) const {
+        s->ms += seconds_since(t0) * 1e3;
+        s->pf += (double)(minor_faults() - f0);
+    }
+};
+
+// The steps of one change to `to`, repeated beside the engine (see the top).
+void bm_quality_breakdown(benchmark::State &state, int from, int to) {
+    if (!g_have_device) {
+        state.SkipWithError("no device");
+        return;
+    }
+    engine_set_quality(&g_bench_eng, to);
+    const Engine &e = g_bench_eng;
+    const struct {
+        int n;
+        void (*fill)(Rec *, int);
+    } sets[] = {{e.star_count, SETS[0].fill}, {e.belt_count, SETS[1].fill}, {e.galaxy_count, SETS[2].fill},
+                {e.disk_count, SETS[3].fill}, {e.rock_count, SETS[4].fill}};
+    size_t largest = 0;
+    for (const auto &s : sets) largest = std::max(largest, (size_t)s.n * 32);
+    std::vector<uint8_t> warm(largest, 1);
+    std::vector<double> gen, gen_pf, buf, buf_pf, copy, rel;
+    for (auto _ : state) {
+        engine_set_quality(&g_bench_eng, from);
+        Step g, b, c, r;
+        for (const auto &s : sets) {
+            StepClock t;
+            Rec *records = (Rec *)malloc((size_t)s.n * 32);
+            if (!records) break;
+            s.fill(records, s.n);
+            t.add_to(&g);
+            t = StepClock();
+            ID3D11Buffer *vb = nullptr;
+            make_buffer_init(e.device, 32 * s.n, records, &vb);
+            t.add_to(&b);
+            t = StepClock();
+            memcpy(warm.data(), records, (size_t)s.n * 32);
+            benchmark::ClobberMemory();
+            t.add_to(&c);
+            t = StepClock();
+            if (vb) vb->Release();
+            free(records);
+            t.add_to(&r);
+        }
+        engine_set_quality(&g_bench_eng, to); // the real change, so the next round starts alike
+        state.SetIterationTime((g.ms + b.ms + r.ms) / 1e3);
+        gen.push_back(g.ms), gen_pf.push_back(g.pf), buf.push_back(b.ms), buf_pf.push_back(b.pf);
+        copy.push_back(c.ms), rel.push_back(r.ms);
+    }
+    state.counters["gen_ms"] = median_of(gen);
+    state.counters["gen_pf"] = median_of(gen_pf);
+    state.counters["buffer_ms"] = median_of(buf);
+    state.counters["buffer_pf"] = median_of(buf_pf);
+    state.counters["copy_ms"] = median_of(copy);
+    state.counters["release_ms"] = median_of(rel);
 }
 
 void bm_peak_memory(benchmark::State &state) {
@@ -167,12 +282,24 @@ int main(int argc, char **argv) {
         ->Iterations(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("engine/create_quality_1", bm_create)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("engine/quality_1_to_2", bm_quality_change, 1, 2)
-        ->Iterations(3)
+        ->Iterations(5)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("engine/quality_2_to_1", bm_quality_change, 2, 1)
-        ->Iterations(3)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("engine/breakdown_1_to_2", bm_quality_breakdown, 1, 2)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("engine/breakdown_2_to_1", bm_quality_breakdown, 2, 1)
+        ->Iterations(5)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     for (const SetBench &s : SETS) {
