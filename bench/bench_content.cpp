@@ -10,12 +10,13 @@
 //                   into their steps, and the peak resident memory of a
 //                   quality-2 engine against the bytes its arrays and buffers hold
 //
-// The breakdown repeats a change's steps beside the engine, set by set at the
-// new level's counts: gen_ms allocates and fills each array (its page faults
-// included), buffer_ms creates each buffer from its array (the executor's
-// allocation and copy), copy_ms is the same bytes copied into memory already
-// touched (what a buffer costs at memory speed), release_ms frees both; *_pf
-// are the minor page faults of each step (getrusage). Counters are medians.
+// The breakdown times a change set by set (<set>_ms: array, generation and
+// buffer of that set; sets_pf: the page faults of all five), then the buffer
+// work alone at the new level's sizes: buffer_ms creates the five buffers from
+// data already in memory (the executor's allocation and copy), copy_ms copies
+// the same bytes into memory already touched (the floor: memory speed),
+// release_ms releases the buffers; *_pf are minor page faults (getrusage).
+// Counters are medians over the iterations.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <string.h>
@@ -197,52 +198,52 @@ struct StepClock {
     }
 };
 
-// The steps of one change to `to`, repeated beside the engine (see the top).
+// A change from `from` to `to` set by set (the rebuilds engine_set_quality
+// makes, in its order), then the buffer work alone: see the top.
 void bm_quality_breakdown(benchmark::State &state, int from, int to) {
     if (!g_have_device) {
         state.SkipWithError("no device");
         return;
     }
-    engine_set_quality(&g_bench_eng, to);
-    const Engine &e = g_bench_eng;
-    const struct {
-        int n;
-        void (*fill)(Rec *, int);
-    } sets[] = {{e.star_count, SETS[0].fill}, {e.belt_count, SETS[1].fill}, {e.galaxy_count, SETS[2].fill},
-                {e.disk_count, SETS[3].fill}, {e.rock_count, SETS[4].fill}};
+    static const char *names[5] = {"stars", "belt", "galaxy", "disk", "rocks"};
+    void (*const rebuild[5])(Engine *) = {engine_rebuild_stars, engine_rebuild_belt, engine_rebuild_galaxy,
+                                          engine_rebuild_disk, engine_rebuild_rocks};
+    Engine &e = g_bench_eng;
+    engine_set_quality(&e, to);
+    const int counts[5] = {e.star_count, e.belt_count, e.galaxy_count, e.disk_count, e.rock_count};
     size_t largest = 0;
-    for (const auto &s : sets) largest = std::max(largest, (size_t)s.n * 32);
-    std::vector<uint8_t> warm(largest, 1);
-    std::vector<double> gen, gen_pf, buf, buf_pf, copy, rel;
+    for (int n : counts) largest = std::max(largest, (size_t)n * 32);
+    std::vector<uint8_t> data(largest, 1), warm(largest, 2);
+    std::vector<double> set_ms[5], set_pf, buf, buf_pf, copy, rel;
     for (auto _ : state) {
-        engine_set_quality(&g_bench_eng, from);
-        Step g, b, c, r;
-        for (const auto &s : sets) {
+        engine_set_quality(&e, from);
+        e.quality = to;
+        Step sets[5], all, b, c, r;
+        for (int k = 0; k < 5; k++) {
             StepClock t;
-            Rec *records = (Rec *)malloc((size_t)s.n * 32);
-            if (!records) break;
-            s.fill(records, s.n);
-            t.add_to(&g);
-            t = StepClock();
+            rebuild[k](&e);
+            t.add_to(&sets[k]);
+            t.add_to(&all);
+        }
+        for (int n : counts) {
+            StepClock t;
             ID3D11Buffer *vb = nullptr;
-            make_buffer_init(e.device, 32 * s.n, records, &vb);
+            make_buffer_init(e.device, 32 * n, data.data(), &vb);
             t.add_to(&b);
             t = StepClock();
-            memcpy(warm.data(), records, (size_t)s.n * 32);
+            memcpy(warm.data(), data.data(), (size_t)n * 32);
             benchmark::ClobberMemory();
             t.add_to(&c);
             t = StepClock();
             if (vb) vb->Release();
-            free(records);
             t.add_to(&r);
         }
-        engine_set_quality(&g_bench_eng, to); // the real change, so the next round starts alike
-        state.SetIterationTime((g.ms + b.ms + r.ms) / 1e3);
-        gen.push_back(g.ms), gen_pf.push_back(g.pf), buf.push_back(b.ms), buf_pf.push_back(b.pf);
-        copy.push_back(c.ms), rel.push_back(r.ms);
+        state.SetIterationTime(all.ms / 1e3);
+        for (int k = 0; k < 5; k++) set_ms[k].push_back(sets[k].ms);
+        set_pf.push_back(all.pf), buf.push_back(b.ms), buf_pf.push_back(b.pf), copy.push_back(c.ms), rel.push_back(r.ms);
     }
-    state.counters["gen_ms"] = median_of(gen);
-    state.counters["gen_pf"] = median_of(gen_pf);
+    for (int k = 0; k < 5; k++) state.counters[std::string(names[k]) + "_ms"] = median_of(set_ms[k]);
+    state.counters["sets_pf"] = median_of(set_pf);
     state.counters["buffer_ms"] = median_of(buf);
     state.counters["buffer_pf"] = median_of(buf_pf);
     state.counters["copy_ms"] = median_of(copy);

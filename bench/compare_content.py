@@ -13,7 +13,8 @@ import statistics
 import subprocess
 import sys
 
-FIGURES = ["real_time", "pf", "gen_ms", "gen_pf", "buffer_ms", "buffer_pf", "copy_ms", "release_ms"]
+FIGURES = ["real_time", "pf", "stars_ms", "belt_ms", "galaxy_ms", "disk_ms", "rocks_ms", "sets_pf",
+           "buffer_ms", "buffer_pf", "copy_ms", "release_ms"]
 
 
 def run(binary):
