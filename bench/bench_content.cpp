@@ -11,7 +11,8 @@
 //                   quality-2 engine against the bytes its arrays and buffers hold
 //
 // The breakdown times a change set by set (<set>_ms: array, generation and
-// buffer of that set; sets_pf: the page faults of all five), then the buffer
+// buffer of that set; sets_cpu_ms and sets_pf: the thread's CPU time and the
+// page faults of all five), then the buffer
 // work alone at the new level's sizes: buffer_ms creates the five buffers from
 // data already in memory (the executor's allocation and copy), copy_ms copies
 // the same bytes into memory already touched (the floor: memory speed),
@@ -21,6 +22,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -139,6 +141,14 @@ long minor_faults(void) {
     return u.ru_minflt;
 }
 
+// CPU time of this thread, ms: unlike wall time it barely moves with the
+// machine's load (page faults are CPU time of the faulting thread).
+double thread_cpu_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
+}
+
 double median_of(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -149,16 +159,19 @@ void bm_quality_change(benchmark::State &state, int from, int to) {
         state.SkipWithError("no device");
         return;
     }
-    std::vector<double> faults;
+    std::vector<double> faults, cpu;
     for (auto _ : state) {
         engine_set_quality(&g_bench_eng, from);
         long f0 = minor_faults();
+        double c0 = thread_cpu_ms();
         Clock::time_point t0 = Clock::now();
         engine_set_quality(&g_bench_eng, to);
         state.SetIterationTime(seconds_since(t0));
+        cpu.push_back(thread_cpu_ms() - c0);
         faults.push_back((double)(minor_faults() - f0));
     }
     state.counters["pf"] = median_of(faults);
+    state.counters["cpu_ms"] = median_of(cpu);
 }
 
 void bm_create(benchmark::State &state) {
@@ -166,13 +179,15 @@ void bm_create(benchmark::State &state) {
         state.SkipWithError("no device");
         return;
     }
-    std::vector<double> faults;
+    std::vector<double> faults, cpu;
     for (auto _ : state) {
         engine_destroy(&g_bench_eng);
         long f0 = minor_faults();
+        double c0 = thread_cpu_ms();
         Clock::time_point t0 = Clock::now();
         int rc = engine_create_offscreen(&g_bench_eng, 1280, 720);
         state.SetIterationTime(seconds_since(t0));
+        cpu.push_back(thread_cpu_ms() - c0);
         faults.push_back((double)(minor_faults() - f0));
         if (rc != 0) {
             state.SkipWithError(galaxy_error_get());
@@ -180,20 +195,23 @@ void bm_create(benchmark::State &state) {
         }
     }
     state.counters["pf"] = median_of(faults);
+    state.counters["cpu_ms"] = median_of(cpu);
     engine_destroy(&g_bench_eng);
     g_have_device = engine_create_offscreen(&g_bench_eng, 64, 64) == 0;
 }
 
 struct Step {
-    double ms = 0, pf = 0;
+    double ms = 0, cpu = 0, pf = 0;
 };
 
 struct StepClock {
     Clock::time_point t0;
+    double c0;
     long f0;
-    StepClock() : t0(Clock::now()), f0(minor_faults()) {}
+    StepClock() : t0(Clock::now()), c0(thread_cpu_ms()), f0(minor_faults()) {}
     void add_to(Step *s) const {
         s->ms += seconds_since(t0) * 1e3;
+        s->cpu += thread_cpu_ms() - c0;
         s->pf += (double)(minor_faults() - f0);
     }
 };
@@ -214,7 +232,7 @@ void bm_quality_breakdown(benchmark::State &state, int from, int to) {
     size_t largest = 0;
     for (int n : counts) largest = std::max(largest, (size_t)n * 32);
     std::vector<uint8_t> data(largest, 1), warm(largest, 2);
-    std::vector<double> set_ms[5], set_pf, buf, buf_pf, copy, rel;
+    std::vector<double> set_ms[5], set_cpu, set_pf, buf, buf_cpu, buf_pf, copy, rel;
     for (auto _ : state) {
         engine_set_quality(&e, from);
         e.quality = to;
@@ -240,11 +258,14 @@ void bm_quality_breakdown(benchmark::State &state, int from, int to) {
         }
         state.SetIterationTime(all.ms / 1e3);
         for (int k = 0; k < 5; k++) set_ms[k].push_back(sets[k].ms);
-        set_pf.push_back(all.pf), buf.push_back(b.ms), buf_pf.push_back(b.pf), copy.push_back(c.ms), rel.push_back(r.ms);
+        set_cpu.push_back(all.cpu), set_pf.push_back(all.pf), buf.push_back(b.ms), buf_cpu.push_back(b.cpu);
+        buf_pf.push_back(b.pf), copy.push_back(c.ms), rel.push_back(r.ms);
     }
     for (int k = 0; k < 5; k++) state.counters[std::string(names[k]) + "_ms"] = median_of(set_ms[k]);
+    state.counters["sets_cpu_ms"] = median_of(set_cpu);
     state.counters["sets_pf"] = median_of(set_pf);
     state.counters["buffer_ms"] = median_of(buf);
+    state.counters["buffer_cpu_ms"] = median_of(buf_cpu);
     state.counters["buffer_pf"] = median_of(buf_pf);
     state.counters["copy_ms"] = median_of(copy);
     state.counters["release_ms"] = median_of(rel);

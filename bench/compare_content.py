@@ -13,8 +13,8 @@ import statistics
 import subprocess
 import sys
 
-FIGURES = ["real_time", "pf", "stars_ms", "belt_ms", "galaxy_ms", "disk_ms", "rocks_ms", "sets_pf",
-           "buffer_ms", "buffer_pf", "copy_ms", "release_ms"]
+FIGURES = ["real_time", "cpu_ms", "pf", "stars_ms", "belt_ms", "galaxy_ms", "disk_ms", "rocks_ms", "sets_cpu_ms",
+           "sets_pf", "buffer_ms", "buffer_cpu_ms", "buffer_pf", "copy_ms", "release_ms"]
 
 
 def run(binary):
@@ -35,7 +35,7 @@ def main():
                 for f in FIGURES:
                     if f in b:
                         seen[k].setdefault((name, f), []).append(float(b[f]))
-    print(f"{rounds} rounds, load average {os.getloadavg()[0]:.1f} at the end; medians (ms, page faults)")
+    print(f"{rounds} rounds, load average {os.getloadavg()[0]:.1f} at the end; medians (ms of wall time, cpu_ms of the thread's CPU time, page faults)")
     print(f"{'figure':44} {'old':>10} {'new':>10}")
     for key in sorted(seen[0], key=lambda k: (k[0], FIGURES.index(k[1]))):
         old = statistics.median(seen[0][key])
