@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <vector>
 
+#include "common/host_memory.h"
 #include "sw/sw_program.h"
 
 enum SwFormat { SW_FORMAT_RGBA8 = 0, SW_FORMAT_BGRA8 = 1, SW_FORMAT_D32 = 2 };
@@ -15,7 +16,7 @@ enum SwFormat { SW_FORMAT_RGBA8 = 0, SW_FORMAT_BGRA8 = 1, SW_FORMAT_D32 = 2 };
 struct SwImage {
     uint32_t width = 0, height = 0, pitch = 0;
     SwFormat format = SW_FORMAT_RGBA8;
-    std::vector<uint8_t> bytes;
+    HostBytes bytes;
     uint8_t *row(uint32_t y) { return bytes.data() + (size_t)y * pitch; }
 };
 

@@ -27,8 +27,7 @@ bool sw_image_init(SwImage *img, uint32_t width, uint32_t height, SwFormat forma
     img->height = height;
     img->format = format;
     img->pitch = width * 4;
-    img->bytes.assign((size_t)img->pitch * height, 0);
-    return true;
+    return host_bytes_alloc(&img->bytes, (size_t)img->pitch * height, nullptr);
 }
 
 SwDevice *sw_device_create(int threads) {
