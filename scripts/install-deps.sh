@@ -41,6 +41,8 @@ TEST_PACKAGES=(
   libclang-rt-14-dev
   file
   python3-venv
+  python3-pip
+  python3-wheel
   python3-numpy
   parallel
   ffmpeg

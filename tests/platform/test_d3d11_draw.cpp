@@ -8,6 +8,7 @@
 #include "vk/vk_executor.h"
 
 #include <atomic>
+#include <math.h>
 #include <new>
 #include <stdlib.h>
 #include <string.h>
@@ -260,6 +261,96 @@ TEST_F(DrawTest, InstanceIdExcludesStartInstance) {
     EXPECT_EQ(0u, px[1]);
     EXPECT_EQ(rgba(64, 0, 0, 255), px[2]);
     EXPECT_EQ(rgba(128, 0, 0, 255), px[3]);
+}
+
+// Direct3D has 32 vertex-buffer slots; the upper half must feed a program
+// as the lower one does.
+TEST_F(DrawTest, VertexBuffersInEverySlot) {
+    const float black[4] = {0, 0, 0, 0};
+    for (UINT slot : {0u, 15u, 16u, 23u, 31u}) {
+        SCOPED_TRACE(slot);
+        Instanced in;
+        instanced(slot, &in);
+        UINT stride = 8, offset = 0;
+        ctx->IASetVertexBuffers(slot, 1, &in.columns, &stride, &offset);
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->DrawInstanced(4, 2, 0, 1); // columns 1 and 2
+        std::vector<uint32_t> px = read_pixels(target);
+        EXPECT_EQ(0u, px[0]);
+        EXPECT_EQ(rgba(64, 0, 0, 255), px[1]);
+        EXPECT_EQ(rgba(128, 0, 0, 255), px[2]);
+        EXPECT_EQ(0u, px[3]);
+        ID3D11Buffer *none = nullptr;
+        ctx->IASetVertexBuffers(slot, 1, &none, &stride, &offset);
+    }
+}
+
+// A pixel program reads SV_Position as Direct3D gives it: the pixel centre,
+// depth, and the clip-space w interpolated in perspective. w runs from
+// b0.x at the left edge to b0.y at the right one; red is w / 4.
+TEST_F(DrawTest, PixelProgramReadsPositionW) {
+    const char *vsrc = R"(
+cbuffer W : register(b0) { float4 ws; };
+float4 main(uint vid : SV_VertexID) : SV_Position {
+    float2 t = float2(vid & 1, vid >> 1);
+    float w = lerp(ws.x, ws.y, t.x);
+    return float4(t * 2 - 1, 0.25, 1) * w;
+})";
+    const char *psrc = "float4 main(float4 p : SV_Position) : SV_Target {"
+                       " return float4(p.w * 0.25, p.z, (p.x - 0.5) * 0.25, 1); }";
+    ID3DBlob *v = compile(vsrc, "vs_5_0"), *p = compile(psrc, "ps_5_0");
+    ASSERT_TRUE(v && p);
+    ID3D11VertexShader *wvs = nullptr;
+    ID3D11PixelShader *wps = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateVertexShader(v->GetBufferPointer(), v->GetBufferSize(), nullptr, &wvs));
+    ASSERT_EQ(S_OK, dev->CreatePixelShader(p->GetBufferPointer(), p->GetBufferSize(), nullptr, &wps));
+    v->Release();
+    p->Release();
+    ctx->VSSetShader(wvs, nullptr, 0);
+    ctx->PSSetShader(wps, nullptr, 0);
+    const float cases[][2] = {{2, 2}, {1, 3}, {3.5f, 0.5f}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "w from " << c[0] << " to " << c[1]);
+        set(rect, c[0], c[1], 0, 0);
+        ctx->Draw(4, 0);
+        std::vector<uint32_t> px = read_pixels(target);
+        for (UINT x = 0; x < W; x++) {
+            // 1/w is linear on the screen.
+            const double t = (x + 0.5) / W, w = 1.0 / ((1 - t) / c[0] + t / c[1]);
+            const int want = (int)(w * 0.25 * 255 + 0.5);
+            for (UINT y = 0; y < H; y++) {
+                const uint32_t got = px[y * W + x];
+                EXPECT_NEAR(want, (int)(got & 0xff), 1) << x << "," << y;
+                EXPECT_EQ(64u, got >> 8 & 0xff) << x << "," << y; // z = 0.25: 63.75 + 0.5
+                EXPECT_EQ((uint32_t)(x * 0.25 * 255 + 0.5), got >> 16 & 0xff) << x << "," << y;
+            }
+        }
+    }
+    wvs->Release();
+    wps->Release();
+}
+
+// Viewports Direct3D does not take draw nothing: no NaN, no empty or
+// negative area, nothing beyond its bounds of -32768 .. 32767.
+TEST_F(DrawTest, InvalidViewportsDrawNothing) {
+    const float nan = NAN, inf = INFINITY;
+    const D3D11_VIEWPORT cases[] = {
+        {nan, 0, 4, 4, 0, 1}, {0, nan, 4, 4, 0, 1}, {0, 0, nan, 4, 0, 1}, {0, 0, 4, nan, 0, 1},
+        {0, 0, 4, 4, nan, 1}, {0, 0, 4, 4, 0, nan}, {0, 0, 0, 4, 0, 1},  {0, 0, 4, -4, 0, 1},
+        {-inf, 0, 4, 4, 0, 1}, {0, 0, inf, 4, 0, 1}, {-40000, 0, 40004, 4, 0, 1}, {0, 0, 4, 40000, 0, 1},
+    };
+    for (const D3D11_VIEWPORT &vp : cases) {
+        SCOPED_TRACE(testing::Message() << vp.TopLeftX << " " << vp.TopLeftY << " " << vp.Width << " " << vp.Height
+                                        << " " << vp.MinDepth << " " << vp.MaxDepth);
+        ctx->RSSetViewports(1, &vp);
+        quad(-1, -1, 1, 1, kRed);
+        for (uint32_t v : read_pixels(target)) ASSERT_EQ(0u, v);
+    }
+    // Beside them, a viewport reaching past the target, which draws.
+    const D3D11_VIEWPORT widest = {-4, -4, 8, 8, 0, 1};
+    ctx->RSSetViewports(1, &widest);
+    quad(-1, -1, 1, 1, kRed);
+    EXPECT_EQ(rgba(255, 0, 0, 255), read_pixels(target)[0]);
 }
 
 // A stream's stride is set with the buffer, not with the layout: the same

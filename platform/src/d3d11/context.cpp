@@ -203,12 +203,21 @@ void Context::DrawInstanced(UINT count, UINT instances, UINT start, UINT start_i
     draw(count, instances, start, start_instance);
 }
 
+// A viewport Direct3D takes: no NaN, an area, within the viewport bounds.
+// (Comparisons written so that NaN fails them.) Anything else draws nothing,
+// rather than reach the rasterizer's conversions to integers.
+static bool viewport_valid(const D3D11_VIEWPORT &v) {
+    const float lo = (float)D3D11_VIEWPORT_BOUNDS_MIN, hi = (float)D3D11_VIEWPORT_BOUNDS_MAX;
+    return v.TopLeftX >= lo && v.TopLeftY >= lo && v.Width > 0 && v.Height > 0 && v.TopLeftX + v.Width <= hi &&
+           v.TopLeftY + v.Height <= hi && v.MinDepth == v.MinDepth && v.MaxDepth == v.MaxDepth;
+}
+
 // Direct3D draws nothing without these; neither do we.
 bool Context::drawable() const {
     if (!st.vs || !st.ps || !st.rtv || !st.has_viewport || device->exec->lost()) return false;
     if (st.topology < D3D11_PRIMITIVE_TOPOLOGY_POINTLIST || st.topology > D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP) return false;
     if (!st.layout && !st.vs->prog.inputs.empty()) return false;
-    if (st.viewport.Width <= 0 || st.viewport.Height <= 0) return false;
+    if (!viewport_valid(st.viewport)) return false;
     // Targets of different sizes are an invalid binding; draw nothing rather
     // than let one pass run past the smaller one.
     const D3D11_TEXTURE2D_DESC &td = st.rtv->texture->desc;

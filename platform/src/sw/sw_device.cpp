@@ -15,9 +15,9 @@
 
 #include "sw/sw_math.h"
 #include "sw/sw_pool.h"
+#include "sw/sw_simd.h"
 
 #include <algorithm>
-#include <immintrin.h>
 #include <math.h>
 #include <string.h>
 #include <thread>
@@ -103,10 +103,9 @@ const uint32_t kSetsPerWorker = 4; // setup tasks per worker, for balance
 const uint32_t kPad = SW_LANES + 8;
 
 // The loops that run over every lane (sorting instanced squares, and the
-// tile phase) are built twice, for plain x86-64 and for AVX2, and picked at
-// run time like the program interpreter; what they call is marked so, to
-// inline into each build.
-#define SW_BOTH_BUILDS inline __attribute__((always_inline))
+// tile phase) have a build per instruction set (sw_simd.h), like the program
+// interpreter; what they call is marked so, to inline into each build.
+#define SW_BOTH_BUILDS SW_INLINE
 
 // Each worker on cache lines of its own: a worker's counters, written every
 // batch, next to another's register pointers, read every operation, made the
@@ -142,6 +141,8 @@ struct alignas(64) Worker {
     // can fill whole groups of 8 lanes.
     uint32_t n = 0;
     int32_t fx[kPad], fy[kPad];
+    // fw: 1/w interpolated, what SV_Position.w holds on the way in (the
+    // compiler has a pixel program take its reciprocal, as Vulkan gives it).
     float fz[kPad], fw[kPad];
     float *in[4 * SW_MAX_VARYINGS];
     uint64_t fragments = 0; // shaded, ever
@@ -206,6 +207,7 @@ SwDevice *sw_device_create(int threads) {
     if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
     if (threads <= 0) threads = 1;
     if (threads > 64) threads = 64;
+    sw_simd_choose();
     SwDevice *dev = new SwDevice;
     dev->workers = (uint32_t)threads;
     dev->w.resize(dev->workers);
@@ -285,15 +287,14 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
             // Three or four floats: 16 bytes per element, four elements turned
             // into four component rows at a time (an unread or missing
             // component's row is scratch; the missing one is set below).
-            float scratch[4];
             float *row[4];
             for (uint32_t k = 0; k < 4; k++) row[k] = dst[k] && k < comps ? &dst[k][0].f : nullptr;
             for (; done + 4 <= n; done += 4) {
-                __m128 c[4];
-                for (uint32_t j = 0; j < 4; j++)
-                    c[j] = _mm_loadu_ps((const float *)(at + (base + index_of[done + j]) * s.stride));
-                _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
-                for (uint32_t k = 0; k < 4; k++) _mm_storeu_ps(row[k] ? row[k] + done : scratch, c[k]);
+                const float *in[4];
+                for (uint32_t j = 0; j < 4; j++) in[j] = (const float *)(at + (base + index_of[done + j]) * s.stride);
+                float *const out[4] = {row[0] ? row[0] + done : nullptr, row[1] ? row[1] + done : nullptr,
+                                       row[2] ? row[2] + done : nullptr, row[3] ? row[3] + done : nullptr};
+                sw_transpose4(in, out);
             }
         }
         for (uint32_t k = 0; k < 4; k++) {
@@ -748,9 +749,9 @@ template <class At> uint32_t rect_inputs(const SwDevice *dev, At at, float *bloc
 }
 
 // Bins a rectangle with corner 0 at (X0, Y0), its sides ending at corners
-// xv and yv; z and w at those corners, and the records of corners 0, xv and
+// xv and yv; z at those corners, 1/w (one for all), and the records of corners 0, xv and
 // yv in c.
-void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float w, int xv, int yv,
+void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, const float *z, float rw, int xv, int yv,
               const float *const c[3]) {
     const SwDraw *d = dev->d;
     int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (Y[1] - Y[0]) * (X[2] - X[0]);
@@ -778,7 +779,7 @@ void bin_rect(SwDevice *dev, BinSet &bs, const int64_t *X, const int64_t *Y, con
         block[n++] = z[0];
         block[n++] = z[xv] - z[0];
         block[n++] = z[yv] - z[0];
-        block[n++] = w;
+        block[n++] = rw;
     }
     n += rect_inputs(dev, [&](int j, uint32_t k) { return c[j][k]; }, block + n);
     const Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_RECT, 0, n};
@@ -819,7 +820,7 @@ bool setup_rect(SwDevice *dev, BinSet &bs, const float *const r[4], float gx, fl
     int xv, yv;
     if (!rect_sides(X, Y, &xv, &yv)) return false;
     const float *const c[3] = {r[0], r[xv], r[yv]};
-    bin_rect(dev, bs, X, Y, z, r[0][3], xv, yv, c);
+    bin_rect(dev, bs, X, Y, z, s[0].rw, xv, yv, c);
     return true;
 }
 
@@ -954,7 +955,6 @@ SW_BOTH_BUILDS void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
     // compiler sees they cannot overlap, and no run-time alias checks stop
     // the loop vectorizing once this is inlined.
     auto &qs = wk.qs;
-    const float *__restrict w = wk.row[0][3];
     const uint32_t cull_cw = (d->cull == SW_CULL_BACK && d->front_ccw) || (d->cull == SW_CULL_FRONT && !d->front_ccw);
     const uint32_t cull_ccw = (d->cull == SW_CULL_BACK && !d->front_ccw) || (d->cull == SW_CULL_FRONT && d->front_ccw);
     const int32_t sx0 = dev->sx0, sy0 = dev->sy0, sx1 = dev->sx1 - 1, sy1 = dev->sy1 - 1;
@@ -991,7 +991,7 @@ SW_BOTH_BUILDS void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
         qs.header[4][l] = z0;
         qs.header[5][l] = zx - z0;
         qs.header[6][l] = zy - z0;
-        qs.header[7][l] = w[l];
+        qs.header[7][l] = qs.rw[0][l];
     }
 }
 
@@ -1000,19 +1000,8 @@ SW_BOTH_BUILDS void sort_quads_body(const SwDevice *dev, Worker &wk, uint32_t n,
     classify_quads(dev, wk, n);
     rect_quads(dev, wk, n);
 }
-void sort_quads_plain(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy) {
-    sort_quads_body(dev, wk, n, gx, gy);
-}
-__attribute__((target("avx2"))) void sort_quads_avx2(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy) {
-    sort_quads_body(dev, wk, n, gx, gy);
-}
-
 // Screen positions, outcodes and rectangle sides of a batch of squares.
-void sort_quads(const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) sort_quads_avx2(dev, wk, n, gx, gy);
-    else sort_quads_plain(dev, wk, n, gx, gy);
-}
+SW_SIMD_BUILDS(void, sort_quads, (const SwDevice *dev, Worker &wk, uint32_t n, float gx, float gy), (dev, wk, n, gx, gy))
 
 // Instanced squares, shaded here SW_LANES at a time into the worker's
 // registers and sorted out there, so a million of them never pass through
@@ -1147,12 +1136,6 @@ SW_BOTH_BUILDS void unorm8_lanes(const float *src, Int8 *out) {
     *out = __builtin_convertvector(v * 255.0f + 0.5f, Int8);
 }
 
-// a + b in each of the four bytes, saturating at 255: one SSE2 instruction
-// (the compiler does not find it in the portable form).
-SW_BOTH_BUILDS uint32_t add_saturate_bytes(uint32_t a, uint32_t b) {
-    return (uint32_t)_mm_cvtsi128_si32(_mm_adds_epu8(_mm_cvtsi32_si128((int)a), _mm_cvtsi32_si128((int)b)));
-}
-
 // Runs the pixel program on the batch and merges its colours into the
 // target, lane by lane in order (two lanes may hold the same pixel).
 SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
@@ -1209,7 +1192,7 @@ SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
             const bool pass = done[l].u && depth_passes(func, zc, *dz);
             *dz = pass && write ? zc : *dz;
             uint32_t *px = (uint32_t *)(bytes + offset[l]);
-            const uint32_t c = add ? add_saturate_bytes(*px, packed[l]) : packed[l];
+            const uint32_t c = add ? sw_add_saturate_bytes(*px, packed[l]) : packed[l];
             *px = pass ? c : *px;
         }
         return;
@@ -1223,7 +1206,7 @@ SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
         // (measured 8 % slower on the galaxy).
         for (uint32_t l = 0; l < n; l++) {
             uint32_t *px = (uint32_t *)(bytes + offset[l]);
-            *px = add_saturate_bytes(*px, packed[l]);
+            *px = sw_add_saturate_bytes(*px, packed[l]);
         }
     } else {
         for (uint32_t l = 0; l < n; l++) {
@@ -1233,14 +1216,7 @@ SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
     }
 }
 
-void shade_batch_plain(SwDevice *dev, Worker &wk) { shade_batch_body(dev, wk); }
-__attribute__((target("avx2"))) void shade_batch_avx2(SwDevice *dev, Worker &wk) { shade_batch_body(dev, wk); }
-
-void shade_batch(SwDevice *dev, Worker &wk) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) shade_batch_avx2(dev, wk);
-    else shade_batch_plain(dev, wk);
-}
+SW_SIMD_BUILDS(void, shade_batch, (SwDevice *dev, Worker &wk), (dev, wk))
 
 // A run of fragments going into the batch: `count` lanes from lane `l`,
 // filled in `groups` whole groups of 8 (fixed-length loops with no
@@ -1266,7 +1242,8 @@ SW_BOTH_BUILDS void end_run(SwDevice *dev, Worker &wk, uint32_t count) {
 SW_BOTH_BUILDS void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int32_t x, int32_t y, float b0, float b1, float b2) {
     const uint32_t l = wk.n;
     float q0 = b0 * g[3], q1 = b1 * g[4], q2 = b2 * g[5];
-    float w = 1.0f / (q0 + q1 + q2);
+    const float rw = q0 + q1 + q2;
+    float w = 1.0f / rw;
     q0 = q0 * w;
     q1 = q1 * w;
     q2 = q2 * w;
@@ -1275,7 +1252,7 @@ SW_BOTH_BUILDS void emit_weighted(SwDevice *dev, Worker &wk, const float *g, int
     wk.fx[l] = x;
     wk.fy[l] = y;
     wk.fz[l] = b0 * g[0] + b1 * g[1] + b2 * g[2];
-    wk.fw[l] = w;
+    wk.fw[l] = rw;
     if (++wk.n == SW_LANES) shade_batch(dev, wk);
 }
 
@@ -1405,14 +1382,15 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
                 const float t = (float)(x - (int32_t)lo + (int32_t)k);
                 const float b0 = bs[0] + t * db[0], b1 = bs[1] + t * db[1], b2 = bs[2] + t * db[2];
                 float r0 = b0 * g[3], r1 = b1 * g[4], r2 = b2 * g[5];
-                const float w = 1.0f / (r0 + r1 + r2);
+                const float rw = r0 + r1 + r2;
+                const float w = 1.0f / rw;
                 q0[k] = r0 * w;
                 q1[k] = r1 * w;
                 q2[k] = r2 * w;
                 wk.fx[l + k] = x + (int32_t)k;
                 wk.fy[l + k] = y;
                 wk.fz[l + k] = b0 * g[0] + b1 * g[1] + b2 * g[2];
-                wk.fw[l + k] = w;
+                wk.fw[l + k] = rw;
             }
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], a1 = a[3 * i + 1], a2 = a[3 * i + 2];
@@ -1463,7 +1441,7 @@ SW_BOTH_BUILDS void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, 
     }
 }
 
-SW_BOTH_BUILDS void rasterize_tile(SwDevice *dev, Worker &wk, uint32_t task) {
+SW_BOTH_BUILDS void rasterize_tile_body(SwDevice *dev, Worker &wk, uint32_t task) {
     int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
     for (const BinSet &owner : dev->sets) {
@@ -1481,10 +1459,7 @@ SW_BOTH_BUILDS void rasterize_tile(SwDevice *dev, Worker &wk, uint32_t task) {
     }
 }
 
-void rasterize_tile_plain(SwDevice *dev, Worker &wk, uint32_t task) { rasterize_tile(dev, wk, task); }
-__attribute__((target("avx2"))) void rasterize_tile_avx2(SwDevice *dev, Worker &wk, uint32_t task) {
-    rasterize_tile(dev, wk, task);
-}
+SW_SIMD_BUILDS(void, rasterize_tile, (SwDevice *dev, Worker &wk, uint32_t task), (dev, wk, task))
 
 void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
@@ -1501,10 +1476,8 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
                 }
         for (uint32_t i = 0; i < dev->read_count; i++) wk.in[i] = &wk.ps.slot(dev->read_slot[i])->f;
     }
-    static const bool avx2 = __builtin_cpu_supports("avx2");
     wk.n = 0;
-    if (avx2) rasterize_tile_avx2(dev, wk, task);
-    else rasterize_tile_plain(dev, wk, task);
+    rasterize_tile(dev, wk, task);
     shade_batch(dev, wk);
 }
 

@@ -27,6 +27,9 @@ struct SwVertexElement {
     bool per_instance;
 };
 
+// Vertex-buffer slots, as many as Direct3D 11 has.
+const uint32_t SW_VERTEX_SLOTS = 32;
+
 struct SwVertexStream {
     const uint8_t *data = nullptr;
     uint32_t size = 0, stride = 0, offset = 0;
@@ -46,7 +49,7 @@ struct SwDraw {
     const SwProgram *vs = nullptr, *ps = nullptr;
     const SwVertexElement *elements = nullptr;
     uint32_t element_count = 0;
-    SwVertexStream streams[16];
+    SwVertexStream streams[SW_VERTEX_SLOTS];
     const void *vs_cb[SW_CBUFFER_SLOTS] = {};
     uint32_t vs_cb_size[SW_CBUFFER_SLOTS] = {};
     const void *ps_cb[SW_CBUFFER_SLOTS] = {};

@@ -43,9 +43,9 @@ SwxImage *swx(ExecImage *i) { return static_cast<SwxImage *>(i); }
 const SwxProgram *swx(const ExecProgram *p) { return static_cast<const SwxProgram *>(p); }
 SwxPresenter *swx(ExecPresenter *p) { return static_cast<SwxPresenter *>(p); }
 
-void say_once(bool *said, const char *what) {
-    if (*said) return;
-    *said = true;
+// Draws on several devices may come from several threads.
+void say_once(std::atomic<bool> *said, const char *what) {
+    if (said->exchange(true)) return;
     fprintf(stderr, "halvenor: the CPU executor skips draws with %s\n", what);
 }
 
@@ -77,15 +77,20 @@ bool sw_topology(D3D11_PRIMITIVE_TOPOLOGY t, SwTopology *out) {
 // layout's elements (EXEC_MAX_ELEMENTS). False, with a note on stderr once,
 // for what the rasterizer does not do.
 bool to_sw_draw(const ExecDraw &d, SwVertexElement *elements, SwDraw *out) {
-    static bool said_blend = false, said_topology = false, said_fill = false;
+    static std::atomic<bool> said_blend{false}, said_topology{false}, said_fill{false};
     SwDraw &s = *out;
     if (!sw_topology(d.topology, &s.topology)) return say_once(&said_topology, "point lists"), false;
     if (!sw_blend(d.blend, &s.blend)) return say_once(&said_blend, "blending other than ONE/ONE addition"), false;
     if (d.raster.fill != D3D11_FILL_SOLID) return say_once(&said_fill, "wireframe fill"), false;
     s.vs = &swx(d.vs)->prog;
     s.ps = &swx(d.ps)->prog;
+    // An element past the slots or past the program's input locations
+    // feeds nothing the program reads: left out.
+    static_assert(SW_VERTEX_SLOTS >= EXEC_VERTEX_SLOTS, "every slot the front takes");
+    const uint32_t locations = sizeof s.vs->inputs / sizeof s.vs->inputs[0];
     for (uint32_t i = 0; i < d.layout.count && i < EXEC_MAX_ELEMENTS; i++) {
         const ExecInputElement &e = d.layout.elements[i];
+        if (e.slot >= SW_VERTEX_SLOTS || e.location >= locations) continue;
         elements[s.element_count++] = {e.location, e.slot, e.dxgi_format, e.offset, e.per_instance != 0};
     }
     s.elements = elements;

@@ -1,12 +1,8 @@
 #include "sw/sw_pool.h"
 
-#include <xmmintrin.h>
+#include "sw/sw_simd.h"
 
 namespace {
-
-// Denormals flush to zero in the executor, as Direct3D 11 allows for
-// 32-bit floats; it also keeps slow microcode paths out of the inner loops.
-void set_flush_to_zero() { _mm_setcsr(_mm_getcsr() | 0x8040); }
 
 void take_tasks(SwPool *pool, uint32_t worker) {
     for (;;) {
@@ -17,7 +13,7 @@ void take_tasks(SwPool *pool, uint32_t worker) {
 }
 
 void worker_main(SwPool *pool, uint32_t worker) {
-    set_flush_to_zero();
+    sw_flush_denormals();
     uint64_t seen = 0;
     std::unique_lock<std::mutex> g(pool->lock);
     for (;;) {
@@ -58,8 +54,8 @@ void sw_pool_stop(SwPool *pool) {
 
 void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks) {
     if (tasks == 0) return;
-    unsigned int saved = _mm_getcsr();
-    set_flush_to_zero();
+    const SwFpMode saved = sw_fp_mode_get(); // the caller's, given back
+    sw_flush_denormals();
     {
         std::lock_guard<std::mutex> g(pool->lock);
         pool->fn = fn;
@@ -73,5 +69,5 @@ void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks) {
     take_tasks(pool, 0);
     std::unique_lock<std::mutex> g(pool->lock);
     pool->finished.wait(g, [&] { return pool->running == 0; });
-    _mm_setcsr(saved);
+    sw_fp_mode_set(saved);
 }

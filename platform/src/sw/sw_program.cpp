@@ -2,6 +2,7 @@
 #include "sw/sw_program.h"
 
 #include "sw/sw_math.h"
+#include "sw/sw_simd.h"
 
 #include <atomic>
 #include <map>
@@ -1418,25 +1419,16 @@ inline __attribute__((always_inline)) void run_body(const SwOp *ops, size_t coun
     for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc);
 }
 
-void run_plain(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n, uint32_t *active_lanes) {
-    run_body(ops, count, R, active, n, active_lanes);
-}
-
 // The interpreter is most of the pixel cost: built for AVX2 too, for
 // machines that have it (the same operations, so the same results, wider).
-// Chosen by a plain test rather than an ifunc, which sanitizers cannot run.
-__attribute__((target("avx2"))) void run_avx2(const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n,
-                                              uint32_t *active_lanes) {
-    run_body(ops, count, R, active, n, active_lanes);
-}
+SW_SIMD_BUILDS(void, run, (const SwOp *ops, size_t count, SwLane *R, SwLane *active, uint32_t n, uint32_t *active_lanes),
+               (ops, count, R, active, n, active_lanes))
 
 } // namespace
 
 void sw_program_run_ops(const SwProgram *p, SwRegisters *r, const SwOp *ops, size_t count, uint32_t n) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
     SwLane *active = r->slot(p->active_slot);
-    if (avx2) run_avx2(ops, count, r->lanes.data(), active, n, &r->active_lanes);
-    else run_plain(ops, count, r->lanes.data(), active, n, &r->active_lanes);
+    run(ops, count, r->lanes.data(), active, n, &r->active_lanes);
 }
 
 void sw_program_run(const SwProgram *p, SwRegisters *r, uint32_t n) {
