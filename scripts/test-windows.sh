@@ -9,7 +9,11 @@
 #   - the release kit (halvenor-galaxy-1.0.0-win64.zip): its listing checked,
 #     then a C host linked with MinGW through the kit's MSVC-format import
 #     library and a CMake project finding the kit with find_package, both
-#     rendering a picture compared with galaxy-check's.
+#     rendering a picture compared with galaxy-check's;
+#   - galaxy-render.exe and galaxy-viewer.exe (tests/windows/tools): stills,
+#     sequences and a video compared with the Linux galaxy-render's, exit
+#     statuses and files left behind, and the viewer driven by keys typed into
+#     its window.
 # The Debian 13 root with Wine is made (or reused) by scripts/wine-env.sh.
 # Needs root. Expects the Linux build in build/ (scripts/test.sh makes it).
 set -euo pipefail
@@ -23,7 +27,7 @@ fi
 
 source scripts/configure-win.sh
 cmake --build build-win -j"$JOBS"
-cmake --build build --target halvenor-galaxy galaxy-check -j"$JOBS"
+cmake --build build --target halvenor-galaxy galaxy-check galaxy-render -j"$JOBS"
 
 # The Linux reference pictures; its window needs an X server.
 source scripts/xvfb.sh
@@ -36,11 +40,17 @@ export HALVENOR_EXECUTOR=vulkan
 rm -rf build/check-linux && mkdir -p build/check-linux
 HALVENOR_VK_VALIDATION=1 LD_LIBRARY_PATH="$PWD/build" build/hosts/galaxy-check build/check-linux \
   2>build/check-linux/stderr.txt || { cat build/check-linux/stderr.txt >&2; exit 1; }
-if grep -q "vulkan: " build/check-linux/stderr.txt; then
-  cat build/check-linux/stderr.txt >&2
-  echo "Windows stage FAILED: Vulkan validation messages in the Linux reference run" >&2
-  exit 1
-fi
+rm -rf build/tools-linux && mkdir -p build/tools-linux/set build/tools-linux/seq
+{ HALVENOR_VK_VALIDATION=1 build/hosts/galaxy-render -s 320x180 -d build/tools-linux/set &&
+  HALVENOR_VK_VALIDATION=1 build/hosts/galaxy-render -m galaxy -s 160x90 -t 20 -n 3 -k 2 -d build/tools-linux/seq
+} >build/tools-linux/log.txt 2>&1 || { cat build/tools-linux/log.txt >&2; exit 1; }
+for log in build/check-linux/stderr.txt build/tools-linux/log.txt; do
+  if grep -q "vulkan: " $log; then
+    cat $log >&2
+    echo "Windows stage FAILED: Vulkan validation messages in the Linux reference run" >&2
+    exit 1
+  fi
+done
 
 # The kit, unpacked as a Windows developer would, and the two programs built
 # against it on this side (Wine only runs them).
@@ -87,7 +97,8 @@ for entry in "${BACKENDS[@]}"; do
       for host in lib-host cmake-host; do
         wine build-win/kit/$host/kit-host.exe build-win/check/'"$name"'/kit_$host.png 2>&1 | tr -d "\r"
       done
-      cd build-win && wine galaxy-check.exe check/'"$name"' 2>&1 | tr -d "\r"
+      (cd build-win && wine galaxy-check.exe check/'"$name"' 2>&1 | tr -d "\r")
+      bash tests/windows/tools/run_under_wine.sh build-win/tools/'"$name"'
     '; then
     failed+=("$name: tests under Wine")
     continue
@@ -96,6 +107,7 @@ for entry in "${BACKENDS[@]}"; do
   python3 tests/windows/kit/check_kit.py pictures \
       build/check-linux/offscreen_black_hole.png "$out/kit_lib-host.png" \
       build/check-linux/offscreen_black_hole.png "$out/kit_cmake-host.png" || failed+=("$name: kit hosts")
+  python3 tests/windows/tools/check_tools.py build/tools-linux build-win/tools/$name || failed+=("$name: programs")
 done
 
 if [ ${#failed[@]} -ne 0 ]; then

@@ -18,7 +18,7 @@ import compare_check  # noqa: E402
 TOP = "halvenor-galaxy-1.0.0-win64/"
 FILES = {
     "README.md", "windows.md",
-    "bin/halvenor-galaxy.dll",
+    "bin/halvenor-galaxy.dll", "bin/galaxy-render.exe", "bin/galaxy-viewer.exe",
     "include/halvenor_galaxy.h",
     "lib/halvenor-galaxy.lib", "lib/libhalvenor-galaxy.dll.a", "lib/halvenor-galaxy.def",
     "lib/cmake/HalvenorGalaxy/HalvenorGalaxyConfig.cmake",
