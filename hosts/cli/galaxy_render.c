@@ -472,8 +472,8 @@ static int video_open(const options *o, video_pipe *v) {
     snprintf(size, sizeof size, "%dx%d", o->width, o->height);
     snprintf(rate, sizeof rate, "%g", o->fps);
     const char *const argv[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "rawvideo",
-                          "-pix_fmt", "rgba", "-video_size", size, "-framerate", rate, "-i", "-",
-                          "-an", "-pix_fmt", "yuv420p", "-y", v->out.write, NULL};
+                                "-pix_fmt", "rgba", "-video_size", size, "-framerate", rate, "-i", "-",
+                                "-an", "-pix_fmt", "yuv420p", "-y", v->out.write, NULL};
     if (sys_start(argv, &v->ffmpeg) != 0) {
         fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", sys_error());
         out_abort(&v->out);
