@@ -68,7 +68,10 @@ cmake -S tests/windows/kit -B build-win/kit/cmake-host -DCMAKE_BUILD_TYPE=Releas
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DCMAKE_PREFIX_PATH="$PWD/$kit" >/dev/null
 cmake --build build-win/kit/cmake-host
 for exe in build-win/kit/lib-host/kit-host.exe build-win/kit/cmake-host/kit-host.exe; do
-  if ! x86_64-w64-mingw32-objdump -p $exe | grep -q "DLL Name: halvenor-galaxy.dll"; then
+  # Read whole before grep -q: with pipefail, objdump cut off by grep's early
+  # exit would fail the check.
+  imports=$(x86_64-w64-mingw32-objdump -p $exe)
+  if ! grep -q "DLL Name: halvenor-galaxy.dll" <<<"$imports"; then
     echo "Windows stage FAILED: $exe does not import halvenor-galaxy.dll" >&2
     exit 1
   fi
