@@ -2,9 +2,11 @@
 # Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
 # and the Linux library, then runs the whole suite under the Vulkan validation
 # layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
+# Then a job array on a private one-node Slurm (scripts/test-slurm.sh).
 # Then the Windows stage: the DLL's tests and a host check under Wine 10
-# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes).
-#   --quick  skips the Windows stage, the sanitizer build and the fuzz run (for a fast local loop)
+# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes),
+# and the web stage: the WebAssembly build in Node and in chromium (scripts/test-web.sh).
+#   --quick  skips the Windows and web stages, the sanitizer build and the fuzz run (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -30,8 +32,16 @@ source scripts/xvfb.sh
 export HALVENOR_VK_VALIDATION=1
 ctest --test-dir build --output-on-failure -j1
 
+# A sequence as a job array on a real one-node Slurm, started here (root).
+bash scripts/test-slurm.sh
+
 if [ "$QUICK" = 0 ]; then
   bash scripts/test-windows.sh
+fi
+
+# The web stage: the WebAssembly build in Node and in headless chromium.
+if [ "$QUICK" = 0 ]; then
+  bash scripts/test-web.sh
 fi
 
 if [ "$QUICK" = 0 ] && [ -x scripts/test-sanitize.sh ]; then

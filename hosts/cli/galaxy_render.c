@@ -4,6 +4,7 @@
 #include "host_args.h"
 #include "host_sys.h"
 #include "out_file.h"
+#include "png_whole.h"
 
 #include <errno.h>
 #include <math.h>
@@ -47,6 +48,7 @@ typedef struct {
     const char *output;
     const char *out_dir;
     const char *video; /* the sequence goes to ffmpeg instead of PNG files */
+    int skip_existing; /* frames already whole in out_dir are not rendered */
     double fps;
 } options;
 
@@ -73,6 +75,8 @@ static void usage(FILE *f) {
         "  -d, --out-dir DIR     ... into DIR/frame_0000.png, frame_0001.png, ...\n"
         "  -k, --first-frame K   render frames K..K+N-1 of the sequence (default 0);\n"
         "                        frame k is the same file whichever run renders it\n"
+        "      --skip-existing   with -d: keep the frames already there as whole PNG\n"
+        "                        files of this size, render only the others\n"
         "  -v, --video FILE      ... or encode the N frames into FILE with ffmpeg, in\n"
         "                        the format of its extension: " VIDEO_EXT_LIST "\n"
         "                        (.mp4: H.264); needs an even width and height\n"
@@ -154,6 +158,12 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
         const char *val = host_split_option(arg, name, sizeof name);
         if (val)
             arg = name;
+        if (strcmp(arg, "--skip-existing") == 0) {
+            if (val)
+                return fail_usage("%s takes no value", arg);
+            o->skip_existing = 1;
+            continue;
+        }
         const char *opt = long_to_short(arg);
         if (strcmp(opt, "-h") == 0 || strcmp(opt, "-V") == 0) {
             if (val)
@@ -256,6 +266,8 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
         return fail_usage("cannot write %s: a video's name must end in " VIDEO_EXT_LIST, o->video);
     if (o->frames && !o->out_dir && !o->video)
         return fail_usage("--frames needs --out-dir or --video");
+    if (o->skip_existing && (!o->frames || !o->out_dir))
+        return fail_usage("--skip-existing needs --frames and --out-dir");
     if (o->first_frame && !o->frames)
         return fail_usage("--first-frame needs --frames");
     if (o->first_frame + o->frames > MAX_FRAMES)
@@ -514,43 +526,58 @@ static int video_close(video_pipe *v, const char *path, int ok) {
 }
 
 /* Frames first_frame .. first_frame + frames - 1 of the sequence, as PNG
- * files named by their index in the whole sequence, or into a video. */
+ * files named by their index in the whole sequence, or into a video. With
+ * --skip-existing a frame already on disk is left alone; the next one missing
+ * starts a fresh engine at its own time, as --first-frame would, so it is the
+ * same picture as in an unbroken run. */
 static int render_sequence(const options *o) {
     clock_state c;
     video_pipe v;
-    char path[4200];
+    char path[4200] = "";
     int tty = sys_stderr_is_terminal();
     char err[OUT_ERROR_MAX];
     if (o->out_dir && out_make_dir(o->out_dir, err, sizeof err) != 0) {
         fprintf(stderr, "galaxy-render: %s\n", err);
         return -1;
     }
+    int live = 0; /* an engine is up, its clock at the previous frame */
+    int rc = 0;
     if (o->video && video_open(o, &v) != 0)
         return -1;
-    int rc = start_scene(o, o->mode, sequence_time(o, o->first_frame), &c);
     for (int i = 0; i < o->frames && rc == 0; i++) {
         if (g_stop) {
             rc = -1;
             break;
         }
-        /* The first frame is the one start_scene rendered. */
-        if (i > 0) {
-            step_frame(&c, o->time_scale);
-            if (finish_frame(&c) != 0) {
-                rc = -1;
-                break;
-            }
-        }
-        if (o->video) {
-            rc = video_write(&v);
-        } else {
+        if (!o->video)
             snprintf(path, sizeof path, "%s/frame_%04ld.png", o->out_dir, o->first_frame + i);
-            rc = write_png(path);
+        if (o->skip_existing && png_is_whole(path, o->width, o->height)) {
+            if (live)
+                galaxy_destroy();
+            live = 0;
+            fprintf(stderr, "%sframe %d/%d on disk%s", tty ? "\r" : "", i + 1, o->frames,
+                    tty && i + 1 < o->frames ? "" : "\n");
+            continue;
         }
+        if (!live) {
+            live = 1;
+            rc = start_scene(o, o->mode, sequence_time(o, o->first_frame + i), &c);
+        } else {
+            step_frame(&c, o->time_scale);
+            rc = finish_frame(&c);
+        }
+        /* A stop cuts the wait before the frame short: its clock did not
+         * advance a whole step, so it is not frame i and must not be saved. */
+        if (rc != 0 || g_stop) {
+            rc = -1;
+            break;
+        }
+        rc = o->video ? video_write(&v) : write_png(path);
         fprintf(stderr, "%sframe %d/%d %.2f s%s", tty ? "\r" : "", i + 1, o->frames,
                 c.cost, tty && i + 1 < o->frames && rc == 0 ? "" : "\n");
     }
-    galaxy_destroy();
+    if (live)
+        galaxy_destroy();
     if (o->video && video_close(&v, o->video, rc == 0 && !g_stop) != 0)
         rc = -1;
     return rc;

@@ -11,7 +11,9 @@ import struct
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
+import zlib
 
 RENDER = os.environ.get("GALAXY_RENDER", "galaxy-render")
 FAST = ["-q", "0", "-T", "0"]
@@ -72,6 +74,9 @@ class BadInvocations(unittest.TestCase):
         (["-v", "missing/a.mp4", "-n", "2"], "No such file or directory", 2),
         (["-v", "a.xyz", "-n", "2"], "must end in .mp4", 2),
         (["-v", "a.mp4", "-n", "2", "-r", "0"], "frame rate", 2),
+        (["--skip-existing", "-n", "2", "-v", "a.mp4"], "--skip-existing needs", 2),
+        (["--skip-existing", "-d", "adir"], "--skip-existing needs", 2),
+        (["--skip-existing=yes", "-n", "2", "-d", "adir"], "takes no value", 2),
         # Failures past parsing: the library's error text, and no file left.
         (["-s", "16x16", *FAST, "-o", "a" * 250 + ".png"], "cannot write", 1),
     ]
@@ -205,6 +210,77 @@ class Output(unittest.TestCase):
             self.assertIn("stepping the clock to 300 s", r.stderr)
             done = re.findall(r"clock (\d+)/(\d+)", r.stderr)
             self.assertTrue(done and done[-1][0] == done[-1][1], r.stderr)
+
+    def test_skip_existing_renders_only_what_is_not_whole(self):
+        # What a killed or failed task can leave, one kind per frame, between
+        # frames left whole: the re-run must render exactly the damaged ones,
+        # each the same file an unbroken run writes, and never touch the rest.
+        def cut_short(b): return b[:len(b) // 2]
+        def flipped(b): return b[:len(b) // 2] + bytes([b[len(b) // 2] ^ 0x10]) + b[len(b) // 2 + 1:]
+        def rows_missing(b):
+            # Well-formed chunks with valid CRCs whose pixels stop half way.
+            rows = 32 // 2 * (1 + 48 * 4)
+            data = zlib.compress(bytes(rows))
+            chunk = lambda kind, body: (struct.pack(">I", len(body)) + kind + body +
+                                        struct.pack(">I", zlib.crc32(kind + body)))
+            return b[:33] + chunk(b"IDAT", data) + chunk(b"IEND", b"")
+        damage = {0: None, 1: cut_short, 3: flipped, 4: "other size", 5: rows_missing}
+        kept = (2, 6)
+        args = ["-s", "48x32", "-q", "0", "-m", "galaxy", "-t", "37.3", "-T", "12.34", "-n", "7"]
+        with tempfile.TemporaryDirectory() as d:
+            whole, part = os.path.join(d, "whole"), os.path.join(d, "part")
+            os.mkdir(whole)
+            os.mkdir(part)
+            r = run([*args, "-d", whole], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            names = sorted(os.listdir(whole))
+            frames = []
+            for n in names:
+                with open(os.path.join(whole, n), "rb") as f:
+                    frames.append(f.read())
+            for i, how in damage.items():
+                path = os.path.join(part, names[i])
+                if how == "other size":
+                    self.assertEqual(run(["-s", "24x16", "-q", "0", "-m", "galaxy", "-o", path], d).returncode, 0)
+                elif how:
+                    with open(path, "wb") as f:
+                        f.write(how(frames[i]))
+            for i in kept:
+                shutil.copy(os.path.join(whole, names[i]), part)
+            before = {i: os.stat(os.path.join(part, names[i])).st_ino for i in kept}
+            r = run([*args, "-d", part, "--skip-existing"], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(sorted(os.listdir(part)), names)
+            for i, n in enumerate(names):
+                with open(os.path.join(part, n), "rb") as f:
+                    self.assertTrue(f.read() == frames[i], n)
+            self.assertEqual({i: os.stat(os.path.join(part, names[i])).st_ino for i in kept}, before)
+            self.assertEqual([line.split()[1] for line in r.stderr.splitlines() if line.endswith("on disk")],
+                             ["3/7", "7/7"])
+
+    def test_stopped_sequence_keeps_only_true_frames(self):
+        # SIGTERM (a cancelled job) mostly lands in the wait before a frame,
+        # cutting that frame's step short: whatever is on disk afterwards must
+        # still be the unbroken run's frames, so a re-run can keep it.
+        args = ["-s", "48x32", "-q", "0", "-m", "galaxy", "-t", "37.3", "-n", "30"]
+        with tempfile.TemporaryDirectory() as d:
+            os.mkdir(os.path.join(d, "whole"))
+            r = run([*args, "-d", "whole"], d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            for stop_after in (2, 5, 9):
+                out = os.path.join(d, f"stopped{stop_after}")
+                os.mkdir(out)
+                p = subprocess.Popen([RENDER, *args, "-d", out], stderr=subprocess.PIPE, text=True)
+                while not os.path.exists(os.path.join(out, f"frame_{stop_after - 1:04d}.png")) and p.poll() is None:
+                    time.sleep(0.005)
+                p.send_signal(signal.SIGTERM)
+                err = p.communicate(timeout=60)[1]
+                self.assertEqual(p.returncode, 130, err)
+                names = sorted(os.listdir(out))
+                self.assertLess(len(names), 30)
+                for n in names:
+                    with open(os.path.join(out, n), "rb") as a, open(os.path.join(d, "whole", n), "rb") as b:
+                        self.assertTrue(a.read() == b.read(), f"{n} after a stop at frame {stop_after}")
 
     def test_camera_is_yaw_pitch_distance(self):
         # The black hole's own preset, given explicitly, is the same picture.
