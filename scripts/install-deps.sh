@@ -36,6 +36,7 @@ TEST_PACKAGES=(
   zlib1g-dev
   g++-mingw-w64-x86-64
   binutils-mingw-w64-x86-64
+  llvm
   xvfb
   xdotool
   x11-utils
