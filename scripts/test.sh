@@ -4,7 +4,8 @@
 # layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
 # Then the Windows stage: the DLL's tests and a host check under Wine 10
 # (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes).
-#   --quick  skips the Windows stage, the sanitizer build and the fuzz run (for a fast local loop)
+# Then the ARM64 stage: an aarch64 cross-build tested under qemu-aarch64.
+#   --quick  skips the ARM64 and Windows stages, the sanitizer build and the fuzz run (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -29,6 +30,13 @@ source scripts/xvfb.sh
 # Any validation message fails the test that caused it.
 export HALVENOR_VK_VALIDATION=1
 ctest --test-dir build --output-on-failure -j1
+
+# Linux on ARM64: the library, programs and tests cross-built for aarch64
+# (build-arm64/) and run under qemu-aarch64, the four scenes compared with
+# the x86-64 pictures (scripts/arm64.sh, scripts/arm64-test.sh).
+if [ "$QUICK" = 0 ]; then
+  bash scripts/arm64.sh --test
+fi
 
 if [ "$QUICK" = 0 ]; then
   bash scripts/test-windows.sh
