@@ -29,13 +29,12 @@ for component in libhalvenor-galaxy1 libhalvenor-galaxy-dev halvenor-galaxy-tool
   arch=$(dpkg-deb -f "$deb" Architecture)
   [ "$arch" = arm64 ] || { echo "$deb: Architecture $arch" >&2; exit 1; }
 done
-for f in usr/lib/aarch64-linux-gnu/libhalvenor-galaxy.so.1.0.0 usr/bin/galaxy-render; do
-  out=$(mktemp -d)
-  dpkg-deb -x "$B/libhalvenor-galaxy1_1.0.0_arm64.deb" "$out"
-  dpkg-deb -x "$B/halvenor-galaxy-tools_1.0.0_arm64.deb" "$out"
+out=$(mktemp -d)
+for deb in "$B"/*_1.0.0_arm64.deb; do dpkg-deb -x "$deb" "$out"; done
+for f in usr/lib/libhalvenor-galaxy.so.1.0.0 usr/bin/galaxy-render usr/bin/galaxy-viewer; do
   file -b "$out/$f" | grep -q 'ARM aarch64' || { echo "$f in the arm64 packages is not an aarch64 binary" >&2; exit 1; }
-  rm -rf "$out"
 done
+rm -rf "$out"
 
 echo "== arm64: sw_tests"
 "${EMU[@]}" "$B/tests/sw_tests" --gtest_brief=1

@@ -95,7 +95,8 @@ if command -v ccache >/dev/null; then
   LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S . -B build-arm64 "${TOOLCHAIN[@]}" "${LAUNCHER[@]}" -DGALAXY_ARM64_EXTRA_ROOT="$DEPS" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALAXY_TESTS=ON -DGALAXY_BENCH=ON >/dev/null
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALAXY_TESTS=ON -DGALAXY_BENCH=ON \
+      -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 if [ "$MODE" = --test ]; then
   # What the emulated tests run and the packages hold; the rest (benchmarks,
   # the other test programs) only with --build, to keep the stage short.
