@@ -18,7 +18,7 @@ OUT=$(mktemp)
 trap 'rm -f "$OUT"' EXIT
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-for r in $(seq "$ROUNDS"); do
+for _ in $(seq "$ROUNDS"); do
   for build in avx2 generic; do
     if [ "$build" = generic ]; then export HALVENOR_SW_SIMD=generic; else unset HALVENOR_SW_SIMD; fi
     # q mode executor total frame cpu proc ...: keep this quality's CPU executor lines.

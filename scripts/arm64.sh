@@ -47,11 +47,11 @@ UNPACKED_PACKAGES=(
   glslang-tools:arm64
 )
 
+# A new architecture has no package lists until the next update.
+NEED_UPDATE=0
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   $SUDO dpkg --add-architecture arm64
-  UPDATED=0
-else
-  UPDATED=1
+  NEED_UPDATE=1
 fi
 
 missing=()
@@ -60,7 +60,7 @@ for p in "${ARM64_PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
-if [ ${#missing[@]} -gt 0 ] || [ "$UPDATED" = 0 ]; then
+if [ ${#missing[@]} -gt 0 ] || [ "$NEED_UPDATE" = 1 ]; then
   $SUDO apt-get update -qq -o DPkg::Lock::Timeout=600
 fi
 if [ ${#missing[@]} -gt 0 ]; then
