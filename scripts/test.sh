@@ -2,10 +2,12 @@
 # Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
 # and the Linux library, then runs the whole suite under the Vulkan validation
 # layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
+# Then a job array on a private one-node Slurm (scripts/test-slurm.sh).
 # Then the Windows stage: the DLL's tests and a host check under Wine 10
-# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes).
-# Then the ARM64 stage: an aarch64 cross-build tested under qemu-aarch64.
-#   --quick  skips the ARM64 and Windows stages, the sanitizer build and the fuzz run (for a fast local loop)
+# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes),
+# and the web stage: the WebAssembly build in Node and in chromium (scripts/test-web.sh).
+# Before them the ARM64 stage: an aarch64 cross-build tested under qemu-aarch64.
+#   --quick  skips the ARM64, Windows and web stages, the sanitizer build and the fuzz run (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -31,6 +33,9 @@ source scripts/xvfb.sh
 export HALVENOR_VK_VALIDATION=1
 ctest --test-dir build --output-on-failure -j1
 
+# A sequence as a job array on a real one-node Slurm, started here (root).
+bash scripts/test-slurm.sh
+
 # Linux on ARM64: the library, programs and tests cross-built for aarch64
 # (build-arm64/) and run under qemu-aarch64, the four scenes compared with
 # the x86-64 pictures (scripts/arm64.sh, scripts/arm64-test.sh).
@@ -40,6 +45,11 @@ fi
 
 if [ "$QUICK" = 0 ]; then
   bash scripts/test-windows.sh
+fi
+
+# The web stage: the WebAssembly build in Node and in headless chromium.
+if [ "$QUICK" = 0 ]; then
+  bash scripts/test-web.sh
 fi
 
 if [ "$QUICK" = 0 ] && [ -x scripts/test-sanitize.sh ]; then

@@ -179,7 +179,8 @@ HRESULT compile(const char *src, size_t size, const std::string &name, const D3D
     shader.setHlslIoMapping(true);
     shader.setAutoMapLocations(true);
     shader.setAutoMapBindings(true);
-    // Register b<i> becomes binding i (vertex) or 14 + i (pixel), set 0.
+    // Register b<i> becomes binding i (vertex) or SHADER_PS_CBUFFER_BINDING_BASE + i
+    // (pixel), set 0.
     shader.setShiftBinding(glslang::EResUbo, stage == SHADER_STAGE_PIXEL ? SHADER_PS_CBUFFER_BINDING_BASE : 0);
 
     const EShMessages msgs =

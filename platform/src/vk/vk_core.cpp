@@ -215,14 +215,15 @@ VkResult create_shared_objects(VkcCore *c) {
     }
 
     // One layout for every pipeline: vertex-program b<i> at binding i,
-    // pixel-program b<i> at binding 14+i, pushed per draw.
+    // pixel-program b<i> at binding SHADER_PS_CBUFFER_BINDING_BASE + i, pushed
+    // per draw.
     VkDescriptorSetLayoutBinding b[VKC_UNIFORM_BINDINGS];
     for (uint32_t i = 0; i < VKC_UNIFORM_BINDINGS; i++) {
         b[i] = {};
         b[i].binding = i;
         b[i].descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
         b[i].descriptorCount = 1;
-        b[i].stageFlags = i < VKC_UNIFORM_BINDINGS / 2 ? VK_SHADER_STAGE_VERTEX_BIT : VK_SHADER_STAGE_FRAGMENT_BIT;
+        b[i].stageFlags = i < SHADER_PS_CBUFFER_BINDING_BASE ? VK_SHADER_STAGE_VERTEX_BIT : VK_SHADER_STAGE_FRAGMENT_BIT;
     }
     VkDescriptorSetLayoutCreateInfo li{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO};
     li.flags = VK_DESCRIPTOR_SET_LAYOUT_CREATE_PUSH_DESCRIPTOR_BIT_KHR;

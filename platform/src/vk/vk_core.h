@@ -2,6 +2,7 @@
 // memory, buffer rings, images and barriers, command submission, pipelines.
 // Knows nothing about COM; the front end owns the objects and state.
 #pragma once
+#include "common/shader_blob.h"
 #include "vk/vk_loader.h"
 #include "vk/vk_memory.h"
 
@@ -100,7 +101,8 @@ struct VkcKeyEq {
 // the frame after that waits for the one this many back. One more command
 // buffer is the one being recorded.
 enum { VKC_FRAMES_IN_FLIGHT = 2, VKC_FRAMES = VKC_FRAMES_IN_FLIGHT + 1 };
-enum { VKC_UNIFORM_BINDINGS = 28, VKC_ZERO_BYTES = 65536 };
+// Both stages' constant-buffer bindings (see shader_blob.h).
+enum { VKC_UNIFORM_BINDINGS = 2 * SHADER_PS_CBUFFER_BINDING_BASE, VKC_ZERO_BYTES = 65536 };
 
 struct VkcFrame {
     VkCommandBuffer cmd = VK_NULL_HANDLE;

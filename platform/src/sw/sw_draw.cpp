@@ -1,0 +1,166 @@
+// The CPU executor's device: its lifetime, clears, and the draw loop that
+// runs each chunk of a draw through the stages (see sw_stages.h).
+#include "sw/sw_stages.h"
+
+#include <algorithm>
+#include <math.h>
+#include <thread>
+#include <time.h>
+
+namespace {
+
+uint32_t prims_per_instance(SwTopology t, uint32_t n) {
+    switch (t) {
+    case SW_TRIANGLE_LIST: return n / 3;
+    case SW_TRIANGLE_STRIP: return n >= 3 ? n - 2 : 0;
+    case SW_LINE_LIST: return n / 2;
+    case SW_LINE_STRIP: return n >= 2 ? n - 1 : 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool sw_image_init(SwImage *img, uint32_t width, uint32_t height, SwFormat format) {
+    if (width == 0 || height == 0 || width > 16384 || height > 16384) return false;
+    img->width = width;
+    img->height = height;
+    img->format = format;
+    img->pitch = width * 4;
+    img->bytes.assign((size_t)img->pitch * height, 0);
+    return true;
+}
+
+SwDevice *sw_device_create(int threads) {
+    if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
+    if (threads <= 0) threads = 1;
+    if (threads > 64) threads = 64;
+    sw_simd_choose();
+    SwDevice *dev = new SwDevice;
+    dev->workers = (uint32_t)threads;
+    dev->w.resize(dev->workers);
+    dev->sets.resize((size_t)dev->workers * sw::kSetsPerWorker);
+    if (!sw_pool_start(&dev->pool, dev->workers)) {
+        delete dev;
+        return nullptr;
+    }
+    return dev;
+}
+
+void sw_device_destroy(SwDevice *dev) {
+    if (!dev) return;
+    sw_pool_stop(&dev->pool);
+    delete dev;
+}
+
+int sw_device_threads(const SwDevice *dev) { return (int)dev->workers; }
+
+void sw_clear_color(SwImage *img, const float rgba[4]) {
+    int r = img->format == SW_FORMAT_BGRA8 ? 2 : 0;
+    uint32_t px = sw_unorm8(rgba[r]) | sw_unorm8(rgba[1]) << 8 | sw_unorm8(rgba[2 - r]) << 16 | sw_unorm8(rgba[3]) << 24;
+    const uint32_t w = img->width; // a local: the stores could alias the field
+    for (uint32_t y = 0; y < img->height; y++) {
+        uint32_t *row = (uint32_t *)img->row(y);
+        for (uint32_t x = 0; x < w; x++) row[x] = px;
+    }
+}
+
+void sw_clear_depth(SwImage *img, float depth) {
+    const uint32_t w = img->width;
+    for (uint32_t y = 0; y < img->height; y++) {
+        float *row = (float *)img->row(y);
+        for (uint32_t x = 0; x < w; x++) row[x] = depth;
+    }
+}
+
+SwStats sw_device_stats(const SwDevice *dev) {
+    SwStats s;
+    for (const sw::Worker &wk : dev->w) s.fragments += wk.fragments;
+    s.vertex_ns = dev->vertex_ns;
+    return s;
+}
+
+void sw_draw(SwDevice *dev, const SwDraw *d) {
+    using namespace sw;
+    if (!d->vs || !d->ps || !d->target || d->target->format == SW_FORMAT_D32) return;
+    if (d->depth && (d->depth->format != SW_FORMAT_D32 || d->depth->width < d->target->width ||
+                     d->depth->height < d->target->height))
+        return;
+    uint32_t ppi = prims_per_instance(d->topology, d->vertex_count);
+    if (ppi == 0 || d->instance_count == 0) return;
+    // The viewport, within the target, is the scissor.
+    const SwViewport &vp = d->viewport;
+    DrawState &ds = dev->ds;
+    ds = DrawState();
+    ds.sx0 = std::max(0, (int32_t)floorf(vp.x));
+    ds.sy0 = std::max(0, (int32_t)floorf(vp.y));
+    ds.sx1 = std::min((int32_t)d->target->width, (int32_t)ceilf(vp.x + vp.width));
+    ds.sy1 = std::min((int32_t)d->target->height, (int32_t)ceilf(vp.y + vp.height));
+    if (ds.sx0 >= ds.sx1 || ds.sy0 >= ds.sy1) return;
+
+    ds.d = d;
+    dev->serial++;
+    // Every worker's registers, here rather than in the tasks: which worker
+    // runs which task varies, and a steady stream of draws must not allocate.
+    for (Worker &wk : dev->w) {
+        if (!wk.vs.bound_to(d->vs)) sw_registers_bind(&wk.vs, d->vs);
+        if (!wk.ps.bound_to(d->ps)) sw_registers_bind(&wk.ps, d->ps);
+    }
+    ds.prims_per_instance = ppi;
+    const Pipeline *pipe = find_pipeline(dev, d);
+    ds.pipe = pipe;
+    ds.varyings = pipe->varyings;
+    ds.rec = pipe->rec;
+    ds.read_count = pipe->read_count;
+    ds.read_at = pipe->read_at;
+    ds.read_slot = pipe->read_slot;
+    ds.need_z = (d->depth && d->depth_test) || pipe->ps_reads_z;
+    // Which way round on screen (y down) a primitive is culled.
+    ds.cull_cw = (d->cull == SW_CULL_BACK && d->front_ccw) || (d->cull == SW_CULL_FRONT && !d->front_ccw);
+    ds.cull_ccw = (d->cull == SW_CULL_BACK && !d->front_ccw) || (d->cull == SW_CULL_FRONT && d->front_ccw);
+    uint32_t tiles_x = (d->target->width + kTile - 1) / kTile, tiles_y = (d->target->height + kTile - 1) / kTile;
+    if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
+        dev->tiles_x = tiles_x;
+        dev->tiles_y = tiles_y;
+        for (BinSet &bs : dev->sets) bs.bins.assign((size_t)tiles_x * tiles_y, TileStream());
+    }
+    // Instanced draws with enough instances to fill the lanes run their
+    // vertex program split; others vertex by vertex.
+    ds.split = d->instance_count >= SW_LANES / 2 && pipe->split ? pipe : nullptr;
+    ds.fused = ds.split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
+    ds.corner_rows = ds.fused && pipe->corner_rows;
+    for (Worker &wk : dev->w) {
+        if (wk.quads.size() < (size_t)4 * dev->ds.rec * SW_LANES) wk.quads.resize((size_t)4 * dev->ds.rec * SW_LANES, 0.0f);
+        if (dev->ds.corner_rows && wk.vs.lanes.size() < (size_t)dev->ds.split->corner_slots * SW_LANES)
+            wk.vs.lanes.resize((size_t)dev->ds.split->corner_slots * SW_LANES);
+    }
+    uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
+    for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
+        dev->ds.chunk_first_instance = first;
+        dev->ds.chunk_instances = std::min(per_chunk, d->instance_count - first);
+        dev->ds.chunk_vertices = dev->ds.chunk_instances * d->vertex_count;
+        // Split programs store whole batches of SW_LANES instances (record_of).
+        const size_t records = dev->ds.split ? (size_t)(dev->ds.chunk_instances + SW_LANES - 1) / SW_LANES * SW_LANES *
+                                                d->vertex_count
+                                          : (size_t)dev->ds.chunk_vertices;
+        if (!dev->ds.fused && dev->verts.size() < records * dev->ds.rec) dev->verts.resize(records * dev->ds.rec);
+        for (BinSet &bs : dev->sets) {
+            bs.edges.clear();
+            bs.lines.clear();
+            bs.clipped.clear();
+            for (TileStream &b : bs.bins) b.used = 0;
+        }
+        timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        // Fused draws shade their vertices in the setup tasks.
+        if (!dev->ds.fused && dev->ds.split)
+            sw_pool_run(&dev->pool, instance_task, dev, (dev->ds.chunk_instances + SW_LANES - 1) / SW_LANES);
+        else if (!dev->ds.fused)
+            sw_pool_run(&dev->pool, vertex_task, dev, (dev->ds.chunk_vertices + SW_LANES - 1) / SW_LANES);
+        sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
+        sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y);
+    }
+    ds.d = nullptr;
+}
