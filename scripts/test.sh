@@ -6,7 +6,8 @@
 # Then the Windows stage: the DLL's tests and a host check under Wine 10
 # (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes),
 # and the web stage: the WebAssembly build in Node and in chromium (scripts/test-web.sh).
-#   --quick  skips the Windows and web stages, the sanitizer build and the fuzz run (for a fast local loop)
+# Before them the ARM64 stage: an aarch64 cross-build tested under qemu-aarch64.
+#   --quick  skips the ARM64, Windows and web stages, the sanitizer build and the fuzz run (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -34,6 +35,13 @@ ctest --test-dir build --output-on-failure -j1
 
 # A sequence as a job array on a real one-node Slurm, started here (root).
 bash scripts/test-slurm.sh
+
+# Linux on ARM64: the library, programs and tests cross-built for aarch64
+# (build-arm64/) and run under qemu-aarch64, the four scenes compared with
+# the x86-64 pictures (scripts/arm64.sh, scripts/arm64-test.sh).
+if [ "$QUICK" = 0 ]; then
+  bash scripts/arm64.sh --test
+fi
 
 if [ "$QUICK" = 0 ]; then
   bash scripts/test-windows.sh
