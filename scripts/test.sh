@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
-# and the Linux library, then runs the whole suite under the Vulkan validation
-# layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
-# Then a job array on a private one-node Slurm (scripts/test-slurm.sh).
-# Then the Windows stage: the DLL's tests and a host check under Wine 10
-# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes),
-# and the web stage: the WebAssembly build in Node and in chromium (scripts/test-web.sh).
-# Before them the ARM64 stage: an aarch64 cross-build tested under qemu-aarch64.
-#   --quick  skips the ARM64, Windows and web stages, the sanitizer build and the fuzz run (for a fast local loop)
+# Runs every test. Usage: scripts/test.sh [--quick]
+# Installs what is missing, builds the Windows DLL (mingw-w64) and the Linux
+# library, hosts and tests, then, in order:
+#   1. the whole CTest suite under the Vulkan validation layer;
+#   2. a job array on a private one-node Slurm (scripts/test-slurm.sh);
+#   3. the ARM64 stage: an aarch64 cross-build under qemu-aarch64 (scripts/arm64.sh --test);
+#   4. the Windows stage: the DLL, the kit and the tools under Wine 10
+#      (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes);
+#   5. the web stage: the WebAssembly build in Node and in chromium (scripts/test-web.sh);
+#   6. the sanitizer builds (scripts/test-sanitize.sh) and a short fuzz run.
+#   --quick  stops after step 2 (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
