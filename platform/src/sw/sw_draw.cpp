@@ -77,6 +77,7 @@ SwStats sw_device_stats(const SwDevice *dev) {
     SwStats s;
     for (const sw::Worker &wk : dev->w) s.fragments += wk.fragments;
     s.vertex_ns = dev->vertex_ns;
+    s.bin_bytes_peak = dev->bin_bytes_peak;
     return s;
 }
 
@@ -162,8 +163,13 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
         clock_gettime(CLOCK_MONOTONIC, &t1);
         dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
-        uint64_t prims = 0, area = 0;
-        for (const BinSet &bs : dev->sets) prims += bs.prims, area += bs.area;
+        uint64_t prims = 0, area = 0, bytes = 0;
+        for (const BinSet &bs : dev->sets) {
+            prims += bs.prims, area += bs.area;
+            bytes += bs.edges.size() * sizeof(Edges) + bs.lines.size() * sizeof(LineSetup) + bs.clipped.size() * 4;
+            for (const TileStream &t : bs.bins) bytes += t.used * 4;
+        }
+        dev->bin_bytes_peak = std::max(dev->bin_bytes_peak, bytes);
         ds.bands = area >= kBandArea * prims ? kBands : 1;
         sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y * ds.bands);
     }
