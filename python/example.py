@@ -8,14 +8,15 @@ import os
 import sys
 import time
 
-from halvenor_galaxy import MODES, Galaxy
+from halvenor_galaxy import MODE_NAMES, Galaxy
 
 
 def main():
     out_dir = sys.argv[1] if len(sys.argv) > 1 else "galaxy-py"
     width, height = map(int, (sys.argv[2] if len(sys.argv) > 2 else "640x360").split("x"))
     os.makedirs(out_dir, exist_ok=True)
-    for name in MODES:
+    # The file names galaxy-render gives the four scenes.
+    for name in MODE_NAMES:
         with Galaxy(width, height) as g:
             g.set_mode(name)
             # Pause past the library's 0.1 s per-frame clamp, then 2 s in one frame.

@@ -16,6 +16,7 @@ RENDER_PACKAGES=(
   glslang-dev
   glslang-tools
   spirv-tools
+  spirv-headers
   libx11-dev
   libxcb1-dev
   libxcb-shm0-dev
@@ -40,10 +41,16 @@ TEST_PACKAGES=(
   libclang-rt-14-dev
   file
   python3-venv
+  python3-pip
+  python3-wheel
   python3-numpy
   parallel
   ffmpeg
   debootstrap
+  munge
+  slurmctld
+  slurmd
+  slurm-client
 )
 
 case "${1:-test}" in

@@ -3,9 +3,12 @@
 # scripts/mutants.txt on its own to a scratch copy of the tree, builds, runs
 # the suite without the soak, and prints which faults no test caught.
 #   scripts/mutate.sh [NAME...]   (default: every fault of the list)
-# MUTATE_QUICK=1 builds and runs only the C++ test programs, without the
+# MUTATE_QUICK=1 builds and runs only the C++ test programs (platform, CPU
+# executor, engine; the platform tests on the CPU executor), without the
 # fault sweep (about a minute a fault instead of several): a first pass whose
-# survivors the full run then confirms.
+# survivors the full run then confirms. MUTATE_TESTS=REGEX runs only the CTest
+# entries matching REGEX (ctest -R), e.g. 'cli|viewer|python' for faults of
+# the host programs: a fault those kill, the whole suite kills too.
 # Needs an X display for the window tests (DISPLAY, or Xvfb on PATH). Builds
 # with -j${JOBS:-1}: the sweep is long, keep it off a busy machine's cores.
 set -uo pipefail
@@ -14,8 +17,9 @@ ROOT=$PWD
 LIST=$ROOT/scripts/mutants.txt
 JOBS=${JOBS:-1}
 QUICK=${MUTATE_QUICK:-0}
+TESTS=${MUTATE_TESTS:-}
 TARGETS=()
-[ "$QUICK" = 1 ] && TARGETS=(--target engine_tests platform_tests)
+[ "$QUICK" = 1 ] && TARGETS=(--target engine_tests platform_tests sw_tests)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/halvenor-mutate-XXXXXX")
 XVFB_PID=""
 cleanup() {
@@ -49,9 +53,10 @@ cmake --build "$WORK/build" -j"$JOBS" "${TARGETS[@]}" >/dev/null || { echo "muta
 run_suite() {
   if [ "$QUICK" = 1 ]; then
     { "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
+      "$WORK/build/tests/sw_tests" --gtest_brief=1 &&
       "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
   else
-    ctest --test-dir "$WORK/build" -E '^soak$' -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
+    ctest --test-dir "$WORK/build" -E '^soak$' ${TESTS:+-R "$TESTS"} -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
   fi
 }
 run_suite || { echo "mutate: the unchanged tree fails its tests:"; tail -20 "$WORK/ctest.log"; exit 1; }

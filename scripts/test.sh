@@ -2,6 +2,7 @@
 # Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
 # and the Linux library, then runs the whole suite under the Vulkan validation
 # layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
+# Then a job array on a private one-node Slurm (scripts/test-slurm.sh).
 # Then the Windows stage: the DLL's tests and a host check under Wine 10
 # (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes).
 #   --quick  skips the Windows stage, the sanitizer build and the fuzz run (for a fast local loop)
@@ -29,6 +30,9 @@ source scripts/xvfb.sh
 # Any validation message fails the test that caused it.
 export HALVENOR_VK_VALIDATION=1
 ctest --test-dir build --output-on-failure -j1
+
+# A sequence as a job array on a real one-node Slurm, started here (root).
+bash scripts/test-slurm.sh
 
 if [ "$QUICK" = 0 ]; then
   bash scripts/test-windows.sh

@@ -1,5 +1,7 @@
 // The fourteen exported functions: thin forwards onto the one engine.
 #include "exports.h"
+#include <math.h>
+
 #include "halvenor_galaxy.h"
 #include "capture/capture.h"
 #include "content/content.h"
@@ -33,7 +35,9 @@ GALAXY_API void GALAXY_CALL galaxy_resize(int width, int height) {
 GALAXY_API void GALAXY_CALL galaxy_set_mode(int mode) { engine_set_mode(&g_eng, mode); }
 
 GALAXY_API void GALAXY_CALL galaxy_set_time_scale(float scale) {
-    // NaN fails both comparisons and is stored as given, like the camera.
+    // A NaN would pass the clamp and make the simulated time NaN for good;
+    // an infinity is no speed either. Both are ignored, like the camera's.
+    if (!isfinite(scale)) return;
     if (scale < 0.0f) scale = 0.0f;
     else if (scale > 100.0f) scale = 100.0f;
     g_eng.time_scale = scale;

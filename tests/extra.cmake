@@ -11,6 +11,14 @@ if(TARGET galaxy-render)
 endif()
 
 if(TARGET galaxy-render)
+  # galaxy-farm's ranges, holes and manifest, Slurm's commands stood in for.
+  add_test(NAME farm COMMAND Python3::Interpreter ${GALAXY_HOST_TESTS}/test_farm.py)
+  set_tests_properties(farm PROPERTIES
+      ENVIRONMENT "GALAXY_RENDER=$<TARGET_FILE:galaxy-render>;GALAXY_FARM=${PROJECT_SOURCE_DIR}/scripts/slurm/galaxy-farm"
+      TIMEOUT 300 FAIL_REGULAR_EXPRESSION "vulkan: ")
+endif()
+
+if(TARGET galaxy-render)
   # The README's pictures against what its command renders now.
   add_test(NAME readme_images COMMAND Python3::Interpreter ${GALAXY_HOST_TESTS}/test_readme_images.py)
   set_tests_properties(readme_images PROPERTIES

@@ -2,6 +2,9 @@
  * through the library's public interface only. */
 #define _POSIX_C_SOURCE 200809L
 #include "halvenor_galaxy.h"
+#include "host_args.h"
+#include "out_file.h"
+#include "png_whole.h"
 
 #include <errno.h>
 #include <math.h>
@@ -15,10 +18,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#define MAX_SIDE 16384
+#define MAX_SIDE HOST_MAX_SIDE
 #define MAX_FRAMES 100000
 #define MAX_TIME 100000.0
-#define MAX_SCALE 100.0
+#define MAX_SCALE HOST_MAX_SCALE
 /* The library clamps each frame's measured wall time to this step, so a
  * pause at least this long makes a frame advance exactly STEP * scale. */
 #define STEP 0.1
@@ -26,20 +29,15 @@
 #define MAX_FPS 240.0
 /* Frames that only move the clock forward are drawn this small. */
 #define WARMUP_SIDE 8
+/* Stepping the clock for longer than this many frames reports progress. */
+#define QUIET_STEPS 20
 
 enum { EXIT_USAGE = 2, EXIT_RENDER = 1 };
 
-typedef struct {
-    const char *name;  /* command-line name */
-    const char *file;  /* stem of the file in the four-scene set */
-} scene_name;
-
-static const scene_name SCENES[4] = {
-    {"solar", "solar_system"},
-    {"galaxy", "galaxy"},
-    {"blackhole", "black_hole"},
-    {"asteroids", "asteroid_field"},
-};
+/* Containers ffmpeg picks by extension, each with a default codec that
+ * takes yuv420p. */
+static const char *const VIDEO_EXTS[] = {".mp4", ".mkv", ".mov", ".webm", ".avi"};
+#define VIDEO_EXT_LIST ".mp4, .mkv, .mov, .webm or .avi"
 
 typedef struct {
     int mode;          /* -1: every scene (the set) */
@@ -54,6 +52,7 @@ typedef struct {
     const char *output;
     const char *out_dir;
     const char *video; /* the sequence goes to ffmpeg instead of PNG files */
+    int skip_existing; /* frames already whole in out_dir are not rendered */
     double fps;
 } options;
 
@@ -66,23 +65,27 @@ static void usage(FILE *f) {
         "usage: galaxy-render [options]\n"
         "Renders halvenor-galaxy scenes offscreen (software device) into PNG files.\n"
         "\n"
-        "  -m, --mode M          scene: solar, galaxy, blackhole, asteroids or 0-3\n"
+        "  -m, --mode M          scene: " HOST_MODE_CHOICES "\n"
         "  -q, --quality Q       0 (fast), 1 (default) or 2 (most particles)\n"
         "  -s, --size WxH        image size, 1..%d each (default 1280x720)\n"
-        "  -c, --camera Y,P,D    orbit camera: yaw and pitch in radians, distance;\n"
-        "                        default: the scene's own preset\n"
+        "  -c, --camera Y,P,D    orbit camera: yaw and pitch in radians (pitch\n"
+        "                        -1.5..1.5), distance 1.2..20000; default: the\n"
+        "                        scene's own preset\n"
         "  -t, --time-scale S    simulated seconds per second, 0..100 (default 1);\n"
         "                        sets the speed of a sequence\n"
         "  -T, --time SECONDS    simulated time of the still (of a sequence's first\n"
         "                        frame), 0..%g (default 1)\n"
-        "  -o, --output FILE     write one still to FILE\n"
+        "  -o, --output FILE     write one still to FILE (a .png name, or a device\n"
+        "                        or FIFO such as /dev/null, written in place)\n"
         "  -n, --frames N        write a sequence of N frames (1..%d) ...\n"
         "  -d, --out-dir DIR     ... into DIR/frame_0000.png, frame_0001.png, ...\n"
         "  -k, --first-frame K   render frames K..K+N-1 of the sequence (default 0);\n"
         "                        frame k is the same file whichever run renders it\n"
+        "      --skip-existing   with -d: keep the frames already there as whole PNG\n"
+        "                        files of this size, render only the others\n"
         "  -v, --video FILE      ... or encode the N frames into FILE with ffmpeg, in\n"
-        "                        the format of its extension (.mp4: H.264); needs an\n"
-        "                        even width and height\n"
+        "                        the format of its extension: " VIDEO_EXT_LIST "\n"
+        "                        (.mp4: H.264); needs an even width and height\n"
         "  -r, --fps F           frame rate of the video, 1..%g (default 10: at time\n"
         "                        scale 1 the video plays at simulated speed)\n"
         "  -V, --version         print the library version\n"
@@ -90,14 +93,20 @@ static void usage(FILE *f) {
         "\n"
         "Without -o or --frames: one still per scene (all four, or only --mode's)\n"
         "into DIR as solar_system.png, galaxy.png, black_hole.png and\n"
-        "asteroid_field.png. DIR must exist; the default ./" DEFAULT_OUT_DIR " is created.\n"
+        "asteroid_field.png. DIR (default ./" DEFAULT_OUT_DIR ") is created when missing;\n"
+        "its parent must exist. Options take their value as '--opt value' or\n"
+        "'--opt=value'.\n"
+        "\n"
+        "Files are written under a temporary name and renamed, so a failure leaves\n"
+        "no partial file; a link is followed and its target replaced; a device or\n"
+        "FIFO is written in place, never replaced.\n"
         "\n"
         "Time is exact, not wall-clock: the library advances its clock per frame by\n"
         "the wall time since the last frame, at most %.1f s, times the time scale.\n"
         "galaxy-render waits at least %.1f s before each frame, so each sequence frame\n"
         "advances exactly %.1f x scale simulated seconds, and --time T (or a later\n"
-        "first frame) is reached in about T/%g small frames. Cost: %.1f s of wall time\n"
-        "per frame on top of rendering.\n"
+        "first frame) is reached in about T/%g small frames, with progress on stderr.\n"
+        "Cost: %.1f s of wall time per frame on top of rendering (-T 1000: 1 s).\n"
         "\n"
         "Exit status: 0 done, 1 rendering failed, 2 bad command line.\n",
         MAX_SIDE, MAX_TIME, MAX_FRAMES, MAX_FPS, STEP, STEP, STEP, STEP * MAX_SCALE, STEP);
@@ -113,95 +122,20 @@ static int fail_usage(const char *fmt, ...) {
     return -1;
 }
 
-/* ---- parsing: whole-string numbers only, no silent truncation. */
+static void warn(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("galaxy-render: warning: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+}
 
-static int parse_int(const char *s, long lo, long hi, int *out) {
-    char *end;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    if (end == s || *end != '\0' || errno != 0 || v < lo || v > hi)
-        return -1;
-    *out = (int)v;
+static int video_ext_known(const char *path) {
+    for (size_t i = 0; i < sizeof VIDEO_EXTS / sizeof VIDEO_EXTS[0]; i++)
+        if (out_has_ext(path, VIDEO_EXTS[i]))
+            return 1;
     return 0;
-}
-
-static int parse_float(const char *s, double lo, double hi, double *out) {
-    char *end;
-    errno = 0;
-    double v = strtod(s, &end);
-    if (end == s || *end != '\0' || errno != 0 || !isfinite(v) || v < lo || v > hi)
-        return -1;
-    *out = v;
-    return 0;
-}
-
-static int parse_mode(const char *s, int *mode) {
-    for (int i = 0; i < 4; i++) {
-        if (strcmp(s, SCENES[i].name) == 0 || strcmp(s, SCENES[i].file) == 0) {
-            *mode = i;
-            return 0;
-        }
-    }
-    return parse_int(s, 0, 3, mode);
-}
-
-static int parse_size(const char *s, int *w, int *h) {
-    char buf[64];
-    if (strlen(s) >= sizeof buf)
-        return -1;
-    strcpy(buf, s);
-    char *x = strchr(buf, 'x');
-    if (!x)
-        return -1;
-    *x = '\0';
-    return parse_int(buf, 1, MAX_SIDE, w) == 0 && parse_int(x + 1, 1, MAX_SIDE, h) == 0 ? 0 : -1;
-}
-
-static int parse_camera(const char *s, options *o) {
-    char buf[128];
-    double v[3];
-    if (strlen(s) >= sizeof buf)
-        return -1;
-    strcpy(buf, s);
-    char *p = buf;
-    for (int i = 0; i < 3; i++) {
-        char *comma = strchr(p, ',');
-        if ((i < 2) != (comma != NULL))
-            return -1;
-        if (comma)
-            *comma = '\0';
-        if (parse_float(p, -1e6, 1e6, &v[i]) != 0)
-            return -1;
-        p = comma ? comma + 1 : p;
-    }
-    if (v[2] <= 0.0)
-        return -1;
-    o->has_camera = 1;
-    o->yaw = (float)v[0];
-    o->pitch = (float)v[1];
-    o->dist = (float)v[2];
-    return 0;
-}
-
-static int is_dir(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-/* The directory part of path ("." when there is none) must exist. */
-static int parent_exists(const char *path) {
-    char buf[4096];
-    const char *slash = strrchr(path, '/');
-    if (!slash)
-        return 1;
-    size_t n = (size_t)(slash - path);
-    if (n == 0)
-        return 1;
-    if (n >= sizeof buf)
-        return 0;
-    memcpy(buf, path, n);
-    buf[n] = '\0';
-    return is_dir(buf);
 }
 
 /* Options taking a value, with their short forms. */
@@ -222,18 +156,19 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
     *o = (options){.mode = -1, .quality = 1, .width = 1280, .height = 720,
                    .time_scale = 1.0f, .time = 1.0, .fps = 10.0};
     *done = 0;
-    int mode_given = 0;
+    int mode_given = 0, scale_given = 0, fps_given = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        const char *val = NULL;
         /* --name=value is the same as --name value. */
         char name[32];
-        const char *eq = strncmp(arg, "--", 2) == 0 ? strchr(arg, '=') : NULL;
-        if (eq && (size_t)(eq - arg) < sizeof name) {
-            memcpy(name, arg, (size_t)(eq - arg));
-            name[eq - arg] = '\0';
-            val = eq + 1;
+        const char *val = host_split_option(arg, name, sizeof name);
+        if (val)
             arg = name;
+        if (strcmp(arg, "--skip-existing") == 0) {
+            if (val)
+                return fail_usage("%s takes no value", arg);
+            o->skip_existing = 1;
+            continue;
         }
         const char *opt = long_to_short(arg);
         if (strcmp(opt, "-h") == 0 || strcmp(opt, "-V") == 0) {
@@ -256,29 +191,31 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
         double d;
         switch (opt[1]) {
         case 'm':
-            if (parse_mode(val, &o->mode) != 0)
-                return fail_usage("bad mode '%s': use solar, galaxy, blackhole, asteroids or 0-3", val);
+            if (host_parse_mode(val, &o->mode) != 0)
+                return fail_usage("bad mode '%s': use " HOST_MODE_CHOICES, val);
             mode_given = 1;
             break;
         case 'q':
-            if (parse_int(val, 0, 2, &o->quality) != 0)
+            if (host_parse_int(val, 0, 2, &o->quality) != 0)
                 return fail_usage("bad quality '%s': use 0, 1 or 2", val);
             break;
         case 's':
-            if (parse_size(val, &o->width, &o->height) != 0)
+            if (host_parse_size(val, &o->width, &o->height) != 0)
                 return fail_usage("bad size '%s': use WxH with each side 1..%d", val, MAX_SIDE);
             break;
         case 'c':
-            if (parse_camera(val, o) != 0)
-                return fail_usage("bad camera '%s': use YAW,PITCH,DISTANCE with a distance above 0", val);
+            if (host_parse_camera(val, &o->yaw, &o->pitch, &o->dist) != 0)
+                return fail_usage("bad camera '%s': use " HOST_CAMERA_RANGE, val);
+            o->has_camera = 1;
             break;
         case 't':
-            if (parse_float(val, 0.0, 100.0, &d) != 0)
+            if (host_parse_double(val, 0.0, MAX_SCALE, &d) != 0)
                 return fail_usage("bad time scale '%s': use a number from 0 to 100", val);
             o->time_scale = (float)d;
+            scale_given = 1;
             break;
         case 'T':
-            if (parse_float(val, 0.0, MAX_TIME, &o->time) != 0)
+            if (host_parse_double(val, 0.0, MAX_TIME, &o->time) != 0)
                 return fail_usage("bad time '%s': use seconds from 0 to %g", val, MAX_TIME);
             break;
         case 'o':
@@ -287,7 +224,7 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
             o->output = val;
             break;
         case 'n':
-            if (parse_int(val, 1, MAX_FRAMES, &o->frames) != 0)
+            if (host_parse_int(val, 1, MAX_FRAMES, &o->frames) != 0)
                 return fail_usage("bad frame count '%s': use 1..%d", val, MAX_FRAMES);
             break;
         case 'd':
@@ -297,7 +234,7 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
             break;
         case 'k': {
             int k;
-            if (parse_int(val, 0, MAX_FRAMES - 1, &k) != 0)
+            if (host_parse_int(val, 0, MAX_FRAMES - 1, &k) != 0)
                 return fail_usage("bad first frame '%s': use 0..%d", val, MAX_FRAMES - 1);
             o->first_frame = k;
             break;
@@ -308,8 +245,9 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
             o->video = val;
             break;
         case 'r':
-            if (parse_float(val, 1.0, MAX_FPS, &o->fps) != 0)
+            if (host_parse_double(val, 1.0, MAX_FPS, &o->fps) != 0)
                 return fail_usage("bad frame rate '%s': use 1..%g", val, MAX_FPS);
+            fps_given = 1;
             break;
         }
     }
@@ -319,24 +257,31 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
         return fail_usage("-o and --out-dir exclude each other: put the directory in the file name");
     if ((o->output || o->frames) && !mode_given)
         o->mode = 0;
-    if (o->output && !parent_exists(o->output))
-        return fail_usage("output directory of '%s' does not exist", o->output);
+    out_file f;
+    if (o->output && out_check(&f, o->output, ".png", 1) != 0)
+        return fail_usage("%s", f.error);
     if (o->video && (o->output || o->out_dir))
         return fail_usage("--video excludes -o and --out-dir");
     if (o->video && !o->frames)
         return fail_usage("--video needs --frames");
     if (o->video && (o->width % 2 || o->height % 2))
         return fail_usage("--video needs an even width and height (H.264)");
-    if (o->video && !parent_exists(o->video))
-        return fail_usage("output directory of '%s' does not exist", o->video);
+    if (o->video && out_check(&f, o->video, NULL, 0) != 0)
+        return fail_usage("%s", f.error);
+    if (o->video && !video_ext_known(o->video))
+        return fail_usage("cannot write %s: a video's name must end in " VIDEO_EXT_LIST, o->video);
     if (o->frames && !o->out_dir && !o->video)
         return fail_usage("--frames needs --out-dir or --video");
+    if (o->skip_existing && (!o->frames || !o->out_dir))
+        return fail_usage("--skip-existing needs --frames and --out-dir");
     if (o->first_frame && !o->frames)
         return fail_usage("--first-frame needs --frames");
     if (o->first_frame + o->frames > MAX_FRAMES)
         return fail_usage("the sequence ends past frame %d", MAX_FRAMES - 1);
-    if (o->out_dir && !is_dir(o->out_dir))
-        return fail_usage("output directory '%s' does not exist", o->out_dir);
+    if (fps_given && !o->video)
+        warn("--fps has no effect without --video");
+    if (scale_given && !o->frames)
+        warn("--time-scale has no effect on a still: it sets the speed of a sequence (--frames)");
     return 0;
 }
 
@@ -472,32 +417,47 @@ static int start_scene(const options *o, int mode, float target, clock_state *c)
     galaxy_set_quality(o->quality);
     if (o->has_camera)
         galaxy_set_camera(o->yaw, o->pitch, o->dist);
+    /* The clock can only be stepped at STEP of wall time per frame: a long
+     * way to the first picture says how far it has come. */
+    int tty = isatty(fileno(stderr));
+    int report = n > QUIET_STEPS;
+    if (report)
+        fprintf(stderr, "galaxy-render: stepping the clock to %.9g s: %ld frames, about %.0f s\n",
+                (double)target, n, (double)n * STEP);
     for (long i = 0; i < n && !g_stop; i++) {
         if (warmup && i == n - 1)
             galaxy_resize(o->width, o->height);
         step_frame(c, scales[i]);
+        /* A line every ten percent, or a running count on a terminal. */
+        if (report && (tty || (i + 1) % ((n + 9) / 10) == 0 || i + 1 == n))
+            fprintf(stderr, "%sclock %ld/%ld%s", tty ? "\r" : "", i + 1, n, tty && i + 1 < n ? "" : "\n");
     }
     free(scales);
     galaxy_set_time_scale(o->time_scale);
     return g_stop ? -1 : finish_frame(c);
 }
 
-/* Screenshot to a temporary name in the same directory, renamed on success,
- * so a failure never leaves a partial or stale-looking file. */
+/* The last frame as a PNG file at path: under a temporary name renamed over
+ * a regular file (or a link's target), copied into a device or FIFO. The
+ * library's PNG writer does not report failed writes, so the file is checked
+ * for its end before it replaces anything. */
 static int write_png(const char *path) {
-    char tmp[4200];
-    if (snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, (long)getpid()) >= (int)sizeof tmp) {
-        fprintf(stderr, "galaxy-render: path too long: %s\n", path);
+    out_file f;
+    if (out_begin(&f, path, ".png", "", 1) != 0) {
+        fprintf(stderr, "galaxy-render: %s\n", f.error);
         return -1;
     }
-    if (galaxy_screenshot(tmp) != 0) {
-        fprintf(stderr, "galaxy-render: cannot write %s: %s\n", path, galaxy_get_error());
-        remove(tmp);
+    errno = 0;
+    int shot = galaxy_screenshot(f.write);
+    int err = errno;
+    if (shot != 0 || !out_png_complete(f.write)) {
+        fprintf(stderr, "galaxy-render: cannot write %s: %s\n", path,
+                err ? strerror(err) : shot != 0 ? galaxy_get_error() : "the PNG came out short");
+        out_abort(&f);
         return -1;
     }
-    if (rename(tmp, path) != 0) {
-        fprintf(stderr, "galaxy-render: cannot write %s: %s\n", path, strerror(errno));
-        remove(tmp);
+    if (out_commit(&f) != 0) {
+        fprintf(stderr, "galaxy-render: %s\n", f.error);
         return -1;
     }
     return 0;
@@ -516,7 +476,7 @@ static int render_still(const options *o) {
 typedef struct {
     pid_t pid;
     int fd;           /* ffmpeg's standard input */
-    char tmp[4200];
+    out_file out;     /* the temporary file ffmpeg writes */
 } video_pipe;
 
 static int in_path(const char *program) {
@@ -543,9 +503,8 @@ static int video_open(const options *o, video_pipe *v) {
     /* The temporary name keeps the extension: ffmpeg picks the container by it. */
     const char *slash = strrchr(o->video, '/');
     const char *dot = strrchr(slash ? slash : o->video, '.');
-    if (snprintf(v->tmp, sizeof v->tmp, "%s.%ld.tmp%s", o->video, (long)getpid(), dot ? dot : "")
-        >= (int)sizeof v->tmp) {
-        fprintf(stderr, "galaxy-render: path too long: %s\n", o->video);
+    if (out_begin(&v->out, o->video, NULL, dot ? dot : "", 0) != 0) {
+        fprintf(stderr, "galaxy-render: %s\n", v->out.error);
         return -1;
     }
     char size[32], rate[32];
@@ -553,10 +512,11 @@ static int video_open(const options *o, video_pipe *v) {
     snprintf(rate, sizeof rate, "%g", o->fps);
     char *const argv[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "rawvideo",
                           "-pix_fmt", "rgba", "-video_size", size, "-framerate", rate, "-i", "-",
-                          "-an", "-pix_fmt", "yuv420p", "-y", v->tmp, NULL};
+                          "-an", "-pix_fmt", "yuv420p", "-y", v->out.write, NULL};
     int fds[2];
     if (pipe(fds) != 0) {
         fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", strerror(errno));
+        out_abort(&v->out);
         return -1;
     }
     v->pid = fork();
@@ -571,6 +531,7 @@ static int video_open(const options *o, video_pipe *v) {
     if (v->pid < 0) {
         fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", strerror(errno));
         close(fds[1]);
+        out_abort(&v->out);
         return -1;
     }
     v->fd = fds[1];
@@ -612,48 +573,68 @@ static int video_close(video_pipe *v, const char *path, int ok) {
                 WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), path);
         ok = 0;
     }
-    if (ok && rename(v->tmp, path) != 0) {
-        fprintf(stderr, "galaxy-render: cannot write %s: %s\n", path, strerror(errno));
-        ok = 0;
+    if (ok && out_commit(&v->out) != 0) {
+        fprintf(stderr, "galaxy-render: %s\n", v->out.error);
+        return -1;
     }
     if (!ok)
-        remove(v->tmp);
+        out_abort(&v->out);
     return ok ? 0 : -1;
 }
 
 /* Frames first_frame .. first_frame + frames - 1 of the sequence, as PNG
- * files named by their index in the whole sequence, or into a video. */
+ * files named by their index in the whole sequence, or into a video. With
+ * --skip-existing a frame already on disk is left alone; the next one missing
+ * starts a fresh engine at its own time, as --first-frame would, so it is the
+ * same picture as in an unbroken run. */
 static int render_sequence(const options *o) {
     clock_state c;
     video_pipe v;
-    char path[4200];
+    char path[4200] = "";
     int tty = isatty(fileno(stderr));
+    char err[OUT_ERROR_MAX];
+    if (o->out_dir && out_make_dir(o->out_dir, err, sizeof err) != 0) {
+        fprintf(stderr, "galaxy-render: %s\n", err);
+        return -1;
+    }
+    int live = 0; /* an engine is up, its clock at the previous frame */
+    int rc = 0;
     if (o->video && video_open(o, &v) != 0)
         return -1;
-    int rc = start_scene(o, o->mode, sequence_time(o, o->first_frame), &c);
     for (int i = 0; i < o->frames && rc == 0; i++) {
         if (g_stop) {
             rc = -1;
             break;
         }
-        /* The first frame is the one start_scene rendered. */
-        if (i > 0) {
-            step_frame(&c, o->time_scale);
-            if (finish_frame(&c) != 0) {
-                rc = -1;
-                break;
-            }
-        }
-        if (o->video) {
-            rc = video_write(&v);
-        } else {
+        if (!o->video)
             snprintf(path, sizeof path, "%s/frame_%04ld.png", o->out_dir, o->first_frame + i);
-            rc = write_png(path);
+        if (o->skip_existing && png_is_whole(path, o->width, o->height)) {
+            if (live)
+                galaxy_destroy();
+            live = 0;
+            fprintf(stderr, "%sframe %d/%d on disk%s", tty ? "\r" : "", i + 1, o->frames,
+                    tty && i + 1 < o->frames ? "" : "\n");
+            continue;
         }
+        if (!live) {
+            live = 1;
+            rc = start_scene(o, o->mode, sequence_time(o, o->first_frame + i), &c);
+        } else {
+            step_frame(&c, o->time_scale);
+            rc = finish_frame(&c);
+        }
+        /* A stop cuts the wait before the frame short: its clock did not
+         * advance a whole step, so it is not frame i and must not be saved. */
+        if (rc != 0 || g_stop) {
+            rc = -1;
+            break;
+        }
+        rc = o->video ? video_write(&v) : write_png(path);
         fprintf(stderr, "%sframe %d/%d %.2f s%s", tty ? "\r" : "", i + 1, o->frames,
                 c.cost, tty && i + 1 < o->frames && rc == 0 ? "" : "\n");
     }
-    galaxy_destroy();
+    if (live)
+        galaxy_destroy();
     if (o->video && video_close(&v, o->video, rc == 0 && !g_stop) != 0)
         rc = -1;
     return rc;
@@ -663,18 +644,15 @@ static int render_sequence(const options *o) {
  * picture is the same as a single -o run would give. */
 static int render_set(const options *o) {
     const char *dir = o->out_dir ? o->out_dir : DEFAULT_OUT_DIR;
-    if (!o->out_dir && mkdir(dir, 0777) != 0 && errno != EEXIST) {
-        fprintf(stderr, "galaxy-render: cannot create %s: %s\n", dir, strerror(errno));
-        return -1;
-    }
-    if (!is_dir(dir)) {
-        fprintf(stderr, "galaxy-render: %s is not a directory\n", dir);
+    char err[OUT_ERROR_MAX];
+    if (out_make_dir(dir, err, sizeof err) != 0) {
+        fprintf(stderr, "galaxy-render: %s\n", err);
         return -1;
     }
     /* The timing columns line up under the longest path of the set. */
     int path_width = 0;
     for (int m = 0; m < 4; m++) {
-        int n = (int)(strlen(dir) + strlen(SCENES[m].file) + 5);
+        int n = (int)(strlen(dir) + strlen(HOST_MODE_FILES[m]) + 5);
         if ((o->mode < 0 || m == o->mode) && n > path_width)
             path_width = n;
     }
@@ -685,7 +663,7 @@ static int render_set(const options *o) {
             continue;
         char path[4200];
         clock_state c;
-        snprintf(path, sizeof path, "%s/%s.png", dir, SCENES[m].file);
+        snprintf(path, sizeof path, "%s/%s.png", dir, HOST_MODE_FILES[m]);
         double t0 = now_s();
         int rc = start_scene(o, m, (float)o->time, &c);
         double ready = now_s();

@@ -2,32 +2,44 @@
  * through its public interface only. */
 #define _POSIX_C_SOURCE 200809L
 #include "halvenor_galaxy.h"
+#include "host_args.h"
+#include "out_file.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#define MAX_SIDE 16384
 #define DRAG_RADIANS_PER_PIXEL 0.005f
 #define STATUS_PERIOD 0.5 /* seconds between title updates */
 
-static const char *const MODE_NAMES[4] = {"solar system", "galaxy", "black hole", "asteroid field"};
 static const char KEYS_HELP[] =
-    "1-4 scene, q/w/e quality 0/1/2, +/- speed, space pause, s screenshot, Esc quit";
+    "Keys:  1 2 3 4    solar system, galaxy, black hole, asteroid field\n"
+    "       z x c      quality 0, 1, 2\n"
+    "       + -        time twice as fast / half as fast\n"
+    "       space      pause / resume\n"
+    "       s          screenshot to galaxy_NNNN.png in the current directory\n"
+    "       h          this key help, on standard output\n"
+    "       Esc, q     quit\n"
+    "Mouse: drag with the left button to orbit, wheel to zoom.\n";
 
 typedef struct {
     int width, height;
     int mode, quality;
     float time_scale;
     long max_frames; /* 0: run until closed */
+    int has_camera;
+    float yaw, pitch, dist;
 } options;
 
 typedef struct {
@@ -52,91 +64,100 @@ static void usage(FILE *f) {
         "usage: galaxy-viewer [options]\n"
         "Shows the halvenor-galaxy scenes in an X11 window (DISPLAY).\n"
         "\n"
-        "  -m, --mode M         first scene: solar, galaxy, blackhole, asteroids or 0-3\n"
+        "  -m, --mode M         first scene: " HOST_MODE_CHOICES "\n"
         "  -q, --quality Q      0, 1 (default) or 2\n"
-        "  -s, --size WxH       window size (default 1280x720)\n"
+        "  -s, --size WxH       window size, 1..%d each (default 1280x720)\n"
+        "  -c, --camera Y,P,D   first camera: yaw and pitch in radians (pitch\n"
+        "                       -1.5..1.5), distance 1.2..20000; default: the\n"
+        "                       scene's own preset\n"
         "  -t, --time-scale S   simulated seconds per second, 0..100 (default 1)\n"
         "  -n, --frames N       quit after N frames\n"
+        "  -V, --version        print the library version\n"
         "  -h, --help           this text\n"
+        "Options take their value as '--opt value' or '--opt=value'.\n"
         "\n"
-        "Keys:  1 2 3 4    solar system, galaxy, black hole, asteroid field\n"
-        "       q w e      quality 0, 1, 2\n"
-        "       + -        time twice as fast / half as fast\n"
-        "       space      pause / resume\n"
-        "       s          screenshot to galaxy_NNNN.png in the current directory\n"
-        "       Esc, Q     quit (Q is Shift+q)\n"
-        "Mouse: drag with the left button to orbit, wheel to zoom.\n"
-        "The title shows scene, quality, speed and frame time.\n");
+        "%s"
+        "The title shows scene, quality, speed and frame time.\n",
+        HOST_MAX_SIDE, KEYS_HELP);
 }
 
-static int bad(const char *what, const char *val) {
-    fprintf(stderr, "galaxy-viewer: bad %s '%s' (galaxy-viewer --help lists the options)\n", what, val);
+static int fail_usage(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("galaxy-viewer: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputs("\n(galaxy-viewer --help lists the options)\n", stderr);
+    va_end(ap);
     return -1;
 }
 
-static int parse_long(const char *s, long lo, long hi, long *out) {
-    char *end;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    if (end == s || *end != '\0' || errno != 0 || v < lo || v > hi)
-        return -1;
-    *out = v;
-    return 0;
+/* Options taking a value, with their short forms. */
+static const char *long_to_short(const char *arg) {
+    static const char *const map[][2] = {
+        {"--mode", "-m"}, {"--quality", "-q"}, {"--size", "-s"}, {"--camera", "-c"},
+        {"--time-scale", "-t"}, {"--frames", "-n"}, {"--help", "-h"}, {"--version", "-V"},
+    };
+    for (size_t i = 0; i < sizeof map / sizeof map[0]; i++)
+        if (strcmp(arg, map[i][0]) == 0)
+            return map[i][1];
+    return arg;
 }
 
 static int parse_args(int argc, char **argv, options *o, int *done) {
     *o = (options){.width = 1280, .height = 720, .quality = 1, .time_scale = 1.0f};
     *done = 0;
-    static const char *const names[] = {"solar", "galaxy", "blackhole", "asteroids"};
     for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-            usage(stdout);
+        const char *arg = argv[i];
+        char name[32];
+        const char *val = host_split_option(arg, name, sizeof name);
+        if (val)
+            arg = name;
+        const char *opt = long_to_short(arg);
+        if (strcmp(opt, "-h") == 0 || strcmp(opt, "-V") == 0) {
+            if (val)
+                return fail_usage("%s takes no value", arg);
+            if (opt[1] == 'h')
+                usage(stdout);
+            else
+                printf("halvenor-galaxy %s\n", galaxy_version());
             *done = 1;
             return 0;
         }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "galaxy-viewer: unknown option or missing value: '%s'\n", a);
-            return -1;
+        if (strlen(opt) != 2 || opt[0] != '-' || !strchr("mqsctn", opt[1]))
+            return fail_usage("unknown option '%s'", argv[i]);
+        if (!val) {
+            if (i + 1 >= argc)
+                return fail_usage("%s needs a value", arg);
+            val = argv[++i];
         }
-        const char *v = argv[++i];
-        long n, w, h;
-        if (strcmp(a, "-m") == 0 || strcmp(a, "--mode") == 0) {
-            o->mode = -1;
-            for (int m = 0; m < 4; m++)
-                if (strcmp(v, names[m]) == 0)
-                    o->mode = m;
-            if (o->mode < 0) {
-                if (parse_long(v, 0, 3, &n) != 0)
-                    return bad("mode", v);
-                o->mode = (int)n;
-            }
-        } else if (strcmp(a, "-q") == 0 || strcmp(a, "--quality") == 0) {
-            if (parse_long(v, 0, 2, &n) != 0)
-                return bad("quality", v);
-            o->quality = (int)n;
-        } else if (strcmp(a, "-s") == 0 || strcmp(a, "--size") == 0) {
-            char buf[64];
-            char *x;
-            if (strlen(v) >= sizeof buf || !(x = strchr(strcpy(buf, v), 'x')))
-                return bad("size", v);
-            *x = '\0';
-            if (parse_long(buf, 1, MAX_SIDE, &w) != 0 || parse_long(x + 1, 1, MAX_SIDE, &h) != 0)
-                return bad("size", v);
-            o->width = (int)w;
-            o->height = (int)h;
-        } else if (strcmp(a, "-t") == 0 || strcmp(a, "--time-scale") == 0) {
-            char *end;
-            double s = strtod(v, &end);
-            if (end == v || *end != '\0' || !(s >= 0.0 && s <= 100.0))
-                return bad("time scale", v);
-            o->time_scale = (float)s;
-        } else if (strcmp(a, "-n") == 0 || strcmp(a, "--frames") == 0) {
-            if (parse_long(v, 1, 1000000000L, &o->max_frames) != 0)
-                return bad("frame count", v);
-        } else {
-            fprintf(stderr, "galaxy-viewer: unknown option '%s'\n", a);
-            return -1;
+        double d;
+        switch (opt[1]) {
+        case 'm':
+            if (host_parse_mode(val, &o->mode) != 0)
+                return fail_usage("bad mode '%s': use " HOST_MODE_CHOICES, val);
+            break;
+        case 'q':
+            if (host_parse_int(val, 0, 2, &o->quality) != 0)
+                return fail_usage("bad quality '%s': use 0, 1 or 2", val);
+            break;
+        case 's':
+            if (host_parse_size(val, &o->width, &o->height) != 0)
+                return fail_usage("bad size '%s': use WxH with each side 1..%d", val, HOST_MAX_SIDE);
+            break;
+        case 'c':
+            if (host_parse_camera(val, &o->yaw, &o->pitch, &o->dist) != 0)
+                return fail_usage("bad camera '%s': use " HOST_CAMERA_RANGE, val);
+            o->has_camera = 1;
+            break;
+        case 't':
+            if (host_parse_double(val, 0.0, HOST_MAX_SCALE, &d) != 0)
+                return fail_usage("bad time scale '%s': use a number from 0 to 100", val);
+            o->time_scale = (float)d;
+            break;
+        case 'n':
+            if (host_parse_long(val, 1, 1000000000L, &o->max_frames) != 0)
+                return fail_usage("bad frame count '%s': use 1..1000000000", val);
+            break;
         }
     }
     return 0;
@@ -155,26 +176,44 @@ static void apply_time_scale(const viewer *v) {
 static void show_status(viewer *v) {
     double frame_ms = v->frame_ms;
     v->status_stale = 0;
-    char title[256];
-    snprintf(title, sizeof title, "halvenor-galaxy: %s | quality %d | %s x%g | %.1f ms | %s",
-             MODE_NAMES[v->mode], v->quality, v->paused ? "paused" : "speed", (double)v->time_scale,
-             frame_ms, KEYS_HELP);
+    char title[128];
+    snprintf(title, sizeof title, "halvenor-galaxy: %s | quality %d | %s x%g | %.1f ms",
+             HOST_MODE_TITLES[v->mode], v->quality, v->paused ? "paused" : "speed", (double)v->time_scale,
+             frame_ms);
     XStoreName(v->dpy, v->win, title);
     XFlush(v->dpy);
     if (isatty(fileno(stderr)))
-        fprintf(stderr, "\r%-16s quality %d  %s x%-6g %7.1f ms ", MODE_NAMES[v->mode], v->quality,
+        fprintf(stderr, "\r%-16s quality %d  %s x%-6g %7.1f ms ", HOST_MODE_TITLES[v->mode], v->quality,
                 v->paused ? "paused" : "speed", (double)v->time_scale, frame_ms);
 }
 
+/* The next free galaxy_NNNN.png, written under a temporary name and renamed,
+ * so no half-written picture ever carries the name. */
 static void screenshot(viewer *v) {
     char path[64];
+    struct stat st;
     do {
         snprintf(path, sizeof path, "galaxy_%04d.png", ++v->shot_number);
-    } while (access(path, F_OK) == 0 && v->shot_number < 9999);
-    if (galaxy_screenshot(path) == 0)
+    } while (lstat(path, &st) == 0 && v->shot_number < 9999);
+    out_file f;
+    int ok = out_begin(&f, path, ".png", "", 0) == 0;
+    if (ok) {
+        errno = 0;
+        int shot = galaxy_screenshot(f.write);
+        int err = errno;
+        if (shot != 0 || !out_png_complete(f.write)) {
+            snprintf(f.error, sizeof f.error, "cannot write %s: %s", path,
+                     err ? strerror(err) : shot != 0 ? galaxy_get_error() : "the PNG came out short");
+            out_abort(&f);
+            ok = 0;
+        }
+    }
+    if (ok && out_commit(&f) != 0)
+        ok = 0;
+    if (ok)
         printf("saved %s\n", path);
     else
-        fprintf(stderr, "galaxy-viewer: screenshot failed: %s\n", galaxy_get_error());
+        fprintf(stderr, "galaxy-viewer: screenshot failed: %s\n", f.error);
     fflush(stdout);
 }
 
@@ -188,8 +227,8 @@ static void on_key(viewer *v, XKeyEvent *e) {
         v->mode = (int)(sym - XK_1);
         galaxy_set_mode(v->mode);
         break;
-    case XK_q: case XK_w: case XK_e:
-        v->quality = sym == XK_q ? 0 : sym == XK_w ? 1 : 2;
+    case XK_z: case XK_x: case XK_c:
+        v->quality = sym == XK_z ? 0 : sym == XK_x ? 1 : 2;
         galaxy_set_quality(v->quality);
         break;
     case XK_plus: case XK_equal: case XK_KP_Add:
@@ -209,7 +248,11 @@ static void on_key(viewer *v, XKeyEvent *e) {
     case XK_s:
         screenshot(v);
         break;
-    case XK_Escape: case XK_Q:
+    case XK_h:
+        fputs(KEYS_HELP, stdout);
+        fflush(stdout);
+        break;
+    case XK_Escape: case XK_q: case XK_Q:
         v->running = 0;
         break;
     default:
@@ -280,6 +323,22 @@ static int open_window(viewer *v, const options *o) {
     v->wm_delete = XInternAtom(v->dpy, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(v->dpy, v->win, &v->wm_delete, 1);
     XStoreName(v->dpy, v->win, "halvenor-galaxy");
+    /* Found by window managers and "xdotool search --classname/--pid". */
+    XClassHint hint = {"galaxy-viewer", "Galaxy-viewer"};
+    XSetClassHint(v->dpy, v->win, &hint);
+    unsigned long pid = (unsigned long)getpid();
+    XChangeProperty(v->dpy, v->win, XInternAtom(v->dpy, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, (const unsigned char *)&pid, 1);
+    char host[256];
+    if (gethostname(host, sizeof host) == 0) {
+        host[sizeof host - 1] = '\0';
+        char *list[1] = {host};
+        XTextProperty machine;
+        if (XStringListToTextProperty(list, 1, &machine)) {
+            XSetWMClientMachine(v->dpy, v->win, &machine);
+            XFree(machine.value);
+        }
+    }
     XMapWindow(v->dpy, v->win);
     /* The library talks to the server over its own connection: the window
      * must exist there before galaxy_create. */
@@ -312,8 +371,10 @@ int main(int argc, char **argv) {
     v.running = 1;
     galaxy_set_mode(v.mode);
     galaxy_set_quality(v.quality);
+    if (o.has_camera)
+        galaxy_set_camera(o.yaw, o.pitch, o.dist);
     apply_time_scale(&v);
-    printf("galaxy-viewer: %s\n", KEYS_HELP);
+    printf("galaxy-viewer: h prints the keys, Esc or q quits\n");
     fflush(stdout);
 
     long frames = 0, window_frames = 0;

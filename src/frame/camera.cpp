@@ -1,5 +1,7 @@
 // The orbit camera and the per-mode presets. These act on the record in any
 // state: the exports decide whether a call reaches them.
+#include <math.h>
+
 #include "frame/frame.h"
 
 struct CameraPreset {
@@ -22,15 +24,23 @@ void engine_set_mode(Engine *e, int mode) {
     e->cam_dist = k_presets[mode].dist;
 }
 
+// A NaN or infinity would pass the clamps and turn every later view matrix
+// into NaN; the setters have no result to refuse with, so such a call is
+// ignored and the camera keeps its previous values.
+static bool all_finite(float a, float b, float c) { return isfinite(a) && isfinite(b) && isfinite(c); }
+
 void engine_set_camera(Engine *e, float yaw, float pitch, float dist) {
+    if (!all_finite(yaw, pitch, dist)) return;
     e->cam_yaw = yaw;
     e->cam_pitch = pitch;
     e->cam_dist = dist;
 }
 
 void engine_adjust_camera(Engine *e, float dyaw, float dpitch, float zoom) {
-    e->cam_yaw = e->cam_yaw + dyaw; // never wrapped
-    // Written as plain comparisons so a NaN passes through untouched.
+    if (!all_finite(dyaw, dpitch, zoom)) return;
+    float yaw = e->cam_yaw + dyaw; // never wrapped
+    if (!isfinite(yaw)) return;    // two huge finite steps can still overflow
+    e->cam_yaw = yaw;
     float p = e->cam_pitch + dpitch;
     if (p > 1.5f) p = 1.5f;
     else if (p < -1.5f) p = -1.5f;

@@ -197,8 +197,51 @@ class Viewer(unittest.TestCase):
             off = differing(rendered, shown)
             self.assertEqual(off, 0.0, f"{off:.1%} of the window differs from {name}")
 
-        self.key("Escape")
+        # q quits, like most viewers (quality moved to z x c).
+        self.key("q")
         self.assertEqual(self.proc.wait(timeout=TIMEOUT), 0)
+
+    # Runs before test_interaction (alphabetical order), which quits the viewer.
+    def test_identity_pid_class_and_short_title(self):
+        self.assertIsNotNone(self.win, "no viewer window")
+        for how in (["--pid", str(self.proc.pid)], ["--classname", "^galaxy-viewer$"],
+                    ["--class", "^Galaxy-viewer$"]):
+            r = self.xdotool("search", *how)
+            self.assertIn(str(self.win), r.stdout.split(), how)
+        title = self.wait_for("the status in the title", lambda: (lambda t: t if " ms" in t else None)(self.title()))
+        # scene, quality, speed and frame time; the keys are on --help and h
+        self.assertLess(len(title), 70, title)
+
+
+class Options(unittest.TestCase):
+    """The command line, checked before any display is opened."""
+
+    def viewer(self, *args):
+        env = dict(os.environ, DISPLAY="")
+        return subprocess.run([VIEWER, *args], env=env, capture_output=True, text=True, timeout=60)
+
+    def test_bad_values_name_the_choices(self):
+        for args, words in ((["--mode=9"], "bad mode '9': use solar, galaxy, blackhole, asteroids"),
+                            (["-q", "3"], "bad quality '3': use 0, 1 or 2"),
+                            (["--camera=0,0,0.5"], "distance 1.2..20000"),
+                            (["--size", "0x5"], "each side 1..16384"),
+                            (["--frames"], "needs a value"),
+                            (["--bogus"], "unknown option")):
+            with self.subTest(args=args):
+                r = self.viewer(*args)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(words, r.stderr)
+
+    def test_same_syntax_as_galaxy_render(self):
+        # Everything parses; only the missing display stops it.
+        r = self.viewer("--frames=5", "--mode=black_hole", "--camera", "0.7,0.2,14", "-t", "2", "--quality=0")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("cannot open X display", r.stderr)
+        r = self.viewer("--version")
+        self.assertEqual((r.returncode, r.stdout), (0, "halvenor-galaxy 1.0.0\n"))
+        r = self.viewer("--help")
+        self.assertIn("z x c      quality 0, 1, 2", r.stdout)
+        self.assertIn("Esc, q     quit", r.stdout)
 
 
 def png_rgb(path):

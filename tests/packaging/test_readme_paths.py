@@ -1,7 +1,8 @@
-"""The README's install, pkg-config, CMake, pip and split-sequence blocks, run
-as a user would paste them: in a scratch directory holding `build` (a link to
-the build tree) and `python` (a copy of the module's directory), with HOME
-pointing into it. Run by CTest with GALAXY_SOURCE_DIR and GALAXY_BUILD_DIR."""
+"""The documentation's install, pkg-config, CMake, pip, Python and
+split-sequence blocks (README.md and docs/*.md), run as a user would paste
+them: in a scratch directory holding `build` (a link to the build tree) and
+`python` (a copy of the module's directory), with HOME pointing into it. Run by CTest with GALAXY_SOURCE_DIR and GALAXY_BUILD_DIR."""
+import glob
 import os
 import re
 import shutil
@@ -17,11 +18,17 @@ PATH = "/usr/bin:/bin:" + os.environ.get("PATH", "")
 
 
 def readme_blocks():
-    """{name: text} of the fenced blocks marked <!-- run: name --> in README.md."""
-    with open(os.path.join(SRC, "README.md")) as f:
-        text = f.read()
-    return {m.group(1): m.group(2)
-            for m in re.finditer(r"<!-- run: (\S+) -->\n```\w*\n(.*?)```", text, re.S)}
+    """{name: text} of the fenced blocks marked <!-- run: name --> in README.md
+    and the pages under docs/; a name used twice is an error, not a silent pick."""
+    blocks = {}
+    for path in [os.path.join(SRC, "README.md")] + sorted(glob.glob(os.path.join(SRC, "docs", "*.md"))):
+        with open(path) as f:
+            text = f.read()
+        for m in re.finditer(r"<!-- run: (\S+) -->\n```\w*\n(.*?)```", text, re.S):
+            if m.group(1) in blocks:
+                raise ValueError(f"{path}: a second block named {m.group(1)}")
+            blocks[m.group(1)] = m.group(2)
+    return blocks
 
 
 BLOCKS = readme_blocks()
@@ -125,6 +132,15 @@ class InstalledTree(unittest.TestCase):
         where = subprocess.run([venv_python, "-c", "import halvenor_galaxy as h; print(h.__file__)"],
                                cwd=self.s.home, env=env, capture_output=True, text=True, check=True).stdout
         self.assertIn("site-packages", where)
+
+
+class SourceTreePython(unittest.TestCase):
+    def test_five_lines_write_a_picture(self):
+        s = Scratch(self.addCleanup)
+        s.write("five.py", BLOCKS["python"])
+        s.run("python", text="python3 five.py")
+        with open(s.path("galaxy.png"), "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
 
 class SplitSequence(unittest.TestCase):

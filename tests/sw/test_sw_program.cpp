@@ -4,9 +4,11 @@
 
 #include <math.h>
 
+#include <functional>
 #include <vector>
 
 #include "gpu/gpu.h" // the engine's nine programs
+#include "sw/sw_ops.h"
 
 namespace {
 
@@ -305,6 +307,81 @@ TEST(SwProgram, UnsupportedConstructsAreRejectedWithAReason) {
         std::string err;
         EXPECT_FALSE(sw_compile(c.src, "ps_5_0", &prog, &err)) << c.src;
         EXPECT_NE(std::string::npos, err.find(c.reason)) << "message: " << err;
+    }
+}
+
+// The translator's last check: a program that would make the optimiser or
+// the interpreter reach outside its registers, constant buffers or body is
+// refused, whichever number is wrong. Each case breaks one number of a
+// program that passes.
+TEST(SwProgram, ValidationRefusesProgramsReachingOutside) {
+    SwProgram base;
+    std::string err;
+    ASSERT_TRUE(sw_compile("cbuffer C : register(b0) { float4 k; };\n"
+                           "float4 main(float4 p : SV_POSITION, float4 a : TEXCOORD0) : SV_Target {\n"
+                           "    float4 r = a * k.x;\n"
+                           "    if (a.x > 0.5) r = float4(exp(a.y), sin(a.z), cos(a.w), sqrt(a.x)) * lerp(a.x, a.y, k.y);\n"
+                           "    return r;\n}\n",
+                           "ps_5_0", &base, &err))
+        << err;
+    ASSERT_TRUE(sw_program_validate(&base, &err)) << err;
+    auto first = [](const std::vector<SwOp> &ops, bool (*pick)(const SwOp &)) {
+        for (size_t i = 0; i < ops.size(); i++)
+            if (pick(ops[i])) return i;
+        return ops.size();
+    };
+    const size_t skip = first(base.body, [](const SwOp &o) { return o.code == OP_SKIP; });
+    const size_t three = first(base.body, [](const SwOp &o) { return o.code == OP_SEL || o.code == OP_MAD; });
+    const size_t load = first(base.prologue, [](const SwOp &o) { return o.code == OP_CBLOAD; });
+    ASSERT_LT(skip, base.body.size());
+    ASSERT_LT(three, base.body.size());
+    ASSERT_LT(load, base.prologue.size());
+    ASSERT_GE(base.inputs[0].slot[0], 0);
+    const uint32_t n = base.slot_count;
+    const struct {
+        const char *what;
+        std::function<void(SwProgram &)> apply;
+    } cases[] = {
+        {"a result past the registers", [&](SwProgram &p) { p.body[three].dst = n; }},
+        {"a first operand past the registers", [&](SwProgram &p) { p.body[three].a = n; }},
+        {"a third operand past the registers", [&](SwProgram &p) { p.body[three].c = n; }},
+        {"an operation the interpreter does not know", [&](SwProgram &p) { p.body[three].code = OP_COUNT; }},
+        {"a constant-buffer load in the body", [&](SwProgram &p) { p.body[three].code = OP_CBLOAD; }},
+        {"a skip before the body", [&](SwProgram &p) { p.prologue[load].code = OP_SKIP; }},
+        {"a skip back to itself", [&](SwProgram &p) { p.body[skip].c = (uint32_t)skip; }},
+        {"a skip past the end", [&](SwProgram &p) { p.body[skip].c = (uint32_t)p.body.size() + 1; }},
+        {"a skip on a mask past the registers", [&](SwProgram &p) { p.body[skip].a = n; }},
+        {"a load from a buffer past the last", [&](SwProgram &p) { p.prologue[load].a = SW_CBUFFER_SLOTS; }},
+        {"a load past a buffer's 64 KiB", [&](SwProgram &p) { p.prologue[load].c = 65533; }},
+        {"a load into a slot past the registers", [&](SwProgram &p) { p.prologue[load].dst = n; }},
+        {"the active mask past the registers", [&](SwProgram &p) { p.active_slot = n; }},
+        {"the done mask past the registers", [&](SwProgram &p) { p.done_slot = n; }},
+        {"an input without its spare slot", [&](SwProgram &p) { p.inputs[0].slot[0] = (int32_t)n - 1; }},
+        {"an output past the registers", [&](SwProgram &p) { p.outputs[0].slot[2] = (int32_t)n; }},
+        {"an output of five components", [&](SwProgram &p) { p.outputs[0].components = 5; }},
+        {"the pixel position past the registers", [&](SwProgram &p) { p.frag_coord.slot[3] = (int32_t)n; }},
+        {"a constant past the registers", [&](SwProgram &p) { p.constants[0].first = n; }},
+    };
+    for (const auto &c : cases) {
+        SwProgram p = base;
+        c.apply(p);
+        err.clear();
+        EXPECT_FALSE(sw_program_validate(&p, &err)) << c.what;
+        EXPECT_NE(std::string::npos, err.find("operation")) << c.what << ": " << err;
+    }
+    // A vertex program's own interface.
+    SwProgram vs;
+    ASSERT_TRUE(sw_compile("float4 main(uint v : SV_VertexID, uint i : SV_InstanceID) : SV_POSITION {\n"
+                           "    return float4(v, i, 0, 1);\n}\n",
+                           "vs_5_0", &vs, &err))
+        << err;
+    ASSERT_TRUE(sw_program_validate(&vs, &err)) << err;
+    for (int k = 0; k < 3; k++) {
+        SwProgram p = vs;
+        int32_t *slot = k == 0 ? &p.vertex_index_slot : k == 1 ? &p.instance_index_slot : &p.position.slot[1];
+        ASSERT_GE(*slot, 0);
+        *slot = (int32_t)p.slot_count;
+        EXPECT_FALSE(sw_program_validate(&p, &err)) << "vertex interface slot " << k;
     }
 }
 

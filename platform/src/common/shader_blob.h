@@ -35,4 +35,5 @@ struct ShaderBlobInput {
 // the stages in separate binding ranges is what lets VS b1 and PS b1 hold
 // different buffers at the same time, as Direct3D 11 allows.
 #define SHADER_CBUFFER_SLOTS 14
+#define SHADER_CBUFFER_BYTES 65536 /* 4096 registers of 16 bytes, the most a constant buffer holds */
 #define SHADER_PS_CBUFFER_BINDING_BASE 14

@@ -93,6 +93,9 @@ bool parse_blob(const void *code, SIZE_T len, uint32_t stage, Blob *out) {
     out->header = h;
     out->inputs = (const ShaderBlobInput *)(h + 1);
     out->spirv = (const uint32_t *)(out->inputs + h->input_count);
+    // Semantics are compared as strings: each must end within its field.
+    for (uint32_t k = 0; k < h->input_count; k++)
+        if (!memchr(out->inputs[k].semantic, 0, SHADER_BLOB_MAX_SEMANTIC)) return false;
     return out->spirv[0] == 0x07230203u;
 }
 

@@ -1,5 +1,8 @@
 #include "hlsl/spirv_reflect.h"
 
+#include <spirv-tools/libspirv.hpp>
+#include <spirv/unified1/spirv.h>
+
 #include <algorithm>
 #include <ctype.h>
 #include <string.h>
@@ -8,33 +11,7 @@
 
 namespace {
 
-enum : uint32_t {
-    OP_EXTENSION = 10,
-    OP_TYPE_BOOL = 20,
-    OP_TYPE_INT = 21,
-    OP_TYPE_FLOAT = 22,
-    OP_TYPE_VECTOR = 23,
-    OP_TYPE_MATRIX = 24,
-    OP_TYPE_POINTER = 32,
-    OP_VARIABLE = 59,
-    OP_DECORATE = 71,
-    OP_DECORATE_ID = 332,
-    OP_DECORATE_STRING = 5632,
-    OP_MEMBER_DECORATE_STRING = 5633,
-
-    DEC_BUILTIN = 11,
-    DEC_LOCATION = 30,
-    DEC_BINDING = 33,
-    DEC_DESCRIPTOR_SET = 34,
-    DEC_HLSL_COUNTER_BUFFER = 5634,
-    DEC_USER_SEMANTIC = 5635,
-    DEC_USER_TYPE = 5636,
-
-    SC_INPUT = 1,
-    SC_UNIFORM = 2,
-
-    HEADER_WORDS = 5,
-};
+enum : uint32_t { HEADER_WORDS = 5 };
 
 // A SPIR-V literal string: UTF-8, NUL-terminated, packed little-endian.
 std::string literal_string(const uint32_t *w, size_t words) {
@@ -102,30 +79,30 @@ bool spirv_read_interface(const std::vector<uint32_t> &spirv, ShaderStage stage,
     }
     bool ok = each_instruction(spirv, [&](uint32_t op, const uint32_t *o, size_t n) {
         switch (op) {
-        case OP_DECORATE:
+        case SpvOpDecorate:
             if (n >= 2) {
                 Decorations &d = dec[o[0]];
-                if (o[1] == DEC_BUILTIN) d.builtin = true;
-                if (n >= 3 && o[1] == DEC_LOCATION) d.location = (int32_t)o[2];
-                if (n >= 3 && o[1] == DEC_BINDING) d.binding = (int32_t)o[2];
-                if (n >= 3 && o[1] == DEC_DESCRIPTOR_SET) d.set = (int32_t)o[2];
+                if (o[1] == SpvDecorationBuiltIn) d.builtin = true;
+                if (n >= 3 && o[1] == SpvDecorationLocation) d.location = (int32_t)o[2];
+                if (n >= 3 && o[1] == SpvDecorationBinding) d.binding = (int32_t)o[2];
+                if (n >= 3 && o[1] == SpvDecorationDescriptorSet) d.set = (int32_t)o[2];
             }
             break;
-        case OP_DECORATE_STRING:
-            if (n >= 3 && o[1] == DEC_USER_SEMANTIC) dec[o[0]].semantic = literal_string(o + 2, n - 2);
+        case SpvOpDecorateString:
+            if (n >= 3 && o[1] == SpvDecorationUserSemantic) dec[o[0]].semantic = literal_string(o + 2, n - 2);
             break;
-        case OP_TYPE_BOOL:
-        case OP_TYPE_INT:
-        case OP_TYPE_FLOAT:
+        case SpvOpTypeBool:
+        case SpvOpTypeInt:
+        case SpvOpTypeFloat:
             if (n >= 1) types[o[0]] = Type{op, 0, 0};
             break;
-        case OP_TYPE_VECTOR:
-        case OP_TYPE_MATRIX:
-        case OP_TYPE_POINTER:
+        case SpvOpTypeVector:
+        case SpvOpTypeMatrix:
+        case SpvOpTypePointer:
             if (n >= 3) types[o[0]] = Type{op, o[1], o[2]};
             break;
-        case OP_VARIABLE:
-            if (n >= 3 && (o[2] == SC_INPUT || o[2] == SC_UNIFORM)) vars.push_back({o[1], o[0]});
+        case SpvOpVariable:
+            if (n >= 3 && (o[2] == SpvStorageClassInput || o[2] == SpvStorageClassUniform)) vars.push_back({o[1], o[0]});
             break;
         }
     });
@@ -138,7 +115,7 @@ bool spirv_read_interface(const std::vector<uint32_t> &spirv, ShaderStage stage,
     for (auto [id, ptr] : vars) {
         const Type &pt = types[ptr];
         const Decorations &d = dec[id];
-        if (pt.a == SC_UNIFORM) {
+        if (pt.a == SpvStorageClassUniform) {
             int32_t reg = d.binding - (int32_t)base;
             if (d.binding < 0 || reg < 0 || reg >= SHADER_CBUFFER_SLOTS || d.set > 0) {
                 *err = "error: constant buffer outside registers b0..b13";
@@ -159,13 +136,13 @@ bool spirv_read_interface(const std::vector<uint32_t> &spirv, ShaderStage stage,
         const Type &t = types[pt.b];
         uint32_t columns = 1;
         const Type *col = &t;
-        if (t.op == OP_TYPE_MATRIX) {
+        if (t.op == SpvOpTypeMatrix) {
             columns = t.b;
             col = &types[t.a];
         }
-        uint32_t comps = col->op == OP_TYPE_VECTOR ? col->b : 1;
-        uint32_t scalar = col->op == OP_TYPE_VECTOR ? types[col->a].op : col->op;
-        if (scalar != OP_TYPE_FLOAT && scalar != OP_TYPE_INT) {
+        uint32_t comps = col->op == SpvOpTypeVector ? col->b : 1;
+        uint32_t scalar = col->op == SpvOpTypeVector ? types[col->a].op : col->op;
+        if (scalar != SpvOpTypeFloat && scalar != SpvOpTypeInt) {
             *err = "error: unsupported type for vertex input '" + d.semantic + "'";
             return false;
         }
@@ -188,13 +165,13 @@ void spirv_strip_hlsl_info(std::vector<uint32_t> *spirv) {
         if (len == 0 || in + len > s.size()) break;
         const uint32_t *o = &s[in + 1];
         bool drop = false;
-        if (op == OP_EXTENSION) {
+        if (op == SpvOpExtension) {
             drop = literal_string(o, len - 1).compare(0, 11, "SPV_GOOGLE_") == 0;
-        } else if (op == OP_DECORATE_STRING || op == OP_DECORATE_ID) {
-            drop = len >= 3 && (o[1] == DEC_USER_SEMANTIC || o[1] == DEC_USER_TYPE ||
-                                o[1] == DEC_HLSL_COUNTER_BUFFER);
-        } else if (op == OP_MEMBER_DECORATE_STRING) {
-            drop = len >= 4 && (o[2] == DEC_USER_SEMANTIC || o[2] == DEC_USER_TYPE);
+        } else if (op == SpvOpDecorateString || op == SpvOpDecorateId) {
+            drop = len >= 3 && (o[1] == SpvDecorationUserSemantic || o[1] == SpvDecorationUserTypeGOOGLE ||
+                                o[1] == SpvDecorationHlslCounterBufferGOOGLE);
+        } else if (op == SpvOpMemberDecorateString) {
+            drop = len >= 4 && (o[2] == SpvDecorationUserSemantic || o[2] == SpvDecorationUserTypeGOOGLE);
         }
         if (!drop) {
             memmove(&s[keep], &s[in], len * sizeof(uint32_t));
@@ -203,4 +180,27 @@ void spirv_strip_hlsl_info(std::vector<uint32_t> *spirv) {
         in += len;
     }
     s.resize(keep);
+}
+
+bool spirv_check(const uint32_t *words, size_t count, std::string *err) {
+    std::string first;
+    spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_1);
+    tools.SetMessageConsumer([&first](spv_message_level_t level, const char *, const spv_position_t &, const char *m) {
+        if (level <= SPV_MSG_ERROR && first.empty()) first = m;
+    });
+    if (!tools.Validate(words, count)) {
+        *err = first.empty() ? "invalid SPIR-V" : first;
+        return false;
+    }
+    // Valid SPIR-V, but no Direct3D 11 constant buffer is larger than 4096
+    // registers of 16 bytes: a member placed beyond cannot come from HLSL.
+    for (size_t i = HEADER_WORDS; i < count; i += words[i] >> 16) {
+        const uint32_t n = words[i] >> 16, *o = words + i + 1;
+        if ((words[i] & 0xffff) == SpvOpMemberDecorate && n >= 5 && o[2] == SpvDecorationOffset &&
+            o[3] > SHADER_CBUFFER_BYTES - 4) {
+            *err = "a constant-buffer member past the 64 KiB of a buffer";
+            return false;
+        }
+    }
+    return true;
 }

@@ -22,3 +22,8 @@ bool spirv_read_interface(const std::vector<uint32_t> &spirv, ShaderStage stage,
 
 // Removes the SPV_GOOGLE_* extensions and their decorations in place.
 void spirv_strip_hlsl_info(std::vector<uint32_t> *spirv);
+
+// Checks a module against the SPIR-V rules for Vulkan 1.1 (the validator of
+// SPIRV-Tools), as a driver expects before it compiles: false with the
+// validator's first message in err. For modules from outside our compiler.
+bool spirv_check(const uint32_t *words, size_t count, std::string *err);

@@ -5,8 +5,10 @@
 #include "vk/vk_executor.h"
 
 #include "common/shader_blob.h"
+#include "hlsl/spirv_reflect.h"
 #include "vk/vk_swapchain.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <string>
 
@@ -255,8 +257,17 @@ struct VkExecutor final : Executor {
         delete t;
     }
 
-    HRESULT create_program(ExecStage, const uint32_t *spirv, uint32_t words, const char *entry,
+    HRESULT create_program(ExecStage stage, const uint32_t *spirv, uint32_t words, const char *entry,
                            ExecProgram **out) override {
+        // A driver trusts its modules; one from a damaged or foreign blob is
+        // refused here rather than handed over.
+        std::string why;
+        if (!spirv_check(spirv, words, &why)) {
+            fprintf(stderr, "halvenor: the Vulkan executor refuses this %s program: %s\n",
+                    stage == EXEC_STAGE_VERTEX ? "vertex" : "pixel", why.c_str());
+            *out = nullptr;
+            return E_INVALIDARG;
+        }
         VkxProgram *p = new VkxProgram;
         p->entry = entry;
         p->id = next_program_id++;
