@@ -77,7 +77,7 @@ SwStats sw_device_stats(const SwDevice *dev) {
     SwStats s;
     for (const sw::Worker &wk : dev->w) s.fragments += wk.fragments;
     s.vertex_ns = dev->vertex_ns;
-    s.bin_bytes_peak = dev->bin_bytes_peak;
+    s.bin_bytes = dev->bin_bytes;
     return s;
 }
 
@@ -101,6 +101,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
 
     ds.d = d;
     dev->serial++;
+    dev->bin_bytes = 0;
     // Every worker's registers, here rather than in the tasks: which worker
     // runs which task varies, and a steady stream of draws must not allocate.
     for (Worker &wk : dev->w) {
@@ -169,7 +170,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
             bytes += bs.edges.size() * sizeof(Edges) + bs.lines.size() * sizeof(LineSetup) + bs.clipped.size() * 4;
             for (const TileStream &t : bs.bins) bytes += t.used * 4;
         }
-        dev->bin_bytes_peak = std::max(dev->bin_bytes_peak, bytes);
+        dev->bin_bytes = std::max(dev->bin_bytes, bytes);
         ds.bands = area >= kBandArea * prims ? kBands : 1;
         sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y * ds.bands);
     }

@@ -196,8 +196,8 @@ struct SwExecutor final : Executor {
         SwStats after = sw_device_stats(dev);
         g_fragments += after.fragments - before.fragments;
         g_vertex_ns += after.vertex_ns - before.vertex_ns;
-        for (unsigned long long was = g_bin_peak.load(); after.bin_bytes_peak > was;)
-            if (g_bin_peak.compare_exchange_weak(was, after.bin_bytes_peak)) break;
+        for (unsigned long long was = g_bin_peak.load(); after.bin_bytes > was;)
+            if (g_bin_peak.compare_exchange_weak(was, after.bin_bytes)) break;
     }
 
     void clear_color(ExecImage *target, const float rgba[4]) override { sw_clear_color(&swx(target)->img, rgba); }

@@ -174,7 +174,7 @@ struct SwDevice {
     std::vector<sw::Worker> w;
     uint64_t serial = 0; // of the draw, for the workers' registers
     uint64_t vertex_ns = 0;
-    uint64_t bin_bytes_peak = 0;
+    uint64_t bin_bytes = 0; // see SwStats
     sw::DrawState ds;
     std::vector<float> verts; // vertex records of the chunk
     std::vector<sw::Pipeline> pipelines;
