@@ -99,7 +99,7 @@ def main():
         for e in range(lo, hi + 1):
             y = py(10 ** e)
             line(img, left - 4, y, left, y, (0, 0, 0), 1)
-            label = '%g' % (10 ** e)
+            label = '%d' % (10 ** e) if e >= 0 else '%g' % (10 ** e)
             text(img, left - 8 - 8 * len(label), y - 5, label)
         for d in dists:
             x = px(d)

@@ -286,6 +286,24 @@ TEST_F(SwRaster, WhitePixelsAreSkippedOnlyWhereNothingCanChange) {
         }
 }
 
+// Pipelines are kept per pair of programs: a pixel program drawn after
+// another one with the same vertex program reads its own inputs, not the
+// first one's (which read none).
+TEST_F(SwRaster, EachPixelProgramGetsItsOwnInputs) {
+    SwProgram constant;
+    std::string err;
+    ASSERT_TRUE(sw_compile("float4 main(float4 pos : SV_POSITION) : SV_Target { return float4(0, 1, 0, 1); }", "ps_5_0",
+                           &constant, &err))
+        << err;
+    std::vector<Vertex> v = {at(0, 0, k16), at(W, 0, k16), at(0, H, k16), at(W, H, k16)};
+    SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
+    d.ps = &constant;
+    sw_draw(dev, &d);
+    EXPECT_EQ(0xff00ff00u, ((uint32_t *)target.row(3))[3]);
+    run(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE); // the fixture's pixel program: the colour input
+    EXPECT_EQ(0x10101010u, ((uint32_t *)target.row(3))[3]);
+}
+
 TEST_F(SwRaster, UnormConversionAndSaturatingAdd) {
     const struct {
         float v;
