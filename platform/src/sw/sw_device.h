@@ -78,11 +78,13 @@ int sw_device_threads(const SwDevice *dev);
 
 void sw_draw(SwDevice *dev, const SwDraw *draw);
 
-// Work counters since the device was made: fragments shaded and the wall
-// time of the vertex stage (vertex programs, clipping, setup and binning).
+// Work counters since the device was made: fragments shaded, the wall time
+// of the vertex stage (vertex programs, clipping, setup and binning), and
+// the last draw's binning memory.
 struct SwStats {
     uint64_t fragments = 0;
     uint64_t vertex_ns = 0;
+    uint64_t bin_bytes = 0; // the most a chunk of the last draw held in binned primitives
 };
 SwStats sw_device_stats(const SwDevice *dev);
 void sw_clear_color(SwImage *img, const float rgba[4]);

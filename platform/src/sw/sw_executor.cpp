@@ -20,7 +20,7 @@
 namespace {
 
 // Work done by every CPU executor in the process, for the benchmarks.
-std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0};
+std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0}, g_bin_peak{0};
 
 struct SwxBuffer : ExecBuffer {
     HostBytes bytes; // draws finish before they return: one copy serves every discard
@@ -204,6 +204,8 @@ struct SwExecutor final : Executor {
         SwStats after = sw_device_stats(dev);
         g_fragments += after.fragments - before.fragments;
         g_vertex_ns += after.vertex_ns - before.vertex_ns;
+        for (unsigned long long was = g_bin_peak.load(); after.bin_bytes > was;)
+            if (g_bin_peak.compare_exchange_weak(was, after.bin_bytes)) break;
     }
 
     void clear_color(ExecImage *target, const float rgba[4]) override { sw_clear_color(&swx(target)->img, rgba); }
@@ -279,3 +281,5 @@ void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *v
     *fragments = g_fragments.load();
     *vertex_ns = g_vertex_ns.load();
 }
+
+unsigned long long plat_cpu_executor_bin_peak(int reset) { return reset ? g_bin_peak.exchange(0) : g_bin_peak.load(); }
