@@ -108,6 +108,9 @@ chmod +x "$WORK/usr/sbin/policy-rc.d"
 export WORK ROOT RENDER_ONLY FRESH_WINE WINE_CACHE CACHE
 unshare --mount --pid --fork --kill-child --propagation private bash -c '
   set -euo pipefail
+  # The root a mount point of its own, as on a real machine: wine-env.sh
+  # makes / private in its namespace, which a plain directory refuses.
+  mount --bind "$WORK" "$WORK"
   mount -t proc proc "$WORK/proc"
   mount --rbind /sys "$WORK/sys"
   mount --rbind /dev "$WORK/dev"

@@ -159,6 +159,10 @@ class Binding(unittest.TestCase):
                 gc.collect()
                 with hg.Galaxy(W, H) as again:
                     again.frame()
+        # Never closed at all: released at exit, quietly.
+        r = subprocess.run([sys.executable, "-c", "import halvenor_galaxy as hg; g = hg.Galaxy(8, 8); g.frame()"],
+                           capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=PYTHON_DIR))
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
         # Still referenced: the message shows which one to close.
         g = small()
         with self.assertRaises(hg.GalaxyError) as cm:
