@@ -4,18 +4,32 @@
 //   baseline/<set>  the same draws stored into the same 32-byte records with
 //                   none of the generator's other arithmetic; fill/<set>
 //                   reports its time as a multiple of this (x_baseline)
-//   engine/*        need a device (skipped without one): whole-engine quality
-//                   changes 1->2 and 2->1, and the peak resident memory of a
+//   engine/*        need a device (skipped without one): creation at quality 1
+//                   (1280x720), whole-engine quality changes 1->2 and 2->1 with
+//                   the page faults they take, the same changes broken down
+//                   into their steps, and the peak resident memory of a
 //                   quality-2 engine against the bytes its arrays and buffers hold
+//
+// The breakdown times a change set by set (<set>_ms: array, generation and
+// buffer of that set; sets_cpu_ms and sets_pf: the thread's CPU time and the
+// page faults of all five), then the buffer
+// work alone at the new level's sizes: buffer_ms creates the five buffers from
+// data already in memory (the executor's allocation and copy), copy_ms copies
+// the same bytes into memory already touched (the floor: memory speed),
+// release_ms releases the buffers; *_pf are minor page faults (getrusage).
+// Counters are medians over the iterations.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <vector>
 
 #include "content/content.h"
+#include "gpu/gpu.h"
 
 namespace {
 
@@ -121,17 +135,140 @@ double content_bytes(const Engine &e) {
     return copies + buffers;
 }
 
+long minor_faults(void) {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
+// CPU time of this thread, ms: unlike wall time it barely moves with the
+// machine's load (page faults are CPU time of the faulting thread).
+double thread_cpu_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
+}
+
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
 void bm_quality_change(benchmark::State &state, int from, int to) {
     if (!g_have_device) {
         state.SkipWithError("no device");
         return;
     }
+    std::vector<double> faults, cpu;
     for (auto _ : state) {
         engine_set_quality(&g_bench_eng, from);
+        long f0 = minor_faults();
+        double c0 = thread_cpu_ms();
         Clock::time_point t0 = Clock::now();
         engine_set_quality(&g_bench_eng, to);
         state.SetIterationTime(seconds_since(t0));
+        cpu.push_back(thread_cpu_ms() - c0);
+        faults.push_back((double)(minor_faults() - f0));
     }
+    state.counters["pf"] = median_of(faults);
+    state.counters["cpu_ms"] = median_of(cpu);
+}
+
+void bm_create(benchmark::State &state) {
+    if (!g_have_device) {
+        state.SkipWithError("no device");
+        return;
+    }
+    std::vector<double> faults, cpu;
+    for (auto _ : state) {
+        engine_destroy(&g_bench_eng);
+        long f0 = minor_faults();
+        double c0 = thread_cpu_ms();
+        Clock::time_point t0 = Clock::now();
+        int rc = engine_create_offscreen(&g_bench_eng, 1280, 720);
+        state.SetIterationTime(seconds_since(t0));
+        cpu.push_back(thread_cpu_ms() - c0);
+        faults.push_back((double)(minor_faults() - f0));
+        if (rc != 0) {
+            state.SkipWithError(galaxy_error_get());
+            break;
+        }
+    }
+    state.counters["pf"] = median_of(faults);
+    state.counters["cpu_ms"] = median_of(cpu);
+    engine_destroy(&g_bench_eng);
+    g_have_device = engine_create_offscreen(&g_bench_eng, 64, 64) == 0;
+}
+
+struct Step {
+    double ms = 0, cpu = 0, pf = 0;
+};
+
+struct StepClock {
+    Clock::time_point t0;
+    double c0;
+    long f0;
+    StepClock() : t0(Clock::now()), c0(thread_cpu_ms()), f0(minor_faults()) {}
+    void add_to(Step *s) const {
+        s->ms += seconds_since(t0) * 1e3;
+        s->cpu += thread_cpu_ms() - c0;
+        s->pf += (double)(minor_faults() - f0);
+    }
+};
+
+// A change from `from` to `to` set by set (the rebuilds engine_set_quality
+// makes, in its order), then the buffer work alone: see the top.
+void bm_quality_breakdown(benchmark::State &state, int from, int to) {
+    if (!g_have_device) {
+        state.SkipWithError("no device");
+        return;
+    }
+    static const char *names[5] = {"stars", "belt", "galaxy", "disk", "rocks"};
+    void (*const rebuild[5])(Engine *) = {engine_rebuild_stars, engine_rebuild_belt, engine_rebuild_galaxy,
+                                          engine_rebuild_disk, engine_rebuild_rocks};
+    Engine &e = g_bench_eng;
+    engine_set_quality(&e, to);
+    const int counts[5] = {e.star_count, e.belt_count, e.galaxy_count, e.disk_count, e.rock_count};
+    size_t largest = 0;
+    for (int n : counts) largest = std::max(largest, (size_t)n * 32);
+    std::vector<uint8_t> data(largest, 1), warm(largest, 2);
+    std::vector<double> set_ms[5], set_cpu, set_pf, buf, buf_cpu, buf_pf, copy, rel;
+    for (auto _ : state) {
+        engine_set_quality(&e, from);
+        e.quality = to;
+        Step sets[5], all, b, c, r;
+        for (int k = 0; k < 5; k++) {
+            StepClock t;
+            rebuild[k](&e);
+            t.add_to(&sets[k]);
+            t.add_to(&all);
+        }
+        for (int n : counts) {
+            StepClock t;
+            ID3D11Buffer *vb = nullptr;
+            make_buffer_init(e.device, 32 * n, data.data(), &vb);
+            t.add_to(&b);
+            t = StepClock();
+            memcpy(warm.data(), data.data(), (size_t)n * 32);
+            benchmark::ClobberMemory();
+            t.add_to(&c);
+            t = StepClock();
+            if (vb) vb->Release();
+            t.add_to(&r);
+        }
+        state.SetIterationTime(all.ms / 1e3);
+        for (int k = 0; k < 5; k++) set_ms[k].push_back(sets[k].ms);
+        set_cpu.push_back(all.cpu), set_pf.push_back(all.pf), buf.push_back(b.ms), buf_cpu.push_back(b.cpu);
+        buf_pf.push_back(b.pf), copy.push_back(c.ms), rel.push_back(r.ms);
+    }
+    for (int k = 0; k < 5; k++) state.counters[std::string(names[k]) + "_ms"] = median_of(set_ms[k]);
+    state.counters["sets_cpu_ms"] = median_of(set_cpu);
+    state.counters["sets_pf"] = median_of(set_pf);
+    state.counters["buffer_ms"] = median_of(buf);
+    state.counters["buffer_cpu_ms"] = median_of(buf_cpu);
+    state.counters["buffer_pf"] = median_of(buf_pf);
+    state.counters["copy_ms"] = median_of(copy);
+    state.counters["release_ms"] = median_of(rel);
 }
 
 void bm_peak_memory(benchmark::State &state) {
@@ -167,12 +304,24 @@ int main(int argc, char **argv) {
         ->Iterations(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("engine/create_quality_1", bm_create)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("engine/quality_1_to_2", bm_quality_change, 1, 2)
-        ->Iterations(3)
+        ->Iterations(5)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("engine/quality_2_to_1", bm_quality_change, 2, 1)
-        ->Iterations(3)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("engine/breakdown_1_to_2", bm_quality_breakdown, 1, 2)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("engine/breakdown_2_to_1", bm_quality_breakdown, 2, 1)
+        ->Iterations(5)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     for (const SetBench &s : SETS) {

@@ -2,9 +2,11 @@
 # (mingw-w64), the same way from either script.
 # CMake reads a toolchain file only on the first configure (and warns when
 # given it again). A build-win from before the posix thread model keeps its
-# old compilers in its cache: start it again rather than fail on GoogleTest's
-# std::mutex.
-if [ -f build-win/CMakeCache.txt ] && ! grep -q 'mingw32-g++-posix' build-win/CMakeCache.txt; then
+# old compilers: start it again rather than fail on GoogleTest's std::mutex.
+# The compiler a toolchain file names is recorded in CMakeFiles, not in the
+# cache; looking in the cache found it nowhere and made every run start again.
+if [ -f build-win/CMakeCache.txt ] &&
+   ! grep -qs 'mingw32-g++-posix' build-win/CMakeFiles/*/CMakeCXXCompiler.cmake; then
   rm -rf build-win
 fi
 WIN_TOOLCHAIN=()

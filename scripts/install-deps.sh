@@ -2,6 +2,8 @@
 # Installs the Debian packages that are missing, in two sets:
 #   scripts/install-deps.sh render   building the library and galaxy-render (scripts/render.sh)
 #   scripts/install-deps.sh          that plus everything the tests use (scripts/test.sh)
+#   scripts/install-deps.sh web      the render set plus Emscripten, for the web build (scripts/web.sh)
+#   scripts/install-deps.sh web-test that plus the browser its tests drive
 # Idempotent: installs only what is missing, and runs apt-get update only then.
 set -euo pipefail
 
@@ -34,6 +36,7 @@ TEST_PACKAGES=(
   zlib1g-dev
   g++-mingw-w64-x86-64
   binutils-mingw-w64-x86-64
+  llvm
   xvfb
   xdotool
   x11-utils
@@ -53,10 +56,25 @@ TEST_PACKAGES=(
   slurm-client
 )
 
+# Emscripten's JavaScript passes need acorn (node-acorn, which emscripten
+# pulls in); npm fetches the browser tests' driver.
+WEB_PACKAGES=(
+  emscripten
+  binaryen
+  nodejs
+)
+
+WEB_TEST_PACKAGES=(
+  chromium
+  fonts-liberation
+)
+
 case "${1:-test}" in
   render) PACKAGES=("${RENDER_PACKAGES[@]}") ;;
   test) PACKAGES=("${RENDER_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
-  *) echo "usage: $0 [render|test]" >&2; exit 2 ;;
+  web) PACKAGES=("${RENDER_PACKAGES[@]}" "${WEB_PACKAGES[@]}") ;;
+  web-test) PACKAGES=("${RENDER_PACKAGES[@]}" "${WEB_PACKAGES[@]}" "${WEB_TEST_PACKAGES[@]}") ;;
+  *) echo "usage: $0 [render|test|web|web-test]" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -65,6 +83,12 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+
+# npm comes with some builds of nodejs (NodeSource's) and as its own package
+# with Debian's.
+if [ "${1:-test}" = web-test ] && ! command -v npm >/dev/null 2>&1; then
+  missing+=(npm)
+fi
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0

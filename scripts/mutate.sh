@@ -9,6 +9,8 @@
 # survivors the full run then confirms. MUTATE_TESTS=REGEX runs only the CTest
 # entries matching REGEX (ctest -R), e.g. 'cli|viewer|python' for faults of
 # the host programs: a fault those kill, the whole suite kills too.
+# Faults in the web build's files (web/, platform/src/web/, tests/web/) run
+# the web stage (scripts/test-web.sh) instead of the CTest suite.
 # Needs an X display for the window tests (DISPLAY, or Xvfb on PATH). Builds
 # with -j${JOBS:-1}: the sweep is long, keep it off a busy machine's cores.
 set -uo pipefail
@@ -46,18 +48,44 @@ export HALVENOR_VK_VALIDATION=1
 SRC=$WORK/src
 mkdir -p "$SRC"
 tar -C "$ROOT" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$SRC" -xf -
-cmake -S "$SRC" -B "$WORK/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALAXY_BENCH=OFF >/dev/null || exit 1
-cmake --build "$WORK/build" -j"$JOBS" "${TARGETS[@]}" >/dev/null || { echo "mutate: the unchanged tree does not build"; exit 1; }
 
-# run_suite: 0 when every test passes.
-run_suite() {
+# Faults in the web build's own files are caught by the web stage
+# (scripts/test-web.sh, which builds the scratch copy's build/ and build-web/),
+# every other fault by the CTest suite; each suite runs only when a chosen
+# fault needs it.
+is_web() { case "$1" in web/*|platform/src/web/*|tests/web/*) return 0 ;; *) return 1 ;; esac; }
+NEED_CTEST=0; NEED_WEB=0
+while IFS= read -r line; do
+  case "$line" in ''|'#'*) continue ;; esac
+  name=${line%% ||| *}; rest=${line#* ||| }; file=${rest%% ||| *}
+  if [ $# -gt 0 ] && [[ " $* " != *" $name "* ]]; then continue; fi
+  if is_web "$file"; then NEED_WEB=1; else NEED_CTEST=1; fi
+done <"$LIST"
+
+if [ "$NEED_CTEST" = 1 ]; then
+  cmake -S "$SRC" -B "$WORK/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGALAXY_BENCH=OFF >/dev/null || exit 1
+  cmake --build "$WORK/build" -j"$JOBS" "${TARGETS[@]}" >/dev/null || { echo "mutate: the unchanged tree does not build"; exit 1; }
+fi
+
+run_web() { JOBS=$JOBS bash "$SRC/scripts/test-web.sh" >"$WORK/ctest.log" 2>&1; }
+run_ctest() {
   if [ "$QUICK" = 1 ]; then
     { "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
       "$WORK/build/tests/sw_tests" --gtest_brief=1 &&
+      HALVENOR_SW_SIMD=generic "$WORK/build/tests/platform_tests" --gtest_brief=1 --gtest_filter='ArithTest.*' &&
       "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
   else
     ctest --test-dir "$WORK/build" -E '^soak$' ${TESTS:+-R "$TESTS"} -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
   fi
+}
+# run_suite [FILE]: 0 when every test of the suite that covers FILE passes;
+# without FILE, of every suite a chosen fault needs.
+run_suite() {
+  if [ -n "${1:-}" ]; then
+    if is_web "$1"; then run_web; else run_ctest; fi
+    return
+  fi
+  { [ "$NEED_WEB" = 0 ] || run_web; } && { [ "$NEED_CTEST" = 0 ] || run_ctest; }
 }
 run_suite || { echo "mutate: the unchanged tree fails its tests:"; tail -20 "$WORK/ctest.log"; exit 1; }
 
@@ -90,12 +118,12 @@ while IFS= read -r line; do
     2) echo "STALE    $name: the original text no longer occurs in $file"; stale+=("$name"); continue ;;
     *) echo "STALE    $name: the original text occurs more than once in $file"; stale+=("$name"); continue ;;
   esac
-  if ! cmake --build "$WORK/build" -j"$JOBS" "${TARGETS[@]}" >"$WORK/build.log" 2>&1; then
+  if ! is_web "$file" && ! cmake --build "$WORK/build" -j"$JOBS" "${TARGETS[@]}" >"$WORK/build.log" 2>&1; then
     echo "NOBUILD  $name"; broken+=("$name")
-  elif run_suite; then
+  elif run_suite "$file"; then
     echo "SURVIVED $name ($file): $effect"; survived+=("$name")
   else
-    echo "killed   $name by: $(grep -E '^\[  FAILED  \]|Failed|\*\*\*' "$WORK/ctest.log" | head -3 | tr '\n' ' ')"
+    echo "killed   $name by: $(grep -E '^\[  FAILED  \]|Failed|\*\*\*|^not ok' "$WORK/ctest.log" | head -3 | tr '\n' ' ')"
     killed=$((killed + 1))
   fi
   cp "$WORK/original" "$SRC/$file"

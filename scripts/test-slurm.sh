@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Long sequences on a real Slurm: starts Debian's munged, slurmctld and slurmd
 # on this machine as a one-node cluster of its own (configuration, state, logs
-# and the munge key and socket in a private temporary directory; the ports are
-# free ones, found on the loopback), renders a sequence as a job array through
-# scripts/slurm/galaxy-farm, and checks it against one galaxy-render process:
+# and the munge key and socket in a private temporary directory; two free
+# ports, controller and node addressed on the loopback; no system-wide Slurm
+# or munge configuration used or changed), renders a sequence as a job array
+# through scripts/slurm/galaxy-farm, and checks it against one galaxy-render
+# process:
 #   1. 24 frames in 4 tasks: every frame byte-identical, the manifest
 #      complete, the video of 24 frames;
 #   2. 24 frames in 2 tasks, one task cancelled part way: the check reports
@@ -34,8 +36,8 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/galaxy-slurm-XXXXXX")
 chmod 755 "$WORK"
 DAEMONS=() # pids, in start order
 FAILED=1
-# jobs: the private cluster's job ids, if its controller is up.
-jobs() {
+# cluster_jobs: the private cluster's job ids, if its controller is up.
+cluster_jobs() {
   [ ${#DAEMONS[@]} -ge 3 ] && kill -0 "${DAEMONS[1]}" 2>/dev/null &&
     timeout 10 squeue -h -o %A 2>/dev/null
 }
@@ -43,10 +45,10 @@ cleanup() {
   trap '' INT TERM HUP
   # Jobs first, while slurmd can still stop their processes.
   local left
-  left=$(jobs) || true
+  left=$(cluster_jobs) || true
   if [ -n "$left" ]; then
     timeout 10 scancel --full $left 2>/dev/null || true
-    for _ in $(seq 50); do [ -z "$(jobs)" ] && break; sleep 0.2; done
+    for _ in $(seq 50); do [ -z "$(cluster_jobs)" ] && break; sleep 0.2; done
   fi
   if [ "$FAILED" = 1 ] && [ -d "$WORK/log" ]; then
     for f in "$WORK"/log/*.log "$WORK"/run*/log/* "$WORK"/run1/frames/log/*; do

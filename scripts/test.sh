@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds the Windows DLL (mingw-w64)
-# and the Linux library, then runs the whole suite under the Vulkan validation
-# layer, plus the sanitizer build and a short fuzz run. Usage: scripts/test.sh [--quick]
-# Then a job array on a private one-node Slurm (scripts/test-slurm.sh).
-# Then the Windows stage: the DLL's tests and a host check under Wine 10
-# (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes).
-#   --quick  skips the Windows stage, the sanitizer build and the fuzz run (for a fast local loop)
+# Runs every test. Usage: scripts/test.sh [--quick]
+# Installs what is missing, builds the Windows DLL (mingw-w64) and the Linux
+# library, hosts and tests, then, in order:
+#   1. the whole CTest suite under the Vulkan validation layer;
+#   2. a job array on a private one-node Slurm (scripts/test-slurm.sh);
+#   3. the ARM64 stage: an aarch64 cross-build under qemu-aarch64 (scripts/arm64.sh --test);
+#   4. the Windows stage: the DLL, the kit and the tools under Wine 10
+#      (scripts/test-windows.sh, in a Debian 13 root that scripts/wine-env.sh makes);
+#   5. the web stage: the WebAssembly build in Node and in chromium (scripts/test-web.sh);
+#   6. the sanitizer builds (scripts/test-sanitize.sh) and a short fuzz run.
+#   --quick  stops after step 2 (for a fast local loop)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -34,8 +38,20 @@ ctest --test-dir build --output-on-failure -j1
 # A sequence as a job array on a real one-node Slurm, started here (root).
 bash scripts/test-slurm.sh
 
+# Linux on ARM64: the library, programs and tests cross-built for aarch64
+# (build-arm64/) and run under qemu-aarch64, the four scenes compared with
+# the x86-64 pictures (scripts/arm64.sh, scripts/arm64-test.sh).
+if [ "$QUICK" = 0 ]; then
+  bash scripts/arm64.sh --test
+fi
+
 if [ "$QUICK" = 0 ]; then
   bash scripts/test-windows.sh
+fi
+
+# The web stage: the WebAssembly build in Node and in headless chromium.
+if [ "$QUICK" = 0 ]; then
+  bash scripts/test-web.sh
 fi
 
 if [ "$QUICK" = 0 ] && [ -x scripts/test-sanitize.sh ]; then

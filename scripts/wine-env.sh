@@ -25,6 +25,10 @@ SUITE=trixie
 PACKAGES="wine wine64 mesa-vulkan-drivers libgl1-mesa-dri libvulkan1 xvfb xauth"
 # Written last, so a root without it is an interrupted one and is made anew.
 STAMP=$ROOTFS/.halvenor-ready
+# Needed since the root was first made: installed into a finished root rather
+# than making it anew (the stamp names PACKAGES only, so roots made by older
+# trees stay valid for them and for us). xdotool types into Wine's windows.
+ADDED_PACKAGES="xdotool"
 
 die() { echo "wine-env: $*" >&2; exit 1; }
 
@@ -45,8 +49,31 @@ host_mirror() {
   echo "${uri:-http://deb.debian.org/debian}"
 }
 
+# apt-get inside the root, with /proc mounted for it in a private namespace.
+root_apt() {
+  unshare --mount --propagation private bash -c '
+    set -e
+    mount -t proc proc "$1/proc"
+    chroot "$1" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive chroot "$1" apt-get install -y -qq $2
+    chroot "$1" apt-get clean
+  ' _ "$1" "$2" >"$CACHE/apt.log" 2>&1
+}
+
+add_packages() {
+  local p missing=""
+  for p in $ADDED_PACKAGES; do
+    chroot "$ROOTFS" dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+      || missing="$missing $p"
+  done
+  [ -z "$missing" ] && return 0
+  echo "wine-env: adding$missing to $ROOTFS" >&2
+  root_apt "$ROOTFS" "$missing" || die "installing$missing into the root failed; see $CACHE/apt.log"
+}
+
 make_root() {
   if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ]; then
+    add_packages
     return 0
   fi
   command -v debootstrap >/dev/null || die "debootstrap is not installed (scripts/install-deps.sh installs it)"
@@ -66,13 +93,7 @@ make_root() {
   # Nothing inside may start a service while packages install.
   printf '#!/bin/sh\nexit 101\n' >"$tmp/usr/sbin/policy-rc.d"
   chmod +x "$tmp/usr/sbin/policy-rc.d"
-  unshare --mount --propagation private bash -c '
-    set -e
-    mount -t proc proc "$1/proc"
-    chroot "$1" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive chroot "$1" apt-get install -y -qq $2
-    chroot "$1" apt-get clean
-  ' _ "$tmp" "$PACKAGES" >"$CACHE/apt.log" 2>&1 \
+  root_apt "$tmp" "$PACKAGES $ADDED_PACKAGES" \
     || die "installing Wine and Mesa into the root failed; see $CACHE/apt.log"
   echo "$PACKAGES" >"$tmp/.halvenor-ready"
   mv "$tmp" "$ROOTFS"

@@ -40,3 +40,6 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/python/test_halvenor_galaxy.py)
       ENVIRONMENT "HALVENOR_GALAXY_LIB=$<TARGET_FILE:halvenor-galaxy>" TIMEOUT 300
       FAIL_REGULAR_EXPRESSION "vulkan: ")
 endif()
+
+# The picture comparison that gates the ARM64 stage (scripts/arm64-test.sh).
+add_test(NAME compare_renders COMMAND Python3::Interpreter ${GALAXY_HOST_TESTS}/test_compare_renders.py)

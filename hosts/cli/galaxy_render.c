@@ -1,8 +1,8 @@
 /* galaxy-render: renders halvenor-galaxy scenes offscreen into PNG files,
  * through the library's public interface only. */
-#define _POSIX_C_SOURCE 200809L
 #include "halvenor_galaxy.h"
 #include "host_args.h"
+#include "host_sys.h"
 #include "out_file.h"
 #include "png_whole.h"
 
@@ -13,10 +13,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 #define MAX_SIDE HOST_MAX_SIDE
 #define MAX_FRAMES 100000
@@ -57,8 +53,6 @@ typedef struct {
 } options;
 
 static volatile sig_atomic_t g_stop;
-
-static void on_signal(int sig) { (void)sig; g_stop = 1; }
 
 static void usage(FILE *f) {
     fprintf(f,
@@ -287,19 +281,14 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
 
 /* ---- rendering */
 
-static double now_s(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
+static double now_s(void) { return sys_now(); }
 
 static void sleep_until(double t) {
     for (;;) {
         double left = t - now_s();
         if (left <= 0.0 || g_stop)
             return;
-        struct timespec ts = {(time_t)left, (long)((left - (double)(time_t)left) * 1e9)};
-        nanosleep(&ts, NULL);
+        sys_sleep(left);
     }
 }
 
@@ -419,7 +408,7 @@ static int start_scene(const options *o, int mode, float target, clock_state *c)
         galaxy_set_camera(o->yaw, o->pitch, o->dist);
     /* The clock can only be stepped at STEP of wall time per frame: a long
      * way to the first picture says how far it has come. */
-    int tty = isatty(fileno(stderr));
+    int tty = sys_stderr_is_terminal();
     int report = n > QUIET_STEPS;
     if (report)
         fprintf(stderr, "galaxy-render: stepping the clock to %.9g s: %ld frames, about %.0f s\n",
@@ -474,34 +463,18 @@ static int render_still(const options *o) {
  * temporary file beside the output, renamed once ffmpeg has succeeded. */
 
 typedef struct {
-    pid_t pid;
-    int fd;           /* ffmpeg's standard input */
+    sys_child ffmpeg;
     out_file out;     /* the temporary file ffmpeg writes */
 } video_pipe;
 
-static int in_path(const char *program) {
-    const char *path = getenv("PATH");
-    char buf[4200];
-    while (path && *path) {
-        size_t n = strcspn(path, ":");
-        if (n > 0 && n < sizeof buf - strlen(program) - 2) {
-            snprintf(buf, sizeof buf, "%.*s/%s", (int)n, path, program);
-            if (access(buf, X_OK) == 0)
-                return 1;
-        }
-        path += n + (path[n] == ':');
-    }
-    return 0;
-}
-
 static int video_open(const options *o, video_pipe *v) {
-    if (!in_path("ffmpeg")) {
-        fprintf(stderr, "galaxy-render: --video needs ffmpeg, which is not installed "
-                        "(Debian: apt-get install ffmpeg); -d DIR writes PNG files instead\n");
+    if (!sys_in_path("ffmpeg")) {
+        fprintf(stderr, "galaxy-render: --video needs ffmpeg, which is not installed (%s); "
+                        "-d DIR writes PNG files instead\n", SYS_FFMPEG_HINT);
         return -1;
     }
     /* The temporary name keeps the extension: ffmpeg picks the container by it. */
-    const char *slash = strrchr(o->video, '/');
+    const char *slash = sys_last_separator(o->video);
     const char *dot = strrchr(slash ? slash : o->video, '.');
     if (out_begin(&v->out, o->video, NULL, dot ? dot : "", 0) != 0) {
         fprintf(stderr, "galaxy-render: %s\n", v->out.error);
@@ -510,31 +483,14 @@ static int video_open(const options *o, video_pipe *v) {
     char size[32], rate[32];
     snprintf(size, sizeof size, "%dx%d", o->width, o->height);
     snprintf(rate, sizeof rate, "%g", o->fps);
-    char *const argv[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "rawvideo",
-                          "-pix_fmt", "rgba", "-video_size", size, "-framerate", rate, "-i", "-",
-                          "-an", "-pix_fmt", "yuv420p", "-y", v->out.write, NULL};
-    int fds[2];
-    if (pipe(fds) != 0) {
-        fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", strerror(errno));
+    const char *const argv[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "rawvideo",
+                                "-pix_fmt", "rgba", "-video_size", size, "-framerate", rate, "-i", "-",
+                                "-an", "-pix_fmt", "yuv420p", "-y", v->out.write, NULL};
+    if (sys_start(argv, &v->ffmpeg) != 0) {
+        fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", sys_error());
         out_abort(&v->out);
         return -1;
     }
-    v->pid = fork();
-    if (v->pid == 0) {
-        dup2(fds[0], STDIN_FILENO);
-        close(fds[0]);
-        close(fds[1]);
-        execvp("ffmpeg", argv);
-        _exit(127);
-    }
-    close(fds[0]);
-    if (v->pid < 0) {
-        fprintf(stderr, "galaxy-render: cannot start ffmpeg: %s\n", strerror(errno));
-        close(fds[1]);
-        out_abort(&v->out);
-        return -1;
-    }
-    v->fd = fds[1];
     return 0;
 }
 
@@ -545,17 +501,9 @@ static int video_write(video_pipe *v) {
         fprintf(stderr, "galaxy-render: readback failed: %s\n", galaxy_get_error());
         return -1;
     }
-    size_t left = (size_t)stride * (size_t)h;
-    while (left > 0) {
-        ssize_t n = write(v->fd, px, left);
-        if (n < 0 && errno == EINTR && !g_stop)
-            continue;
-        if (n <= 0) {
-            fprintf(stderr, "galaxy-render: ffmpeg stopped taking frames: %s\n", strerror(errno));
-            return -1;
-        }
-        px += n;
-        left -= (size_t)n;
+    if (sys_write_all(&v->ffmpeg, px, (size_t)stride * (size_t)h) != 0) {
+        fprintf(stderr, "galaxy-render: ffmpeg stopped taking frames: %s\n", sys_error());
+        return -1;
     }
     return 0;
 }
@@ -563,14 +511,9 @@ static int video_write(video_pipe *v) {
 /* Ends the stream; on success the video replaces path, otherwise nothing
  * is left behind. */
 static int video_close(video_pipe *v, const char *path, int ok) {
-    close(v->fd);
-    int status = 0;
-    while (waitpid(v->pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (ok && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-        fprintf(stderr, "galaxy-render: ffmpeg failed (%s %d) writing %s\n",
-                WIFEXITED(status) ? "exit status" : "signal",
-                WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), path);
+    char why[64];
+    if (sys_finish(&v->ffmpeg, why, sizeof why) != 0 && ok) {
+        fprintf(stderr, "galaxy-render: ffmpeg failed (%s) writing %s\n", why, path);
         ok = 0;
     }
     if (ok && out_commit(&v->out) != 0) {
@@ -591,7 +534,7 @@ static int render_sequence(const options *o) {
     clock_state c;
     video_pipe v;
     char path[4200] = "";
-    int tty = isatty(fileno(stderr));
+    int tty = sys_stderr_is_terminal();
     char err[OUT_ERROR_MAX];
     if (o->out_dir && out_make_dir(o->out_dir, err, sizeof err) != 0) {
         fprintf(stderr, "galaxy-render: %s\n", err);
@@ -686,13 +629,8 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     if (done)
         return 0;
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    sigaction(SIGINT, &sa, NULL);
-    sigaction(SIGTERM, &sa, NULL);
     /* A failed ffmpeg shows up as a failed write, reported, not as a kill. */
-    signal(SIGPIPE, SIG_IGN);
+    sys_catch_interrupt(&g_stop);
 
     int rc;
     if (o.output)

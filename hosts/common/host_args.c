@@ -32,7 +32,9 @@ int host_parse_double(const char *s, double lo, double hi, double *out) {
     char *end;
     errno = 0;
     double v = strtod(s, &end);
-    if (end == s || *end != '\0' || errno != 0 || !isfinite(v) || v < lo || v > hi)
+    /* NaN fails both comparisons, and no range here reaches infinity (a
+     * comparison also keeps mingw's isfinite macro and its warnings out). */
+    if (end == s || *end != '\0' || errno != 0 || !(v >= lo && v <= hi))
         return -1;
     *out = v;
     return 0;

@@ -1,24 +1,17 @@
-/* galaxy-viewer: interactive X11 window around the halvenor-galaxy library,
- * through its public interface only. */
-#define _POSIX_C_SOURCE 200809L
+/* galaxy-viewer: an interactive window around the halvenor-galaxy library,
+ * through its public interface only. The window is the system's
+ * (viewer_x11.c, viewer_win32.c); what input does is decided here. */
 #include "halvenor_galaxy.h"
 #include "host_args.h"
+#include "host_sys.h"
 #include "out_file.h"
-
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/keysym.h>
+#include "viewer_window.h"
 
 #include <errno.h>
 #include <stdarg.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #define DRAG_RADIANS_PER_PIXEL 0.005f
 #define STATUS_PERIOD 0.5 /* seconds between title updates */
@@ -42,10 +35,7 @@ typedef struct {
     float yaw, pitch, dist;
 } options;
 
-typedef struct {
-    Display *dpy;
-    Window win;
-    Atom wm_delete;
+struct viewer {
     int width, height;         /* size the engine renders at */
     int pending_w, pending_h;  /* latest size the window reported */
     int mapped;
@@ -57,12 +47,12 @@ typedef struct {
     int shot_number;
     int status_stale;          /* a setting changed since the title was written */
     double frame_ms;           /* average over the last status period */
-} viewer;
+};
 
 static void usage(FILE *f) {
     fprintf(f,
         "usage: galaxy-viewer [options]\n"
-        "Shows the halvenor-galaxy scenes in an X11 window (DISPLAY).\n"
+        "Shows the halvenor-galaxy scenes in a window (%s).\n"
         "\n"
         "  -m, --mode M         first scene: " HOST_MODE_CHOICES "\n"
         "  -q, --quality Q      0, 1 (default) or 2\n"
@@ -78,7 +68,7 @@ static void usage(FILE *f) {
         "\n"
         "%s"
         "The title shows scene, quality, speed and frame time.\n",
-        HOST_MAX_SIDE, KEYS_HELP);
+        VIEWER_WINDOW_KIND, HOST_MAX_SIDE, KEYS_HELP);
 }
 
 static int fail_usage(const char *fmt, ...) {
@@ -163,11 +153,7 @@ static int parse_args(int argc, char **argv, options *o, int *done) {
     return 0;
 }
 
-static double now_s(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
+static double now_s(void) { return sys_now(); }
 
 static void apply_time_scale(const viewer *v) {
     galaxy_set_time_scale(v->paused ? 0.0f : v->time_scale);
@@ -180,9 +166,8 @@ static void show_status(viewer *v) {
     snprintf(title, sizeof title, "halvenor-galaxy: %s | quality %d | %s x%g | %.1f ms",
              HOST_MODE_TITLES[v->mode], v->quality, v->paused ? "paused" : "speed", (double)v->time_scale,
              frame_ms);
-    XStoreName(v->dpy, v->win, title);
-    XFlush(v->dpy);
-    if (isatty(fileno(stderr)))
+    window_set_title(title);
+    if (sys_stderr_is_terminal())
         fprintf(stderr, "\r%-16s quality %d  %s x%-6g %7.1f ms ", HOST_MODE_TITLES[v->mode], v->quality,
                 v->paused ? "paused" : "speed", (double)v->time_scale, frame_ms);
 }
@@ -191,10 +176,9 @@ static void show_status(viewer *v) {
  * so no half-written picture ever carries the name. */
 static void screenshot(viewer *v) {
     char path[64];
-    struct stat st;
     do {
         snprintf(path, sizeof path, "galaxy_%04d.png", ++v->shot_number);
-    } while (lstat(path, &st) == 0 && v->shot_number < 9999);
+    } while (sys_name_taken(path) && v->shot_number < 9999);
     out_file f;
     int ok = out_begin(&f, path, ".png", "", 0) == 0;
     if (ok) {
@@ -217,42 +201,39 @@ static void screenshot(viewer *v) {
     fflush(stdout);
 }
 
-static void on_key(viewer *v, XKeyEvent *e) {
-    char text[8];
-    KeySym sym = NoSymbol;
-    XLookupString(e, text, sizeof text, &sym, NULL);
+void viewer_on_key(viewer *v, int key) {
     v->status_stale = 1;
-    switch (sym) {
-    case XK_1: case XK_2: case XK_3: case XK_4:
-        v->mode = (int)(sym - XK_1);
+    switch (key) {
+    case '1': case '2': case '3': case '4':
+        v->mode = key - '1';
         galaxy_set_mode(v->mode);
         break;
-    case XK_z: case XK_x: case XK_c:
-        v->quality = sym == XK_z ? 0 : sym == XK_x ? 1 : 2;
+    case 'z': case 'x': case 'c':
+        v->quality = key == 'z' ? 0 : key == 'x' ? 1 : 2;
         galaxy_set_quality(v->quality);
         break;
-    case XK_plus: case XK_equal: case XK_KP_Add:
+    case '+': case '=':
         v->time_scale = v->time_scale <= 0.0f ? 0.25f : v->time_scale * 2.0f;
         if (v->time_scale > 100.0f)
             v->time_scale = 100.0f;
         apply_time_scale(v);
         break;
-    case XK_minus: case XK_KP_Subtract:
+    case '-':
         v->time_scale = v->time_scale <= 0.25f ? 0.0f : v->time_scale * 0.5f;
         apply_time_scale(v);
         break;
-    case XK_space:
+    case ' ':
         v->paused = !v->paused;
         apply_time_scale(v);
         break;
-    case XK_s:
+    case 's':
         screenshot(v);
         break;
-    case XK_h:
+    case 'h':
         fputs(KEYS_HELP, stdout);
         fflush(stdout);
         break;
-    case XK_Escape: case XK_q: case XK_Q:
+    case VIEWER_KEY_ESCAPE: case 'q': case 'Q':
         v->running = 0;
         break;
     default:
@@ -260,93 +241,37 @@ static void on_key(viewer *v, XKeyEvent *e) {
     }
 }
 
-static void on_event(viewer *v, XEvent *e) {
-    switch (e->type) {
-    case KeyPress:
-        on_key(v, &e->xkey);
-        break;
-    case ButtonPress:
-        if (e->xbutton.button == Button1) {
-            v->dragging = 1;
-            v->drag_x = e->xbutton.x;
-            v->drag_y = e->xbutton.y;
-        } else if (e->xbutton.button == Button4 || e->xbutton.button == Button5) {
-            galaxy_adjust_camera(0.0f, 0.0f, e->xbutton.button == Button4 ? 0.9f : 1.1f);
-        }
-        break;
-    case ButtonRelease:
-        if (e->xbutton.button == Button1)
-            v->dragging = 0;
-        break;
-    case MotionNotify:
-        if (v->dragging) {
-            /* Drag right turns the scene right, drag up tilts it toward the viewer. */
-            int dx = e->xmotion.x - v->drag_x, dy = e->xmotion.y - v->drag_y;
-            galaxy_adjust_camera(-(float)dx * DRAG_RADIANS_PER_PIXEL,
-                                 (float)dy * DRAG_RADIANS_PER_PIXEL, 1.0f);
-            v->drag_x = e->xmotion.x;
-            v->drag_y = e->xmotion.y;
-        }
-        break;
-    case ConfigureNotify:
-        v->pending_w = e->xconfigure.width;
-        v->pending_h = e->xconfigure.height;
-        break;
-    case MapNotify:
-        v->mapped = 1;
-        break;
-    case UnmapNotify:
-        v->mapped = 0;
-        break;
-    case ClientMessage:
-        if ((Atom)e->xclient.data.l[0] == v->wm_delete)
-            v->running = 0;
-        break;
-    default:
-        break;
-    }
+void viewer_on_drag_start(viewer *v, int x, int y) {
+    v->dragging = 1;
+    v->drag_x = x;
+    v->drag_y = y;
 }
 
-static int open_window(viewer *v, const options *o) {
-    v->dpy = XOpenDisplay(NULL);
-    if (!v->dpy) {
-        const char *d = getenv("DISPLAY");
-        fprintf(stderr, "galaxy-viewer: cannot open X display '%s'\n", d ? d : "(DISPLAY not set)");
-        return -1;
-    }
-    int screen = DefaultScreen(v->dpy);
-    v->win = XCreateSimpleWindow(v->dpy, RootWindow(v->dpy, screen), 0, 0, (unsigned)o->width,
-                                 (unsigned)o->height, 0, BlackPixel(v->dpy, screen),
-                                 BlackPixel(v->dpy, screen));
-    XSelectInput(v->dpy, v->win, KeyPressMask | ButtonPressMask | ButtonReleaseMask |
-                                 Button1MotionMask | StructureNotifyMask);
-    v->wm_delete = XInternAtom(v->dpy, "WM_DELETE_WINDOW", False);
-    XSetWMProtocols(v->dpy, v->win, &v->wm_delete, 1);
-    XStoreName(v->dpy, v->win, "halvenor-galaxy");
-    /* Found by window managers and "xdotool search --classname/--pid". */
-    XClassHint hint = {"galaxy-viewer", "Galaxy-viewer"};
-    XSetClassHint(v->dpy, v->win, &hint);
-    unsigned long pid = (unsigned long)getpid();
-    XChangeProperty(v->dpy, v->win, XInternAtom(v->dpy, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                    PropModeReplace, (const unsigned char *)&pid, 1);
-    char host[256];
-    if (gethostname(host, sizeof host) == 0) {
-        host[sizeof host - 1] = '\0';
-        char *list[1] = {host};
-        XTextProperty machine;
-        if (XStringListToTextProperty(list, 1, &machine)) {
-            XSetWMClientMachine(v->dpy, v->win, &machine);
-            XFree(machine.value);
-        }
-    }
-    XMapWindow(v->dpy, v->win);
-    /* The library talks to the server over its own connection: the window
-     * must exist there before galaxy_create. */
-    XSync(v->dpy, False);
-    v->width = v->pending_w = o->width;
-    v->height = v->pending_h = o->height;
-    return 0;
+void viewer_on_drag_end(viewer *v) { v->dragging = 0; }
+
+void viewer_on_pointer(viewer *v, int x, int y) {
+    if (!v->dragging)
+        return;
+    /* Drag right turns the scene right, drag up tilts it toward the viewer. */
+    int dx = x - v->drag_x, dy = y - v->drag_y;
+    galaxy_adjust_camera(-(float)dx * DRAG_RADIANS_PER_PIXEL, (float)dy * DRAG_RADIANS_PER_PIXEL, 1.0f);
+    v->drag_x = x;
+    v->drag_y = y;
 }
+
+void viewer_on_wheel(viewer *v, int clicks) {
+    (void)v;
+    galaxy_adjust_camera(0.0f, 0.0f, clicks > 0 ? 0.9f : 1.1f);
+}
+
+void viewer_on_resize(viewer *v, int width, int height) {
+    v->pending_w = width;
+    v->pending_h = height;
+}
+
+void viewer_on_visible(viewer *v, int visible) { v->mapped = visible; }
+
+void viewer_on_close(viewer *v) { v->running = 0; }
 
 int main(int argc, char **argv) {
     options o;
@@ -357,11 +282,13 @@ int main(int argc, char **argv) {
         return 0;
 
     viewer v = {0};
-    if (open_window(&v, &o) != 0)
+    if (window_open(&v, o.width, o.height) != 0)
         return 1;
-    if (galaxy_create((galaxy_window)(uintptr_t)v.win, o.width, o.height) != 0) {
+    v.width = v.pending_w = o.width;
+    v.height = v.pending_h = o.height;
+    if (galaxy_create(window_handle(), o.width, o.height) != 0) {
         fprintf(stderr, "galaxy-viewer: cannot create the renderer: %s\n", galaxy_get_error());
-        XCloseDisplay(v.dpy);
+        window_close();
         return 1;
     }
     v.mapped = 1;
@@ -382,11 +309,9 @@ int main(int argc, char **argv) {
     show_status(&v);
     while (v.running) {
         /* Block while unmapped: nothing would be seen. */
-        while (v.running && (XPending(v.dpy) > 0 || !v.mapped)) {
-            XEvent e;
-            XNextEvent(v.dpy, &e);
-            on_event(&v, &e);
-        }
+        window_pump(&v, 0);
+        while (v.running && !v.mapped)
+            window_pump(&v, 1);
         if (!v.running)
             break;
         if (v.pending_w != v.width || v.pending_h != v.height) {
@@ -411,10 +336,9 @@ int main(int argc, char **argv) {
         if (o.max_frames && ++frames >= o.max_frames)
             break;
     }
-    if (isatty(fileno(stderr)))
+    if (sys_stderr_is_terminal())
         fputc('\n', stderr);
     galaxy_destroy();
-    XDestroyWindow(v.dpy, v.win);
-    XCloseDisplay(v.dpy);
+    window_close();
     return 0;
 }

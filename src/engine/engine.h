@@ -34,9 +34,15 @@ struct Engine {
     ID3D11Buffer *stars_vb;
     QuadInstance *stars;
     int star_count;
+    // The random source's state after each quality level's count of records
+    // of a set that keeps its array (0 until generation got there): a new
+    // level keeps the records it shares with the old one and draws on from
+    // there.
+    uint64_t stars_rng[3];
     ID3D11Buffer *belt_vb;
     QuadInstance *belt;
     int belt_count;
+    uint64_t belt_rng[3];
     ID3D11Buffer *bodies_vb; // sun, eight planets, moon; rewritten per frame
     QuadInstance *bodies;
     int body_count;
@@ -55,6 +61,7 @@ struct Engine {
     ID3D11Buffer *rock_inst_vb;
     RockInstance *rocks;
     int rock_count;
+    uint64_t rocks_rng[3];
     ID3D11Buffer *lines_vb;
     int line_vertex_count;
 

@@ -167,6 +167,29 @@ TEST_F(ContentDevice, LevelZeroIsThePrefixOfLevelTwo) {
     EXPECT_EQ(memcmp(e.rocks, low.rocks.data(), low.rocks.size() * 32), 0);
 }
 
+// A quality change keeps the records the two levels share and draws only the
+// rest, from where the shared ones ended: whatever the way taken to a level,
+// the kept arrays and their buffers hold what drawing it afresh gives.
+TEST_F(ContentDevice, EveryWayToALevelGivesTheFreshRecords) {
+    std::vector<QuadInstance> stars(2000000), belt(500000);
+    std::vector<RockInstance> rocks(1800);
+    fill_stars(stars.data(), 2000000);
+    fill_belt(belt.data(), 500000);
+    fill_rocks(rocks.data(), 1800);
+    for (int q : {2, 0, 1, 0, 2, 1}) {
+        SCOPED_TRACE(q);
+        engine_set_quality(&e, q);
+        ASSERT_EQ(e.star_count, SETS[0].n[q]);
+        EXPECT_EQ(memcmp(e.stars, stars.data(), (size_t)e.star_count * 32), 0);
+        EXPECT_EQ(memcmp(e.belt, belt.data(), (size_t)e.belt_count * 32), 0);
+        EXPECT_EQ(memcmp(e.rocks, rocks.data(), (size_t)e.rock_count * 32), 0);
+        // The buffer is made from the same array: its last star is the fresh one.
+        std::vector<unsigned char> got = read_buffer(e, e.stars_vb, 32 * e.star_count);
+        ASSERT_EQ(got.size(), 32u * e.star_count);
+        EXPECT_EQ(memcmp(&got[got.size() - 32], &stars[e.star_count - 1], 32), 0);
+    }
+}
+
 TEST_F(ContentDevice, IgnoredLevelsRebuildNothing) {
     ID3D11Buffer *vbs[5];
     for (int i = 0; i < 5; i++) vbs[i] = e.*SETS[i].vb;

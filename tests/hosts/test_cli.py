@@ -158,6 +158,22 @@ class Output(unittest.TestCase):
             self.assertIn("needs ffmpeg", r.stderr)
             self.assertEqual(os.listdir(d), [])
 
+    def test_failing_ffmpeg_fails_the_run(self):
+        # An ffmpeg that takes every frame and then fails (a full disk, a bad
+        # codec): status 1 and neither the video nor its temporary file left.
+        with tempfile.TemporaryDirectory() as d:
+            fake = os.path.join(d, "bin")
+            os.mkdir(fake)
+            with open(os.path.join(fake, "ffmpeg"), "w") as f:
+                f.write("#!/bin/sh\n/bin/cat >/dev/null\nexit 3\n")
+            os.chmod(os.path.join(fake, "ffmpeg"), 0o755)
+            r = subprocess.run([shutil.which(RENDER), "-s", "64x48", *FAST, "-n", "2", "-v", "seq.mp4"],
+                               cwd=d, env=dict(os.environ, PATH=fake), capture_output=True, text=True,
+                               timeout=300)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn("ffmpeg failed (exit status 3)", r.stderr)
+            self.assertEqual(os.listdir(d), ["bin"])
+
     def test_options_take_both_forms_and_every_scene_spelling(self):
         with tempfile.TemporaryDirectory() as d:
             shots = []

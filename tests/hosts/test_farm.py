@@ -33,7 +33,7 @@ for part in ${array//,/ }; do
   for t in $(seq ${part%-*} ${part#*-}); do
     [[ " ${SKIP_TASKS:-} " == *" $t "* ]] && continue
     f=${out//%A/42}; f=${f//%a/$t}
-    SLURM_ARRAY_TASK_ID=$t bash "$script" "$@" >"$f" 2>&1 || exit 1
+    SLURM_ARRAY_TASK_ID=$t sh "$script" "$@" >"$f" 2>&1 || exit 1
   done
 done
 echo 42

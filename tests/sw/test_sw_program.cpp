@@ -385,4 +385,60 @@ TEST(SwProgram, ValidationRefusesProgramsReachingOutside) {
     }
 }
 
+// The optimiser on programs written out by hand, in the shapes a module from
+// outside our compiler can take (ours comes legalized into SSA form): the
+// optimised program gives the literal one's bits.
+TEST(SwProgram, OptimiserKeepsWhatTheLiteralProgramComputes) {
+    // Slots: 0 active, 1 input x, 2 the constant 1.0, 3 the constant 0.25.
+    auto op = [](uint16_t code, uint32_t d, uint32_t a, uint32_t b = 0, uint32_t c = 0) {
+        return SwOp{code, 0, d, a, b, c};
+    };
+    const struct {
+        const char *what;
+        uint32_t slots;
+        std::vector<SwOp> body;
+        uint32_t out;
+        float x, want; // every lane's input, and its result
+    } cases[] = {
+        // t = v, then v changes: t must keep the old value.
+        {"a copy of a variable that changes later", 8,
+         {op(OP_MOV, 4, 1), op(OP_MOV, 5, 4), op(OP_FADD, 4, 4, 2), op(OP_FADD, 6, 5, 4)}, 6, 3.0f, 7.0f},
+        // d = x; t = x + 1; a block no lane runs sets d = t: d stays x.
+        {"a copy inside a block every lane skips", 12,
+         {op(OP_MOV, 4, 1), op(OP_FADD, 5, 1, 2), op(OP_FLT, 6, 1, 3), op(OP_SKIP, 0, 6, 0, 7), op(OP_MOV, 4, 5),
+          op(OP_FMUL, 8, 1, 1), op(OP_FADD, 9, 1, 1), op(OP_FMUL, 10, 4, 2)},
+         10, 3.0f, 3.0f},
+    };
+    for (const auto &c : cases) {
+        SwProgram literal;
+        literal.stage = SW_STAGE_VERTEX;
+        literal.serial = 1;
+        literal.slot_count = c.slots;
+        literal.body = c.body;
+        literal.constants = {{2, 0x3f800000u}, {3, 0x3e800000u}};
+        literal.inputs[0].slot[0] = 1;
+        literal.inputs[0].components = 1;
+        literal.outputs[0].slot[0] = (int32_t)c.out;
+        literal.outputs[0].components = 1;
+        for (const SwOp &o : c.body) // what the block writes is read after the run too
+            if (o.dst >= 8) literal.outputs[1 + (o.dst - 8) % 3].slot[0] = (int32_t)o.dst;
+        std::string err;
+        ASSERT_TRUE(sw_program_validate(&literal, &err)) << c.what << ": " << err;
+        SwProgram optimised = literal;
+        optimised.serial = 2;
+        sw_program_optimize(&optimised);
+        const SwProgram *both[2] = {&literal, &optimised};
+        float got[2];
+        for (int k = 0; k < 2; k++) {
+            SwRegisters regs;
+            sw_registers_bind(&regs, both[k]);
+            for (int l = 0; l < SW_LANES; l++) regs.slot(1)[l].f = c.x;
+            sw_program_run(both[k], &regs, SW_LANES);
+            got[k] = regs.slot((uint32_t)both[k]->outputs[0].slot[0])[0].f;
+        }
+        EXPECT_EQ(c.want, got[0]) << c.what << ", as written";
+        EXPECT_EQ(c.want, got[1]) << c.what << ", optimised";
+    }
+}
+
 } // namespace

@@ -62,6 +62,9 @@ void plat_set_fake_frequency(long long value); // 0 returns to the real frequenc
 // Work of the CPU executor over all its devices since the process began:
 // fragments shaded and the wall time of the vertex stage in nanoseconds.
 void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *vertex_ns);
+// The most memory one chunk of a draw has held in binned primitives, over
+// all the CPU executor's devices since the process began (or the last reset).
+unsigned long long plat_cpu_executor_bin_peak(int reset);
 
 #ifdef __cplusplus
 }

@@ -83,6 +83,9 @@ struct BinSet {
     std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping
     std::vector<TileStream> bins;
+    // What was binned: primitives, and the pixels of their bounds (the
+    // draw loop judges from them how finely to share the tiles out).
+    uint64_t prims = 0, area = 0;
 };
 
 // A primitive's words, short: 16-byte moves and a tail, not a library call.
@@ -97,6 +100,8 @@ inline void copy_words(float *__restrict dst, const float *__restrict src, uint3
 // copies both to the other tiles' streams: most primitives touch one tile,
 // and theirs is never copied at all. tiles_x: tiles per row of the target.
 inline float *bin_first(uint32_t tiles_x, BinSet &bs, const Prim &p) {
+    bs.prims++;
+    bs.area += (uint64_t)(p.x1 - p.x0 + 1) * (uint64_t)(p.y1 - p.y0 + 1);
     float *at = bs.bins[(size_t)(p.y0 / kTile) * tiles_x + p.x0 / kTile].append(kPrimWords + p.words);
     const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
                            (uint16_t)p.kind, (uint16_t)p.words, p.shape};

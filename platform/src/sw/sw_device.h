@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <vector>
 
+#include "common/host_memory.h"
 #include "sw/sw_program.h"
 
 enum SwFormat { SW_FORMAT_RGBA8 = 0, SW_FORMAT_BGRA8 = 1, SW_FORMAT_D32 = 2 };
@@ -15,7 +16,7 @@ enum SwFormat { SW_FORMAT_RGBA8 = 0, SW_FORMAT_BGRA8 = 1, SW_FORMAT_D32 = 2 };
 struct SwImage {
     uint32_t width = 0, height = 0, pitch = 0;
     SwFormat format = SW_FORMAT_RGBA8;
-    std::vector<uint8_t> bytes;
+    HostBytes bytes;
     uint8_t *row(uint32_t y) { return bytes.data() + (size_t)y * pitch; }
 };
 
@@ -77,11 +78,13 @@ int sw_device_threads(const SwDevice *dev);
 
 void sw_draw(SwDevice *dev, const SwDraw *draw);
 
-// Work counters since the device was made: fragments shaded and the wall
-// time of the vertex stage (vertex programs, clipping, setup and binning).
+// Work counters since the device was made: fragments shaded, the wall time
+// of the vertex stage (vertex programs, clipping, setup and binning), and
+// the last draw's binning memory.
 struct SwStats {
     uint64_t fragments = 0;
     uint64_t vertex_ns = 0;
+    uint64_t bin_bytes = 0; // the most a chunk of the last draw held in binned primitives
 };
 SwStats sw_device_stats(const SwDevice *dev);
 void sw_clear_color(SwImage *img, const float rgba[4]);

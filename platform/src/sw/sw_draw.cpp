@@ -27,8 +27,7 @@ bool sw_image_init(SwImage *img, uint32_t width, uint32_t height, SwFormat forma
     img->height = height;
     img->format = format;
     img->pitch = width * 4;
-    img->bytes.assign((size_t)img->pitch * height, 0);
-    return true;
+    return host_bytes_alloc(&img->bytes, (size_t)img->pitch * height, nullptr);
 }
 
 SwDevice *sw_device_create(int threads) {
@@ -77,6 +76,7 @@ SwStats sw_device_stats(const SwDevice *dev) {
     SwStats s;
     for (const sw::Worker &wk : dev->w) s.fragments += wk.fragments;
     s.vertex_ns = dev->vertex_ns;
+    s.bin_bytes = dev->bin_bytes;
     return s;
 }
 
@@ -100,6 +100,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
 
     ds.d = d;
     dev->serial++;
+    dev->bin_bytes = 0;
     // Every worker's registers, here rather than in the tasks: which worker
     // runs which task varies, and a steady stream of draws must not allocate.
     for (Worker &wk : dev->w) {
@@ -118,6 +119,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     // Which way round on screen (y down) a primitive is culled.
     ds.cull_cw = (d->cull == SW_CULL_BACK && d->front_ccw) || (d->cull == SW_CULL_FRONT && !d->front_ccw);
     ds.cull_ccw = (d->cull == SW_CULL_BACK && !d->front_ccw) || (d->cull == SW_CULL_FRONT && d->front_ccw);
+    ds.skip_white = d->blend == SW_BLEND_ADD && !(d->depth && d->depth_test && d->depth_write);
     uint32_t tiles_x = (d->target->width + kTile - 1) / kTile, tiles_y = (d->target->height + kTile - 1) / kTile;
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
         dev->tiles_x = tiles_x;
@@ -149,6 +151,7 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
             bs.lines.clear();
             bs.clipped.clear();
             for (TileStream &b : bs.bins) b.used = 0;
+            bs.prims = bs.area = 0;
         }
         timespec t0, t1;
         clock_gettime(CLOCK_MONOTONIC, &t0);
@@ -160,7 +163,15 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
         clock_gettime(CLOCK_MONOTONIC, &t1);
         dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
-        sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y);
+        uint64_t prims = 0, area = 0, bytes = 0;
+        for (const BinSet &bs : dev->sets) {
+            prims += bs.prims, area += bs.area;
+            bytes += bs.edges.size() * sizeof(Edges) + bs.lines.size() * sizeof(LineSetup) + bs.clipped.size() * 4;
+            for (const TileStream &t : bs.bins) bytes += t.used * 4;
+        }
+        dev->bin_bytes = std::max(dev->bin_bytes, bytes);
+        ds.bands = area >= kBandArea * prims ? kBands : 1;
+        sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y * ds.bands);
     }
     ds.d = nullptr;
 }

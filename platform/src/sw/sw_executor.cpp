@@ -4,6 +4,7 @@
 // windows are shown through XCB (sw_present). Nothing is ever queued, so
 // maps never wait and the device is never lost.
 #include "common/executor.h"
+#include "common/host_memory.h"
 #include "sw/sw_device.h"
 #include "sw/sw_present.h"
 
@@ -19,10 +20,10 @@
 namespace {
 
 // Work done by every CPU executor in the process, for the benchmarks.
-std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0};
+std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0}, g_bin_peak{0};
 
 struct SwxBuffer : ExecBuffer {
-    std::vector<uint8_t> bytes; // draws finish before they return: one copy serves every discard
+    HostBytes bytes; // draws finish before they return: one copy serves every discard
 };
 
 struct SwxImage : ExecImage {
@@ -97,7 +98,7 @@ bool to_sw_draw(const ExecDraw &d, SwVertexElement *elements, SwDraw *out) {
     for (uint32_t slot = 0; slot < EXEC_VERTEX_SLOTS; slot++) {
         const ExecStream &vb = d.streams[slot];
         if (!(d.layout.slot_mask & (1u << slot)) || !vb.buffer) continue;
-        const std::vector<uint8_t> &bytes = swx(vb.buffer)->bytes;
+        const HostBytes &bytes = swx(vb.buffer)->bytes;
         s.streams[slot] = {bytes.data(), (uint32_t)bytes.size(), vb.stride, vb.offset};
     }
     for (uint32_t i = 0; i < SW_CBUFFER_SLOTS; i++) {
@@ -134,8 +135,11 @@ struct SwExecutor final : Executor {
 
     HRESULT create_buffer(const D3D11_BUFFER_DESC &desc, const void *init, ExecBuffer **out) override {
         SwxBuffer *b = new SwxBuffer;
-        b->bytes.assign(desc.ByteWidth, 0);
-        if (init) memcpy(b->bytes.data(), init, desc.ByteWidth);
+        if (!host_bytes_alloc(&b->bytes, desc.ByteWidth, init)) {
+            delete b;
+            *out = nullptr;
+            return E_OUTOFMEMORY;
+        }
         *out = b;
         return S_OK;
     }
@@ -157,7 +161,11 @@ struct SwExecutor final : Executor {
             // Rows padded to 256 bytes, as real drivers lay out readback memory.
             t->row_pitch = (desc.Width * 4 + 255) & ~255u;
             t->img.pitch = t->row_pitch;
-            t->img.bytes.assign((size_t)t->row_pitch * desc.Height, 0);
+            if (!host_bytes_alloc(&t->img.bytes, (size_t)t->row_pitch * desc.Height, nullptr)) {
+                delete t;
+                *out = nullptr;
+                return E_OUTOFMEMORY;
+            }
         }
         if (init)
             for (UINT y = 0; y < desc.Height; y++)
@@ -196,6 +204,8 @@ struct SwExecutor final : Executor {
         SwStats after = sw_device_stats(dev);
         g_fragments += after.fragments - before.fragments;
         g_vertex_ns += after.vertex_ns - before.vertex_ns;
+        for (unsigned long long was = g_bin_peak.load(); after.bin_bytes > was;)
+            if (g_bin_peak.compare_exchange_weak(was, after.bin_bytes)) break;
     }
 
     void clear_color(ExecImage *target, const float rgba[4]) override { sw_clear_color(&swx(target)->img, rgba); }
@@ -271,3 +281,5 @@ void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *v
     *fragments = g_fragments.load();
     *vertex_ns = g_vertex_ns.load();
 }
+
+unsigned long long plat_cpu_executor_bin_peak(int reset) { return reset ? g_bin_peak.exchange(0) : g_bin_peak.load(); }

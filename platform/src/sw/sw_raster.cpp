@@ -62,6 +62,7 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
     const uint32_t reads = dev->ds.read_count;
     const SwImage *target = dev->ds.d->target;
     if (x1 - x0 < 8) { // narrow (a star, a galaxy particle): several rows per group of lanes
+        if (all_white(dev->ds, target, x0, y0, x1, y1)) return;
         // Pixel i of the rectangle, row by row, is (x0 + i % w, y0 + i / w).
         // The division is a multiplication by 1 / w that vectorizes, and it
         // cannot round across an integer: (i + 0.5) / w is at least 1/16 from
@@ -111,7 +112,9 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         for (int32_t x = x0; x <= x1;) {
-            const auto [l, count, groups] = begin_run(wk, (uint32_t)(x1 - x + 1));
+            const uint32_t live = live_run(dev->ds, row, &x, x1);
+            if (!live) break;
+            const auto [l, count, groups] = begin_run(wk, live);
             float bx[kPad];
             Int8 px = Int8{0, 1, 2, 3, 4, 5, 6, 7} + x; // vector types, as for narrow ones
             const Int8 py = Int8{} + y;
@@ -171,7 +174,9 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
             db[k] = (float)ed.ex[k] * ed.inv_area;
         }
         for (int32_t x = (int32_t)lo; x <= (int32_t)hi;) {
-            const auto [l, count, groups] = begin_run(wk, (uint32_t)(hi - x + 1));
+            const uint32_t live = live_run(dev->ds, row, &x, (int32_t)hi);
+            if (!live) break;
+            const auto [l, count, groups] = begin_run(wk, live);
             float q0[kPad], q1[kPad], q2[kPad];
             for (uint32_t k = 0; k < groups * 8; k++) {
                 const float t = (float)(x - (int32_t)lo + (int32_t)k);
@@ -236,17 +241,21 @@ SW_BOTH_BUILDS void raster_line(SwDevice *dev, Worker &wk, const BinSet *owner, 
     }
 }
 
+// Task: band task % bands of tile task / bands.
 SW_BOTH_BUILDS void rasterize_tile_body(SwDevice *dev, Worker &wk, uint32_t task) {
-    int32_t tx0 = (int32_t)(task % dev->tiles_x) * kTile, ty0 = (int32_t)(task / dev->tiles_x) * kTile;
-    int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + kTile - 1;
+    const uint32_t bands = dev->ds.bands, tile = task / bands, rows = kTile / bands;
+    int32_t tx0 = (int32_t)(tile % dev->tiles_x) * kTile;
+    int32_t ty0 = (int32_t)(tile / dev->tiles_x) * kTile + (int32_t)(task % bands * rows);
+    int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + (int32_t)rows - 1;
     for (const BinSet &owner : dev->sets) {
-        const TileStream &stream = owner.bins[task];
+        const TileStream &stream = owner.bins[tile];
         for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
             StoredPrim sp;
             memcpy(&sp, at, sizeof sp);
             const Prim p = {sp.x0, sp.y0, sp.x1, sp.y1, sp.kind, sp.shape, sp.words};
             const float *g = at + kPrimWords;
             at = g + p.words;
+            if (p.y1 < ty0 || p.y0 > ty1) continue; // in the tile, not in the band
             if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
             else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
             else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);

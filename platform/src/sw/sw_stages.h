@@ -37,6 +37,13 @@ const uint32_t kClipRef = 0x80000000u;     // vertex reference into the bin set'
 const uint32_t kSetsPerWorker = 4;         // setup tasks per worker, for balance
 const size_t kPipelineCache = 32;          // pipelines kept per device
 const uint32_t kInputLocations = sizeof(SwProgram::inputs) / sizeof(SwIo); // a program's input locations
+// Big primitives put most of a frame's fragments in a few tiles; one worker
+// per tile would then leave the others idle. When the primitives binned
+// cover kBandArea pixels each on average, every tile is shared out as
+// kBands bands of rows instead, each reading the tile's streams (a cost per
+// primitive that such primitives repay many times over).
+const uint32_t kBands = 4;
+const uint64_t kBandArea = 64;
 
 // Screen positions in 16.8 fixed point: 256 steps per pixel, pixel centres
 // at step 128 of theirs.
@@ -151,6 +158,12 @@ struct DrawState {
     uint32_t prims_per_instance = 0;
     int32_t sx0 = 0, sy0 = 0, sx1 = 0, sy1 = 0; // scissor: viewport within the target, pixels [x0, x1)
     uint32_t cull_cw = 0, cull_ccw = 0;         // 1: culled when clockwise / counter-clockwise on screen
+    // Fragments landing on a target pixel already white (255 in all four
+    // channels) are skipped: under ONE/ONE addition into UNORM, whose source
+    // term is never negative, nothing can change it, and without depth
+    // writes nothing else is left to do.
+    bool skip_white = false;
+    uint32_t bands = 1; // per tile in the chunk's tile phase, kBands or 1
 };
 
 } // namespace sw
@@ -161,6 +174,7 @@ struct SwDevice {
     std::vector<sw::Worker> w;
     uint64_t serial = 0; // of the draw, for the workers' registers
     uint64_t vertex_ns = 0;
+    uint64_t bin_bytes = 0; // see SwStats
     sw::DrawState ds;
     std::vector<float> verts; // vertex records of the chunk
     std::vector<sw::Pipeline> pipelines;
@@ -285,6 +299,39 @@ template <class At> uint32_t rect_inputs(const DrawState &ds, At at, float *bloc
         block[n++] = at(2, k) - a0;
     }
     return n;
+}
+
+// A run of pixels from *x to at most x1 of a target row: *x moved past
+// white pixels (when the draw skips them, and eight or more lie together, or
+// they reach x1), then the length of the run from there up to the next eight
+// white ones, or to x1; 0 when none is left.
+SW_INLINE uint32_t live_run(const DrawState &ds, const uint8_t *row, int32_t *x, int32_t x1) {
+    if (!ds.skip_white) return *x <= x1 ? (uint32_t)(x1 - *x + 1) : 0u;
+    const uint32_t *px = (const uint32_t *)row;
+    int32_t white = 0;
+    while (*x + white <= x1 && px[*x + white] == 0xffffffffu) white++;
+    if (white >= 8 || *x + white > x1) *x += white;
+    int32_t e = *x;
+    for (int32_t run = 0; e <= x1; e++) {
+        run = px[e] == 0xffffffffu ? run + 1 : 0;
+        if (run == 8) {
+            e -= 7;
+            break;
+        }
+    }
+    return (uint32_t)(e - *x);
+}
+
+// True when the draw skips white pixels and every pixel of x0..x1 by y0..y1
+// is white.
+SW_INLINE bool all_white(const DrawState &ds, const SwImage *target, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    if (!ds.skip_white) return false;
+    uint32_t all = 0xffffffffu;
+    for (int32_t y = y0; y <= y1; y++) {
+        const uint32_t *px = (const uint32_t *)(target->bytes.data() + (size_t)y * target->pitch);
+        for (int32_t x = x0; x <= x1; x++) all &= px[x];
+    }
+    return all == 0xffffffffu;
 }
 
 // ---- across the stages

@@ -68,7 +68,7 @@ struct VkcPipelineKey {
     uint32_t color_format, depth_format; // VkFormat; VK_FORMAT_UNDEFINED without depth
     uint32_t depth;    // test | write << 1 | VkCompareOp << 2; 0 when the test is off
     uint32_t pad;
-    uint32_t strides[16];
+    uint32_t strides[32]; // per vertex-buffer slot: Direct3D 11 has 32
 };
 static_assert(sizeof(VkcPipelineKey) % 8 == 0, "the hash reads whole words");
 

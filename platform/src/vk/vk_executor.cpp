@@ -119,6 +119,7 @@ void pipeline_key(const ExecDraw &d, const VkxImage *target, const VkxImage *dep
 }
 
 static_assert(sizeof(ExecBlend) == sizeof(uint64_t), "the blend state is one key word");
+static_assert(sizeof(VkcPipelineKey::strides) / sizeof(uint32_t) >= EXEC_VERTEX_SLOTS, "a stride per slot");
 
 // Everything else the pipeline is built from: made only for a new key.
 void pipeline_desc(const ExecDraw &d, const VkcPipelineKey &k, VkcPipelineDesc *p) {

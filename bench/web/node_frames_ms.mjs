@@ -1,0 +1,19 @@
+// Frame times of the web module in Node (the same WebAssembly, no browser):
+// for each mode, 3 frames, then N frames timed one by one by timeFrames();
+// prints one JSON object {mode: [ms, ...]}.
+//   node node_frames_ms.mjs DIST WIDTH HEIGHT QUALITY N
+import {join} from 'node:path';
+import {pathToFileURL} from 'node:url';
+
+const [dist, w, h, quality, n] = process.argv.slice(2);
+const {createGalaxyOffscreen} = await import(pathToFileURL(join(dist, 'halvenor-galaxy.mjs')).href);
+const g = await createGalaxyOffscreen(Number(w), Number(h));
+const out = {};
+for (let mode = 0; mode < 4; mode++) {
+  await g.setMode(mode);
+  await g.setQuality(Number(quality));
+  await g.timeFrames(3);
+  out[mode] = await g.timeFrames(Number(n));
+}
+await g.destroy();
+console.log(JSON.stringify(out));
