@@ -195,12 +195,15 @@ TEST_F(RasterTable, DiscardKeepsColourAndDepth) {
 }
 
 // A horizontal line from x = -3 to x = 1 in clip space, red rising from 0 to
-// 1 along it: the visible half must carry red 0.5..1, not the reverse.
+// 1 along it: the visible half, cut by the near plane, must carry red
+// 0.5..1, not 0..1 nor the reverse.
 TEST_F(RasterTable, ClippedLinesKeepTheirColours) {
     depth_state(FALSE, D3D11_COMPARISON_ALWAYS, FALSE);
     const float y = 1 - 2 * (3.5f / H); // through the centres of row 3
-    const V line[2] = {{-3, y, 0.5f, 1, 0, 0, 0, 1}, {1, y, 0.5f, 1, 1, 0, 0, 1}};
-    const V strip[3] = {{-3, y, 0.5f, 1, 0, 0, 0, 1}, {-1.5f, y, 0.5f, 1, 0.375f, 0, 0, 1}, {1, y, 0.5f, 1, 1, 0, 0, 1}};
+    // Depth runs (x + 1) / 2 along it, so the near plane cuts it at the left
+    // edge of the target (x = -1 lies well inside any guard band).
+    const V line[2] = {{-3, y, -1, 1, 0, 0, 0, 1}, {1, y, 1, 1, 1, 0, 0, 1}};
+    const V strip[3] = {{-3, y, -1, 1, 0, 0, 0, 1}, {-1.5f, y, -0.25f, 1, 0.375f, 0, 0, 1}, {1, y, 1, 1, 1, 0, 0, 1}};
     struct Case {
         const V *v;
         UINT n;
