@@ -234,13 +234,18 @@ TEST_F(RasterTable, ClippedLinesKeepTheirColours) {
 TEST_F(RasterTable, ClippedTrianglesKeepTheirColours) {
     depth_state(FALSE, D3D11_COMPARISON_ALWAYS, FALSE);
     const V v[4] = {{-1, -1, -0.5f, 1, 0, 0, 0, 1}, {-1, 1, -0.5f, 1, 0, 0, 0, 1}, {1, -1, 1.5f, 1, 1, 0, 0, 1}, {1, 1, 1.5f, 1, 1, 0, 0, 1}};
-    for (int clip = 0; clip < 2; clip++) {
+    const V list[6] = {v[0], v[1], v[2], v[2], v[1], v[3]};
+    // As a strip (which the CPU executor may take as a rectangle) and as a
+    // list of two triangles (edge functions and the general clipper).
+    for (int shape = 0; shape < 4; shape++) {
+        const int clip = shape & 1;
         // The Vulkan executor does not turn depth clipping off yet (it asks
         // for no depth clamp): only the CPU executor runs that case.
         if (!clip && !cpu_executor()) continue;
         rasterizer(clip);
         clear(0, 0, 0, 0, 1);
-        draw(v, 4, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+        if (shape < 2) draw(v, 4, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+        else draw(list, 6, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
         std::vector<uint32_t> px = read_pixels(target);
         ASSERT_EQ(W * H, px.size());
         for (UINT y = 0; y < H; y++)
@@ -250,8 +255,8 @@ TEST_F(RasterTable, ClippedTrianglesKeepTheirColours) {
                 bool in = !clip || (z >= 0 && z <= 1);
                 uint32_t want = in ? rgba(unorm8((cx + 1) / 2), 0, 0, 255) : 0;
                 uint32_t got = px[y * W + x];
-                EXPECT_NEAR((int)(want & 0xff), (int)(got & 0xff), 1) << "clip " << clip << " at " << x << "," << y;
-                EXPECT_EQ(want >> 24, got >> 24) << "clip " << clip << " at " << x << "," << y;
+                EXPECT_NEAR((int)(want & 0xff), (int)(got & 0xff), 1) << "shape " << shape << " at " << x << "," << y;
+                EXPECT_EQ(want >> 24, got >> 24) << "shape " << shape << " at " << x << "," << y;
             }
     }
 }
