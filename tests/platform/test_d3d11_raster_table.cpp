@@ -341,4 +341,26 @@ TEST_F(RasterTable, AdditiveBlendingHonoursDepth) {
         }
 }
 
+// Descriptions the front refuses rather than half-honour: a layout feeding
+// one program input twice, and initial data for a depth texture (depth
+// always starts cleared).
+TEST_F(RasterTable, FrontRefusesAmbiguousLayoutsAndDepthUploads) {
+    ID3DBlob *code = compile_src(kVS, "vs_5_0");
+    ASSERT_TRUE(code);
+    const D3D11_INPUT_ELEMENT_DESC twice[3] = {
+        {"POSITION", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
+        {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 16, D3D11_INPUT_PER_VERTEX_DATA, 0},
+        {"position", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 32, D3D11_INPUT_PER_VERTEX_DATA, 0}};
+    ID3D11InputLayout *l = nullptr;
+    EXPECT_EQ(E_INVALIDARG, dev->CreateInputLayout(twice, 3, code->GetBufferPointer(), code->GetBufferSize(), &l));
+    EXPECT_EQ(nullptr, l);
+    code->Release();
+    const float zs[W * H] = {};
+    D3D11_SUBRESOURCE_DATA init = {zs, W * 4, 0};
+    D3D11_TEXTURE2D_DESC dd = {W, H, 1, 1, DXGI_FORMAT_D32_FLOAT, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL, 0, 0};
+    ID3D11Texture2D *t = nullptr;
+    EXPECT_EQ(E_INVALIDARG, dev->CreateTexture2D(&dd, &init, &t));
+    EXPECT_EQ(nullptr, t);
+}
+
 } // namespace
