@@ -110,6 +110,9 @@ std::vector<std::string> empty_sets() {
 }
 
 // A frame, then a readback of the engine's size: the engine still renders.
+// Every scene lights part of even the smallest frame (its centre body, glow
+// or disc, and the stars), so a frame that comes back black means a fault
+// left the engine drawing nothing.
 void expect_renders() {
     galaxy_frame();
     const unsigned char *px = nullptr;
@@ -117,6 +120,13 @@ void expect_renders() {
     ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0) << galaxy_get_error();
     EXPECT_EQ(w, g_eng.width);
     EXPECT_EQ(h, g_eng.height);
+    int lit = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            const unsigned char *p = px + (size_t)y * s + (size_t)x * 4;
+            lit += (p[0] | p[1] | p[2]) != 0;
+        }
+    EXPECT_GT(lit, 0) << "a black frame";
 }
 
 // What a failed creation step reports; null: no message (the text keeps its

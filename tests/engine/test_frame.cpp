@@ -232,13 +232,15 @@ TEST_F(Frame, SolarSystemInstancesAtTimeZero) {
     const float moon_col[3] = {0.6f, 0.6f, 0.62f};
     expect_quad(eng.bodies[9], moon, moon_col, 1.1f);
 
-    const float glow_col[3][3] = {{1.0f, 0.9f, 0.55f}, {1.0f, 0.75f, 0.35f}, {1.0f, 0.6f, 0.15f}};
+    // 0.9 - 0.15 i and 0.55 - 0.2 i in single precision, as the frame works them out.
+    const float glow_col[3][3] = {{1.0f, 0x1.ccccccp-1f, 0x1.19999ap-1f},
+                                  {1.0f, 0x1.8p-1f, 0x1.666668p-2f},
+                                  {1.0f, 0x1.333332p-1f, 0x1.333334p-3f}};
     const float glow_size[3] = {14, 26, 38};
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(testing::Message() << "glow " << i);
         EXPECT_EQ(eng.glows[i].isize, glow_size[i]);
-        for (int k = 0; k < 3; k++) EXPECT_NEAR(eng.glows[i].icol[k], glow_col[i][k], 1e-7f);
-        expect_quad(eng.glows[i], origin, eng.glows[i].icol, glow_size[i]);
+        expect_quad(eng.glows[i], origin, glow_col[i], glow_size[i]);
     }
     const float ring_col[3] = {0.85f, 0.75f, 0.6f};
     expect_quad(eng.rings[0], p[5], ring_col, 10.5f);

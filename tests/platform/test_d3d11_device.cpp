@@ -260,7 +260,20 @@ TEST_F(DeviceTest, ClearCopyAndReadBackWithPaddedRows) {
     ctx->Unmap(st, 0);
     // A mismatched copy is undefined in Direct3D; here it leaves the target alone.
     ID3D11Texture2D *small = texture(4, 4, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+    ID3D11Texture2D *small_st = texture(4, 4, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
+    ID3D11RenderTargetView *small_rtv = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateRenderTargetView(small, nullptr, &small_rtv));
+    const float blue[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+    ctx->ClearRenderTargetView(small_rtv, blue);
     ctx->CopyResource(small, t);
+    ctx->CopyResource(small_st, small);
+    ASSERT_EQ(S_OK, ctx->Map(small_st, 0, D3D11_MAP_READ, 0, &m));
+    for (int y = 0; y < 4; y++)
+        for (int x = 0; x < 4; x++)
+            ASSERT_EQ(rgba(0, 0, 255, 255), ((uint32_t *)((uint8_t *)m.pData + y * m.RowPitch))[x]) << x << "," << y;
+    ctx->Unmap(small_st, 0);
+    release(small_rtv);
+    release(small_st);
     release(small);
     release(rtv);
     release(st);
