@@ -30,3 +30,9 @@ enum { HOST_HUGE_PAGE = 2u << 20 };
 // is not there. n = 0 leaves b empty and succeeds.
 bool host_bytes_alloc(HostBytes *b, size_t n, const void *src);
 void host_bytes_free(HostBytes *b);
+
+// The mapping behind large blocks, one implementation per build: a block of
+// n bytes (n >= HOST_HUGE_PAGE), zeroed, with its mapped length in *mapped;
+// null to have the block come from the heap instead.
+uint8_t *host_map_huge(size_t n, size_t *mapped);
+void host_unmap_huge(void *p, size_t mapped);
