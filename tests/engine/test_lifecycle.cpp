@@ -4,6 +4,7 @@
 #include <halvenor/platform_test.h>
 #include <string.h>
 #include <string>
+#include <vector>
 
 #include "executor.h"
 #include "scratch.h"
@@ -281,6 +282,58 @@ TEST_F(Lifecycle, ReadbackBufferOutlivesDestroy) {
     galaxy_destroy();
     EXPECT_EQ(px[0], first); // still the host's to read
     EXPECT_EQ(g_eng.readback_buf, px);
+}
+
+// The CPU executor out of memory at each allocation a first frame makes, in
+// every mode: the host survives, the readback names the removed device with
+// the out-of-memory reason, nothing outlives destroy, and the next engine
+// renders the same picture as one that never failed.
+TEST_F(Lifecycle, CpuExecutorOutOfMemoryRemovesTheDevice) {
+    if (!cpu_executor()) GTEST_SKIP() << "the CPU executor's own allocations";
+    auto render = [](int mode, std::vector<unsigned char> *out) {
+        ASSERT_EQ(galaxy_create_offscreen(32, 32), 0) << galaxy_get_error();
+        galaxy_set_quality(0);
+        galaxy_set_mode(mode);
+        galaxy_set_time_scale(0.0f);
+        galaxy_frame();
+        const unsigned char *px = nullptr;
+        int w, h, s;
+        ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0) << galaxy_get_error();
+        out->assign(px, px + (size_t)s * h);
+        galaxy_destroy();
+    };
+    for (int mode = 0; mode < 4; mode++) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        std::vector<unsigned char> clean;
+        render(mode, &clean);
+        int failed = 0;
+        for (int n = 1;; n++) {
+            SCOPED_TRACE("allocation " + std::to_string(n));
+            ASSERT_EQ(galaxy_create_offscreen(32, 32), 0) << galaxy_get_error();
+            galaxy_set_quality(0);
+            galaxy_set_mode(mode);
+            galaxy_set_time_scale(0.0f);
+            plat_fail_clear();
+            plat_fail_call("SwAlloc", n, E_OUTOFMEMORY);
+            galaxy_frame();
+            const bool fired = plat_fail_fired() == 1;
+            plat_fail_clear();
+            const unsigned char *px = nullptr;
+            int w, h, s;
+            if (!fired) { // past the frame's last allocation: the engine made after every fault renders
+                ASSERT_EQ(galaxy_readback(&px, &w, &h, &s), 0) << galaxy_get_error();
+                EXPECT_EQ(std::vector<unsigned char>(px, px + (size_t)s * h), clean);
+                galaxy_destroy();
+                break;
+            }
+            failed++;
+            EXPECT_EQ(galaxy_readback(&px, &w, &h, &s), -1);
+            EXPECT_STREQ(galaxy_get_error(), "readback: Map failed deviceremoved=0x8007000E");
+            galaxy_destroy();
+            ASSERT_EQ(plat_live_objects(), 0);
+        }
+        EXPECT_GT(failed, 0) << "the frame allocated nothing to fail";
+    }
 }
 
 // A device lost in the middle of a run: every later failure says so with

@@ -18,6 +18,8 @@ extern "C" {
 // "Present", "Map", "GetImmediateContext" (fails by yielding null), and the
 // Vulkan calls "vkBeginCommandBuffer", "vkQueueSubmit", "vkWaitForFences",
 // whose armed failure loses the device (any hr).
+// "SwAlloc" is the n-th growth of the CPU executor's draw memory: it fails as
+// that allocation would, and the device is then removed with E_OUTOFMEMORY.
 // Several faults may be armed at once; each fires once.
 void plat_fail_call(const char *op, int nth, HRESULT hr);
 void plat_fail_clear(void);

@@ -111,6 +111,9 @@ struct Executor {
 
     // A lost device: every later use fails as a removed device.
     virtual bool lost() = 0;
+    // Why it was lost, for GetDeviceRemovedReason: E_OUTOFMEMORY when the
+    // executor could not get the memory a draw needed.
+    virtual HRESULT lost_reason() { return DXGI_ERROR_DEVICE_REMOVED; }
 
     // A buffer of desc.ByteWidth bytes holding init (zeros when null).
     virtual HRESULT create_buffer(const D3D11_BUFFER_DESC &desc, const void *init, ExecBuffer **out) = 0;

@@ -425,7 +425,7 @@ HRESULT Device::CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D11R
 
 HRESULT Device::GetDeviceRemovedReason() {
     hook_call("GetDeviceRemovedReason");
-    return exec->lost() ? DXGI_ERROR_DEVICE_REMOVED : S_OK;
+    return exec->lost() ? exec->lost_reason() : S_OK;
 }
 
 void Device::GetImmediateContext(ID3D11DeviceContext **pp) {

@@ -10,6 +10,11 @@
 
 #include "sw/sw_program.h"
 
+// Called where a draw is about to grow executor memory: throws
+// std::bad_alloc when a test armed the "SwAlloc" fault for this call, as the
+// growth itself would when the memory is not there.
+void sw_alloc_point();
+
 namespace sw {
 
 const int kTile = 64; // pixels per tile side
@@ -70,7 +75,10 @@ struct TileStream {
     std::vector<float> data;
     size_t used = 0;
     float *append(size_t n) {
-        if (used + n > data.size()) data.resize(std::max(data.size() * 2, used + n + 256));
+        if (used + n > data.size()) {
+            sw_alloc_point();
+            data.resize(std::max(data.size() * 2, used + n + 256));
+        }
         float *at = data.data() + used;
         used += n;
         return at;

@@ -76,7 +76,9 @@ SwDevice *sw_device_create(int threads);
 void sw_device_destroy(SwDevice *dev); // joins the workers
 int sw_device_threads(const SwDevice *dev);
 
-void sw_draw(SwDevice *dev, const SwDraw *draw);
+// False when the draw ran out of memory: it then drew nothing or part of
+// itself, and the device's workers are ready for the next draw.
+bool sw_draw(SwDevice *dev, const SwDraw *draw);
 
 // Work counters since the device was made: fragments shaded, the wall time
 // of the vertex stage (vertex programs, clipping, setup and binning), and

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <math.h>
+#include <new>
 #include <thread>
 #include <time.h>
 
@@ -80,7 +81,9 @@ SwStats sw_device_stats(const SwDevice *dev) {
     return s;
 }
 
-void sw_draw(SwDevice *dev, const SwDraw *d) {
+namespace {
+
+void run_draw(SwDevice *dev, const SwDraw *d) {
     using namespace sw;
     if (!d->vs || !d->ps || !d->target || d->target->format == SW_FORMAT_D32) return;
     if (d->depth && (d->depth->format != SW_FORMAT_D32 || d->depth->width < d->target->width ||
@@ -122,9 +125,15 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     ds.skip_white = d->blend == SW_BLEND_ADD && !(d->depth && d->depth_test && d->depth_write);
     uint32_t tiles_x = (d->target->width + kTile - 1) / kTile, tiles_y = (d->target->height + kTile - 1) / kTile;
     if (tiles_x != dev->tiles_x || tiles_y != dev->tiles_y) {
+        // No size is recorded until every set has its bins, so a set left
+        // short by a failed allocation is resized again by the next draw.
+        dev->tiles_x = dev->tiles_y = 0;
+        for (BinSet &bs : dev->sets) {
+            sw_alloc_point();
+            bs.bins.assign((size_t)tiles_x * tiles_y, TileStream());
+        }
         dev->tiles_x = tiles_x;
         dev->tiles_y = tiles_y;
-        for (BinSet &bs : dev->sets) bs.bins.assign((size_t)tiles_x * tiles_y, TileStream());
     }
     // Instanced draws with enough instances to fill the lanes run their
     // vertex program split; others vertex by vertex.
@@ -132,9 +141,14 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
     ds.fused = ds.split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
     ds.corner_rows = ds.fused && pipe->corner_rows;
     for (Worker &wk : dev->w) {
-        if (wk.quads.size() < (size_t)4 * dev->ds.rec * SW_LANES) wk.quads.resize((size_t)4 * dev->ds.rec * SW_LANES, 0.0f);
-        if (dev->ds.corner_rows && wk.vs.lanes.size() < (size_t)dev->ds.split->corner_slots * SW_LANES)
+        if (wk.quads.size() < (size_t)4 * dev->ds.rec * SW_LANES) {
+            sw_alloc_point();
+            wk.quads.resize((size_t)4 * dev->ds.rec * SW_LANES, 0.0f);
+        }
+        if (dev->ds.corner_rows && wk.vs.lanes.size() < (size_t)dev->ds.split->corner_slots * SW_LANES) {
+            sw_alloc_point();
             wk.vs.lanes.resize((size_t)dev->ds.split->corner_slots * SW_LANES);
+        }
     }
     uint32_t per_chunk = std::max(1u, kChunkVertices / d->vertex_count);
     for (uint32_t first = 0; first < d->instance_count; first += per_chunk) {
@@ -145,7 +159,10 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         const size_t records = dev->ds.split ? (size_t)(dev->ds.chunk_instances + SW_LANES - 1) / SW_LANES * SW_LANES *
                                                 d->vertex_count
                                           : (size_t)dev->ds.chunk_vertices;
-        if (!dev->ds.fused && dev->verts.size() < records * dev->ds.rec) dev->verts.resize(records * dev->ds.rec);
+        if (!dev->ds.fused && dev->verts.size() < records * dev->ds.rec) {
+            sw_alloc_point();
+            dev->verts.resize(records * dev->ds.rec);
+        }
         for (BinSet &bs : dev->sets) {
             bs.edges.clear();
             bs.lines.clear();
@@ -161,6 +178,8 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         else if (!dev->ds.fused)
             sw_pool_run(&dev->pool, vertex_task, dev, (dev->ds.chunk_vertices + SW_LANES - 1) / SW_LANES);
         sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
+        // Bins a task could not fill are no picture: nothing is drawn.
+        if (sw_pool_failed(&dev->pool)) break;
         clock_gettime(CLOCK_MONOTONIC, &t1);
         dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
         uint64_t prims = 0, area = 0, bytes = 0;
@@ -172,6 +191,20 @@ void sw_draw(SwDevice *dev, const SwDraw *d) {
         dev->bin_bytes = std::max(dev->bin_bytes, bytes);
         ds.bands = area >= kBandArea * prims ? kBands : 1;
         sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y * ds.bands);
+        if (sw_pool_failed(&dev->pool)) break;
     }
     ds.d = nullptr;
+}
+
+} // namespace
+
+bool sw_draw(SwDevice *dev, const SwDraw *d) {
+    sw_pool_clear_failure(&dev->pool);
+    try {
+        run_draw(dev, d);
+    } catch (const std::bad_alloc &) {
+        dev->ds.d = nullptr;
+        return false;
+    }
+    return !sw_pool_failed(&dev->pool);
 }

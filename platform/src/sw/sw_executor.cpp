@@ -2,7 +2,7 @@
 // are plain memory, programs are translated once at creation, each finished
 // draw becomes one SwDraw and runs to completion before draw returns, and
 // windows are shown through XCB (sw_present). Nothing is ever queued, so
-// maps never wait and the device is never lost.
+// maps never wait; the device is lost only when a draw runs out of memory.
 #include "common/executor.h"
 #include "common/host_memory.h"
 #include "sw/sw_device.h"
@@ -131,7 +131,12 @@ struct SwExecutor final : Executor {
         if (dev) sw_device_destroy(dev);
     }
 
-    bool lost() override { return false; }
+    // Set by a draw that ran out of memory: its picture is incomplete, so
+    // the device is as good as removed, as a GPU's would be.
+    bool out_of_memory = false;
+
+    bool lost() override { return out_of_memory; }
+    HRESULT lost_reason() override { return out_of_memory ? E_OUTOFMEMORY : DXGI_ERROR_DEVICE_REMOVED; }
 
     HRESULT create_buffer(const D3D11_BUFFER_DESC &desc, const void *init, ExecBuffer **out) override {
         SwxBuffer *b = new SwxBuffer;
@@ -200,7 +205,8 @@ struct SwExecutor final : Executor {
         SwVertexElement elements[EXEC_MAX_ELEMENTS];
         if (!to_sw_draw(d, elements, &s)) return;
         SwStats before = sw_device_stats(dev);
-        sw_draw(dev, &s);
+        if (out_of_memory) return;
+        if (!sw_draw(dev, &s)) out_of_memory = true;
         SwStats after = sw_device_stats(dev);
         g_fragments += after.fragments - before.fragments;
         g_vertex_ns += after.vertex_ns - before.vertex_ns;

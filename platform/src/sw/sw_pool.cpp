@@ -1,6 +1,11 @@
 #include "sw/sw_pool.h"
 
+#include "sw/sw_bin.h"
 #include "sw/sw_simd.h"
+
+#include "common/hooks.h"
+
+#include <new>
 
 namespace {
 
@@ -8,7 +13,15 @@ void take_tasks(SwPool *pool, uint32_t worker) {
     for (;;) {
         uint32_t t = pool->next.fetch_add(1, std::memory_order_relaxed);
         if (t >= pool->tasks) break;
-        pool->fn(pool->ctx, t, worker);
+        // A task that cannot grow its memory must not take the host down
+        // with it (an exception leaving a thread terminates the process):
+        // the job's other tasks are skipped and the draw reports it.
+        try {
+            pool->fn(pool->ctx, t, worker);
+        } catch (const std::bad_alloc &) {
+            pool->failed.store(true, std::memory_order_relaxed);
+            pool->next.store(pool->tasks, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -28,6 +41,10 @@ void worker_main(SwPool *pool, uint32_t worker) {
 }
 
 } // namespace
+
+void sw_alloc_point() {
+    if (FAILED(hook_enter("SwAlloc"))) throw std::bad_alloc();
+}
 
 bool sw_pool_start(SwPool *pool, uint32_t workers) {
     for (uint32_t w = 1; w < workers; w++) {

@@ -21,6 +21,9 @@ struct SwPool {
     void *ctx = nullptr;
     uint32_t tasks = 0;
     std::atomic<uint32_t> next{0};
+    // Set when a task ran out of memory: the job's remaining tasks are
+    // skipped, and the caller stops the draw (sw_pool_failed).
+    std::atomic<bool> failed{false};
 };
 
 // Starts workers - 1 background threads. False when one cannot be started
@@ -28,3 +31,8 @@ struct SwPool {
 bool sw_pool_start(SwPool *pool, uint32_t workers);
 void sw_pool_stop(SwPool *pool);
 void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks);
+
+// True when a task of a job since the last sw_pool_clear_failure could not
+// get memory.
+inline bool sw_pool_failed(const SwPool *pool) { return pool->failed.load(std::memory_order_relaxed); }
+inline void sw_pool_clear_failure(SwPool *pool) { pool->failed.store(false, std::memory_order_relaxed); }

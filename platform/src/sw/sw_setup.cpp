@@ -77,6 +77,7 @@ void setup_triangle(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1, uint32_
     float block[kMaxBlock];
     Prim p = {(int32_t)px0, (int32_t)py0, (int32_t)px1, (int32_t)py1, PRIM_TRIANGLE, (uint32_t)bs.edges.size(), 0};
     p.words = weighted_block(dev, bs, v, s, block);
+    if (bs.edges.size() == bs.edges.capacity()) sw_alloc_point();
     bs.edges.push_back(ed);
     bin(dev->tiles_x, bs, p, block);
 }
@@ -137,6 +138,7 @@ void setup_line(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1) {
     p.kind = PRIM_LINE;
     p.shape = (uint32_t)bs.lines.size();
     p.words = weighted_block(dev, bs, v, s, block);
+    if (bs.lines.size() == bs.lines.capacity()) sw_alloc_point();
     bs.lines.push_back(ls);
     bin(dev->tiles_x, bs, p, block);
 }
