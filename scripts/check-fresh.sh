@@ -55,19 +55,7 @@ if [ -n "$(git -C "$ROOT" status --porcelain --untracked-files=no)" ]; then
   echo "check-fresh: note: uncommitted changes are not part of the check" >&2
 fi
 
-# The Debian archive the host already uses (the same rule as wine-env.sh).
-host_mirror() {
-  local uri
-  uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null \
-          | awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}' \
-          | grep -E '/debian/?$' | grep -v security | head -n1 || true)
-  if [ -z "$uri" ]; then
-    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
-            | awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}' \
-            | grep -E '/debian/?$' | grep -v security | head -n1 || true)
-  fi
-  echo "${uri:-http://deb.debian.org/debian}"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 mkdir -p "$CACHE"
 exec 9>"$CACHE/.lock"

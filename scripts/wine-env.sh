@@ -34,20 +34,7 @@ die() { echo "wine-env: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot and mounts)"
 
-# The Debian archive the host already uses: the first non-security URI of its
-# apt sources (deb822 or one-line form).
-host_mirror() {
-  local uri
-  uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null \
-          | awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}' \
-          | grep -E '/debian/?$' | grep -v security | head -n1 || true)
-  if [ -z "$uri" ]; then
-    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
-            | awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}' \
-            | grep -E '/debian/?$' | grep -v security | head -n1 || true)
-  fi
-  echo "${uri:-http://deb.debian.org/debian}"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 # apt-get inside the root, with /proc mounted for it in a private namespace.
 root_apt() {
