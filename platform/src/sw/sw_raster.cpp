@@ -62,7 +62,7 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
     const uint32_t reads = dev->ds.read_count;
     const SwImage *target = dev->ds.d->target;
     if (x1 - x0 < 8) { // narrow (a star, a galaxy particle): several rows per group of lanes
-        if (all_white(dev->ds, target, x0, y0, x1, y1)) return;
+        if (all_white(dev->ds, wk, target, x0, y0, x1, y1)) return;
         // Pixel i of the rectangle, row by row, is (x0 + i % w, y0 + i / w).
         // The division is a multiplication by 1 / w that vectorizes, and it
         // cannot round across an integer: (i + 0.5) / w is at least 1/16 from
@@ -111,8 +111,9 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         // The pixels are read when the batch is shaded: fetch them meanwhile.
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
+        if (dev->ds.skip_white) see_white(wk, row, y, x0, x1);
         for (int32_t x = x0; x <= x1;) {
-            const uint32_t live = live_run(dev->ds, row, &x, x1);
+            const uint32_t live = live_run(dev->ds, wk, y, &x, x1);
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float bx[kPad];
@@ -168,13 +169,14 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
         if (lo > hi) continue;
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int64_t x = lo; x <= hi; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
+        if (dev->ds.skip_white) see_white(wk, row, y, (int32_t)lo, (int32_t)hi);
         float bs[3], db[3]; // weights at the span's start, and their step
         for (int k = 0; k < 3; k++) {
             bs[k] = (float)(e[k] + ed.ex[k] * (lo - x0)) * ed.inv_area;
             db[k] = (float)ed.ex[k] * ed.inv_area;
         }
         for (int32_t x = (int32_t)lo; x <= (int32_t)hi;) {
-            const uint32_t live = live_run(dev->ds, row, &x, (int32_t)hi);
+            const uint32_t live = live_run(dev->ds, wk, y, &x, (int32_t)hi);
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float q0[kPad], q1[kPad], q2[kPad];
@@ -283,6 +285,9 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
         for (uint32_t i = 0; i < dev->ds.read_count; i++) wk.in[i] = &wk.ps.slot(dev->ds.read_slot[i])->f;
     }
     wk.n = 0;
+    wk.tile_x0 = (int32_t)(task / dev->ds.bands % dev->tiles_x) * kTile;
+    wk.tile_y0 = (int32_t)(task / dev->ds.bands / dev->tiles_x) * kTile;
+    memset(wk.white, 0, sizeof wk.white);
     rasterize_tile(dev, wk, task);
     shade_batch(dev, wk);
 }
