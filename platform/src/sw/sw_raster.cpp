@@ -107,11 +107,11 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         return;
     }
     for (int32_t y = y0; y <= y1; y++) {
+        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        if (white_span(dev->ds, wk, row, y, x0, x1)) continue;
         const float by = ((float)y + 0.5f - ly) * rheight;
         // The pixels are read when the batch is shaded: fetch them meanwhile.
-        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
-        if (dev->ds.skip_white) see_white(wk, row, y, x0, x1);
         for (int32_t x = x0; x <= x1;) {
             const uint32_t live = live_run(dev->ds, wk, y, &x, x1);
             if (!live) break;
@@ -168,8 +168,8 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
         }
         if (lo > hi) continue;
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        if (white_span(dev->ds, wk, row, y, (int32_t)lo, (int32_t)hi)) continue;
         for (int64_t x = lo; x <= hi; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
-        if (dev->ds.skip_white) see_white(wk, row, y, (int32_t)lo, (int32_t)hi);
         float bs[3], db[3]; // weights at the span's start, and their step
         for (int k = 0; k < 3; k++) {
             bs[k] = (float)(e[k] + ed.ex[k] * (lo - x0)) * ed.inv_area;

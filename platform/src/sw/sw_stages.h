@@ -330,7 +330,7 @@ SW_INLINE uint64_t shift_in_ones(uint64_t v, int k) { return v >> k | ~0ull << (
 // white pixels (when the draw skips them, and eight or more lie together, or
 // they reach x1), then the length of the run from there up to the next eight
 // white ones, or to x1; 0 when none is left. White means known white (see
-// see_white, called for the row's span beforehand).
+// white_span, called for the row's span beforehand).
 SW_INLINE uint32_t live_run(const DrawState &ds, const Worker &wk, int32_t y, int32_t *x, int32_t x1) {
     if (*x > x1) return 0;
     if (!ds.skip_white) return (uint32_t)(x1 - *x + 1);
@@ -355,16 +355,23 @@ SW_INLINE uint32_t live_run(const DrawState &ds, const Worker &wk, int32_t y, in
     return end < left ? end : left;
 }
 
+// True when the draw skips white pixels and the pixels x0..x1 of row y
+// (within the tile) are all white; otherwise those of them not known white
+// have been read, for live_run.
+SW_INLINE bool white_span(const DrawState &ds, Worker &wk, const uint8_t *row, int32_t y, int32_t x0, int32_t x1) {
+    if (!ds.skip_white) return false;
+    const uint64_t span = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0);
+    if ((wk.white[y - wk.tile_y0] & span) == span) return true;
+    see_white(wk, row, y, x0, x1);
+    return (wk.white[y - wk.tile_y0] & span) == span;
+}
+
 // True when the draw skips white pixels and every pixel of x0..x1 by y0..y1
 // (within the tile) is white.
 SW_INLINE bool all_white(const DrawState &ds, Worker &wk, const SwImage *target, int32_t x0, int32_t y0, int32_t x1,
                          int32_t y1) {
-    if (!ds.skip_white) return false;
-    const uint64_t span = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0);
-    for (int32_t y = y0; y <= y1; y++) {
-        see_white(wk, target->bytes.data() + (size_t)y * target->pitch, y, x0, x1);
-        if ((wk.white[y - wk.tile_y0] & span) != span) return false;
-    }
+    for (int32_t y = y0; y <= y1; y++)
+        if (!white_span(ds, wk, target->bytes.data() + (size_t)y * target->pitch, y, x0, x1)) return false;
     return true;
 }
 
