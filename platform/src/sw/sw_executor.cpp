@@ -20,7 +20,7 @@
 namespace {
 
 // Work done by every CPU executor in the process, for the benchmarks.
-std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0}, g_bin_peak{0};
+std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0}, g_bin_peak{0}, g_bin_cap{0};
 
 struct SwxBuffer : ExecBuffer {
     HostBytes bytes; // draws finish before they return: one copy serves every discard
@@ -206,6 +206,7 @@ struct SwExecutor final : Executor {
         if (!to_sw_draw(d, elements, &s)) return;
         SwStats before = sw_device_stats(dev);
         if (out_of_memory) return;
+        sw_device_set_bin_cap(dev, g_bin_cap.load());
         if (!sw_draw(dev, &s)) out_of_memory = true;
         SwStats after = sw_device_stats(dev);
         g_fragments += after.fragments - before.fragments;
@@ -289,3 +290,5 @@ void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *v
 }
 
 unsigned long long plat_cpu_executor_bin_peak(int reset) { return reset ? g_bin_peak.exchange(0) : g_bin_peak.load(); }
+
+void plat_cpu_executor_bin_cap(unsigned long long bytes) { g_bin_cap.store(bytes); }

@@ -249,15 +249,26 @@ SW_BOTH_BUILDS void rasterize_tile_body(SwDevice *dev, Worker &wk, uint32_t task
     int32_t tx0 = (int32_t)(tile % dev->tiles_x) * kTile;
     int32_t ty0 = (int32_t)(tile / dev->tiles_x) * kTile + (int32_t)(task % bands * rows);
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + (int32_t)rows - 1;
-    for (const BinSet &owner : dev->sets) {
+    for (uint32_t set = 0; set < dev->ds.live_sets; set++) {
+        const BinSet &owner = dev->sets[set];
         const TileStream &stream = owner.bins[tile];
         for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
             StoredPrim sp;
             memcpy(&sp, at, sizeof sp);
+            at += kPrimWords;
+            if (sp.y1 < ty0 || sp.y0 > ty1) { // in the tile, not in the band
+                if (sp.kind != PRIM_REF) at += sp.words;
+                continue;
+            }
+            const float *g = at;
+            if (sp.kind == PRIM_REF) { // the primitive is in the store
+                const float *stored = owner.store.data.data() + sp.shape;
+                memcpy(&sp, stored, sizeof sp);
+                g = stored + kPrimWords;
+            } else {
+                at += sp.words;
+            }
             const Prim p = {sp.x0, sp.y0, sp.x1, sp.y1, sp.kind, sp.shape, sp.words};
-            const float *g = at + kPrimWords;
-            at = g + p.words;
-            if (p.y1 < ty0 || p.y0 > ty1) continue; // in the tile, not in the band
             if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
             else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
             else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);

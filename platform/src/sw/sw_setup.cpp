@@ -303,6 +303,7 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
         sort_quads(dev, wk, n, gx, gy);
         const uint32_t header = rect_header(dev->ds.need_z), words = header + 3 * dev->ds.read_count;
         for (uint32_t l = 0; l < n; l++) {
+            if (bs.full(dev->ds.set_share)) return bs.stop(first + l, 0);
             if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
             if (wk.qs.aligned[l]) {
                 if (wk.qs.empty[l]) continue;
@@ -344,11 +345,12 @@ inline uint32_t record_of(const SwDevice *dev, uint32_t inst, uint32_t v) {
 void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->ds.d;
-    // Task t owns instances [t * I / T, (t + 1) * I / T) and stores them in
-    // set t, whichever worker runs it, so tiles read them in order.
+    // Task t owns the t-th of T equal shares of the pass's instances and
+    // stores them in set t, whichever worker runs it, so tiles read them in
+    // order. The pass's first instance starts at its primitive pass_prim.
     BinSet &out = dev->sets[task];
-    const uint64_t I = dev->ds.chunk_instances, T = dev->sets.size();
-    uint32_t i0 = (uint32_t)(I * task / T), i1 = (uint32_t)(I * (task + 1) / T);
+    const uint64_t start = dev->ds.pass_instance, I = dev->ds.chunk_instances - start, T = dev->sets.size();
+    const uint32_t i0 = (uint32_t)(start + I * task / T), i1 = (uint32_t)(start + I * (task + 1) / T);
     const SwViewport &vp = d->viewport;
     float gx = 1.0f + 2.0f * kGuard / std::max(vp.width, 1.0f);
     float gy = 1.0f + 2.0f * kGuard / std::max(vp.height, 1.0f);
@@ -357,14 +359,18 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
     const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
     for (uint32_t inst = i0; inst < i1; inst++) {
-        if (quads) {
+        const uint32_t k0 = inst == dev->ds.pass_instance ? dev->ds.pass_prim : 0;
+        if (k0 == 0 && out.full(dev->ds.set_share)) return out.stop(inst, 0);
+        // A square stopped between its triangles was not a rectangle.
+        if (quads && k0 == 0) {
             const float *const r[4] = {vertex_record(dev, out, record_of(dev, inst, 0)),
                                        vertex_record(dev, out, record_of(dev, inst, 1)),
                                        vertex_record(dev, out, record_of(dev, inst, 2)),
                                        vertex_record(dev, out, record_of(dev, inst, 3))};
             if (setup_rect(dev, out, r, gx, gy)) continue;
         }
-        for (uint32_t k = 0; k < ppi; k++) {
+        for (uint32_t k = k0; k < ppi; k++) {
+            if (k > k0 && out.full(dev->ds.set_share)) return out.stop(inst, k);
             uint32_t v[3] = {0, 0, 0}; // vertices of the instance
             switch (d->topology) {
             case SW_TRIANGLE_LIST: v[0] = 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;

@@ -44,6 +44,11 @@ const uint32_t kInputLocations = sizeof(SwProgram::inputs) / sizeof(SwIo); // a 
 // primitive that such primitives repay many times over).
 const uint32_t kBands = 4;
 const uint64_t kBandArea = 64;
+// Binning memory a draw may hold at once: each setup task stops when its set
+// has its share, the tiles rasterize what is binned up to there, and the
+// draw goes on from that primitive (see sw_draw). A share is passed by at
+// most one primitive's record and references.
+const uint64_t kBinCap = 64ull << 20;
 
 // Screen positions in 16.8 fixed point: 256 steps per pixel, pixel centres
 // at step 128 of theirs.
@@ -168,6 +173,12 @@ struct DrawState {
     // writes nothing else is left to do.
     bool skip_white = false;
     uint32_t bands = 1; // per tile in the chunk's tile phase, kBands or 1
+    // A chunk binned in passes when it needs more than the cap: this pass
+    // starts at primitive pass_prim of instance pass_instance of the chunk;
+    // each set may bin set_share bytes; the tiles read sets 0 .. live_sets - 1.
+    uint32_t pass_instance = 0, pass_prim = 0;
+    uint64_t set_share = 0;
+    uint32_t live_sets = 0;
 };
 
 } // namespace sw
@@ -179,6 +190,7 @@ struct SwDevice {
     uint64_t serial = 0; // of the draw, for the workers' registers
     uint64_t vertex_ns = 0;
     uint64_t bin_bytes = 0; // see SwStats
+    uint64_t bin_cap = sw::kBinCap;
     sw::DrawState ds;
     std::vector<float> verts; // vertex records of the chunk
     std::vector<sw::Pipeline> pipelines;
