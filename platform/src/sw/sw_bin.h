@@ -99,8 +99,9 @@ struct BinSet {
     std::vector<TileStream> bins;
     TileStream store; // primitives that touch more than one tile
     // What was binned: primitives, the pixels of their bounds (the draw loop
-    // judges from them how finely to share the tiles out), and the floats
-    // written to the streams and the store.
+    // judges from them how finely to share the tiles out), and the 4-byte
+    // words of memory used (streams, store, edges, lines and clipped
+    // vertices; added where each grows).
     uint64_t prims = 0, area = 0, words = 0;
     // Where the task stopped when the set reached its share of the draw's
     // binning memory: the instance of the chunk and its primitive.
@@ -116,12 +117,10 @@ struct BinSet {
         prims = area = words = 0;
         stopped = false;
     }
-    uint64_t bytes() const {
-        return words * 4 + edges.size() * sizeof(Edges) + lines.size() * sizeof(LineSetup) + clipped.size() * 4;
-    }
+    uint64_t bytes() const { return words * 4; }
     // Whether the set has had its share: only once it holds something, so
     // that every pass of a draw gets on.
-    bool full(uint64_t share) const { return prims > 0 && bytes() >= share; }
+    bool full(uint64_t share) const { return prims > 0 && words * 4 >= share; }
     void stop(uint32_t instance, uint32_t prim) {
         stopped = true;
         stop_instance = instance;
@@ -136,7 +135,9 @@ inline void copy_words(float *__restrict dst, const float *__restrict src, uint3
     for (; k < n; k++) dst[k] = src[k];
 }
 
-inline bool one_tile(const Prim &p) { return p.x0 / kTile == p.x1 / kTile && p.y0 / kTile == p.y1 / kTile; }
+// Bounds are never negative: two of them lie in one tile when they differ
+// below the tile's bit.
+inline bool one_tile(const Prim &p) { return ((uint32_t)(p.x0 ^ p.x1) | (uint32_t)(p.y0 ^ p.y1)) < (uint32_t)kTile; }
 
 // Binning writes a primitive's header, leaving room for its block (p.words
 // floats), which the caller fills in: in the stream of its tile when it
@@ -146,7 +147,7 @@ inline float *bin_first(uint32_t tiles_x, BinSet &bs, const Prim &p) {
     bs.prims++;
     bs.area += (uint64_t)(p.x1 - p.x0 + 1) * (uint64_t)(p.y1 - p.y0 + 1);
     bs.words += kPrimWords + p.words;
-    TileStream &to = one_tile(p) ? bs.bins[(size_t)(p.y0 / kTile) * tiles_x + p.x0 / kTile] : bs.store;
+    TileStream &to = one_tile(p) ? bs.bins[(size_t)((uint32_t)p.y0 / kTile) * tiles_x + (uint32_t)p.x0 / kTile] : bs.store;
     float *at = to.append(kPrimWords + p.words);
     const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
                            (uint16_t)p.kind, (uint16_t)p.words, p.shape};
@@ -158,10 +159,11 @@ inline void bin_rest(uint32_t tiles_x, BinSet &bs, const Prim &p, const float *b
     if (one_tile(p)) return;
     const StoredPrim ref = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1, PRIM_REF, 0,
                             (uint32_t)(block - kPrimWords - bs.store.data.data())};
-    const int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
-    bs.words += (uint64_t)kPrimWords * (uint64_t)((tx1 - tx0 + 1) * (ty1 - ty0 + 1));
-    for (int ty = ty0; ty <= ty1; ty++)
-        for (int tx = tx0; tx <= tx1; tx++) memcpy(bs.bins[(size_t)ty * tiles_x + tx].append(kPrimWords), &ref, sizeof ref);
+    const uint32_t tx0 = (uint32_t)p.x0 / kTile, tx1 = (uint32_t)p.x1 / kTile, ty0 = (uint32_t)p.y0 / kTile,
+                   ty1 = (uint32_t)p.y1 / kTile;
+    bs.words += (uint64_t)kPrimWords * ((tx1 - tx0 + 1) * (ty1 - ty0 + 1));
+    for (uint32_t ty = ty0; ty <= ty1; ty++)
+        for (uint32_t tx = tx0; tx <= tx1; tx++) memcpy(bs.bins[(size_t)ty * tiles_x + tx].append(kPrimWords), &ref, sizeof ref);
 }
 
 // Appends the primitive and a block made beforehand.

@@ -260,6 +260,12 @@ SW_BOTH_BUILDS void rasterize_tile_body(SwDevice *dev, Worker &wk, uint32_t task
                 if (sp.kind != PRIM_REF) at += sp.words;
                 continue;
             }
+            // Rows of the tile already white: a big primitive over a white
+            // core costs this test, nothing more.
+            if (wk.white_rows && white_rows(wk, std::max<int32_t>(sp.y0, ty0), std::min<int32_t>(sp.y1, ty1))) {
+                if (sp.kind != PRIM_REF) at += sp.words;
+                continue;
+            }
             const float *g = at;
             if (sp.kind == PRIM_REF) { // the primitive is in the store
                 const float *stored = owner.store.data.data() + sp.shape;
@@ -299,6 +305,8 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
     wk.tile_x0 = (int32_t)(task / dev->ds.bands % dev->tiles_x) * kTile;
     wk.tile_y0 = (int32_t)(task / dev->ds.bands / dev->tiles_x) * kTile;
     memset(wk.white, 0, sizeof wk.white);
+    wk.row_pixels = pixel_bits(0, std::min<int32_t>(kTile, (int32_t)d->target->width - wk.tile_x0) - 1);
+    wk.white_rows = 0;
     rasterize_tile(dev, wk, task);
     shade_batch(dev, wk);
 }

@@ -79,6 +79,7 @@ void setup_triangle(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1, uint32_
     p.words = weighted_block(dev, bs, v, s, block);
     if (bs.edges.size() == bs.edges.capacity()) sw_alloc_point();
     bs.edges.push_back(ed);
+    bs.words += sizeof(Edges) / 4;
     bin(dev->tiles_x, bs, p, block);
 }
 
@@ -140,6 +141,7 @@ void setup_line(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1) {
     p.words = weighted_block(dev, bs, v, s, block);
     if (bs.lines.size() == bs.lines.capacity()) sw_alloc_point();
     bs.lines.push_back(ls);
+    bs.words += sizeof(LineSetup) / 4;
     bin(dev->tiles_x, bs, p, block);
 }
 
@@ -322,6 +324,7 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
                 ref[v] = kClipRef | (uint32_t)(bs.clipped.size() / rec);
                 for (uint32_t k = 0; k < rec; k++) bs.clipped.push_back(at(v, k, l));
             }
+            bs.words += 4 * rec;
             const uint32_t t0[3] = {ref[0], ref[1], ref[2]}, t1[3] = {ref[2], ref[1], ref[3]};
             clip_and_setup(dev, bs, t0, 3, gx, gy);
             clip_and_setup(dev, bs, t1, 3, gx, gy);

@@ -119,6 +119,8 @@ struct alignas(64) Worker {
     // its rows known to be white (see see_white).
     int32_t tile_x0 = 0, tile_y0 = 0;
     uint64_t white[kTile];
+    uint64_t row_pixels = 0; // bits of a row's pixels that lie in the target
+    uint64_t white_rows = 0; // rows all of whose pixels are known white
     uint64_t fragments = 0; // shaded, ever
 };
 
@@ -333,6 +335,13 @@ SW_INLINE void see_white(Worker &wk, const uint8_t *row, int32_t y, int32_t x0, 
         const int b = __builtin_ctzll(u);
         if (px[b] == 0xffffffffu) known |= 1ull << b;
     }
+    if ((known & wk.row_pixels) == wk.row_pixels) wk.white_rows |= 1ull << (y - wk.tile_y0);
+}
+
+// Whether rows y0..y1 of the tile are all white.
+SW_INLINE bool white_rows(const Worker &wk, int32_t y0, int32_t y1) {
+    const uint64_t rows = pixel_bits(y0 - wk.tile_y0, y1 - wk.tile_y0);
+    return (wk.white_rows & rows) == rows;
 }
 
 // v >> k with ones shifted in (0 < k < 64).
