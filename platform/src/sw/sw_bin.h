@@ -13,11 +13,6 @@
 
 #include "sw/sw_program.h"
 
-// Called where a draw is about to grow executor memory: throws
-// std::bad_alloc when a test armed the "SwAlloc" fault for this call, as the
-// growth itself would when the memory is not there.
-void sw_alloc_point();
-
 namespace sw {
 
 const int kTile = 64; // pixels per tile side

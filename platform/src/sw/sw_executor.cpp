@@ -11,6 +11,8 @@
 #include <halvenor/platform_test.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
 
 #include <stdio.h>
 #include <string.h>
@@ -183,18 +185,25 @@ struct SwExecutor final : Executor {
 
     HRESULT create_program(ExecStage stage, const uint32_t *spirv, uint32_t words, const char *,
                            ExecProgram **out) override {
-        SwxProgram *p = new SwxProgram;
+        *out = nullptr;
+        const char *kind = stage == EXEC_STAGE_VERTEX ? "vertex" : "pixel";
+        std::unique_ptr<SwxProgram> p;
         std::string why;
-        SwStage s = stage == EXEC_STAGE_VERTEX ? SW_STAGE_VERTEX : SW_STAGE_PIXEL;
-        if (sw_program_translate(spirv, words, s, &p->prog, &why)) {
-            *out = p;
+        bool translated;
+        try {
+            p.reset(new SwxProgram);
+            translated = sw_program_translate(spirv, words, stage == EXEC_STAGE_VERTEX ? SW_STAGE_VERTEX : SW_STAGE_PIXEL,
+                                              &p->prog, &why);
+        } catch (const std::bad_alloc &) {
+            fprintf(stderr, "halvenor: out of memory translating a %s program for the CPU executor\n", kind);
+            return E_OUTOFMEMORY;
+        }
+        if (translated) {
+            *out = p.release();
             return S_OK;
         }
         // No message channel but the debug output: say why on stderr.
-        fprintf(stderr, "halvenor: the CPU executor cannot run this %s program: %s\n",
-                stage == EXEC_STAGE_VERTEX ? "vertex" : "pixel", why.c_str());
-        delete p;
-        *out = nullptr;
+        fprintf(stderr, "halvenor: the CPU executor cannot run this %s program: %s\n", kind, why.c_str());
         return E_INVALIDARG;
     }
 
