@@ -255,24 +255,16 @@ SW_BOTH_BUILDS void rasterize_tile_body(SwDevice *dev, Worker &wk, uint32_t task
         for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
             StoredPrim sp;
             memcpy(&sp, at, sizeof sp);
-            at += kPrimWords;
-            if (sp.y1 < ty0 || sp.y0 > ty1) { // in the tile, not in the band
-                if (sp.kind != PRIM_REF) at += sp.words;
-                continue;
-            }
+            const float *g = at + kPrimWords;
+            at = sp.kind == PRIM_REF ? g : g + sp.words; // the next entry
+            if (sp.y1 < ty0 || sp.y0 > ty1) continue; // in the tile, not in the band
             // Rows of the tile already white: a big primitive over a white
             // core costs this test, nothing more.
-            if (wk.white_rows && white_rows(wk, std::max<int32_t>(sp.y0, ty0), std::min<int32_t>(sp.y1, ty1))) {
-                if (sp.kind != PRIM_REF) at += sp.words;
-                continue;
-            }
-            const float *g = at;
+            if (wk.white_rows && white_rows(wk, std::max<int32_t>(sp.y0, ty0), std::min<int32_t>(sp.y1, ty1))) continue;
             if (sp.kind == PRIM_REF) { // the primitive is in the store
                 const float *stored = owner.store.data.data() + sp.shape;
                 memcpy(&sp, stored, sizeof sp);
                 g = stored + kPrimWords;
-            } else {
-                at += sp.words;
             }
             const Prim p = {sp.x0, sp.y0, sp.x1, sp.y1, sp.kind, sp.shape, sp.words};
             if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
