@@ -13,8 +13,9 @@
 //     contiguous range of instances, drops primitives outside one clip
 //     plane, clips the rest against near, far and a guard band, sets up edge
 //     equations in 16.8 fixed point (or a rectangle for a camera-facing
-//     square) and appends each primitive to its own stream of every screen
-//     tile it touches;
+//     square) and bins each primitive: into its own stream of the one
+//     screen tile it touches, or once into its record store with a
+//     reference in the stream of every tile it touches (sw_bin.h);
 //  3. tiles (sw_raster.cpp, sw_pixel.cpp): every tile is rasterized by one
 //     worker, reading the setup tasks' streams in task order, so fragments
 //     reach each pixel in primitive order whatever the timing.
