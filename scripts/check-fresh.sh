@@ -84,6 +84,14 @@ echo "check-fresh: copying the pristine root" >&2
 rm -rf --one-file-system "$WORK"
 cp -a "$PRISTINE" "$WORK"
 cp /etc/resolv.conf "$WORK/etc/resolv.conf"
+# Certificates this host's administrator added (a network that reaches npm
+# through an inspecting proxy signs with its own): a fresh machine on the
+# same network gets the same ones, or nothing outside Debian's archive works.
+if ls /usr/local/share/ca-certificates/*.crt >/dev/null 2>&1; then
+  mkdir -p "$WORK/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$WORK/usr/local/share/ca-certificates/"
+  chroot "$WORK" update-ca-certificates >/dev/null
+fi
 # The committed HEAD as a bare repository inside (this checkout may be a
 # worktree whose git directory lies elsewhere); the root's own git clones it.
 git clone -q --bare --no-local "$ROOT" "$WORK/root/origin.git"
