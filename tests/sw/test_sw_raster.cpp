@@ -291,6 +291,48 @@ TEST_F(SwRaster, WhitePixelsAreSkippedOnlyWhereNothingCanChange) {
         }
 }
 
+// What a worker learns of white pixels holds for its tile alone: with one
+// worker taking a white tile and then a black one, the black one still
+// takes every fragment.
+TEST_F(SwRaster, WhitePixelsOfOneTileDoNotCarryToTheNext) {
+    SwDevice *one = sw_device_create(1);
+    ASSERT_TRUE(one);
+    SwImage two;
+    ASSERT_TRUE(sw_image_init(&two, 128, 64, SW_FORMAT_RGBA8));
+    for (uint32_t y = 0; y < 64; y++)
+        for (uint32_t x = 0; x < 128; x++) ((uint32_t *)two.row(y))[x] = x < 64 ? 0xffffffffu : 0;
+    const Vertex q[4] = {{-1, 1, 0.5f, 1, k16, k16, k16, k16}, {1, 1, 0.5f, 1, k16, k16, k16, k16},
+                         {-1, -1, 0.5f, 1, k16, k16, k16, k16}, {1, -1, 0.5f, 1, k16, k16, k16, k16}};
+    const std::vector<Vertex> v(q, q + 4);
+    SwDraw d = draw_of(v, SW_TRIANGLE_STRIP);
+    d.target = &two;
+    d.viewport = {0, 0, 128, 64, 0, 1};
+    sw_draw(one, &d);
+    sw_device_destroy(one);
+    for (uint32_t y = 0; y < 64; y++)
+        for (uint32_t x = 0; x < 128; x++)
+            ASSERT_EQ(x < 64 ? 0xffffffffu : 0x10101010u, ((uint32_t *)two.row(y))[x]) << x << "," << y;
+}
+
+// A primitive reaching one pixel column or row into the next tiles is
+// drawn there too: pixels 0..64 by 0..64, four tiles.
+TEST_F(SwRaster, PrimitiveOnePixelIntoTheNextTileIsDrawnThere) {
+    SwImage four;
+    ASSERT_TRUE(sw_image_init(&four, 128, 128, SW_FORMAT_RGBA8));
+    const float clear[4] = {0, 0, 0, 0};
+    sw_clear_color(&four, clear);
+    const float e = 65.0f / 64 - 1; // pixel 65's left edge, in clip space
+    const std::vector<Vertex> v = {{-1, 1, 0.5f, 1, k16, k16, k16, k16}, {e, 1, 0.5f, 1, k16, k16, k16, k16},
+                                   {-1, -e, 0.5f, 1, k16, k16, k16, k16}, {e, -e, 0.5f, 1, k16, k16, k16, k16}};
+    SwDraw d = draw_of(v, SW_TRIANGLE_STRIP);
+    d.target = &four;
+    d.viewport = {0, 0, 128, 128, 0, 1};
+    sw_draw(dev, &d);
+    for (uint32_t y = 0; y < 128; y++)
+        for (uint32_t x = 0; x < 128; x++)
+            ASSERT_EQ(x <= 64 && y <= 64 ? 0x10101010u : 0u, ((uint32_t *)four.row(y))[x]) << x << "," << y;
+}
+
 // Pipelines are kept per pair of programs: a pixel program drawn after
 // another one with the same vertex program reads its own inputs, not the
 // first one's (which read none).
