@@ -369,11 +369,13 @@ SW_INLINE uint32_t live_run(const DrawState &ds, const Worker &wk, int32_t y, in
         *x += lead;
         from = shift_in_ones(from, lead); // lead < 64: some pixel is not white
     }
-    // Bit i of w8: pixels i..i+7 from *x all white.
+    // Bit i of w8: pixels i..i+7 from *x all white. None when the run
+    // reaches the tile's last pixel without eight white ones (ctz of 0 is
+    // undefined).
     uint64_t w8 = from & shift_in_ones(from, 1);
     w8 &= shift_in_ones(w8, 2);
     w8 &= shift_in_ones(w8, 4);
-    const uint32_t end = (uint32_t)__builtin_ctzll(w8), left = (uint32_t)(x1 - *x + 1);
+    const uint32_t end = w8 ? (uint32_t)__builtin_ctzll(w8) : 64u, left = (uint32_t)(x1 - *x + 1);
     return end < left ? end : left;
 }
 
