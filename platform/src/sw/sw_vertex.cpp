@@ -136,12 +136,27 @@ int32_t record_slot(const SwProgram *vs, uint32_t k) {
 
 namespace {
 
-// Lane l's record starts at out + l * lane_stride floats.
+// Lane l's record starts at out + l * lane_stride floats. Records are four
+// components at a time (the position, then each location), so four lanes'
+// four components are turned from rows into records at once; a component
+// the program leaves out reads a row of zeros.
 void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_stride, uint32_t n) {
-    for (uint32_t k = 0; k < dev->ds.rec; k++) {
-        const int32_t slot = record_slot(dev->ds.d->vs, k);
-        const SwLane *s = slot >= 0 ? r->slot((uint32_t)slot) : nullptr;
-        for (uint32_t l = 0; l < n; l++) out[l * lane_stride + k] = s ? s[l].f : 0.0f;
+    static const float zeros[SW_LANES] = {};
+    for (uint32_t k = 0; k < dev->ds.rec; k += 4) {
+        const float *row[4];
+        for (uint32_t j = 0; j < 4; j++) {
+            const int32_t slot = record_slot(dev->ds.d->vs, k + j);
+            row[j] = slot >= 0 ? &r->slot((uint32_t)slot)->f : zeros;
+        }
+        uint32_t l = 0;
+        for (; l + 4 <= n; l += 4) {
+            const float *const in[4] = {row[0] + l, row[1] + l, row[2] + l, row[3] + l};
+            float *const rec[4] = {out + l * lane_stride + k, out + (l + 1) * lane_stride + k,
+                                   out + (l + 2) * lane_stride + k, out + (l + 3) * lane_stride + k};
+            sw_transpose4(in, rec);
+        }
+        for (; l < n; l++)
+            for (uint32_t j = 0; j < 4; j++) out[l * lane_stride + k + j] = row[j][l];
     }
 }
 
