@@ -270,7 +270,7 @@ TEST_F(DrawTest, InstanceIdExcludesStartInstance) {
 TEST_F(DrawTest, ManyInstancesReadTheirStartVertex) {
     const char *vsrc = R"(
 float4 main(float2 corner : CORNER, float2 off : OFFSET) : SV_Position {
-    return float4(corner.x + off.x * 2, corner.y, 0.5, 1);
+    return float4(corner.x + abs(off.x) * 2, corner.y, 0.5, 1); // abs: once per instance
 })";
     const char *psrc = "float4 main() : SV_Target { return float4(1, 0, 0, 1); }";
     ID3DBlob *v = compile(vsrc, "vs_5_0"), *p = compile(psrc, "ps_5_0");
