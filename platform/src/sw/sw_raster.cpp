@@ -178,29 +178,25 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float q0[kPad], q1[kPad], q2[kPad];
-            // The block's values in locals and the lanes through restrict
-            // pointers: otherwise every store might change g, and the loop
-            // stays one lane at a time.
+            // Locals and restrict: otherwise Clang cannot tell the rows from
+            // the block and leaves the loop scalar.
+            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
+            float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
             const float z0 = g[0], z1 = g[1], z2 = g[2], w0 = g[3], w1 = g[4], w2 = g[5];
-            const float bs0 = bs[0], bs1 = bs[1], bs2 = bs[2], db0 = db[0], db1 = db[1], db2 = db[2];
-            int32_t *__restrict ofx = wk.fx + l, *__restrict ofy = wk.fy + l;
-            float *__restrict ofz = wk.fz + l, *__restrict ofw = wk.fw + l;
-            const int32_t from = x - (int32_t)lo;
-            for (uint32_t j = 0; j < groups; j++)
-                for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
-                    const float t = (float)(from + (int32_t)k);
-                    const float b0 = bs0 + t * db0, b1 = bs1 + t * db1, b2 = bs2 + t * db2;
-                    const float r0 = b0 * w0, r1 = b1 * w1, r2 = b2 * w2;
-                    const float rw = r0 + r1 + r2;
-                    const float w = 1.0f / rw;
-                    q0[k] = r0 * w;
-                    q1[k] = r1 * w;
-                    q2[k] = r2 * w;
-                    ofx[k] = x + (int32_t)k;
-                    ofy[k] = y;
-                    ofz[k] = b0 * z0 + b1 * z1 + b2 * z2;
-                    ofw[k] = rw;
-                }
+            for (uint32_t k = 0; k < groups * 8; k++) {
+                const float t = (float)(x - (int32_t)lo + (int32_t)k);
+                const float b0 = bs[0] + t * db[0], b1 = bs[1] + t * db[1], b2 = bs[2] + t * db[2];
+                float r0 = b0 * w0, r1 = b1 * w1, r2 = b2 * w2;
+                const float rw = r0 + r1 + r2;
+                const float w = 1.0f / rw;
+                q0[k] = r0 * w;
+                q1[k] = r1 * w;
+                q2[k] = r2 * w;
+                fx[k] = x + (int32_t)k;
+                fy[k] = y;
+                fz[k] = b0 * z0 + b1 * z1 + b2 * z2;
+                fw[k] = rw;
+            }
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], a1 = a[3 * i + 1], a2 = a[3 * i + 2];
                 float *__restrict dst = wk.in[i] + l;
