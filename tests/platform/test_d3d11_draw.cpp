@@ -263,6 +263,28 @@ TEST_F(DrawTest, InstanceIdExcludesStartInstance) {
     EXPECT_EQ(rgba(128, 0, 0, 255), px[3]);
 }
 
+// Direct3D has 32 vertex-buffer slots; the upper half must feed a program
+// as the lower one does.
+TEST_F(DrawTest, VertexBuffersInEverySlot) {
+    const float black[4] = {0, 0, 0, 0};
+    for (UINT slot : {0u, 15u, 16u, 23u, 31u}) {
+        SCOPED_TRACE(slot);
+        Instanced in;
+        instanced(slot, &in);
+        UINT stride = 8, offset = 0;
+        ctx->IASetVertexBuffers(slot, 1, &in.columns, &stride, &offset);
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->DrawInstanced(4, 2, 0, 1); // columns 1 and 2
+        std::vector<uint32_t> px = read_pixels(target);
+        EXPECT_EQ(0u, px[0]);
+        EXPECT_EQ(rgba(64, 0, 0, 255), px[1]);
+        EXPECT_EQ(rgba(128, 0, 0, 255), px[2]);
+        EXPECT_EQ(0u, px[3]);
+        ID3D11Buffer *none = nullptr;
+        ctx->IASetVertexBuffers(slot, 1, &none, &stride, &offset);
+    }
+}
+
 // Many instances of a mesh with a start vertex: the corners come from
 // vertices 4-7 of the per-vertex buffer (0-3 lie off the target), each
 // instance moved by its own offset. Instance 63 lands on column 2, the
@@ -313,28 +335,6 @@ float4 main(float2 corner : CORNER, float2 off : OFFSET) : SV_Position {
     }
     for (IUnknown *o : {(IUnknown *)mvs, (IUnknown *)mps, (IUnknown *)layout, (IUnknown *)vbs[0], (IUnknown *)vbs[1]})
         o->Release();
-}
-
-// Direct3D has 32 vertex-buffer slots; the upper half must feed a program
-// as the lower one does.
-TEST_F(DrawTest, VertexBuffersInEverySlot) {
-    const float black[4] = {0, 0, 0, 0};
-    for (UINT slot : {0u, 15u, 16u, 23u, 31u}) {
-        SCOPED_TRACE(slot);
-        Instanced in;
-        instanced(slot, &in);
-        UINT stride = 8, offset = 0;
-        ctx->IASetVertexBuffers(slot, 1, &in.columns, &stride, &offset);
-        ctx->ClearRenderTargetView(rtv, black);
-        ctx->DrawInstanced(4, 2, 0, 1); // columns 1 and 2
-        std::vector<uint32_t> px = read_pixels(target);
-        EXPECT_EQ(0u, px[0]);
-        EXPECT_EQ(rgba(64, 0, 0, 255), px[1]);
-        EXPECT_EQ(rgba(128, 0, 0, 255), px[2]);
-        EXPECT_EQ(0u, px[3]);
-        ID3D11Buffer *none = nullptr;
-        ctx->IASetVertexBuffers(slot, 1, &none, &stride, &offset);
-    }
 }
 
 // A pixel program reads SV_Position as Direct3D gives it: the pixel centre,
@@ -614,51 +614,6 @@ TEST_F(DepthTest, StateViewAndClearDecideTheNearestSurface) {
     EXPECT_EQ(0, plat_validation_messages());
 }
 
-// Green at depth 0.5 first, then red nearer, at the same depth and farther,
-// under each comparison function: red where the function passes.
-TEST_F(DepthTest, EveryComparisonFunction) {
-    const D3D11_DEPTH_STENCILOP_DESC keep = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
-                                             D3D11_COMPARISON_ALWAYS};
-    struct Case {
-        D3D11_COMPARISON_FUNC func;
-        bool nearer, same, farther; // red passes
-    };
-    const Case cases[] = {
-        {D3D11_COMPARISON_NEVER, false, false, false},   {D3D11_COMPARISON_LESS, true, false, false},
-        {D3D11_COMPARISON_EQUAL, false, true, false},    {D3D11_COMPARISON_LESS_EQUAL, true, true, false},
-        {D3D11_COMPARISON_GREATER, false, false, true},  {D3D11_COMPARISON_NOT_EQUAL, true, false, true},
-        {D3D11_COMPARISON_GREATER_EQUAL, false, true, true}, {D3D11_COMPARISON_ALWAYS, true, true, true},
-    };
-    const D3D11_DEPTH_STENCIL_DESC always = {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_ALWAYS, FALSE,
-                                             0xff, 0xff, keep, keep};
-    ID3D11DepthStencilState *first = nullptr;
-    ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&always, &first));
-    const uint32_t red = rgba(255, 0, 0, 255), green = rgba(0, 255, 0, 255);
-    const float black[4] = {0, 0, 0, 0};
-    ctx->OMSetRenderTargets(1, &rtv, dsv);
-    for (const Case &c : cases) {
-        D3D11_DEPTH_STENCIL_DESC desc = always;
-        desc.DepthFunc = c.func;
-        ID3D11DepthStencilState *ds = nullptr;
-        ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&desc, &ds));
-        const float z[3] = {0.3f, 0.5f, 0.7f};
-        const bool want[3] = {c.nearer, c.same, c.farther};
-        for (int k = 0; k < 3; k++) {
-            ctx->ClearRenderTargetView(rtv, black);
-            ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, 1.0f, 0);
-            ctx->OMSetDepthStencilState(first, 0);
-            quad_at(0.5f, kGreen);
-            ctx->OMSetDepthStencilState(ds, 0);
-            quad_at(z[k], kRed);
-            EXPECT_EQ(want[k] ? red : green, read_pixels(target)[5]) << "function " << c.func << " red at " << z[k];
-        }
-        ctx->OMSetDepthStencilState(nullptr, 0);
-        release(ds);
-    }
-    release(first);
-    EXPECT_EQ(0, plat_validation_messages());
-}
-
 TEST_F(DepthTest, DepthViewOfAnotherSizeDrawsNothing) {
     ID3D11Texture2D *big = depth_texture(W * 2, H);
     ID3D11DepthStencilView *big_view = nullptr;
@@ -738,6 +693,51 @@ TEST_F(DepthTest, CreationChecksDescriptions) {
         EXPECT_EQ(c.want, dev->CreateDepthStencilState(&c.d, nullptr))
             << "depth " << c.d.DepthEnable << " func " << c.d.DepthFunc << " stencil " << c.d.StencilEnable;
     EXPECT_EQ(E_INVALIDARG, dev->CreateDepthStencilState(nullptr, nullptr));
+}
+
+// Green at depth 0.5 first, then red nearer, at the same depth and farther,
+// under each comparison function: red where the function passes.
+TEST_F(DepthTest, EveryComparisonFunction) {
+    const D3D11_DEPTH_STENCILOP_DESC keep = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
+                                             D3D11_COMPARISON_ALWAYS};
+    struct Case {
+        D3D11_COMPARISON_FUNC func;
+        bool nearer, same, farther; // red passes
+    };
+    const Case cases[] = {
+        {D3D11_COMPARISON_NEVER, false, false, false},   {D3D11_COMPARISON_LESS, true, false, false},
+        {D3D11_COMPARISON_EQUAL, false, true, false},    {D3D11_COMPARISON_LESS_EQUAL, true, true, false},
+        {D3D11_COMPARISON_GREATER, false, false, true},  {D3D11_COMPARISON_NOT_EQUAL, true, false, true},
+        {D3D11_COMPARISON_GREATER_EQUAL, false, true, true}, {D3D11_COMPARISON_ALWAYS, true, true, true},
+    };
+    const D3D11_DEPTH_STENCIL_DESC always = {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_ALWAYS, FALSE,
+                                             0xff, 0xff, keep, keep};
+    ID3D11DepthStencilState *first = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&always, &first));
+    const uint32_t red = rgba(255, 0, 0, 255), green = rgba(0, 255, 0, 255);
+    const float black[4] = {0, 0, 0, 0};
+    ctx->OMSetRenderTargets(1, &rtv, dsv);
+    for (const Case &c : cases) {
+        D3D11_DEPTH_STENCIL_DESC desc = always;
+        desc.DepthFunc = c.func;
+        ID3D11DepthStencilState *ds = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&desc, &ds));
+        const float z[3] = {0.3f, 0.5f, 0.7f};
+        const bool want[3] = {c.nearer, c.same, c.farther};
+        for (int k = 0; k < 3; k++) {
+            ctx->ClearRenderTargetView(rtv, black);
+            ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, 1.0f, 0);
+            ctx->OMSetDepthStencilState(first, 0);
+            quad_at(0.5f, kGreen);
+            ctx->OMSetDepthStencilState(ds, 0);
+            quad_at(z[k], kRed);
+            EXPECT_EQ(want[k] ? red : green, read_pixels(target)[5]) << "function " << c.func << " red at " << z[k];
+        }
+        ctx->OMSetDepthStencilState(nullptr, 0);
+        release(ds);
+    }
+    release(first);
+    EXPECT_EQ(0, plat_validation_messages());
 }
 
 TEST_F(DepthTest, InjectedFailuresAndInterfaces) {
