@@ -285,6 +285,58 @@ TEST_F(DrawTest, VertexBuffersInEverySlot) {
     }
 }
 
+// Many instances of a mesh with a start vertex: the corners come from
+// vertices 4-7 of the per-vertex buffer (0-3 lie off the target), each
+// instance moved by its own offset. Instance 63 lands on column 2, the
+// others on column 0.
+TEST_F(DrawTest, ManyInstancesReadTheirStartVertex) {
+    const char *vsrc = R"(
+float4 main(float2 corner : CORNER, float2 off : OFFSET) : SV_Position {
+    return float4(corner.x + abs(off.x) * 2, corner.y, 0.5, 1); // abs: once per instance
+})";
+    const char *psrc = "float4 main() : SV_Target { return float4(1, 0, 0, 1); }";
+    ID3DBlob *v = compile(vsrc, "vs_5_0"), *p = compile(psrc, "ps_5_0");
+    ASSERT_TRUE(v && p);
+    ID3D11VertexShader *mvs = nullptr;
+    ID3D11PixelShader *mps = nullptr;
+    ID3D11InputLayout *layout = nullptr;
+    const D3D11_INPUT_ELEMENT_DESC el[2] = {
+        {"CORNER", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
+        {"OFFSET", 0, DXGI_FORMAT_R32G32_FLOAT, 1, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1}};
+    ASSERT_EQ(S_OK, dev->CreateVertexShader(v->GetBufferPointer(), v->GetBufferSize(), nullptr, &mvs));
+    ASSERT_EQ(S_OK, dev->CreatePixelShader(p->GetBufferPointer(), p->GetBufferSize(), nullptr, &mps));
+    ASSERT_EQ(S_OK, dev->CreateInputLayout(el, 2, v->GetBufferPointer(), v->GetBufferSize(), &layout));
+    v->Release();
+    p->Release();
+    const float corners[8][2] = {{5, -1}, {6, -1}, {5, 1}, {6, 1}, {-1, -1}, {-0.5f, -1}, {-1, 1}, {-0.5f, 1}};
+    float offsets[64][2] = {};
+    offsets[63][0] = 0.5f;
+    ID3D11Buffer *vbs[2] = {nullptr, nullptr};
+    const void *data[2] = {corners, offsets};
+    const UINT sizes[2] = {sizeof corners, sizeof offsets};
+    for (int k = 0; k < 2; k++) {
+        D3D11_BUFFER_DESC bd = {sizes[k], D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        D3D11_SUBRESOURCE_DATA init = {data[k], 0, 0};
+        ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &vbs[k]));
+    }
+    UINT strides[2] = {8, 8}, offs[2] = {0, 0};
+    ctx->IASetVertexBuffers(0, 2, vbs, strides, offs);
+    ctx->IASetInputLayout(layout);
+    ctx->VSSetShader(mvs, nullptr, 0);
+    ctx->PSSetShader(mps, nullptr, 0);
+    ctx->DrawInstanced(4, 64, 4, 0);
+    std::vector<uint32_t> px = read_pixels(target);
+    const uint32_t red = rgba(255, 0, 0, 255);
+    for (UINT y = 0; y < H; y++) {
+        EXPECT_EQ(red, px[y * W + 0]) << y;
+        EXPECT_EQ(0u, px[y * W + 1]) << y;
+        EXPECT_EQ(red, px[y * W + 2]) << y;
+        EXPECT_EQ(0u, px[y * W + 3]) << y;
+    }
+    for (IUnknown *o : {(IUnknown *)mvs, (IUnknown *)mps, (IUnknown *)layout, (IUnknown *)vbs[0], (IUnknown *)vbs[1]})
+        o->Release();
+}
+
 // A pixel program reads SV_Position as Direct3D gives it: the pixel centre,
 // depth, and the clip-space w interpolated in perspective. w runs from
 // b0.x at the left edge to b0.y at the right one; red is w / 4.
@@ -641,6 +693,51 @@ TEST_F(DepthTest, CreationChecksDescriptions) {
         EXPECT_EQ(c.want, dev->CreateDepthStencilState(&c.d, nullptr))
             << "depth " << c.d.DepthEnable << " func " << c.d.DepthFunc << " stencil " << c.d.StencilEnable;
     EXPECT_EQ(E_INVALIDARG, dev->CreateDepthStencilState(nullptr, nullptr));
+}
+
+// Green at depth 0.5 first, then red nearer, at the same depth and farther,
+// under each comparison function: red where the function passes.
+TEST_F(DepthTest, EveryComparisonFunction) {
+    const D3D11_DEPTH_STENCILOP_DESC keep = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
+                                             D3D11_COMPARISON_ALWAYS};
+    struct Case {
+        D3D11_COMPARISON_FUNC func;
+        bool nearer, same, farther; // red passes
+    };
+    const Case cases[] = {
+        {D3D11_COMPARISON_NEVER, false, false, false},   {D3D11_COMPARISON_LESS, true, false, false},
+        {D3D11_COMPARISON_EQUAL, false, true, false},    {D3D11_COMPARISON_LESS_EQUAL, true, true, false},
+        {D3D11_COMPARISON_GREATER, false, false, true},  {D3D11_COMPARISON_NOT_EQUAL, true, false, true},
+        {D3D11_COMPARISON_GREATER_EQUAL, false, true, true}, {D3D11_COMPARISON_ALWAYS, true, true, true},
+    };
+    const D3D11_DEPTH_STENCIL_DESC always = {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_ALWAYS, FALSE,
+                                             0xff, 0xff, keep, keep};
+    ID3D11DepthStencilState *first = nullptr;
+    ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&always, &first));
+    const uint32_t red = rgba(255, 0, 0, 255), green = rgba(0, 255, 0, 255);
+    const float black[4] = {0, 0, 0, 0};
+    ctx->OMSetRenderTargets(1, &rtv, dsv);
+    for (const Case &c : cases) {
+        D3D11_DEPTH_STENCIL_DESC desc = always;
+        desc.DepthFunc = c.func;
+        ID3D11DepthStencilState *ds = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&desc, &ds));
+        const float z[3] = {0.3f, 0.5f, 0.7f};
+        const bool want[3] = {c.nearer, c.same, c.farther};
+        for (int k = 0; k < 3; k++) {
+            ctx->ClearRenderTargetView(rtv, black);
+            ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, 1.0f, 0);
+            ctx->OMSetDepthStencilState(first, 0);
+            quad_at(0.5f, kGreen);
+            ctx->OMSetDepthStencilState(ds, 0);
+            quad_at(z[k], kRed);
+            EXPECT_EQ(want[k] ? red : green, read_pixels(target)[5]) << "function " << c.func << " red at " << z[k];
+        }
+        ctx->OMSetDepthStencilState(nullptr, 0);
+        release(ds);
+    }
+    release(first);
+    EXPECT_EQ(0, plat_validation_messages());
 }
 
 TEST_F(DepthTest, InjectedFailuresAndInterfaces) {
