@@ -75,9 +75,14 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             const auto [l, count, groups] = begin_run(wk, total - done);
             float bx[kPad], by[kPad];
             // Written with vector types: the loop form builds its starting
-            // lane numbers one insert at a time, a fixed cost per run.
-            Int8 i = Int8{0, 1, 2, 3, 4, 5, 6, 7} + (int32_t)done;
-            for (uint32_t j = 0; j < groups; j++, i += 8) {
+            // lane numbers one insert at a time, a fixed cost per run. They
+            // step as unsigned lanes: GCC 12 drops the step of a signed
+            // 8-lane vector carried around a loop when it checks signed
+            // overflow (the sanitizer build) without AVX, and every group of
+            // the portable build then took the first group's pixels.
+            UInt8 step = UInt8{0, 1, 2, 3, 4, 5, 6, 7} + done;
+            for (uint32_t j = 0; j < groups; j++, step += 8u) {
+                const Int8 i = (Int8)step;
                 const Int8 row = __builtin_convertvector((__builtin_convertvector(i, Float8) + 0.5f) * rw, Int8);
                 const Int8 x = x0 + (i - row * w), y = y0 + row;
                 const Float8 fbx = (__builtin_convertvector(x, Float8) + 0.5f - lx) * rwidth;
@@ -117,9 +122,10 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float bx[kPad];
-            Int8 px = Int8{0, 1, 2, 3, 4, 5, 6, 7} + x; // vector types, as for narrow ones
+            UInt8 step = UInt8{0, 1, 2, 3, 4, 5, 6, 7} + (uint32_t)x; // as for narrow ones
             const Int8 py = Int8{} + y;
-            for (uint32_t j = 0; j < groups; j++, px += 8) {
+            for (uint32_t j = 0; j < groups; j++, step += 8u) {
+                const Int8 px = (Int8)step;
                 const Float8 fbx = (__builtin_convertvector(px, Float8) + 0.5f - lx) * rwidth;
                 memcpy(wk.fx + l + 8 * j, &px, sizeof px);
                 memcpy(wk.fy + l + 8 * j, &py, sizeof py);
