@@ -247,25 +247,30 @@ TEST_F(RasterTable, SharedEdgesDrawEveryPixelOnce) {
 
 // ---- instanced squares over several chunks, on 1, 2 and 3 workers
 
-// A square per instance from its corner, size and blue (in clip space),
-// its corners' red and green running 0..1 along x and y. The strip program
+// A square per instance from its corner, size (in pixels of a 128 by 128
+// target) and blue (0..255), its corners' red and green running 0..1 along
+// x and y; the conversions are the per-instance part of the program. The strip program
 // takes the corner from the vertex index, the list program from a
 // per-vertex buffer.
 const char *const kSquareStripVS = R"(
 struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
 VSOut main(float4 sq : SQUARE, uint vid : SV_VertexID) {
+    float2 corner = float2(sq.x / 64.0 - 1.0, 1.0 - sq.y / 64.0);
+    float size = sq.z / 64.0;
     float2 t = float2(vid & 1, vid >> 1);
     VSOut o;
-    o.pos = float4(sq.x + t.x * sq.z, sq.y - t.y * sq.z, 0.5, 1);
-    o.col = float4(t.x, t.y, sq.w, 1);
+    o.pos = float4(corner.x + t.x * size, corner.y - t.y * size, 0.5, 1);
+    o.col = float4(t.x, t.y, sq.w / 255.0, 1);
     return o;
 })";
 const char *const kSquareListVS = R"(
 struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
 VSOut main(float2 t : CORNER, float4 sq : SQUARE) {
+    float2 corner = float2(sq.x / 64.0 - 1.0, 1.0 - sq.y / 64.0);
+    float size = sq.z / 64.0;
     VSOut o;
-    o.pos = float4(sq.x + t.x * sq.z, sq.y - t.y * sq.z, 0.5, 1);
-    o.col = float4(t.x, t.y, sq.w, 1);
+    o.pos = float4(corner.x + t.x * size, corner.y - t.y * size, 0.5, 1);
+    o.col = float4(t.x, t.y, sq.w / 255.0, 1);
     return o;
 })";
 
@@ -317,7 +322,7 @@ struct InstancedSquares : D3D11Test {
         pb->Release();
         std::vector<float> inst;
         for (const Square &s : sq)
-            inst.insert(inst.end(), {(float)s.x / (W / 2) - 1, 1 - (float)s.y / (H / 2), (float)s.size / (W / 2), (float)s.blue / 255.0f});
+            inst.insert(inst.end(), {(float)s.x, (float)s.y, (float)s.size, (float)s.blue});
         const float corners[6][2] = {{0, 0}, {1, 0}, {0, 1}, {0, 1}, {1, 0}, {1, 1}};
         ID3D11Buffer *bufs[2] = {};
         D3D11_BUFFER_DESC bd = {sizeof corners, D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
