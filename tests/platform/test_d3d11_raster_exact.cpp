@@ -231,18 +231,29 @@ TEST_F(RasterTable, SharedEdgesDrawEveryPixelOnce) {
             if ((i + j) & 1) mesh.insert(mesh.end(), {q[0], q[1], q[2], q[2], q[1], q[3]});
             else mesh.insert(mesh.end(), {q[0], q[1], q[3], q[0], q[3], q[2]});
         }
-    clear(0, 0, 0, 0, 1);
-    draw(mesh.data(), (UINT)mesh.size(), D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
-    std::vector<uint32_t> px = read_pixels(target);
-    ASSERT_EQ(W * H, px.size());
-    int wrong = 0;
-    for (UINT y = 0; y < H; y++)
-        for (UINT x = 0; x < W; x++) {
-            const uint32_t r = px[y * W + x] & 0xff;
-            if (r == unorm8(add)) continue;
-            if (wrong++ < 8) ADD_FAILURE() << "at " << x << "," << y << ": red " << r << " (" << unorm8(add) << " is once)";
-        }
-    EXPECT_EQ(0, wrong);
+    for (int rects = 0; rects < 2; rects++) {
+        clear(0, 0, 0, 0, 1);
+        if (!rects) draw(mesh.data(), (UINT)mesh.size(), D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+        // The grid's cells unmoved, each an axis-aligned strip of its own (a
+        // rectangle, on the CPU executor), borders through pixel centres.
+        for (int j = 0; j < 4 && rects; j++)
+            for (int i = 0; i < 4; i++) {
+                const V q[4] = {at_fixed(g[i], g[j], add), at_fixed(g[i + 1], g[j], add), at_fixed(g[i], g[j + 1], add),
+                                at_fixed(g[i + 1], g[j + 1], add)};
+                draw(q, 4, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+            }
+        std::vector<uint32_t> px = read_pixels(target);
+        ASSERT_EQ(W * H, px.size());
+        int wrong = 0;
+        for (UINT y = 0; y < H; y++)
+            for (UINT x = 0; x < W; x++) {
+                const uint32_t r = px[y * W + x] & 0xff;
+                if (r == unorm8(add)) continue;
+                if (wrong++ < 8)
+                    ADD_FAILURE() << (rects ? "rectangles" : "mesh") << " at " << x << "," << y << ": red " << r << " (" << unorm8(add) << " is once)";
+            }
+        EXPECT_EQ(0, wrong) << (rects ? "rectangles" : "mesh");
+    }
 }
 
 // ---- instanced squares over several chunks, on 1, 2 and 3 workers
