@@ -41,7 +41,8 @@ static VkPipeline create_pipeline(VkcCore *c, const VkcPipelineDesc *d) {
     rs.cullMode = d->cull;
     rs.frontFace = d->front;
     rs.lineWidth = 1.0f;
-    // Without the feature (no device we run on lacks it) depth clip stays on.
+    // A device without the feature (lavapipe and desktop drivers have it)
+    // keeps clipping at near and far.
     rs.depthClampEnable = d->depth_clamp && c->depth_clamp ? VK_TRUE : VK_FALSE;
     VkPipelineMultisampleStateCreateInfo ms{VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO};
     ms.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
