@@ -12,11 +12,12 @@ system) and its minor page faults. The builds alternate ABBA so both see
 the same drift in the machine's load.
 
 Before each run the script waits PAUSE seconds. On virtual machines with
-free-page reporting the guest hands memory that stayed free for about two
-seconds back to the hypervisor, and the next touch of it faults on the host
-as well: a process started seconds after the last one meets memory in the
-state a user's first start does, while back-to-back runs reuse what the
-previous one just freed and look faster than a real start."""
+free page reporting the guest hands large free blocks back to the
+hypervisor once they have been free a while (upstream kernels wait two
+seconds), and the next touch of them waits for the host: a process started
+seconds after the last one meets memory in the state a user's first start
+does, while back-to-back runs can reuse what the previous one just freed
+and look faster than a real start."""
 import ctypes
 import json
 import os
