@@ -695,51 +695,6 @@ TEST_F(DepthTest, CreationChecksDescriptions) {
     EXPECT_EQ(E_INVALIDARG, dev->CreateDepthStencilState(nullptr, nullptr));
 }
 
-// Green at depth 0.5 first, then red nearer, at the same depth and farther,
-// under each comparison function: red where the function passes.
-TEST_F(DepthTest, EveryComparisonFunction) {
-    const D3D11_DEPTH_STENCILOP_DESC keep = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP,
-                                             D3D11_COMPARISON_ALWAYS};
-    struct Case {
-        D3D11_COMPARISON_FUNC func;
-        bool nearer, same, farther; // red passes
-    };
-    const Case cases[] = {
-        {D3D11_COMPARISON_NEVER, false, false, false},   {D3D11_COMPARISON_LESS, true, false, false},
-        {D3D11_COMPARISON_EQUAL, false, true, false},    {D3D11_COMPARISON_LESS_EQUAL, true, true, false},
-        {D3D11_COMPARISON_GREATER, false, false, true},  {D3D11_COMPARISON_NOT_EQUAL, true, false, true},
-        {D3D11_COMPARISON_GREATER_EQUAL, false, true, true}, {D3D11_COMPARISON_ALWAYS, true, true, true},
-    };
-    const D3D11_DEPTH_STENCIL_DESC always = {TRUE, D3D11_DEPTH_WRITE_MASK_ALL, D3D11_COMPARISON_ALWAYS, FALSE,
-                                             0xff, 0xff, keep, keep};
-    ID3D11DepthStencilState *first = nullptr;
-    ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&always, &first));
-    const uint32_t red = rgba(255, 0, 0, 255), green = rgba(0, 255, 0, 255);
-    const float black[4] = {0, 0, 0, 0};
-    ctx->OMSetRenderTargets(1, &rtv, dsv);
-    for (const Case &c : cases) {
-        D3D11_DEPTH_STENCIL_DESC desc = always;
-        desc.DepthFunc = c.func;
-        ID3D11DepthStencilState *ds = nullptr;
-        ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&desc, &ds));
-        const float z[3] = {0.3f, 0.5f, 0.7f};
-        const bool want[3] = {c.nearer, c.same, c.farther};
-        for (int k = 0; k < 3; k++) {
-            ctx->ClearRenderTargetView(rtv, black);
-            ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, 1.0f, 0);
-            ctx->OMSetDepthStencilState(first, 0);
-            quad_at(0.5f, kGreen);
-            ctx->OMSetDepthStencilState(ds, 0);
-            quad_at(z[k], kRed);
-            EXPECT_EQ(want[k] ? red : green, read_pixels(target)[5]) << "function " << c.func << " red at " << z[k];
-        }
-        ctx->OMSetDepthStencilState(nullptr, 0);
-        release(ds);
-    }
-    release(first);
-    EXPECT_EQ(0, plat_validation_messages());
-}
-
 TEST_F(DepthTest, InjectedFailuresAndInterfaces) {
     ID3D11DepthStencilView *v = nullptr;
     plat_fail_call("CreateDepthStencilView", 1, E_OUTOFMEMORY);
