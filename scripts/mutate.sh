@@ -4,9 +4,10 @@
 # the suite without the soak, and prints which faults no test caught.
 #   scripts/mutate.sh [NAME...]   (default: every fault of the list)
 # MUTATE_QUICK=1 builds and runs only the C++ test programs (platform, CPU
-# executor, engine; the platform tests on the CPU executor), without the
-# fault sweep (about a minute a fault instead of several): a first pass whose
-# survivors the full run then confirms. MUTATE_TESTS=REGEX runs only the CTest
+# executor, engine; the platform and engine tests on the CPU executor, or on
+# lavapipe for faults in platform/src/vk), without the fault sweep (about a
+# minute a fault instead of several): a first pass whose survivors the full
+# run then confirms. MUTATE_TESTS=REGEX runs only the CTest
 # entries matching REGEX (ctest -R), e.g. 'cli|viewer|python' for faults of
 # the host programs: a fault those kill, the whole suite kills too.
 # Faults in the web build's files (web/, platform/src/web/, tests/web/) run
@@ -70,10 +71,13 @@ fi
 run_web() { JOBS=$JOBS bash "$SRC/scripts/test-web.sh" >"$WORK/ctest.log" 2>&1; }
 run_ctest() {
   if [ "$QUICK" = 1 ]; then
-    { "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
+    # Faults of the Vulkan executor show on lavapipe only.
+    local executor=cpu
+    case "${1:-}" in platform/src/vk/*) executor=vulkan ;; esac
+    { HALVENOR_EXECUTOR=$executor "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
       "$WORK/build/tests/sw_tests" --gtest_brief=1 &&
       HALVENOR_SW_SIMD=generic "$WORK/build/tests/platform_tests" --gtest_brief=1 --gtest_filter='ArithTest.*' &&
-      "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
+      HALVENOR_EXECUTOR=$executor "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
   else
     ctest --test-dir "$WORK/build" -E '^soak$' ${TESTS:+-R "$TESTS"} -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
   fi
@@ -82,7 +86,7 @@ run_ctest() {
 # without FILE, of every suite a chosen fault needs.
 run_suite() {
   if [ -n "${1:-}" ]; then
-    if is_web "$1"; then run_web; else run_ctest; fi
+    if is_web "$1"; then run_web; else run_ctest "$1"; fi
     return
   fi
   { [ "$NEED_WEB" = 0 ] || run_web; } && { [ "$NEED_CTEST" = 0 ] || run_ctest; }

@@ -233,6 +233,22 @@ TEST_F(DeviceTest, TextureValidation) {
     D3D11_TEXTURE2D_DESC multi = {8, 8, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {4, 0}, D3D11_USAGE_DEFAULT, RT, 0, 0};
     ID3D11Texture2D *t = nullptr;
     EXPECT_EQ(E_INVALIDARG, dev->CreateTexture2D(&multi, nullptr, &t));
+    // Initial data needs whole rows: a pitch short of width * 4 bytes would
+    // be read past the caller's end.
+    static uint32_t pixels[8 * 8];
+    const struct {
+        const void *data;
+        UINT pitch;
+        HRESULT want;
+    } inits[] = {{pixels, 32, S_OK}, {pixels, 40, S_OK}, {pixels, 31, E_INVALIDARG}, {pixels, 8, E_INVALIDARG},
+                 {nullptr, 32, E_INVALIDARG}};
+    for (const auto &c : inits) {
+        D3D11_TEXTURE2D_DESC d = {8, 4, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, RT, 0, 0};
+        D3D11_SUBRESOURCE_DATA init = {c.data, c.pitch, 0};
+        EXPECT_EQ(c.want, dev->CreateTexture2D(&d, &init, &t)) << "pitch " << c.pitch;
+        release(t);
+        t = nullptr;
+    }
     ID3D11RenderTargetView *rtv = nullptr;
     ID3D11Texture2D *staging = texture(8, 8, D3D11_USAGE_STAGING, 0, R);
     EXPECT_EQ(E_INVALIDARG, dev->CreateRenderTargetView(staging, nullptr, &rtv)); // no RENDER_TARGET bind
@@ -299,6 +315,7 @@ TEST_F(DeviceTest, MapRules) {
         {dyn, D3D11_MAP_WRITE, E_INVALIDARG},  {dyn, D3D11_MAP_READ, E_INVALIDARG},
         {def, D3D11_MAP_WRITE, E_INVALIDARG},  {rt, D3D11_MAP_READ, E_INVALIDARG},
         {stage_w, D3D11_MAP_WRITE, S_OK},      {stage_w, D3D11_MAP_READ, E_INVALIDARG},
+        {stage_w, D3D11_MAP_READ_WRITE, E_INVALIDARG},
     };
     for (const Case &c : cases) {
         D3D11_MAPPED_SUBRESOURCE m = {(void *)1, 1, 1};

@@ -219,6 +219,49 @@ TEST_F(DrawTest, StageConstantBufferSlotsDoNotAlias) {
     EXPECT_EQ(rgba(128, 128, 128, 255), read_pixels(target)[0]);
 }
 
+// Factors and operations outside Direct3D's enumerations are refused,
+// including the gap at 12 and 13 between the enumerators; a target whose
+// blending is off is not looked at, nor are targets 1..7 without independent
+// blending.
+TEST_F(DrawTest, BlendDescriptionsAreValidated) {
+    const D3D11_RENDER_TARGET_BLEND_DESC add = {TRUE, D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
+                                                D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
+                                                D3D11_COLOR_WRITE_ENABLE_ALL};
+    auto with = [&](int field, int value) {
+        D3D11_RENDER_TARGET_BLEND_DESC rt = add;
+        switch (field) {
+        case 0: rt.SrcBlend = (D3D11_BLEND)value; break;
+        case 1: rt.DestBlend = (D3D11_BLEND)value; break;
+        case 2: rt.SrcBlendAlpha = (D3D11_BLEND)value; break;
+        case 3: rt.DestBlendAlpha = (D3D11_BLEND)value; break;
+        case 4: rt.BlendOp = (D3D11_BLEND_OP)value; break;
+        case 5: rt.BlendOpAlpha = (D3D11_BLEND_OP)value; break;
+        }
+        return rt;
+    };
+    const struct {
+        int field, value;
+        HRESULT want;
+    } cases[] = {
+        {0, D3D11_BLEND_ZERO, S_FALSE}, {0, D3D11_BLEND_INV_SRC1_ALPHA, S_FALSE}, {0, 0, E_INVALIDARG},
+        {0, 12, E_INVALIDARG},          {1, 13, E_INVALIDARG},                    {2, 20, E_INVALIDARG},
+        {3, 13, E_INVALIDARG},          {4, D3D11_BLEND_OP_MAX, S_FALSE},        {4, 0, E_INVALIDARG},
+        {5, 6, E_INVALIDARG},
+    };
+    for (const auto &c : cases) {
+        D3D11_BLEND_DESC bd = {};
+        bd.RenderTarget[0] = with(c.field, c.value);
+        EXPECT_EQ(c.want, dev->CreateBlendState(&bd, nullptr)) << "field " << c.field << " value " << c.value;
+        bd.RenderTarget[0].BlendEnable = FALSE; // not looked at
+        EXPECT_EQ(S_FALSE, dev->CreateBlendState(&bd, nullptr)) << "field " << c.field << " value " << c.value;
+        bd.RenderTarget[0] = add;
+        bd.RenderTarget[3] = with(c.field, c.value);
+        EXPECT_EQ(S_FALSE, dev->CreateBlendState(&bd, nullptr)) << "target 3 unused";
+        bd.IndependentBlendEnable = TRUE;
+        EXPECT_EQ(c.want, dev->CreateBlendState(&bd, nullptr)) << "target 3, field " << c.field << " value " << c.value;
+    }
+}
+
 TEST_F(DrawTest, AdditiveBlendingSaturates) {
     D3D11_BLEND_DESC bd = {};
     bd.RenderTarget[0] = {TRUE,           D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
@@ -384,6 +427,9 @@ TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
                                                        D3D11_APPEND_ALIGNED_ELEMENT, D3D11_INPUT_PER_VERTEX_DATA, 0}};
     const D3D11_INPUT_ELEMENT_DESC wrong_index = {"OFFSET", 1, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
     const D3D11_INPUT_ELEMENT_DESC bad_format = {"OFFSET", 0, DXGI_FORMAT_UNKNOWN, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
+    // One slot steps once per vertex or once per instance, never both.
+    const D3D11_INPUT_ELEMENT_DESC mixed[2] = {good, {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 8,
+                                                      D3D11_INPUT_PER_INSTANCE_DATA, 1}};
     struct Case {
         const D3D11_INPUT_ELEMENT_DESC *el;
         UINT n;
@@ -395,6 +441,7 @@ TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
         {&wrong_index, 1, code, E_INVALIDARG},
         {nullptr, 0, code, E_INVALIDARG},
         {&bad_format, 1, code, E_INVALIDARG},
+        {mixed, 2, code, E_INVALIDARG},
         {&good, 1, pcode, E_INVALIDARG}, // pixel bytecode
     };
     for (const Case &c : cases) {
@@ -412,6 +459,46 @@ TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
     EXPECT_EQ(nullptr, p);
     code->Release();
     pcode->Release();
+}
+
+// An element placed with D3D11_APPEND_ALIGNED_ELEMENT follows the one before
+// it in its slot: the colour is read after the offset's two floats.
+TEST_F(DrawTest, AppendAlignedElementFollowsThePreviousOne) {
+    const char *src = R"(
+struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
+VSOut main(float2 off : OFFSET, float4 col : COLOR, uint vid : SV_VertexID) {
+    float2 t = float2(vid & 1, vid >> 1);
+    VSOut o;
+    o.pos = float4(off.x + t.x * off.y, t.y * 2 - 1, 0.5, 1);
+    o.col = col;
+    return o;
+})";
+    ID3DBlob *code = compile(src, "vs_5_0");
+    ASSERT_TRUE(code);
+    ID3D11VertexShader *v = nullptr;
+    ID3D11InputLayout *layout = nullptr;
+    ID3D11Buffer *vb = nullptr;
+    EXPECT_EQ(S_OK, dev->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &v));
+    const D3D11_INPUT_ELEMENT_DESC el[2] = {
+        {"OFFSET", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1},
+        {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, D3D11_APPEND_ALIGNED_ELEMENT, D3D11_INPUT_PER_INSTANCE_DATA, 1}};
+    EXPECT_EQ(S_OK, dev->CreateInputLayout(el, 2, code->GetBufferPointer(), code->GetBufferSize(), &layout));
+    code->Release();
+    const float instance[6] = {-1, 2, 1, 0, 1, 1}; // the whole target in magenta
+    D3D11_BUFFER_DESC bd = {sizeof instance, D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+    D3D11_SUBRESOURCE_DATA init = {instance, 0, 0};
+    EXPECT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &vb));
+    if (v && layout && vb) {
+        UINT stride = sizeof instance, offset = 0;
+        ctx->IASetVertexBuffers(0, 1, &vb, &stride, &offset);
+        ctx->IASetInputLayout(layout);
+        ctx->VSSetShader(v, nullptr, 0);
+        ctx->DrawInstanced(4, 1, 0, 0);
+        std::vector<uint32_t> px = read_pixels(target);
+        for (UINT i = 0; i < W * H; i++) EXPECT_EQ(rgba(255, 0, 255, 255), px[i]) << "pixel " << i;
+    }
+    for (IUnknown *o : {(IUnknown *)v, (IUnknown *)layout, (IUnknown *)vb})
+        if (o) o->Release();
 }
 
 TEST_F(DrawTest, PipelinesAreBuiltOncePerState) {
