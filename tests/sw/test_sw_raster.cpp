@@ -425,8 +425,7 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
 // The corners come from SV_VertexID, whose results the corners keep in
 // registers of their own, or from a vertex buffer, whose values pass
 // straight to an output and so are copied out corner by corner.
-TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
-    const char *vs_srcs[2] = {
+const char *const kSquareVS[2] = {
         "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; float2 uv : TEXCOORD0; };\n"
         "VSOut main(float4 c : POSITION, float4 col : COLOR, uint vid : SV_VertexID) {\n"
         "    float2 k = float2((float)(vid & 1u) * 2.0 - 1.0, (float)(vid >> 1) * 2.0 - 1.0);\n"
@@ -446,12 +445,14 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
         "    o.uv = corner;\n"
         "    return o;\n"
         "}\n"};
-    const char *ps_src = "float4 main(float4 pos : SV_POSITION, float4 col : COLOR, float2 uv : TEXCOORD0) : SV_Target {\n"
+const char *const kSquarePS = "float4 main(float4 pos : SV_POSITION, float4 col : COLOR, float2 uv : TEXCOORD0) : SV_Target {\n"
                          "    return float4(col.rgb * (1.0 - 0.4 * dot(uv, uv)), 1.0);\n}\n";
+
+TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
     SwProgram vss[2], ps;
     std::string err;
-    for (int k = 0; k < 2; k++) ASSERT_TRUE(sw_compile(vs_srcs[k], "vs_5_0", &vss[k], &err)) << err;
-    ASSERT_TRUE(sw_compile(ps_src, "ps_5_0", &ps, &err)) << err;
+    for (int k = 0; k < 2; k++) ASSERT_TRUE(sw_compile(kSquareVS[k], "vs_5_0", &vss[k], &err)) << err;
+    ASSERT_TRUE(sw_compile(kSquarePS, "ps_5_0", &ps, &err)) << err;
     const float corners[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
     struct Square {
         float x, y, z, half, r, g, b, slant;
@@ -518,6 +519,84 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
                      std::to_string(c.viewport.x));
         EXPECT_EQ(0u, differ);
         EXPECT_GT(lit, images[0].size() / 8) << "the squares should cover much of the target";
+    }
+    sw_device_destroy(dev);
+}
+
+// A few squares apart from each other, drawn as instances in one draw, against
+// what they must give worked out here: each covers the pixels of its
+// rectangle (sides on pixel edges, so no centre lies on one) and shades each
+// with its colour times 1 - 0.4 |uv|^2, uv running from -1 to 1 across it.
+// Plain, narrow, mirrored (the other winding) and turned squares, with corners
+// from SV_VertexID and from a vertex buffer.
+TEST(SwInstanced, SquaresCoverTheirRectanglesInTheirColours) {
+    struct Square {
+        float x, y, z, half, r, g, b, slant;
+    };
+    const Square squares[] = {
+        {-0.5f, 0.5f, 0.5f, 0.1f, 0.5f, 0.25f, 0.75f, 0},   // pixels 60..89 x 40..59
+        {0.5f, -0.5f, 0.5f, 0.2f, 0.25f, 1.0f, 0.5f, 0},    // 195..254 x 130..169
+        {0.0f, 0.0f, 0.5f, 0.02f, 1.0f, 1.0f, 1.0f, 0},     // 147..152 x 98..101, narrow
+        {-0.5f, -0.5f, 0.5f, -0.1f, 0.75f, 0.5f, 0.25f, 0}, // 60..89 x 140..159, mirrored
+        {0.6f, 0.6f, 0.5f, 0.1f, -0.5f, 0.5f, 1.0f, 0},     // 225..254 x 30..49, turned
+    };
+    const float corners[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
+    const SwVertexElement elements[3] = {{0, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, true},
+                                         {1, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 16, true},
+                                         {2, 1, DXGI_FORMAT_R32G32_FLOAT, 0, false}};
+    const int TW = 300, TH = 200;
+    SwProgram ps;
+    std::string err;
+    ASSERT_TRUE(sw_compile(kSquarePS, "ps_5_0", &ps, &err)) << err;
+    SwDevice *dev = sw_device_create(2);
+    ASSERT_TRUE(dev);
+    for (int program = 0; program < 2; program++) {
+        SCOPED_TRACE(testing::Message() << "program " << program);
+        SwProgram vs;
+        ASSERT_TRUE(sw_compile(kSquareVS[program], "vs_5_0", &vs, &err)) << err;
+        SwImage target;
+        ASSERT_TRUE(sw_image_init(&target, TW, TH, SW_FORMAT_RGBA8));
+        SwDraw d;
+        d.vs = &vs;
+        d.ps = &ps;
+        d.elements = elements;
+        d.element_count = program == 0 ? 2 : 3;
+        d.streams[0] = {(const uint8_t *)squares, sizeof squares, sizeof(Square), 0};
+        d.streams[1] = {(const uint8_t *)corners, sizeof corners, sizeof corners[0], 0};
+        d.topology = SW_TRIANGLE_STRIP;
+        d.viewport = {0, 0, (float)TW, (float)TH, 0, 1};
+        d.blend = SW_BLEND_ADD;
+        d.target = &target;
+        d.vertex_count = 4;
+        d.instance_count = sizeof squares / sizeof squares[0];
+        sw_draw(dev, &d);
+        std::vector<uint32_t> want(TW * TH, 0);
+        for (const Square &q : squares) {
+            const double h = fabs(q.half);
+            const int x0 = (int)lround((q.x - h + 1) * TW / 2), x1 = (int)lround((q.x + h + 1) * TW / 2);
+            const int y0 = (int)lround((1 - q.y - h) * TH / 2), y1 = (int)lround((1 - q.y + h) * TH / 2);
+            for (int y = y0; y < y1; y++)
+                for (int x = x0; x < x1; x++) {
+                    const double u = -1 + 2 * (x + 0.5 - x0) / (x1 - x0), v = -1 + 2 * (y + 0.5 - y0) / (y1 - y0);
+                    const double shade = 1 - 0.4 * (u * u + v * v);
+                    uint32_t px = 0xff000000u;
+                    const float rgb[3] = {fabsf(q.r), q.g, q.b};
+                    for (int c = 0; c < 3; c++) px |= (uint32_t)lround(rgb[c] * shade * 255) << (8 * c);
+                    want[y * TW + x] = px;
+                }
+        }
+        size_t lit = 0, wrong = 0;
+        for (int y = 0; y < TH; y++)
+            for (int x = 0; x < TW; x++) {
+                const uint32_t got = ((const uint32_t *)target.row(y))[x], w = want[y * TW + x];
+                lit += w != 0;
+                bool close = (got >> 24) == (w >> 24);
+                for (int c = 0; c < 3; c++) close = close && abs((int)((got >> (8 * c)) & 255) - (int)((w >> (8 * c)) & 255)) <= 1;
+                if (!close && wrong++ < 5)
+                    ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << got << ", want about " << w;
+            }
+        EXPECT_EQ(0u, wrong);
+        EXPECT_EQ(30u * 20 * 3 + 60 * 40 + 6 * 4, lit) << "fixture: the squares' areas";
     }
     sw_device_destroy(dev);
 }
