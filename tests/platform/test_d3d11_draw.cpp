@@ -306,6 +306,21 @@ TEST_F(DrawTest, InstanceIdExcludesStartInstance) {
     EXPECT_EQ(rgba(128, 0, 0, 255), px[3]);
 }
 
+// A program with inputs and no input layout bound draws nothing: there is
+// nothing to say where its inputs come from.
+TEST_F(DrawTest, ProgramWithInputsNeedsALayout) {
+    Instanced in;
+    instanced(0, &in);
+    UINT stride = 8, offset = 0;
+    ctx->IASetVertexBuffers(0, 1, &in.columns, &stride, &offset);
+    ctx->IASetInputLayout(nullptr);
+    ctx->DrawInstanced(4, 4, 0, 0);
+    for (uint32_t p : read_pixels(target)) EXPECT_EQ(0u, p);
+    ctx->IASetInputLayout(in.layout); // and with it, the columns
+    ctx->DrawInstanced(4, 4, 0, 0);
+    EXPECT_EQ(rgba(255, 0, 0, 255), read_pixels(target)[3]);
+}
+
 // Direct3D has 32 vertex-buffer slots; the upper half must feed a program
 // as the lower one does.
 TEST_F(DrawTest, VertexBuffersInEverySlot) {
@@ -659,6 +674,16 @@ TEST_F(DepthTest, DepthViewOfAnotherSizeDrawsNothing) {
     ctx->OMSetRenderTargets(1, &rtv, nullptr);
     release(big_view);
     release(big);
+}
+
+// A depth texture and a colour one of the same size are still not copies of
+// each other: the copy leaves the colour target alone.
+TEST_F(DepthTest, CopyBetweenDepthAndColourDoesNothing) {
+    const float blue[4] = {0, 0, 1, 1};
+    ctx->ClearRenderTargetView(rtv, blue);
+    ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, 0.25f, 0);
+    ctx->CopyResource(target, depth_tex);
+    for (uint32_t p : read_pixels(target)) EXPECT_EQ(rgba(0, 0, 255, 255), p);
 }
 
 TEST_F(DepthTest, CreationChecksDescriptions) {
