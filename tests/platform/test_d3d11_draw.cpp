@@ -664,16 +664,26 @@ TEST_F(DepthTest, StateViewAndClearDecideTheNearestSurface) {
     EXPECT_EQ(0, plat_validation_messages());
 }
 
+// A depth view larger or smaller than the target is an invalid binding: the
+// draw does nothing, though the depth test would pass (cleared to 1).
 TEST_F(DepthTest, DepthViewOfAnotherSizeDrawsNothing) {
-    ID3D11Texture2D *big = depth_texture(W * 2, H);
-    ID3D11DepthStencilView *big_view = nullptr;
-    ASSERT_EQ(S_OK, dev->CreateDepthStencilView(big, nullptr, &big_view));
-    ctx->OMSetRenderTargets(1, &rtv, big_view);
-    quad_at(0.3f, kRed);
-    EXPECT_EQ(0u, read_pixels(target)[5]);
-    ctx->OMSetRenderTargets(1, &rtv, nullptr);
-    release(big_view);
-    release(big);
+    const UINT sizes[][2] = {{W * 2, H}, {W / 2, H / 2}, {W, H}};
+    for (const auto &size : sizes) {
+        SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1]);
+        ID3D11Texture2D *other = depth_texture(size[0], size[1]);
+        ID3D11DepthStencilView *view = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateDepthStencilView(other, nullptr, &view));
+        ctx->ClearDepthStencilView(view, D3D11_CLEAR_DEPTH, 1.0f, 0);
+        const float black[4] = {0, 0, 0, 0};
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->OMSetRenderTargets(1, &rtv, view);
+        quad_at(0.3f, kRed);
+        const bool same = size[0] == W && size[1] == H; // the fixture's control: it draws
+        EXPECT_EQ(same ? rgba(255, 0, 0, 255) : 0u, read_pixels(target)[5]);
+        ctx->OMSetRenderTargets(1, &rtv, nullptr);
+        release(view);
+        release(other);
+    }
 }
 
 // A depth texture and a colour one of the same size are still not copies of
