@@ -126,14 +126,6 @@ TEST_F(Lifecycle, TimeScaleIsClamped) {
     }
 }
 
-TEST_F(Lifecycle, ModeOutOfRangeChangesNothing) {
-    ASSERT_EQ(galaxy_create_offscreen(16, 16), 0);
-    galaxy_set_mode(4);
-    galaxy_set_mode(-1);
-    EXPECT_EQ(g_eng.mode, 0);
-    EXPECT_EQ(g_eng.cam_dist, 300.0f);
-}
-
 TEST_F(Lifecycle, ErrorTextIsCutAt1023) {
     std::string longer(2000, 'x');
     set_error("%s", longer.c_str());

@@ -248,6 +248,8 @@ TEST(Camera, SameModeKeepsAMovedCamera) {
     expect_cam(e, moved);
 }
 
+// Neither the mode nor the camera changes (galaxy_set_mode passes the value on
+// as it is).
 TEST(Camera, OutOfRangeModesAreIgnored) {
     for (int mode : {4, -1, 5, INT_MAX, INT_MIN}) {
         Engine e = fresh_engine();
