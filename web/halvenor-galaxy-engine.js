@@ -40,6 +40,8 @@
     heap() { return new Uint8Array(this.memory()); }
     error() { return this.M.UTF8ToString(this.M._galaxy_get_error()); }
     version() { return this.M.UTF8ToString(this.M._galaxy_version()); }
+    // Whether this is the module with threads (only it has a thread pool).
+    threads() { return !!this.M.PThread; }
 
     check(result, what) {
       if (result !== 0) throw new Error(`${what}: ${this.error()}`);

@@ -46,7 +46,7 @@ async function init({width, height, canvas: c, timeScale, threads}) {
     engine.createOffscreen(width, height);
   }
   if (timeScale !== undefined) engine.setTimeScale(timeScale);
-  return engine.version();
+  return {version: engine.version(), threads: engine.threads()};
 }
 
 const ops = {

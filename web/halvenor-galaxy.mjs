@@ -158,8 +158,8 @@ async function inWorker(init, transfer, canvas) {
   const worker = new Worker(new URL('./halvenor-galaxy-worker.js', import.meta.url));
   const link = new WorkerLink(worker);
   try {
-    const version = await link.call('init', [init], transfer);
-    return new Galaxy(link, version, init.threads, canvas);
+    const {version, threads} = await link.call('init', [init], transfer);
+    return new Galaxy(link, version, threads, canvas);
   } catch (e) {
     link.close();
     throw e;
@@ -185,7 +185,7 @@ async function inProcess(width, height, options, threads) {
     link.close();
     throw e;
   }
-  return new Galaxy(link, engine.version(), threads);
+  return new Galaxy(link, engine.version(), engine.threads());
 }
 
 function checkSize(width, height) {
