@@ -178,19 +178,24 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float q0[kPad], q1[kPad], q2[kPad];
+            // Locals and restrict: otherwise Clang cannot tell the rows from
+            // the block and leaves the loop scalar.
+            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
+            float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
+            const float z0 = g[0], z1 = g[1], z2 = g[2], w0 = g[3], w1 = g[4], w2 = g[5];
             for (uint32_t k = 0; k < groups * 8; k++) {
                 const float t = (float)(x - (int32_t)lo + (int32_t)k);
                 const float b0 = bs[0] + t * db[0], b1 = bs[1] + t * db[1], b2 = bs[2] + t * db[2];
-                float r0 = b0 * g[3], r1 = b1 * g[4], r2 = b2 * g[5];
+                float r0 = b0 * w0, r1 = b1 * w1, r2 = b2 * w2;
                 const float rw = r0 + r1 + r2;
                 const float w = 1.0f / rw;
                 q0[k] = r0 * w;
                 q1[k] = r1 * w;
                 q2[k] = r2 * w;
-                wk.fx[l + k] = x + (int32_t)k;
-                wk.fy[l + k] = y;
-                wk.fz[l + k] = b0 * g[0] + b1 * g[1] + b2 * g[2];
-                wk.fw[l + k] = rw;
+                fx[k] = x + (int32_t)k;
+                fy[k] = y;
+                fz[k] = b0 * z0 + b1 * z1 + b2 * z2;
+                fw[k] = rw;
             }
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], a1 = a[3 * i + 1], a2 = a[3 * i + 2];
