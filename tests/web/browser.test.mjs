@@ -96,6 +96,8 @@ function assertMatches(data, name, what) {
 test('each scene in the page matches the native frame, read back and on the canvas', async () => {
   const page = await openPage();
   try {
+    // Isolated, the page runs the module with threads, not the slow one.
+    assert.equal(await page.evaluate(() => window.galaxyPage.threads), true);
     for (const c of cases) {
       await page.evaluate(async (c) => {
         const g = window.galaxyPage.galaxy;
