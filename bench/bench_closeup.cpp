@@ -1,4 +1,4 @@
-// Frame cost as the camera comes close, on an offscreen 1280x720 engine:
+// Frame cost as the camera comes close, on an offscreen engine (1280x720):
 // every mode at its preset camera and at distances 60, 20 and 4 (yaw 0.3,
 // pitch 0.5), lavapipe beside the CPU executor on one and on two workers,
 // case by case in one run.
@@ -6,15 +6,18 @@
 // Each sample is engine_frame followed by engine_readback (the readback
 // waits for the frame's work). Reported per case: the median of those, in
 // ms; for the CPU executor, fragments shaded per frame, ns per fragment per
-// worker (median time x workers / fragments) and the most memory one chunk
-// of a draw held in binned primitives.
+// worker (median time x workers / fragments) and the most memory one draw
+// held at once in binned primitives (bin MB; the executor caps it at 64 MiB).
 //
 // One line per case starting "case" is for scripts/plot_closeup.py.
 //
-// usage: bench_closeup [min samples = 3] [min ms per case = 1000] [quality = 1] [one mode: 0-3]
+// usage: bench_closeup [min samples = 3] [min ms per case = 1000] [quality = 1] [one mode: 0-3, -1: all]
+//                      [size = 1280x720] [cpu: the CPU executor alone]
+// e.g. the biggest binning case: bench_closeup 1 0 2 1 1920x1080 cpu
 #include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <vector>
 
@@ -23,24 +26,7 @@
 #include "capture/capture.h"
 #include "content/content.h"
 #include "frame/frame.h"
-
-static double now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
-}
-
-static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-static int readback(Engine *e) {
-    const unsigned char *px;
-    int w, h, stride;
-    return engine_readback(e, &px, &w, &h, &stride);
-}
+#include "bench_time.h"
 
 struct Result {
     double ms, fragments;
@@ -66,7 +52,7 @@ static int measure(Engine *e, int min_samples, double min_ms, Result *out) {
         if (t.size() >= 200) break;
     }
     plat_cpu_executor_work(&f1, &v);
-    out->ms = median(t);
+    out->ms = median_mean(t);
     out->fragments = (double)(f1 - f0) / (double)t.size();
     out->bin_peak = plat_cpu_executor_bin_peak(0);
     return 0;
@@ -77,16 +63,22 @@ int main(int argc, char **argv) {
     const double min_ms = argc > 2 ? atof(argv[2]) : 1000.0;
     const int q = argc > 3 ? atoi(argv[3]) : 1;
     const int only_mode = argc > 4 ? atoi(argv[4]) : -1;
+    int width = 1280, height = 720;
+    if (argc > 5 && (sscanf(argv[5], "%dx%d", &width, &height) != 2 || width < 1 || height < 1)) {
+        fprintf(stderr, "size: WxH, e.g. 1920x1080\n");
+        return 1;
+    }
+    const int first = argc > 6 && strcmp(argv[6], "cpu") == 0 ? 1 : 0; // 1: without lavapipe
     // lavapipe, the CPU executor on 1 worker, on 2.
     const char *const names[3] = {"lavapipe", "cpu-1", "cpu-2"};
     const char *const executor[3] = {"vulkan", "cpu", "cpu"};
     const char *const threads[3] = {"2", "1", "2"};
     const int workers[3] = {0, 1, 2};
     static Engine engines[3];
-    for (int k = 0; k < 3; k++) { // the executor and its workers are chosen when the device is made
+    for (int k = first; k < 3; k++) { // the executor and its workers are chosen when the device is made
         setenv("HALVENOR_EXECUTOR", executor[k], 1);
         setenv("HALVENOR_THREADS", threads[k], 1);
-        if (engine_create_offscreen(&engines[k], 1280, 720) != 0) {
+        if (engine_create_offscreen(&engines[k], width, height) != 0) {
             fprintf(stderr, "engine_create_offscreen (%s): %s\n", names[k], galaxy_error_get());
             return 1;
         }
@@ -95,14 +87,14 @@ int main(int argc, char **argv) {
     unsetenv("HALVENOR_EXECUTOR");
     unsetenv("HALVENOR_THREADS");
     const float distances[4] = {0.0f, 60.0f, 20.0f, 4.0f}; // 0: the preset
-    printf("quality %d, 1280x720, frame + readback, medians\n", q);
+    printf("quality %d, %dx%d, frame + readback, medians\n", q, width, height);
     printf("%-4s %-8s %10s %10s %10s %8s %8s %12s %11s %9s\n", "mode", "distance", "lavapipe", "cpu-1", "cpu-2",
            "vs lvp", "2 / 1", "Mfrag/frame", "ns/frag/thr", "bin MB");
     for (int mode = 0; mode < 4; mode++) {
         if (only_mode >= 0 && mode != only_mode) continue;
         for (float dist : distances) {
             Result r[3] = {};
-            for (int k = 0; k < 3; k++) {
+            for (int k = first; k < 3; k++) {
                 Engine *e = &engines[k];
                 engine_set_mode(e, mode); // the preset
                 if (dist > 0.0f) engine_set_camera(e, 0.3f, 0.5f, dist);
@@ -115,13 +107,13 @@ int main(int argc, char **argv) {
                    dist > 0.0f ? (dist == 60.0f ? "60" : dist == 20.0f ? "20" : "4") : "preset", r[0].ms, r[1].ms,
                    r[2].ms, r[0].ms / r[2].ms, r[1].ms / r[2].ms, r[2].fragments * 1e-6, ns,
                    (double)r[2].bin_peak / (1 << 20));
-            for (int k = 0; k < 3; k++)
+            for (int k = first; k < 3; k++)
                 printf("case mode=%d dist=%g executor=%s ms=%.3f fragments=%.0f bin_bytes=%llu\n", mode, dist,
                        names[k], r[k].ms, r[k].fragments, r[k].bin_peak);
             fflush(stdout);
         }
     }
     printf("vs lvp: lavapipe / cpu-2; 2 / 1: cpu-1 / cpu-2; Mfrag/frame, ns/frag/thr and bin MB of cpu-2\n");
-    for (Engine &e : engines) engine_destroy(&e);
+    for (int k = first; k < 3; k++) engine_destroy(&engines[k]);
     return 0;
 }

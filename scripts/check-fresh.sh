@@ -84,6 +84,16 @@ echo "check-fresh: copying the pristine root" >&2
 rm -rf --one-file-system "$WORK"
 cp -a "$PRISTINE" "$WORK"
 cp /etc/resolv.conf "$WORK/etc/resolv.conf"
+# Certificates this host's administrator added (a network that reaches npm
+# through an inspecting proxy signs with its own): a fresh machine on the
+# same network gets the same ones, or nothing outside Debian's archive works.
+if ls /usr/local/share/ca-certificates/*.crt >/dev/null 2>&1; then
+  mkdir -p "$WORK/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$WORK/usr/local/share/ca-certificates/"
+  chroot "$WORK" update-ca-certificates >/dev/null
+  # Node keeps its own list unless told to read the system's as well.
+  EXTRA_CA=/etc/ssl/certs/ca-certificates.crt
+fi
 # The committed HEAD as a bare repository inside (this checkout may be a
 # worktree whose git directory lies elsewhere); the root's own git clones it.
 git clone -q --bare --no-local "$ROOT" "$WORK/root/origin.git"
@@ -93,7 +103,8 @@ chmod +x "$WORK/usr/sbin/policy-rc.d"
 
 # Inside private mount and process namespaces: the mounts and every process
 # started go away with the run, whatever happens.
-export WORK ROOT RENDER_ONLY FRESH_WINE WINE_CACHE CACHE
+EXTRA_CA=${EXTRA_CA:-}
+export WORK ROOT RENDER_ONLY FRESH_WINE WINE_CACHE CACHE EXTRA_CA
 unshare --mount --pid --fork --kill-child --propagation private bash -c '
   set -euo pipefail
   # The root a mount point of its own, as on a real machine: wine-env.sh
@@ -108,7 +119,7 @@ unshare --mount --pid --fork --kill-child --propagation private bash -c '
     mount --bind "$WINE_CACHE" "$WORK$WINE_CACHE"
   fi
   in_root() { chroot "$WORK" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-                HOME=/root LANG=C.UTF-8 TERM=dumb bash -c "$1"; }
+                HOME=/root LANG=C.UTF-8 TERM=dumb ${EXTRA_CA:+NODE_EXTRA_CA_CERTS=$EXTRA_CA} bash -c "$1"; }
   in_root "git clone -q /root/origin.git /root/halvenor-galaxy"
   status=0
   echo "check-fresh: bash scripts/render.sh (log: $CACHE/render.log)" >&2

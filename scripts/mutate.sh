@@ -4,7 +4,8 @@
 # the suite without the soak, and prints which faults no test caught.
 #   scripts/mutate.sh [NAME...]   (default: every fault of the list)
 # MUTATE_QUICK=1 builds and runs only the C++ test programs (platform, CPU
-# executor, engine; the platform tests on the CPU executor), without the
+# executor, engine; the platform tests on the CPU executor, and on lavapipe
+# too for faults in platform/src/vk/ and platform/src/d3d11/), without the
 # fault sweep (about a minute a fault instead of several): a first pass whose
 # survivors the full run then confirms. MUTATE_TESTS=REGEX runs only the CTest
 # entries matching REGEX (ctest -R), e.g. 'cli|viewer|python' for faults of
@@ -68,11 +69,17 @@ if [ "$NEED_CTEST" = 1 ]; then
 fi
 
 run_web() { JOBS=$JOBS bash "$SRC/scripts/test-web.sh" >"$WORK/ctest.log" 2>&1; }
+# run_ctest [FILE]: a fault in the Vulkan executor or the front (FILE under
+# platform/src/vk/ or platform/src/d3d11/) runs the platform tests on
+# lavapipe too in the quick pass (a few seconds).
 run_ctest() {
+  local vk=0
+  case "${1:-}" in platform/src/vk/*|platform/src/d3d11/*) vk=1 ;; esac
   if [ "$QUICK" = 1 ]; then
     { "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
       "$WORK/build/tests/sw_tests" --gtest_brief=1 &&
       HALVENOR_SW_SIMD=generic "$WORK/build/tests/platform_tests" --gtest_brief=1 --gtest_filter='ArithTest.*' &&
+      { [ "$vk" = 0 ] || HALVENOR_EXECUTOR=vulkan "$WORK/build/tests/platform_tests" --gtest_brief=1; } &&
       "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
   else
     ctest --test-dir "$WORK/build" -E '^soak$' ${TESTS:+-R "$TESTS"} -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
@@ -82,7 +89,7 @@ run_ctest() {
 # without FILE, of every suite a chosen fault needs.
 run_suite() {
   if [ -n "${1:-}" ]; then
-    if is_web "$1"; then run_web; else run_ctest; fi
+    if is_web "$1"; then run_web; else run_ctest "$1"; fi
     return
   fi
   { [ "$NEED_WEB" = 0 ] || run_web; } && { [ "$NEED_CTEST" = 0 ] || run_ctest; }

@@ -166,6 +166,30 @@ TEST(Executors, CloseCamerasMatchLavapipeOnAnyWorkerCount) {
     expect_close_to_lavapipe(render_close("vulkan", nullptr), one, kCloseW, kCloseH);
 }
 
+// Binning memory capped far below what these frames need: every draw is
+// rasterized in many parts, each pixel still sees its fragments in order,
+// and the bytes are those of the uncapped draws.
+TEST(Executors, CappedBinningMemoryDrawsTheSameBytes) {
+    const unsigned long long cap = 64 << 10;
+    plat_cpu_executor_bin_peak(1);
+    std::vector<Shot> ref = render_all("cpu"), close_ref = render_close("cpu", "3");
+    const unsigned long long free_peak = plat_cpu_executor_bin_peak(1);
+    plat_cpu_executor_bin_cap(cap);
+    std::vector<Shot> capped = render_all("cpu"), close_capped = render_close("cpu", "3");
+    plat_cpu_executor_bin_cap(0);
+    const unsigned long long capped_peak = plat_cpu_executor_bin_peak(1);
+    EXPECT_GT(free_peak, 8 * cap) << "the frames should need far more than the cap";
+    // Each setup task may pass its share by one primitive.
+    EXPECT_LE(capped_peak, cap + cap / 2);
+    ref.insert(ref.end(), close_ref.begin(), close_ref.end());
+    capped.insert(capped.end(), close_capped.begin(), close_capped.end());
+    ASSERT_EQ(ref.size(), capped.size());
+    ASSERT_FALSE(ref.empty());
+    for (size_t i = 0; i < ref.size(); i++)
+        EXPECT_TRUE(ref[i].px == capped[i].px)
+            << "shot " << i << ": mode " << ref[i].mode << " quality " << ref[i].quality << " camera " << ref[i].camera;
+}
+
 // The CPU executor's portable build and its AVX2 build run the same
 // operations in the same order: the same bytes, whatever the scene. (On a
 // processor without AVX2 both runs take the portable build.)

@@ -336,6 +336,51 @@ TEST_F(Lifecycle, CpuExecutorOutOfMemoryRemovesTheDevice) {
     }
 }
 
+// The CPU executor out of memory at each allocation of creation: while it
+// translates a program (creation fails and names the program, nothing is
+// left alive) or while it builds a pipeline for the warm-up draws (the
+// device is removed, and the first readback says so). The host survives
+// every one, and the next engine works.
+TEST_F(Lifecycle, CpuExecutorOutOfMemoryDuringCreation) {
+    if (!cpu_executor()) GTEST_SKIP() << "the CPU executor's own allocations";
+    int refused = 0, removed = 0;
+    for (int n = 1;; n++) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        plat_fail_clear();
+        plat_fail_call("SwAlloc", n, E_OUTOFMEMORY);
+        const int rc = galaxy_create_offscreen(32, 32);
+        const bool fired = plat_fail_fired() == 1;
+        plat_fail_clear();
+        if (rc != 0) {
+            ASSERT_TRUE(fired) << galaxy_get_error();
+            const std::string error = galaxy_get_error();
+            EXPECT_TRUE((error.rfind("CreateVertexShader ", 0) == 0 || error.rfind("CreatePixelShader ", 0) == 0) &&
+                        error.find(" failed: 0x8007000E") != std::string::npos)
+                << error;
+            EXPECT_EQ(plat_live_objects(), 0);
+            refused++;
+            continue;
+        }
+        galaxy_set_quality(0);
+        galaxy_frame();
+        const unsigned char *px = nullptr;
+        int w, h, s;
+        const int read = galaxy_readback(&px, &w, &h, &s);
+        const std::string error = galaxy_get_error();
+        galaxy_destroy();
+        ASSERT_EQ(plat_live_objects(), 0);
+        if (!fired) {
+            EXPECT_EQ(read, 0) << error;
+            break;
+        }
+        EXPECT_EQ(read, -1);
+        EXPECT_EQ(error, "readback: Map failed deviceremoved=0x8007000E");
+        removed++;
+    }
+    EXPECT_GT(refused, 0) << "no program translation failed";
+    EXPECT_GT(removed, 0) << "no draw of creation failed";
+}
+
 // A device lost in the middle of a run: every later failure says so with
 // the removal code, nothing crashes, destroy releases everything and the
 // next engine works.

@@ -172,8 +172,8 @@ TEST_F(DeviceTest, BufferValidation) {
 }
 
 // A buffer reads back as it was created at every size: small ones live on
-// the heap, large ones in mappings of their own (2 MiB aligned) whose last
-// page is only partly used. Without initial data a buffer reads as zeros.
+// the heap, large ones in mappings of their own whose last page is only
+// partly used. Without initial data a buffer reads as zeros.
 TEST_F(DeviceTest, BufferContentsAtEverySize) {
     const UINT huge = 2u << 20, sizes[] = {48, huge - 16, huge, 2 * huge + 3 * 4096 + 36};
     std::vector<uint8_t> data(sizes[3]);

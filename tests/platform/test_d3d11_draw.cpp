@@ -285,6 +285,58 @@ TEST_F(DrawTest, VertexBuffersInEverySlot) {
     }
 }
 
+// Many instances of a mesh with a start vertex: the corners come from
+// vertices 4-7 of the per-vertex buffer (0-3 lie off the target), each
+// instance moved by its own offset. Instance 63 lands on column 2, the
+// others on column 0.
+TEST_F(DrawTest, ManyInstancesReadTheirStartVertex) {
+    const char *vsrc = R"(
+float4 main(float2 corner : CORNER, float2 off : OFFSET) : SV_Position {
+    return float4(corner.x + abs(off.x) * 2, corner.y, 0.5, 1); // abs: once per instance
+})";
+    const char *psrc = "float4 main() : SV_Target { return float4(1, 0, 0, 1); }";
+    ID3DBlob *v = compile(vsrc, "vs_5_0"), *p = compile(psrc, "ps_5_0");
+    ASSERT_TRUE(v && p);
+    ID3D11VertexShader *mvs = nullptr;
+    ID3D11PixelShader *mps = nullptr;
+    ID3D11InputLayout *layout = nullptr;
+    const D3D11_INPUT_ELEMENT_DESC el[2] = {
+        {"CORNER", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
+        {"OFFSET", 0, DXGI_FORMAT_R32G32_FLOAT, 1, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1}};
+    ASSERT_EQ(S_OK, dev->CreateVertexShader(v->GetBufferPointer(), v->GetBufferSize(), nullptr, &mvs));
+    ASSERT_EQ(S_OK, dev->CreatePixelShader(p->GetBufferPointer(), p->GetBufferSize(), nullptr, &mps));
+    ASSERT_EQ(S_OK, dev->CreateInputLayout(el, 2, v->GetBufferPointer(), v->GetBufferSize(), &layout));
+    v->Release();
+    p->Release();
+    const float corners[8][2] = {{5, -1}, {6, -1}, {5, 1}, {6, 1}, {-1, -1}, {-0.5f, -1}, {-1, 1}, {-0.5f, 1}};
+    float offsets[64][2] = {};
+    offsets[63][0] = 0.5f;
+    ID3D11Buffer *vbs[2] = {nullptr, nullptr};
+    const void *data[2] = {corners, offsets};
+    const UINT sizes[2] = {sizeof corners, sizeof offsets};
+    for (int k = 0; k < 2; k++) {
+        D3D11_BUFFER_DESC bd = {sizes[k], D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        D3D11_SUBRESOURCE_DATA init = {data[k], 0, 0};
+        ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &vbs[k]));
+    }
+    UINT strides[2] = {8, 8}, offs[2] = {0, 0};
+    ctx->IASetVertexBuffers(0, 2, vbs, strides, offs);
+    ctx->IASetInputLayout(layout);
+    ctx->VSSetShader(mvs, nullptr, 0);
+    ctx->PSSetShader(mps, nullptr, 0);
+    ctx->DrawInstanced(4, 64, 4, 0);
+    std::vector<uint32_t> px = read_pixels(target);
+    const uint32_t red = rgba(255, 0, 0, 255);
+    for (UINT y = 0; y < H; y++) {
+        EXPECT_EQ(red, px[y * W + 0]) << y;
+        EXPECT_EQ(0u, px[y * W + 1]) << y;
+        EXPECT_EQ(red, px[y * W + 2]) << y;
+        EXPECT_EQ(0u, px[y * W + 3]) << y;
+    }
+    for (IUnknown *o : {(IUnknown *)mvs, (IUnknown *)mps, (IUnknown *)layout, (IUnknown *)vbs[0], (IUnknown *)vbs[1]})
+        o->Release();
+}
+
 // A pixel program reads SV_Position as Direct3D gives it: the pixel centre,
 // depth, and the clip-space w interpolated in perspective. w runs from
 // b0.x at the left edge to b0.y at the right one; red is w / 4.

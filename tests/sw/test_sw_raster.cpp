@@ -2,6 +2,7 @@
 // coverage worked out by hand from Direct3D 11's rules.
 #include "sw_test_util.h"
 
+#include <algorithm>
 #include <math.h>
 #include <vector>
 
@@ -354,6 +355,53 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
     EXPECT_GT(lit, first.size() / 8) << "the scene should cover much of the target";
 }
 
+// A draw needing more binning memory than the cap is rasterized in parts:
+// the same bytes under a cap that stops every setup task after each
+// primitive (one byte), one that stops them now and then, and none. Small
+// triangles, triangles over every tile (binned by reference) and lines, in
+// one instance of thousands of primitives: the draw stops and resumes
+// within an instance.
+TEST_F(SwRaster, CappedBinningDrawsTheSameBytes) {
+    SwImage big;
+    ASSERT_TRUE(sw_image_init(&big, 200, 150, SW_FORMAT_RGBA8));
+    std::vector<Vertex> tris, lines;
+    uint32_t seed = 777;
+    auto rnd = [&] { return (seed = seed * 1664525u + 1013904223u) / 4294967296.0f; };
+    for (int k = 0; k < 2000; k++) {
+        const float cx = rnd() * 2.4f - 1.2f, cy = rnd() * 2.4f - 1.2f, s = k % 50 == 0 ? 3.0f : rnd() * 0.3f;
+        const float c = k % 50 == 0 ? 0.01f : rnd() * 0.1f;
+        tris.push_back({cx, cy, rnd(), 1, c, c * 0.5f, c * 2, c});
+        tris.push_back({cx + s, cy + rnd() * s, rnd(), 1, c, c, c, c});
+        tris.push_back({cx + rnd() * s, cy - s, rnd(), 1, 0, c, c, c});
+    }
+    for (int k = 0; k < 300; k++) {
+        const float c = rnd() * 0.2f;
+        lines.push_back({rnd() * 2.2f - 1.1f, rnd() * 2.2f - 1.1f, rnd(), 1, c, c, 0, c});
+    }
+    std::vector<uint8_t> first;
+    for (uint64_t cap : {0ull, 1ull, 20000ull}) {
+        SwDevice *d = sw_device_create(3);
+        ASSERT_TRUE(d);
+        sw_device_set_bin_cap(d, cap);
+        const float clear[4] = {0, 0, 0, 0};
+        sw_clear_color(&big, clear);
+        uint64_t peak = 0;
+        for (int k = 0; k < 2; k++) {
+            SwDraw dr = k == 0 ? draw_of(tris, SW_TRIANGLE_LIST) : draw_of(lines, SW_LINE_STRIP);
+            dr.target = &big;
+            dr.viewport = {0, 0, 200, 150, 0, 1};
+            EXPECT_TRUE(sw_draw(d, &dr));
+            peak = std::max(peak, sw_device_stats(d).bin_bytes);
+        }
+        // The 12 sets of 3 workers may each pass their share by a primitive.
+        if (cap) EXPECT_LE(peak, cap + 12 * 1024) << cap;
+        else EXPECT_GT(peak, 10 * 20000u);
+        sw_device_destroy(d);
+        if (first.empty()) first = bytes_of(big);
+        else EXPECT_TRUE(first == bytes_of(big)) << "cap " << cap;
+    }
+}
+
 // Instanced squares take their own path (vertex program split per instance,
 // shaded and set up inside the setup tasks, component-wise); the same
 // squares drawn one instance per draw take the general one. Both must give
@@ -424,8 +472,12 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
     SwDevice *dev = sw_device_create(2);
     ASSERT_TRUE(dev);
     for (const auto &c : cases) {
-        std::vector<uint8_t> images[2];
-        for (int one_by_one = 0; one_by_one < 2; one_by_one++) {
+        // Instanced, one by one, and instanced under a binning cap that
+        // stops each setup task after every square.
+        std::vector<uint8_t> images[3];
+        for (int way = 0; way < 3; way++) {
+            const bool one_by_one = way == 1;
+            sw_device_set_bin_cap(dev, way == 2 ? 1 : 0);
             SwImage target;
             ASSERT_TRUE(sw_image_init(&target, 300, 200, SW_FORMAT_RGBA8));
             SwDraw d;
@@ -447,13 +499,14 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
                 d.first_instance = k;
                 sw_draw(dev, &d);
             }
-            images[one_by_one] = bytes_of(target);
+            images[way] = bytes_of(target);
         }
         size_t lit = 0, differ = 0;
         for (size_t k = 0; k < images[0].size(); k++) {
             lit += images[0][k] != 0;
             differ += images[0][k] != images[1][k];
         }
+        EXPECT_TRUE(images[0] == images[2]) << "instanced under a cap";
         SCOPED_TRACE("program " + std::to_string(c.program) + ", cull " + std::to_string(c.cull) + ", viewport x " +
                      std::to_string(c.viewport.x));
         EXPECT_EQ(0u, differ);

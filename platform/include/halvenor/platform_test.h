@@ -64,9 +64,12 @@ void plat_set_fake_frequency(long long value); // 0 returns to the real frequenc
 // Work of the CPU executor over all its devices since the process began:
 // fragments shaded and the wall time of the vertex stage in nanoseconds.
 void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *vertex_ns);
-// The most memory one chunk of a draw has held in binned primitives, over
+// The most memory one draw has held at once in binned primitives, over
 // all the CPU executor's devices since the process began (or the last reset).
 unsigned long long plat_cpu_executor_bin_peak(int reset);
+// The binning memory a draw of the CPU executor may hold at once, from the
+// next draw on (0: the default). A draw needing more is drawn in parts.
+void plat_cpu_executor_bin_cap(unsigned long long bytes);
 
 #ifdef __cplusplus
 }

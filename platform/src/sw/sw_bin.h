@@ -1,7 +1,10 @@
 // Binning: what setup hands the tiles. Every setup task appends the
 // primitives it makes, in its instances' order, to its own stream per screen
 // tile; a tile reads the tasks' streams in task order, so fragments reach
-// each pixel in primitive order whatever the timing.
+// each pixel in primitive order whatever the timing. A primitive within one
+// tile (most of them) is stored in that tile's stream; a bigger one is
+// stored once in its task's record store, and each tile it touches holds a
+// reference to it, so binning costs a few words per tile, not its record.
 #pragma once
 #include <algorithm>
 #include <stdint.h>
@@ -10,21 +13,18 @@
 
 #include "sw/sw_program.h"
 
-// Called where a draw is about to grow executor memory: throws
-// std::bad_alloc when a test armed the "SwAlloc" fault for this call, as the
-// growth itself would when the memory is not there.
-void sw_alloc_point();
-
 namespace sw {
 
 const int kTile = 64; // pixels per tile side
 
-enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT };
+// PRIM_REF: not a primitive but a tile's reference to one in its set's
+// store: its bounds, and in `shape` where its header lies in the store.
+enum { PRIM_TRIANGLE, PRIM_LINE, PRIM_RECT, PRIM_REF };
 
 // A primitive set up for rasterization. A galaxy frame bins a million of
-// them, so each is stored whole in the stream of every tile it touches (a
-// tile then reads memory in order, not scattered records): its header
-// (packed, see StoredPrim), then its block of `words` floats:
+// them, most within one tile, so each is stored in one piece that a tile
+// reads in order, not in scattered arrays: its header (packed, see
+// StoredPrim), then its block of `words` floats:
 //  - rectangle: lx, ly (corner 0, pixels), 1 / width, 1 / height, then, if
 //    the draw needs depth, z0, z1 - z0, z2 - z0, 1/w, then per pixel input
 //    a0, a1 - a0, a2 - a0 (affine: one w). Vertex 1 lies along x from
@@ -69,8 +69,9 @@ struct LineSetup {
     int32_t sx, sy, ex, ey;   // those pixels
 };
 
-// A tile's primitives: headers and blocks, appended one after another.
-// Cleared by forgetting its length, so steady frames do not allocate.
+// A tile's primitives: headers and blocks, and references, appended one
+// after another. Cleared by forgetting its length, so steady frames do not
+// allocate.
 struct TileStream {
     std::vector<float> data;
     size_t used = 0;
@@ -86,14 +87,42 @@ struct TileStream {
 };
 
 // What one setup task makes: primitives per tile, in its instances' order.
-struct BinSet {
+// Each on cache lines of its own: neighbouring sets are filled by different
+// workers at once, and every primitive binned writes the counters below.
+struct alignas(64) BinSet {
     std::vector<Edges> edges;
     std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping
     std::vector<TileStream> bins;
-    // What was binned: primitives, and the pixels of their bounds (the
-    // draw loop judges from them how finely to share the tiles out).
-    uint64_t prims = 0, area = 0;
+    TileStream store; // primitives that touch more than one tile
+    // What was binned: primitives, the pixels of their bounds (the draw loop
+    // judges from them how finely to share the tiles out), and the 4-byte
+    // words of memory used (streams, store, edges, lines and clipped
+    // vertices; added where each grows).
+    uint64_t prims = 0, area = 0, words = 0;
+    // Where the task stopped when the set reached its share of the draw's
+    // binning memory: the instance of the chunk and its primitive.
+    bool stopped = false;
+    uint32_t stop_instance = 0, stop_prim = 0;
+
+    void clear() {
+        edges.clear();
+        lines.clear();
+        clipped.clear();
+        for (TileStream &b : bins) b.used = 0;
+        store.used = 0;
+        prims = area = words = 0;
+        stopped = false;
+    }
+    uint64_t bytes() const { return words * 4; }
+    // Whether the set has had its share: only once it holds something, so
+    // that every pass of a draw gets on.
+    bool full(uint64_t share) const { return prims > 0 && words * 4 >= share; }
+    void stop(uint32_t instance, uint32_t prim) {
+        stopped = true;
+        stop_instance = instance;
+        stop_prim = prim;
+    }
 };
 
 // A primitive's words, short: 16-byte moves and a tail, not a library call.
@@ -103,14 +132,20 @@ inline void copy_words(float *__restrict dst, const float *__restrict src, uint3
     for (; k < n; k++) dst[k] = src[k];
 }
 
-// Binning writes a primitive and its block (p.words floats) into the stream
-// of the first tile it touches, where the caller fills the block in, then
-// copies both to the other tiles' streams: most primitives touch one tile,
-// and theirs is never copied at all. tiles_x: tiles per row of the target.
+// Bounds are never negative: two of them lie in one tile when they differ
+// below the tile's bit.
+inline bool one_tile(const Prim &p) { return ((uint32_t)(p.x0 ^ p.x1) | (uint32_t)(p.y0 ^ p.y1)) < (uint32_t)kTile; }
+
+// Binning writes a primitive's header, leaving room for its block (p.words
+// floats), which the caller fills in: in the stream of its tile when it
+// touches one, else in the set's store; then bin_rest puts a reference in
+// every tile it touches. tiles_x: tiles per row of the target.
 inline float *bin_first(uint32_t tiles_x, BinSet &bs, const Prim &p) {
     bs.prims++;
     bs.area += (uint64_t)(p.x1 - p.x0 + 1) * (uint64_t)(p.y1 - p.y0 + 1);
-    float *at = bs.bins[(size_t)(p.y0 / kTile) * tiles_x + p.x0 / kTile].append(kPrimWords + p.words);
+    bs.words += kPrimWords + p.words;
+    TileStream &to = one_tile(p) ? bs.bins[(size_t)((uint32_t)p.y0 / kTile) * tiles_x + (uint32_t)p.x0 / kTile] : bs.store;
+    float *at = to.append(kPrimWords + p.words);
     const StoredPrim sp = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1,
                            (uint16_t)p.kind, (uint16_t)p.words, p.shape};
     memcpy(at, &sp, sizeof sp);
@@ -118,15 +153,14 @@ inline float *bin_first(uint32_t tiles_x, BinSet &bs, const Prim &p) {
 }
 
 inline void bin_rest(uint32_t tiles_x, BinSet &bs, const Prim &p, const float *block) {
-    const int tx0 = p.x0 / kTile, tx1 = p.x1 / kTile, ty0 = p.y0 / kTile, ty1 = p.y1 / kTile;
-    if (tx0 == tx1 && ty0 == ty1) return;
-    const float *first = block - kPrimWords; // another tile's stream: appending here never moves it
-    const uint32_t words = kPrimWords + p.words;
-    for (int ty = ty0; ty <= ty1; ty++)
-        for (int tx = tx0; tx <= tx1; tx++) {
-            if (tx == tx0 && ty == ty0) continue;
-            copy_words(bs.bins[(size_t)ty * tiles_x + tx].append(words), first, words);
-        }
+    if (one_tile(p)) return;
+    const StoredPrim ref = {(int16_t)p.x0, (int16_t)p.y0, (int16_t)p.x1, (int16_t)p.y1, PRIM_REF, 0,
+                            (uint32_t)(block - kPrimWords - bs.store.data.data())};
+    const uint32_t tx0 = (uint32_t)p.x0 / kTile, tx1 = (uint32_t)p.x1 / kTile, ty0 = (uint32_t)p.y0 / kTile,
+                   ty1 = (uint32_t)p.y1 / kTile;
+    bs.words += (uint64_t)kPrimWords * ((tx1 - tx0 + 1) * (ty1 - ty0 + 1));
+    for (uint32_t ty = ty0; ty <= ty1; ty++)
+        for (uint32_t tx = tx0; tx <= tx1; tx++) memcpy(bs.bins[(size_t)ty * tiles_x + tx].append(kPrimWords), &ref, sizeof ref);
 }
 
 // Appends the primitive and a block made beforehand.

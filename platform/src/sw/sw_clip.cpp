@@ -29,6 +29,7 @@ uint32_t new_clip_vertex(const SwDevice *dev, BinSet &bs, const float *a, const 
     for (uint32_t k = 0; k < dev->ds.rec; k++) v[k] = a[k] + (b[k] - a[k]) * t;
     size_t at = bs.clipped.size();
     bs.clipped.insert(bs.clipped.end(), v, v + dev->ds.rec);
+    bs.words += dev->ds.rec;
     return kClipRef | (uint32_t)(at / dev->ds.rec);
 }
 

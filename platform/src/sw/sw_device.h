@@ -86,9 +86,12 @@ bool sw_draw(SwDevice *dev, const SwDraw *draw);
 struct SwStats {
     uint64_t fragments = 0;
     uint64_t vertex_ns = 0;
-    uint64_t bin_bytes = 0; // the most a chunk of the last draw held in binned primitives
+    uint64_t bin_bytes = 0; // the most the last draw held at once in binned primitives
 };
 SwStats sw_device_stats(const SwDevice *dev);
+// The binning memory a draw may hold at once (0: the default, 64 MiB); a
+// draw that needs more is rasterized in parts, with the same result.
+void sw_device_set_bin_cap(SwDevice *dev, uint64_t bytes);
 void sw_clear_color(SwImage *img, const float rgba[4]);
 void sw_clear_depth(SwImage *img, float depth);
 

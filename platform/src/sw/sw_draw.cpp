@@ -73,6 +73,8 @@ void sw_clear_depth(SwImage *img, float depth) {
     }
 }
 
+void sw_device_set_bin_cap(SwDevice *dev, uint64_t bytes) { dev->bin_cap = bytes ? bytes : sw::kBinCap; }
+
 SwStats sw_device_stats(const SwDevice *dev) {
     SwStats s;
     for (const sw::Worker &wk : dev->w) s.fragments += wk.fragments;
@@ -163,13 +165,6 @@ void run_draw(SwDevice *dev, const SwDraw *d) {
             sw_alloc_point();
             dev->verts.resize(records * dev->ds.rec);
         }
-        for (BinSet &bs : dev->sets) {
-            bs.edges.clear();
-            bs.lines.clear();
-            bs.clipped.clear();
-            for (TileStream &b : bs.bins) b.used = 0;
-            bs.prims = bs.area = 0;
-        }
         timespec t0, t1;
         clock_gettime(CLOCK_MONOTONIC, &t0);
         // Fused draws shade their vertices in the setup tasks.
@@ -177,20 +172,44 @@ void run_draw(SwDevice *dev, const SwDraw *d) {
             sw_pool_run(&dev->pool, instance_task, dev, (dev->ds.chunk_instances + SW_LANES - 1) / SW_LANES);
         else if (!dev->ds.fused)
             sw_pool_run(&dev->pool, vertex_task, dev, (dev->ds.chunk_vertices + SW_LANES - 1) / SW_LANES);
-        sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
-        // Bins a task could not fill are no picture: nothing is drawn.
         if (sw_pool_failed(&dev->pool)) break;
         clock_gettime(CLOCK_MONOTONIC, &t1);
         dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
-        uint64_t prims = 0, area = 0, bytes = 0;
-        for (const BinSet &bs : dev->sets) {
-            prims += bs.prims, area += bs.area;
-            bytes += bs.edges.size() * sizeof(Edges) + bs.lines.size() * sizeof(LineSetup) + bs.clipped.size() * 4;
-            for (const TileStream &t : bs.bins) bytes += t.used * 4;
+        // The chunk binned and rasterized in passes: one, unless the sets
+        // reach their share of the cap. Then the tiles take the sets up to
+        // the first that stopped, and the next pass starts where it stopped;
+        // the later sets' primitives are binned again then (in order after
+        // it, they cannot be drawn before it).
+        ds.pass_instance = ds.pass_prim = 0;
+        ds.set_share = dev->bin_cap / dev->sets.size();
+        for (;;) {
+            for (BinSet &bs : dev->sets) bs.clear();
+            clock_gettime(CLOCK_MONOTONIC, &t0);
+            sw_pool_run(&dev->pool, setup_task, dev, (uint32_t)dev->sets.size());
+            // Bins a task could not fill are no picture: nothing is drawn.
+            if (sw_pool_failed(&dev->pool)) break;
+            clock_gettime(CLOCK_MONOTONIC, &t1);
+            dev->vertex_ns += (uint64_t)((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
+            ds.live_sets = (uint32_t)dev->sets.size();
+            for (uint32_t t = 0; t < dev->sets.size(); t++)
+                if (dev->sets[t].stopped) {
+                    ds.live_sets = t + 1;
+                    break;
+                }
+            uint64_t prims = 0, area = 0, bytes = 0;
+            for (uint32_t t = 0; t < dev->sets.size(); t++) {
+                if (t < ds.live_sets) prims += dev->sets[t].prims, area += dev->sets[t].area;
+                bytes += dev->sets[t].bytes();
+            }
+            dev->bin_bytes = std::max(dev->bin_bytes, bytes);
+            ds.bands = area >= kBandArea * prims ? kBands : 1;
+            sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y * ds.bands);
+            if (sw_pool_failed(&dev->pool)) break;
+            const BinSet &last = dev->sets[ds.live_sets - 1];
+            if (!last.stopped) break;
+            ds.pass_instance = last.stop_instance;
+            ds.pass_prim = last.stop_prim;
         }
-        dev->bin_bytes = std::max(dev->bin_bytes, bytes);
-        ds.bands = area >= kBandArea * prims ? kBands : 1;
-        sw_pool_run(&dev->pool, tile_task, dev, tiles_x * tiles_y * ds.bands);
         if (sw_pool_failed(&dev->pool)) break;
     }
     ds.d = nullptr;

@@ -11,6 +11,8 @@
 #include <halvenor/platform_test.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
 
 #include <stdio.h>
 #include <string.h>
@@ -20,7 +22,7 @@
 namespace {
 
 // Work done by every CPU executor in the process, for the benchmarks.
-std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0}, g_bin_peak{0};
+std::atomic<unsigned long long> g_fragments{0}, g_vertex_ns{0}, g_bin_peak{0}, g_bin_cap{0};
 
 struct SwxBuffer : ExecBuffer {
     HostBytes bytes; // draws finish before they return: one copy serves every discard
@@ -183,18 +185,25 @@ struct SwExecutor final : Executor {
 
     HRESULT create_program(ExecStage stage, const uint32_t *spirv, uint32_t words, const char *,
                            ExecProgram **out) override {
-        SwxProgram *p = new SwxProgram;
+        *out = nullptr;
+        const char *kind = stage == EXEC_STAGE_VERTEX ? "vertex" : "pixel";
+        std::unique_ptr<SwxProgram> p;
         std::string why;
-        SwStage s = stage == EXEC_STAGE_VERTEX ? SW_STAGE_VERTEX : SW_STAGE_PIXEL;
-        if (sw_program_translate(spirv, words, s, &p->prog, &why)) {
-            *out = p;
+        bool translated;
+        try {
+            p.reset(new SwxProgram);
+            translated = sw_program_translate(spirv, words, stage == EXEC_STAGE_VERTEX ? SW_STAGE_VERTEX : SW_STAGE_PIXEL,
+                                              &p->prog, &why);
+        } catch (const std::bad_alloc &) {
+            fprintf(stderr, "halvenor: out of memory translating a %s program for the CPU executor\n", kind);
+            return E_OUTOFMEMORY;
+        }
+        if (translated) {
+            *out = p.release();
             return S_OK;
         }
         // No message channel but the debug output: say why on stderr.
-        fprintf(stderr, "halvenor: the CPU executor cannot run this %s program: %s\n",
-                stage == EXEC_STAGE_VERTEX ? "vertex" : "pixel", why.c_str());
-        delete p;
-        *out = nullptr;
+        fprintf(stderr, "halvenor: the CPU executor cannot run this %s program: %s\n", kind, why.c_str());
         return E_INVALIDARG;
     }
 
@@ -206,6 +215,7 @@ struct SwExecutor final : Executor {
         if (!to_sw_draw(d, elements, &s)) return;
         SwStats before = sw_device_stats(dev);
         if (out_of_memory) return;
+        sw_device_set_bin_cap(dev, g_bin_cap.load());
         if (!sw_draw(dev, &s)) out_of_memory = true;
         SwStats after = sw_device_stats(dev);
         g_fragments += after.fragments - before.fragments;
@@ -289,3 +299,5 @@ void plat_cpu_executor_work(unsigned long long *fragments, unsigned long long *v
 }
 
 unsigned long long plat_cpu_executor_bin_peak(int reset) { return reset ? g_bin_peak.exchange(0) : g_bin_peak.load(); }
+
+void plat_cpu_executor_bin_cap(unsigned long long bytes) { g_bin_cap.store(bytes); }

@@ -86,9 +86,13 @@ const Pipeline *find_pipeline(SwDevice *dev, const SwDraw *d) {
             locations |= 1u << d->elements[k].location;
     for (const Pipeline &s : dev->pipelines)
         if (s.vs_serial == d->vs->serial && s.ps_serial == d->ps->serial && s.locations == locations) return &s;
+    // Built apart and only then kept: a build that runs out of memory
+    // (std::bad_alloc, which ends the draw) leaves the cache as it was.
+    sw_alloc_point();
+    Pipeline made;
+    build(made, d->vs, d->ps, locations);
     if (dev->pipelines.size() >= kPipelineCache) dev->pipelines.erase(dev->pipelines.begin());
-    dev->pipelines.emplace_back();
-    build(dev->pipelines.back(), d->vs, d->ps, locations);
+    dev->pipelines.push_back(std::move(made));
     return &dev->pipelines.back();
 }
 

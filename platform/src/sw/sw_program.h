@@ -26,6 +26,12 @@ union SwLane {
 
 enum SwStage { SW_STAGE_VERTEX = 0, SW_STAGE_PIXEL = 1 };
 
+// Called where the executor is about to grow its memory (a draw's, or a
+// program's as it is translated): throws std::bad_alloc when a test armed
+// the "SwAlloc" fault for this call, as the growth itself would when the
+// memory is not there.
+void sw_alloc_point();
+
 struct SwOp {
     uint16_t code;
     uint16_t pad;

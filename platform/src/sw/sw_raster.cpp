@@ -69,7 +69,7 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
     const uint32_t reads = dev->ds.read_count;
     const SwImage *target = dev->ds.d->target;
     if (x1 - x0 < 8) { // narrow (a star, a galaxy particle): several rows per group of lanes
-        if (all_white(dev->ds, target, x0, y0, x1, y1)) return;
+        if (all_white(dev->ds, wk, target, x0, y0, x1, y1)) return;
         // Pixel i of the rectangle, row by row, is (x0 + i % w, y0 + i / w).
         // The division is a multiplication by 1 / w that vectorizes, and it
         // cannot round across an integer: (i + 0.5) / w is at least 1/16 from
@@ -82,9 +82,14 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             const auto [l, count, groups] = begin_run(wk, total - done);
             float bx[kPad], by[kPad];
             // Written with vector types: the loop form builds its starting
-            // lane numbers one insert at a time, a fixed cost per run.
-            Int8 i = Int8{0, 1, 2, 3, 4, 5, 6, 7} + (int32_t)done;
-            for (uint32_t j = 0; j < groups; j++, i += 8) {
+            // lane numbers one insert at a time, a fixed cost per run. They
+            // step as unsigned lanes: GCC 12 drops the step of a signed
+            // 8-lane vector carried around a loop when it checks signed
+            // overflow (the sanitizer build) without AVX, and every group of
+            // the portable build then took the first group's pixels.
+            UInt8 step = UInt8{0, 1, 2, 3, 4, 5, 6, 7} + done;
+            for (uint32_t j = 0; j < groups; j++, step += 8u) {
+                const Int8 i = (Int8)step;
                 const Int8 row = __builtin_convertvector((__builtin_convertvector(i, Float8) + 0.5f) * rw, Int8);
                 const Int8 x = x0 + (i - row * w), y = y0 + row;
                 const Float8 fbx = (__builtin_convertvector(x, Float8) + 0.5f - lx) * rwidth;
@@ -114,18 +119,20 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
         return;
     }
     for (int32_t y = y0; y <= y1; y++) {
+        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        if (white_span(dev->ds, wk, row, y, x0, x1)) continue;
         const float by = ((float)y + 0.5f - ly) * rheight;
         // The pixels are read when the batch is shaded: fetch them meanwhile.
-        const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
         for (int32_t x = x0; x <= x1; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         for (int32_t x = x0; x <= x1;) {
-            const uint32_t live = live_run(dev->ds, row, &x, x1);
+            const uint32_t live = live_run(dev->ds, wk, y, &x, x1);
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float bx[kPad];
-            Int8 px = Int8{0, 1, 2, 3, 4, 5, 6, 7} + x; // vector types, as for narrow ones
+            UInt8 step = UInt8{0, 1, 2, 3, 4, 5, 6, 7} + (uint32_t)x; // as for narrow ones
             const Int8 py = Int8{} + y;
-            for (uint32_t j = 0; j < groups; j++, px += 8) {
+            for (uint32_t j = 0; j < groups; j++, step += 8u) {
+                const Int8 px = (Int8)step;
                 const Float8 fbx = (__builtin_convertvector(px, Float8) + 0.5f - lx) * rwidth;
                 memcpy(wk.fx + l + 8 * j, &px, sizeof px);
                 memcpy(wk.fy + l + 8 * j, &py, sizeof py);
@@ -172,6 +179,7 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
         }
         if (lo > hi) continue;
         const uint8_t *row = target->bytes.data() + (size_t)y * target->pitch;
+        if (white_span(dev->ds, wk, row, y, (int32_t)lo, (int32_t)hi)) continue;
         for (int64_t x = lo; x <= hi; x += 16) __builtin_prefetch(row + (size_t)x * 4, 1);
         float bs[3], db[3]; // weights at the span's start, and their step
         for (int k = 0; k < 3; k++) {
@@ -179,7 +187,7 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
             db[k] = (float)ed.ex[k] * ed.inv_area;
         }
         for (int32_t x = (int32_t)lo; x <= (int32_t)hi;) {
-            const uint32_t live = live_run(dev->ds, row, &x, (int32_t)hi);
+            const uint32_t live = live_run(dev->ds, wk, y, &x, (int32_t)hi);
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float q0[kPad], q1[kPad], q2[kPad];
@@ -257,15 +265,24 @@ SW_BOTH_BUILDS void rasterize_tile_body(SwDevice *dev, Worker &wk, uint32_t task
     int32_t tx0 = (int32_t)(tile % dev->tiles_x) * kTile;
     int32_t ty0 = (int32_t)(tile / dev->tiles_x) * kTile + (int32_t)(task % bands * rows);
     int32_t tx1 = tx0 + kTile - 1, ty1 = ty0 + (int32_t)rows - 1;
-    for (const BinSet &owner : dev->sets) {
+    for (uint32_t set = 0; set < dev->ds.live_sets; set++) {
+        const BinSet &owner = dev->sets[set];
         const TileStream &stream = owner.bins[tile];
         for (const float *at = stream.data.data(), *end = at + stream.used; at < end;) {
             StoredPrim sp;
             memcpy(&sp, at, sizeof sp);
-            const Prim p = {sp.x0, sp.y0, sp.x1, sp.y1, sp.kind, sp.shape, sp.words};
             const float *g = at + kPrimWords;
-            at = g + p.words;
-            if (p.y1 < ty0 || p.y0 > ty1) continue; // in the tile, not in the band
+            at = sp.kind == PRIM_REF ? g : g + sp.words; // the next entry
+            if (sp.y1 < ty0 || sp.y0 > ty1) continue; // in the tile, not in the band
+            // Rows of the tile already white: a big primitive over a white
+            // core costs this test, nothing more.
+            if (wk.white_rows && white_rows(wk, std::max<int32_t>(sp.y0, ty0), std::min<int32_t>(sp.y1, ty1))) continue;
+            if (sp.kind == PRIM_REF) { // the primitive is in the store
+                const float *stored = owner.store.data.data() + sp.shape;
+                memcpy(&sp, stored, sizeof sp);
+                g = stored + kPrimWords;
+            }
+            const Prim p = {sp.x0, sp.y0, sp.x1, sp.y1, sp.kind, sp.shape, sp.words};
             if (p.kind == PRIM_RECT) raster_rect(dev, wk, p, g, tx0, ty0, tx1, ty1);
             else if (p.kind == PRIM_LINE) raster_line(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
             else raster_triangle(dev, wk, &owner, p, g, tx0, ty0, tx1, ty1);
@@ -293,6 +310,11 @@ void tile_task(void *ctx, uint32_t task, uint32_t worker) {
         for (uint32_t i = 0; i < dev->ds.read_count; i++) wk.in[i] = &wk.ps.slot(dev->ds.read_slot[i])->f;
     }
     wk.n = 0;
+    wk.tile_x0 = (int32_t)(task / dev->ds.bands % dev->tiles_x) * kTile;
+    wk.tile_y0 = (int32_t)(task / dev->ds.bands / dev->tiles_x) * kTile;
+    memset(wk.white, 0, sizeof wk.white);
+    wk.row_pixels = pixel_bits(0, std::min<int32_t>(kTile, (int32_t)d->target->width - wk.tile_x0) - 1);
+    wk.white_rows = 0;
     rasterize_tile(dev, wk, task);
     shade_batch(dev, wk);
 }

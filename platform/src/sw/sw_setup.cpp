@@ -79,6 +79,7 @@ void setup_triangle(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1, uint32_
     p.words = weighted_block(dev, bs, v, s, block);
     if (bs.edges.size() == bs.edges.capacity()) sw_alloc_point();
     bs.edges.push_back(ed);
+    bs.words += sizeof(Edges) / 4;
     bin(dev->tiles_x, bs, p, block);
 }
 
@@ -140,6 +141,7 @@ void setup_line(SwDevice *dev, BinSet &bs, uint32_t v0, uint32_t v1) {
     p.words = weighted_block(dev, bs, v, s, block);
     if (bs.lines.size() == bs.lines.capacity()) sw_alloc_point();
     bs.lines.push_back(ls);
+    bs.words += sizeof(LineSetup) / 4;
     bin(dev->tiles_x, bs, p, block);
 }
 
@@ -306,6 +308,7 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
         sort_quads(dev, wk, n, gx, gy);
         const uint32_t header = rect_header(dev->ds.need_z), words = header + 3 * dev->ds.read_count;
         for (uint32_t l = 0; l < n; l++) {
+            if (bs.full(dev->ds.set_share)) return bs.stop(first + l, 0);
             if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
             if (wk.qs.aligned[l]) {
                 if (wk.qs.empty[l]) continue;
@@ -324,6 +327,7 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
                 ref[v] = kClipRef | (uint32_t)(bs.clipped.size() / rec);
                 for (uint32_t k = 0; k < rec; k++) bs.clipped.push_back(at(v, k, l));
             }
+            bs.words += 4 * rec;
             const uint32_t t0[3] = {ref[0], ref[1], ref[2]}, t1[3] = {ref[2], ref[1], ref[3]};
             clip_and_setup(dev, bs, t0, 3, gx, gy);
             clip_and_setup(dev, bs, t1, 3, gx, gy);
@@ -347,11 +351,12 @@ inline uint32_t record_of(const SwDevice *dev, uint32_t inst, uint32_t v) {
 void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     SwDevice *dev = (SwDevice *)ctx;
     const SwDraw *d = dev->ds.d;
-    // Task t owns instances [t * I / T, (t + 1) * I / T) and stores them in
-    // set t, whichever worker runs it, so tiles read them in order.
+    // Task t owns the t-th of T equal shares of the pass's instances and
+    // stores them in set t, whichever worker runs it, so tiles read them in
+    // order. The pass's first instance starts at its primitive pass_prim.
     BinSet &out = dev->sets[task];
-    const uint64_t I = dev->ds.chunk_instances, T = dev->sets.size();
-    uint32_t i0 = (uint32_t)(I * task / T), i1 = (uint32_t)(I * (task + 1) / T);
+    const uint64_t start = dev->ds.pass_instance, I = dev->ds.chunk_instances - start, T = dev->sets.size();
+    const uint32_t i0 = (uint32_t)(start + I * task / T), i1 = (uint32_t)(start + I * (task + 1) / T);
     const SwViewport &vp = d->viewport;
     float gx = 1.0f + 2.0f * kGuard / std::max(vp.width, 1.0f);
     float gy = 1.0f + 2.0f * kGuard / std::max(vp.height, 1.0f);
@@ -360,14 +365,18 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
     const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
     for (uint32_t inst = i0; inst < i1; inst++) {
-        if (quads) {
+        const uint32_t k0 = inst == dev->ds.pass_instance ? dev->ds.pass_prim : 0;
+        if (k0 == 0 && out.full(dev->ds.set_share)) return out.stop(inst, 0);
+        // A square stopped between its triangles was not a rectangle.
+        if (quads && k0 == 0) {
             const float *const r[4] = {vertex_record(dev, out, record_of(dev, inst, 0)),
                                        vertex_record(dev, out, record_of(dev, inst, 1)),
                                        vertex_record(dev, out, record_of(dev, inst, 2)),
                                        vertex_record(dev, out, record_of(dev, inst, 3))};
             if (setup_rect(dev, out, r, gx, gy)) continue;
         }
-        for (uint32_t k = 0; k < ppi; k++) {
+        for (uint32_t k = k0; k < ppi; k++) {
+            if (k > k0 && out.full(dev->ds.set_share)) return out.stop(inst, k);
             uint32_t v[3] = {0, 0, 0}; // vertices of the instance
             switch (d->topology) {
             case SW_TRIANGLE_LIST: v[0] = 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;

@@ -13,8 +13,9 @@
 //     contiguous range of instances, drops primitives outside one clip
 //     plane, clips the rest against near, far and a guard band, sets up edge
 //     equations in 16.8 fixed point (or a rectangle for a camera-facing
-//     square) and appends each primitive to its own stream of every screen
-//     tile it touches;
+//     square) and bins each primitive: into its own stream of the one
+//     screen tile it touches, or once into its record store with a
+//     reference in the stream of every tile it touches (sw_bin.h);
 //  3. tiles (sw_raster.cpp, sw_pixel.cpp): every tile is rasterized by one
 //     worker, reading the setup tasks' streams in task order, so fragments
 //     reach each pixel in primitive order whatever the timing.
@@ -44,6 +45,11 @@ const uint32_t kInputLocations = sizeof(SwProgram::inputs) / sizeof(SwIo); // a 
 // primitive that such primitives repay many times over).
 const uint32_t kBands = 4;
 const uint64_t kBandArea = 64;
+// Binning memory a draw may hold at once: each setup task stops when its set
+// has its share, the tiles rasterize what is binned up to there, and the
+// draw goes on from that primitive (see sw_draw). A share is passed by at
+// most one primitive's record and references.
+const uint64_t kBinCap = 64ull << 20;
 
 // Screen positions in 16.8 fixed point: 256 steps per pixel, pixel centres
 // at step 128 of theirs.
@@ -110,6 +116,12 @@ struct alignas(64) Worker {
     // compiler has a pixel program take its reciprocal, as Vulkan gives it).
     float fz[kPad], fw[kPad];
     float *in[4 * SW_MAX_VARYINGS];
+    // The tile being rasterized: its first pixel, and the pixels of each of
+    // its rows known to be white (see see_white).
+    int32_t tile_x0 = 0, tile_y0 = 0;
+    uint64_t white[kTile];
+    uint64_t row_pixels = 0; // bits of a row's pixels that lie in the target
+    uint64_t white_rows = 0; // rows all of whose pixels are known white
     uint64_t fragments = 0; // shaded, ever
 };
 
@@ -164,6 +176,12 @@ struct DrawState {
     // writes nothing else is left to do.
     bool skip_white = false;
     uint32_t bands = 1; // per tile in the chunk's tile phase, kBands or 1
+    // A chunk binned in passes when it needs more than the cap: this pass
+    // starts at primitive pass_prim of instance pass_instance of the chunk;
+    // each set may bin set_share bytes; the tiles read sets 0 .. live_sets - 1.
+    uint32_t pass_instance = 0, pass_prim = 0;
+    uint64_t set_share = 0;
+    uint32_t live_sets = 0;
 };
 
 } // namespace sw
@@ -175,6 +193,7 @@ struct SwDevice {
     uint64_t serial = 0; // of the draw, for the workers' registers
     uint64_t vertex_ns = 0;
     uint64_t bin_bytes = 0; // see SwStats
+    uint64_t bin_cap = sw::kBinCap;
     sw::DrawState ds;
     std::vector<float> verts; // vertex records of the chunk
     std::vector<sw::Pipeline> pipelines;
@@ -301,37 +320,81 @@ template <class At> uint32_t rect_inputs(const DrawState &ds, At at, float *bloc
     return n;
 }
 
-// A run of pixels from *x to at most x1 of a target row: *x moved past
+// White pixels, for draws that skip them: a bit per pixel of the tile (or
+// band) a worker is rasterizing, set once the pixel has been read white. A
+// white pixel stays white for the rest of the draw, so each is read once per
+// tile, not once per primitive over it: close up, dozens of big primitives
+// cover the same white core, and reading it again for every one of them cost
+// more than all the fragments shaded.
+SW_INLINE uint64_t pixel_bits(int32_t b0, int32_t b1) { return (~0ull >> (63 - b1)) & (~0ull << b0); }
+
+// Reads the pixels x0..x1 (within the tile) of row y not yet known white.
+SW_INLINE void see_white(Worker &wk, const uint8_t *row, int32_t y, int32_t x0, int32_t x1) {
+    uint64_t &known = wk.white[y - wk.tile_y0];
+    const uint32_t *px = (const uint32_t *)row + wk.tile_x0;
+    for (uint64_t u = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0) & ~known; u; u &= u - 1) {
+        const int b = __builtin_ctzll(u);
+        if (px[b] == 0xffffffffu) known |= 1ull << b;
+    }
+    if ((known & wk.row_pixels) == wk.row_pixels) wk.white_rows |= 1ull << (y - wk.tile_y0);
+}
+
+// Whether rows y0..y1 of the tile are all white.
+SW_INLINE bool white_rows(const Worker &wk, int32_t y0, int32_t y1) {
+    const uint64_t rows = pixel_bits(y0 - wk.tile_y0, y1 - wk.tile_y0);
+    return (wk.white_rows & rows) == rows;
+}
+
+// v >> k with ones shifted in (0 < k < 64).
+SW_INLINE uint64_t shift_in_ones(uint64_t v, int k) { return v >> k | ~0ull << (64 - k); }
+
+// A run of pixels from *x to at most x1 of row y of the tile: *x moved past
 // white pixels (when the draw skips them, and eight or more lie together, or
 // they reach x1), then the length of the run from there up to the next eight
-// white ones, or to x1; 0 when none is left.
-SW_INLINE uint32_t live_run(const DrawState &ds, const uint8_t *row, int32_t *x, int32_t x1) {
-    if (!ds.skip_white) return *x <= x1 ? (uint32_t)(x1 - *x + 1) : 0u;
-    const uint32_t *px = (const uint32_t *)row;
-    int32_t white = 0;
-    while (*x + white <= x1 && px[*x + white] == 0xffffffffu) white++;
-    if (white >= 8 || *x + white > x1) *x += white;
-    int32_t e = *x;
-    for (int32_t run = 0; e <= x1; e++) {
-        run = px[e] == 0xffffffffu ? run + 1 : 0;
-        if (run == 8) {
-            e -= 7;
-            break;
-        }
+// white ones, or to x1; 0 when none is left. White means known white (see
+// white_span, called for the row's span beforehand).
+SW_INLINE uint32_t live_run(const DrawState &ds, const Worker &wk, int32_t y, int32_t *x, int32_t x1) {
+    if (*x > x1) return 0;
+    if (!ds.skip_white) return (uint32_t)(x1 - *x + 1);
+    const int32_t b0 = *x - wk.tile_x0, b1 = x1 - wk.tile_x0;
+    // Bit 0: pixel *x; pixels past x1 count as white.
+    uint64_t from = wk.white[y - wk.tile_y0] | (b1 == 63 ? 0 : ~0ull << (b1 + 1));
+    if (b0) from = shift_in_ones(from, b0);
+    if (from == ~0ull) {
+        *x = x1 + 1;
+        return 0;
     }
-    return (uint32_t)(e - *x);
+    const int lead = __builtin_ctzll(~from);
+    if (lead >= 8 || b0 + lead > b1) {
+        *x += lead;
+        from = shift_in_ones(from, lead); // lead < 64: some pixel is not white
+    }
+    // Bit i of w8: pixels i..i+7 from *x all white.
+    uint64_t w8 = from & shift_in_ones(from, 1);
+    w8 &= shift_in_ones(w8, 2);
+    w8 &= shift_in_ones(w8, 4);
+    const uint32_t end = (uint32_t)__builtin_ctzll(w8), left = (uint32_t)(x1 - *x + 1);
+    return end < left ? end : left;
+}
+
+// True when the draw skips white pixels and the pixels x0..x1 of row y
+// (within the tile) are all white; otherwise those of them not known white
+// have been read, for live_run.
+SW_INLINE bool white_span(const DrawState &ds, Worker &wk, const uint8_t *row, int32_t y, int32_t x0, int32_t x1) {
+    if (!ds.skip_white) return false;
+    const uint64_t span = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0);
+    if ((wk.white[y - wk.tile_y0] & span) == span) return true;
+    see_white(wk, row, y, x0, x1);
+    return (wk.white[y - wk.tile_y0] & span) == span;
 }
 
 // True when the draw skips white pixels and every pixel of x0..x1 by y0..y1
-// is white.
-SW_INLINE bool all_white(const DrawState &ds, const SwImage *target, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
-    if (!ds.skip_white) return false;
-    uint32_t all = 0xffffffffu;
-    for (int32_t y = y0; y <= y1; y++) {
-        const uint32_t *px = (const uint32_t *)(target->bytes.data() + (size_t)y * target->pitch);
-        for (int32_t x = x0; x <= x1; x++) all &= px[x];
-    }
-    return all == 0xffffffffu;
+// (within the tile) is white.
+SW_INLINE bool all_white(const DrawState &ds, Worker &wk, const SwImage *target, int32_t x0, int32_t y0, int32_t x1,
+                         int32_t y1) {
+    for (int32_t y = y0; y <= y1; y++)
+        if (!white_span(ds, wk, target->bytes.data() + (size_t)y * target->pitch, y, x0, x1)) return false;
+    return true;
 }
 
 // ---- across the stages

@@ -1056,6 +1056,7 @@ bool sw_program_validate(const SwProgram *p, std::string *err) {
 
 bool sw_program_translate(const uint32_t *words, size_t count, SwStage stage, SwProgram *out, std::string *err) {
     static std::atomic<uint64_t> next_serial{1};
+    sw_alloc_point(); // the program's operations and tables grow from here
     *out = SwProgram();
     out->serial = next_serial++;
     out->stage = stage;
