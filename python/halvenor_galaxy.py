@@ -423,7 +423,7 @@ class Galaxy:
             ctypes.set_errno(0)
             if lib.galaxy_screenshot(os.fsencode(tmp)) != 0:
                 err, text = ctypes.get_errno(), _error_text()
-                if err and text.startswith("screenshot: cannot write "):  # a full disk, say
+                if err and text == "screenshot: stbi_write_png failed":  # a full disk, say
                     raise _os_error(err, path)
                 raise GalaxyError(text)
             try:

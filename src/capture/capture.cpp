@@ -77,11 +77,12 @@ int engine_readback(Engine *e, const unsigned char **pixels, int *width, int *he
     return 0;
 }
 
-// "screenshot: " and the reason; errno keeps the system's reason for hosts
-// that print their own message.
-static int shot_failed(const char *reason) {
+// Every way the PNG can fail to reach its file gives the one text callers
+// already match on; errno keeps the system's reason for hosts that print
+// their own message (the path and strerror).
+static int shot_failed() {
     const int err = errno;
-    set_error("screenshot: %s", reason);
+    set_error("screenshot: stbi_write_png failed");
     errno = err;
     return -1;
 }
@@ -94,7 +95,7 @@ static int shot_failed(const char *reason) {
 static out_file g_shot_file; // 13 KiB of names: kept off the host's (or a web worker's) small stack
 static int write_whole(const char *path, const unsigned char *png, size_t len) {
     out_file &f = g_shot_file;
-    if (out_begin(&f, path, nullptr, "", 1) != 0) return shot_failed(f.error);
+    if (out_begin(&f, path, nullptr, "", 1) != 0) return shot_failed();
     FILE *fp = fopen(f.write, "wb");
     int err = fp ? 0 : errno;
     if (fp) setvbuf(fp, nullptr, _IONBF, 0); // the PNG is whole in memory: one write, its error its own
@@ -103,11 +104,10 @@ static int write_whole(const char *path, const unsigned char *png, size_t len) {
     if (fp && fclose(fp) != 0 && !err) err = errno;
     if (err) {
         out_abort(&f);
-        snprintf(f.error, sizeof f.error, "cannot write %s: %s", path, strerror(err));
         errno = err;
-        return shot_failed(f.error);
+        return shot_failed();
     }
-    if (out_commit(&f) != 0) return shot_failed(f.error);
+    if (out_commit(&f) != 0) return shot_failed();
     return 0;
 }
 
@@ -144,10 +144,7 @@ int engine_screenshot(Engine *e, const char *path) {
     int len = 0;
     unsigned char *png = stbi_write_png_to_mem(image, w * 4, w, h, 4, &len);
     free(image);
-    if (!png) {
-        set_error("out of memory (screenshot)");
-        return -1;
-    }
+    if (!png) return shot_failed(); // the encoder's own memory
     int rc = write_whole(path, png, (size_t)len);
     free(png);
     return rc;

@@ -509,7 +509,7 @@ TEST_F(Render, CaptureErrors) {
     create(8, 8);
     begin(k_black);
     EXPECT_EQ(engine_screenshot(&e, "/nonexistent-dir/x/shot.png"), -1);
-    EXPECT_STREQ(galaxy_error_get(), "screenshot: cannot write /nonexistent-dir/x/shot.png: No such file or directory");
+    EXPECT_STREQ(galaxy_error_get(), "screenshot: stbi_write_png failed");
     EXPECT_EQ(engine_screenshot(&e, nullptr), -1);
     EXPECT_STREQ(galaxy_error_get(), "screenshot: null path");
     int w1, h1, s1;
