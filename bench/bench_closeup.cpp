@@ -26,24 +26,7 @@
 #include "capture/capture.h"
 #include "content/content.h"
 #include "frame/frame.h"
-
-static double now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
-}
-
-static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-static int readback(Engine *e) {
-    const unsigned char *px;
-    int w, h, stride;
-    return engine_readback(e, &px, &w, &h, &stride);
-}
+#include "bench_time.h"
 
 struct Result {
     double ms, fragments;
@@ -69,7 +52,7 @@ static int measure(Engine *e, int min_samples, double min_ms, Result *out) {
         if (t.size() >= 200) break;
     }
     plat_cpu_executor_work(&f1, &v);
-    out->ms = median(t);
+    out->ms = median_mean(t);
     out->fragments = (double)(f1 - f0) / (double)t.size();
     out->bin_peak = plat_cpu_executor_bin_peak(0);
     return 0;

@@ -35,24 +35,7 @@
 #include "capture/capture.h"
 #include "content/content.h"
 #include "frame/frame.h"
-
-static double now_ms(clockid_t clock) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
-}
-
-static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-static int readback(Engine *e) {
-    const unsigned char *px;
-    int w, h, stride;
-    return engine_readback(e, &px, &w, &h, &stride);
-}
+#include "bench_time.h"
 
 struct Case {
     double total, frame, cpu, proc, readback;
@@ -90,11 +73,11 @@ static int measure(Engine *e, int min_samples, double min_ms, Case *out) {
         if (total.size() >= 400) break;
     }
     plat_cpu_executor_work(&f1, &v1);
-    out->total = median(total);
-    out->frame = median(frame);
-    out->cpu = median(cpu);
-    out->proc = median(proc);
-    out->readback = median(rb);
+    out->total = median_mean(total);
+    out->frame = median_mean(frame);
+    out->cpu = median_mean(cpu);
+    out->proc = median_mean(proc);
+    out->readback = median_mean(rb);
     out->samples = total.size();
     out->fragments = (double)(f1 - f0) / (double)total.size();
     out->vertex_ms = (double)(v1 - v0) * 1e-6 / (double)total.size();

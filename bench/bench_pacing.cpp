@@ -22,12 +22,6 @@ static void busy(double ms) {
     while (ms_since(t0) < ms) {
     }
 }
-static int readback(Engine *e) {
-    const unsigned char *px;
-    int w, h, s;
-    return engine_readback(e, &px, &w, &h, &s);
-}
-
 static Engine g_bench;
 
 struct Run {

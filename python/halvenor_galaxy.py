@@ -94,18 +94,18 @@ def _open(path=None):
         path = os.environ.get("HALVENOR_GALAXY_LIB") or None
     if path is not None:
         try:
-            return ctypes.CDLL(os.path.abspath(path))
+            return ctypes.CDLL(os.path.abspath(path), use_errno=True)
         except OSError as e:
             raise GalaxyError(f"cannot load {path}: {e}") from e
     if _SONAME:
         try:
-            return ctypes.CDLL(_SONAME)
+            return ctypes.CDLL(_SONAME, use_errno=True)
         except OSError:
             pass
     for p in _SEARCH:
         if os.path.isfile(p):
             try:
-                return ctypes.CDLL(os.path.abspath(p))
+                return ctypes.CDLL(os.path.abspath(p), use_errno=True)
             except OSError as e:
                 raise GalaxyError(f"cannot load {p}: {e}") from e
     raise GalaxyError("halvenor-galaxy library not found: neither installed (" + str(_SONAME)
@@ -217,17 +217,6 @@ def _size(width, height):
 def _os_error(err, path):
     """The OSError subclass Python itself would raise for err on path."""
     return OSError(err, os.strerror(err), path)
-
-
-def _png_complete(path):
-    # The library's PNG writer does not report failed writes: a short file
-    # (a full disk) lacks the closing IEND chunk.
-    with open(path, "rb") as f:
-        f.seek(0, os.SEEK_END)
-        if f.tell() < 12:
-            return False
-        f.seek(-12, os.SEEK_END)
-        return f.read() == b"\0\0\0\0IEND\xaeB`\x82"
 
 
 class Galaxy:
@@ -431,10 +420,12 @@ class Galaxy:
             raise _os_error(e.errno, path) from None
         os.close(fd)
         try:
+            ctypes.set_errno(0)
             if lib.galaxy_screenshot(os.fsencode(tmp)) != 0:
-                raise GalaxyError(_error_text())
-            if not _png_complete(tmp):
-                raise _os_error(errno.EIO, path)
+                err, text = ctypes.get_errno(), _error_text()
+                if err and text == "screenshot: stbi_write_png failed":  # a full disk, say
+                    raise _os_error(err, path)
+                raise GalaxyError(text)
             try:
                 if special:
                     with open(tmp, "rb") as src, open(path, "wb") as dst:

@@ -3,10 +3,11 @@
 # scripts/mutants.txt on its own to a scratch copy of the tree, builds, runs
 # the suite without the soak, and prints which faults no test caught.
 #   scripts/mutate.sh [NAME...]   (default: every fault of the list)
-# MUTATE_QUICK=1 builds and runs only the C++ test programs (platform, CPU
-# executor, engine; the platform tests on the CPU executor), without the
-# fault sweep (about a minute a fault instead of several): a first pass whose
-# survivors the full run then confirms. MUTATE_TESTS=REGEX runs only the CTest
+# MUTATE_QUICK=1 builds and runs only the C++ test programs (platform tests on
+# both executors, CPU executor, engine; the engine tests on the CPU executor,
+# or on lavapipe for faults in platform/src/vk), without the fault sweep
+# (about a minute a fault instead of several): a first pass whose survivors
+# the full run then confirms. MUTATE_TESTS=REGEX runs only the CTest
 # entries matching REGEX (ctest -R), e.g. 'cli|viewer|python' for faults of
 # the host programs: a fault those kill, the whole suite kills too.
 # Faults in the web build's files (web/, platform/src/web/, tests/web/) run
@@ -68,12 +69,19 @@ if [ "$NEED_CTEST" = 1 ]; then
 fi
 
 run_web() { JOBS=$JOBS bash "$SRC/scripts/test-web.sh" >"$WORK/ctest.log" 2>&1; }
+# run_ctest [FILE]: FILE, the fault's file, picks the engine tests' executor
+# in the quick pass.
 run_ctest() {
   if [ "$QUICK" = 1 ]; then
-    { "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
+    # The platform tests on both executors (a few seconds); the engine
+    # tests on lavapipe for faults of the Vulkan executor, which show there only.
+    local executor=cpu
+    case "${1:-}" in platform/src/vk/*) executor=vulkan ;; esac
+    { HALVENOR_EXECUTOR=cpu "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
+      HALVENOR_EXECUTOR=vulkan "$WORK/build/tests/platform_tests" --gtest_brief=1 &&
       "$WORK/build/tests/sw_tests" --gtest_brief=1 &&
       HALVENOR_SW_SIMD=generic "$WORK/build/tests/platform_tests" --gtest_brief=1 --gtest_filter='ArithTest.*' &&
-      "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
+      HALVENOR_EXECUTOR=$executor "$WORK/build/tests/engine_tests" --gtest_brief=1 --gtest_filter='-FaultSweep.*'; } >"$WORK/ctest.log" 2>&1
   else
     ctest --test-dir "$WORK/build" -E '^soak$' ${TESTS:+-R "$TESTS"} -j1 --timeout 900 >"$WORK/ctest.log" 2>&1
   fi
@@ -82,7 +90,7 @@ run_ctest() {
 # without FILE, of every suite a chosen fault needs.
 run_suite() {
   if [ -n "${1:-}" ]; then
-    if is_web "$1"; then run_web; else run_ctest; fi
+    if is_web "$1"; then run_web; else run_ctest "$1"; fi
     return
   fi
   { [ "$NEED_WEB" = 0 ] || run_web; } && { [ "$NEED_CTEST" = 0 ] || run_ctest; }

@@ -19,11 +19,7 @@ HALVENOR_EXECUTOR=vulkan build-asan/tests/platform_tests --gtest_brief=1
 echo "sanitizer build: sw_tests"
 build-asan/tests/sw_tests --gtest_brief=1
 echo "sanitizer build: engine_tests"
-# Left out here: the portable and AVX2 builds of the CPU executor draw the
-# same bytes in the release build (where engine_tests checks it), but not in
-# this instrumented one for the galaxy and the black hole; that difference is
-# still being tracked down, and this build is here for memory errors.
-build-asan/tests/engine_tests --gtest_brief=1 --gtest_filter=-Executors.PortableAndAvx2BuildsDrawTheSameBytes
+build-asan/tests/engine_tests --gtest_brief=1
 
 # ThreadSanitizer on the CPU executor's own tests (its workers share tiles,
 # bins and registers).

@@ -60,10 +60,12 @@ cmake --build "$OUT/wasm" -j"$JOBS"
 DIST="$OUT/dist"
 mkdir -p "$DIST"
 cp "$OUT/wasm/halvenor-galaxy-core.js" "$OUT/wasm/halvenor-galaxy-core.wasm" \
-   "$OUT/wasm/halvenor-galaxy-core.worker.js" "$DIST/"
+   "$OUT/wasm/halvenor-galaxy-core.worker.js" \
+   "$OUT/wasm/halvenor-galaxy-core-single.js" "$OUT/wasm/halvenor-galaxy-core-single.wasm" "$DIST/"
 cp "$ROOT"/web/index.html "$ROOT"/web/page.mjs "$ROOT"/web/halvenor-galaxy.mjs "$ROOT"/web/halvenor-galaxy.d.ts \
    "$ROOT"/web/halvenor-galaxy-engine.js "$ROOT"/web/halvenor-galaxy-worker.js "$ROOT"/web/package.json "$DIST/"
-echo "built $DIST ($(gzip -9c "$DIST/halvenor-galaxy-core.wasm" | wc -c) bytes of gzipped WebAssembly)"
+echo "built $DIST ($(gzip -9c "$DIST/halvenor-galaxy-core.wasm" | wc -c) bytes of gzipped WebAssembly," \
+     "$(gzip -9c "$DIST/halvenor-galaxy-core-single.wasm" | wc -c) for the build without threads)"
 
 [ "$BUILD_ONLY" = 1 ] && exit 0
 exec python3 "$ROOT/web/serve.py" --port "$PORT" "$DIST"

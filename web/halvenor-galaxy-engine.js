@@ -34,9 +34,14 @@
       this.scratch = M._malloc(16); // the four readback outputs
     }
 
-    heap() { return new Uint8Array(this.M.wasmMemory.buffer); } // a view that follows memory growth
+    // The module's memory as it is now, after any growth: the module with
+    // threads exposes its memory; the one without keeps HEAPU8 current.
+    memory() { return this.M.wasmMemory ? this.M.wasmMemory.buffer : this.M.HEAPU8.buffer; }
+    heap() { return new Uint8Array(this.memory()); }
     error() { return this.M.UTF8ToString(this.M._galaxy_get_error()); }
     version() { return this.M.UTF8ToString(this.M._galaxy_version()); }
+    // Whether this is the module with threads (only it has a thread pool).
+    threads() { return !!this.M.PThread; }
 
     check(result, what) {
       if (result !== 0) throw new Error(`${what}: ${this.error()}`);
@@ -87,7 +92,7 @@
       const p = this.scratch;
       if (this.M._galaxy_readback(p, p + 4, p + 8, p + 12) !== 0)
         throw new Error(`readback: ${this.created ? this.error() : 'no engine'}`);
-      const words = new Int32Array(this.M.wasmMemory.buffer, p, 4);
+      const words = new Int32Array(this.memory(), p, 4);
       const [pixels, width, height, stride] = words;
       const data = new Uint8ClampedArray(width * height * 4);
       data.set(this.heap().subarray(pixels, pixels + stride * height));

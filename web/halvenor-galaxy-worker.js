@@ -2,9 +2,10 @@
 // page's own thread never waits for the CPU executor's workers. A windowed
 // engine draws into the OffscreenCanvas the page transferred, one frame per
 // animation frame. Messages: {id, op, args} in, {id, result} or {id, error}
-// out; {stats} now and then while the loop runs.
+// out; {stats} now and then while the loop runs. The first message, init,
+// says which module to load: with threads, or the one without.
 'use strict';
-importScripts('halvenor-galaxy-core.js', 'halvenor-galaxy-engine.js');
+importScripts('halvenor-galaxy-engine.js');
 
 let engine = null;
 let canvas = null;
@@ -29,8 +30,10 @@ function tick() {
   nextFrame(tick);
 }
 
-async function init({width, height, canvas: c, timeScale}) {
-  const core = new URL('halvenor-galaxy-core.js', self.location.href).href;
+async function init({width, height, canvas: c, timeScale, threads}) {
+  if (engine) throw new Error('init: the engine exists already');
+  const core = new URL(threads ? 'halvenor-galaxy-core.js' : 'halvenor-galaxy-core-single.js', self.location.href).href;
+  importScripts(core);
   const M = await createHalvenorModule({mainScriptUrlOrBlob: core});
   engine = new HalvenorGalaxyEngine.GalaxyEngine(M);
   if (c) {
@@ -43,7 +46,7 @@ async function init({width, height, canvas: c, timeScale}) {
     engine.createOffscreen(width, height);
   }
   if (timeScale !== undefined) engine.setTimeScale(timeScale);
-  return engine.version();
+  return {version: engine.version(), threads: engine.threads()};
 }
 
 const ops = {

@@ -25,11 +25,15 @@ export interface GalaxyOptions {
   timeScale?: number;
   /** createGalaxy only: false leaves the canvas still until start(). */
   start?: boolean;
+  /** false loads the module without threads; true fails where threads are unavailable; by default threads where available. */
+  threads?: boolean;
 }
 
 export interface Galaxy {
   /** The library's version text. */
   readonly version: string;
+  /** Whether the module with threads runs (false: one thread, slower). */
+  readonly threads: boolean;
   readonly canvas: HTMLCanvasElement | null;
   /** Called a few times a second while a canvas is animated. */
   onstats: ((stats: GalaxyStats) => void) | null;
@@ -59,8 +63,8 @@ export interface Galaxy {
   destroy(): Promise<void>;
 }
 
-/** Whether this page can run the engine, and why not. */
-export declare function supported(): { ok: boolean; reason: string };
+/** Whether this page can run the engine (ok) and with threads; reason says why not, or why slower. */
+export declare function supported(): { ok: boolean; threads: boolean; reason: string };
 
 /** An engine presenting into canvas (a page only; the canvas must have no context yet). */
 export declare function createGalaxy(canvas: HTMLCanvasElement, options?: GalaxyOptions): Promise<Galaxy>;

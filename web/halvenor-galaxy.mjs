@@ -6,9 +6,11 @@
 //   await galaxy.setMode('black-hole');
 //
 // In a page the engine runs in a worker of its own (every method returns a
-// promise); the page must be cross-origin isolated for the worker's threads
-// (Cross-Origin-Opener-Policy: same-origin, Cross-Origin-Embedder-Policy:
-// require-corp). In Node, createGalaxyOffscreen runs the engine in-process.
+// promise). Its threads need shared memory, which a browser gives only to a
+// cross-origin isolated page (Cross-Origin-Opener-Policy: same-origin,
+// Cross-Origin-Embedder-Policy: require-corp); elsewhere the module without
+// threads runs instead, slower. In Node, createGalaxyOffscreen runs the
+// engine in-process.
 // Failures reject with an Error carrying the library's error text.
 
 export const MODES = Object.freeze(['solar-system', 'galaxy', 'black-hole', 'asteroid-field']);
@@ -16,15 +18,31 @@ export const MODES = Object.freeze(['solar-system', 'galaxy', 'black-hole', 'ast
 const IN_NODE = typeof process === 'object' && !!(process.versions && process.versions.node) &&
                 typeof window === 'undefined' && typeof importScripts === 'undefined';
 
-// What a page needs before anything loads: shared memory for the threads.
+const NO_THREADS = 'the page is not cross-origin isolated, so WebAssembly threads are unavailable and the scenes ' +
+                   'render on one thread, several times slower: its server must send ' +
+                   'Cross-Origin-Opener-Policy: same-origin and Cross-Origin-Embedder-Policy: require-corp';
+
+// Whether the engine can run here (ok) and with threads: these need shared
+// memory, which a page has only when cross-origin isolated; without it the
+// module without threads runs, and reason says why it is slower.
 export function supported() {
-  if (typeof WebAssembly !== 'object') return {ok: false, reason: 'this browser has no WebAssembly'};
+  if (typeof WebAssembly !== 'object') return {ok: false, threads: false, reason: 'this browser has no WebAssembly'};
   if (typeof SharedArrayBuffer === 'undefined' || (typeof crossOriginIsolated !== 'undefined' && !crossOriginIsolated))
-    return {ok: false, reason: 'the page is not cross-origin isolated, so WebAssembly threads are unavailable: ' +
-                               'its server must send Cross-Origin-Opener-Policy: same-origin and ' +
-                               'Cross-Origin-Embedder-Policy: require-corp'};
-  return {ok: true, reason: ''};
+    return {ok: true, threads: false, reason: NO_THREADS};
+  return {ok: true, threads: true, reason: ''};
 }
+
+// The build to load: threads where the environment has them, unless the
+// caller asks for the build without; asking for threads where there are
+// none is an error rather than a silent fallback.
+function chooseThreads(options, s) {
+  if (options.threads === undefined) return s.threads;
+  if (typeof options.threads !== 'boolean') throw new TypeError('threads must be true or false');
+  if (options.threads && !s.threads) throw new Error(s.reason);
+  return options.threads;
+}
+
+function coreName(threads) { return threads ? 'halvenor-galaxy-core' : 'halvenor-galaxy-core-single'; }
 
 function rebuildError(e) {
   const err = e.name === 'RangeError' ? new RangeError(e.message) : e.name === 'TypeError' ? new TypeError(e.message)
@@ -85,13 +103,14 @@ class LocalLink {
     }
   }
 
-  close() { this.engine.M.PThread.terminateAllThreads(); }
+  close() { if (this.engine.M.PThread) this.engine.M.PThread.terminateAllThreads(); }
 }
 
 class Galaxy {
-  constructor(link, version, canvas) {
+  constructor(link, version, threads, canvas) {
     this.link = link;
     this.version = version; // the library's version text
+    this.threads = threads; // false: the module without threads runs
     this.canvas = canvas || null;
     this.onstats = null; // ({frameMs, lastFrameMs}) while a canvas is animated
     link.onstats = (s) => { if (this.onstats) this.onstats(s); };
@@ -139,23 +158,23 @@ async function inWorker(init, transfer, canvas) {
   const worker = new Worker(new URL('./halvenor-galaxy-worker.js', import.meta.url));
   const link = new WorkerLink(worker);
   try {
-    const version = await link.call('init', [init], transfer);
-    return new Galaxy(link, version, canvas);
+    const {version, threads} = await link.call('init', [init], transfer);
+    return new Galaxy(link, version, threads, canvas);
   } catch (e) {
     link.close();
     throw e;
   }
 }
 
-async function inProcess(width, height, options) {
+async function inProcess(width, height, options, threads) {
   const {createRequire} = await import('node:module');
   const {readFile} = await import('node:fs/promises');
   const require = createRequire(import.meta.url);
-  const createModule = require('./halvenor-galaxy-core.js');
+  const createModule = require(`./${coreName(threads)}.js`);
   const {GalaxyEngine} = require('./halvenor-galaxy-engine.js');
   // Given the bytes, the module skips fetch(), which Node has but cannot
   // point at a file.
-  const wasmBinary = await readFile(new URL('./halvenor-galaxy-core.wasm', import.meta.url));
+  const wasmBinary = await readFile(new URL(`./${coreName(threads)}.wasm`, import.meta.url));
   const M = await createModule({wasmBinary});
   const engine = new GalaxyEngine(M);
   const link = new LocalLink(engine);
@@ -166,7 +185,7 @@ async function inProcess(width, height, options) {
     link.close();
     throw e;
   }
-  return new Galaxy(link, engine.version());
+  return new Galaxy(link, engine.version(), engine.threads());
 }
 
 function checkSize(width, height) {
@@ -181,10 +200,12 @@ export async function createGalaxy(canvas, options = {}) {
   if (IN_NODE) throw new Error('createGalaxy needs a page; use createGalaxyOffscreen in Node');
   const s = supported();
   if (!s.ok) throw new Error(s.reason);
+  const threads = chooseThreads(options, s);
   const width = options.width || canvas.width, height = options.height || canvas.height;
   checkSize(width, height);
   const offscreen = canvas.transferControlToOffscreen();
-  const galaxy = await inWorker({width, height, canvas: offscreen, timeScale: options.timeScale}, [offscreen], canvas);
+  const galaxy = await inWorker({width, height, canvas: offscreen, timeScale: options.timeScale, threads},
+                                [offscreen], canvas);
   if (options.start !== false) await galaxy.start();
   return galaxy;
 }
@@ -193,8 +214,9 @@ export async function createGalaxy(canvas, options = {}) {
 // read the result.
 export async function createGalaxyOffscreen(width, height, options = {}) {
   checkSize(width, height);
-  if (IN_NODE) return inProcess(width, height, options);
-  const s = supported();
+  const s = IN_NODE ? {ok: true, threads: true, reason: ''} : supported();
   if (!s.ok) throw new Error(s.reason);
-  return inWorker({width, height, timeScale: options.timeScale}, []);
+  const threads = chooseThreads(options, s);
+  if (IN_NODE) return inProcess(width, height, options, threads);
+  return inWorker({width, height, timeScale: options.timeScale, threads}, []);
 }

@@ -11,6 +11,7 @@ const params = new URLSearchParams(location.search);
 const canvas = document.getElementById('scene');
 const overlay = document.getElementById('overlay');
 const message = document.getElementById('message');
+const notice = document.getElementById('notice');
 
 const state = {
   mode: Number(params.get('mode') || 0),
@@ -45,6 +46,12 @@ function renderSize() {
 async function main() {
   const s = supported();
   if (!s.ok) return fail(`The scenes cannot run here: ${s.reason}.`);
+  if (!s.threads) {
+    // The scenes still run, on one thread: the page says why they are slow.
+    notice.textContent = `Running without threads: ${s.reason}.`;
+    notice.style.display = 'block';
+    state.notice = notice.textContent;
+  }
   const [w, h] = renderSize();
   let galaxy;
   try {
@@ -53,6 +60,7 @@ async function main() {
     return fail(`The engine could not start: ${e.message}`);
   }
   state.galaxy = galaxy;
+  state.threads = galaxy.threads;
   await galaxy.setMode(state.mode);
   await galaxy.setQuality(state.quality);
   galaxy.onstats = (st) => {

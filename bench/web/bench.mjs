@@ -2,11 +2,12 @@
 // executor's, in the same run: every mode at QUALITY, WIDTH x HEIGHT, ROUNDS
 // rounds alternating native, browser and the same module in Node (which
 // tells the browser's own cost from WebAssembly's), medians of every frame;
-// and the time from navigation to the page's first frame.
+// the module without threads in Node (what a page without cross-origin
+// isolation runs); and the time from navigation to the page's first frame.
 //   node bench.mjs   (env: WEB_URL, WEB_DRIVER, NATIVE_LIB; scripts/bench-web.sh sets them)
 import {execFileSync} from 'node:child_process';
 import {createRequire} from 'node:module';
-import {mkdtempSync, rmSync, statSync, readFileSync} from 'node:fs';
+import {mkdtempSync, rmSync, readFileSync} from 'node:fs';
 import {gzipSync} from 'node:zlib';
 import {tmpdir, loadavg, cpus} from 'node:os';
 import {join} from 'node:path';
@@ -34,6 +35,7 @@ const browser = await puppeteer.launch({
 });
 
 const native = [[], [], [], []], generic = [[], [], [], []], web = [[], [], [], []], node = [[], [], [], []];
+const single = [[], [], [], []];
 const firstFrame = [];
 for (let round = 0; round < ROUNDS; round++) {
   const n = JSON.parse(execFileSync('python3', [join(here, 'native_frames_ms.py'), process.env.NATIVE_LIB,
@@ -47,6 +49,9 @@ for (let round = 0; round < ROUNDS; round++) {
   const nd = JSON.parse(execFileSync(process.execPath, [join(here, 'node_frames_ms.mjs'), process.env.WEB_DIST,
                                                         String(WIDTH), String(HEIGHT), String(QUALITY), String(FRAMES)]));
   for (let m = 0; m < 4; m++) node[m].push(...nd[m]);
+  const ns = JSON.parse(execFileSync(process.execPath, [join(here, 'node_frames_ms.mjs'), process.env.WEB_DIST, String(WIDTH),
+                                                        String(HEIGHT), String(QUALITY), String(FRAMES), '0']));
+  for (let m = 0; m < 4; m++) single[m].push(...ns[m]);
 
   const page = await browser.newPage();
   await page.setViewport({width: WIDTH, height: HEIGHT});
@@ -72,15 +77,18 @@ for (let round = 0; round < ROUNDS; round++) {
 await browser.close();
 rmSync(profile, {recursive: true, force: true});
 
-const wasm = readFileSync(join(process.env.WEB_DIST, 'halvenor-galaxy-core.wasm'));
 console.log(`${new Date().toISOString()}  ${cpus().length} cores (${cpus()[0].model})  load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}`);
 console.log(`${WIDTH}x${HEIGHT}, quality ${QUALITY}, ${ROUNDS} rounds of ${FRAMES} frames, medians`);
-console.log('| mode | native CPU executor | chromium | ratio | at most | the module in Node | native, generic build |');
-console.log('|---|---:|---:|---:|---:|---:|---:|');
+console.log('| mode | native CPU executor | chromium | ratio | at most | the module in Node | native, generic build | without threads, Node |');
+console.log('|---|---:|---:|---:|---:|---:|---:|---:|');
 for (let m = 0; m < 4; m++) {
-  const a = median(native[m]), b = median(web[m]), c = median(node[m]), d = median(generic[m]);
+  const a = median(native[m]), b = median(web[m]), c = median(node[m]), d = median(generic[m]), e = median(single[m]);
   console.log(`| ${NAMES[m]} | ${a.toFixed(1)} ms | ${b.toFixed(1)} ms | ${(b / a).toFixed(2)} | ${LIMIT[m]} | ` +
-              `${c.toFixed(1)} ms | ${d.toFixed(1)} ms |`);
+              `${c.toFixed(1)} ms | ${d.toFixed(1)} ms | ${e.toFixed(1)} ms |`);
 }
 console.log(`page load to first frame: ${median(firstFrame).toFixed(0)} ms (median of ${ROUNDS}; at most 1500)`);
-console.log(`module: ${(statSync(join(process.env.WEB_DIST, 'halvenor-galaxy-core.wasm')).size / 1024).toFixed(0)} KiB of WebAssembly, ${(gzipSync(wasm, {level: 9}).length / 1024).toFixed(0)} KiB gzipped`);
+for (const [name, what] of [['halvenor-galaxy-core', 'module'], ['halvenor-galaxy-core-single', 'without threads']]) {
+  const bytes = readFileSync(join(process.env.WEB_DIST, `${name}.wasm`));
+  console.log(`${what}: ${(bytes.length / 1024).toFixed(0)} KiB of WebAssembly, ` +
+              `${(gzipSync(bytes, {level: 9}).length / 1024).toFixed(0)} KiB gzipped`);
+}

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#define PROG "galaxy-render"
 #define MAX_SIDE HOST_MAX_SIDE
 #define MAX_FRAMES 100000
 #define MAX_TIME 100000.0
@@ -36,12 +37,7 @@ static const char *const VIDEO_EXTS[] = {".mp4", ".mkv", ".mov", ".webm", ".avi"
 #define VIDEO_EXT_LIST ".mp4, .mkv, .mov, .webm or .avi"
 
 typedef struct {
-    int mode;          /* -1: every scene (the set) */
-    int quality;
-    int width, height;
-    int has_camera;
-    float yaw, pitch, dist;
-    float time_scale;
+    host_scene scene;  /* mode -1: every scene (the set) */
     double time;       /* simulated seconds at the (first) still */
     int frames;        /* 0: no sequence */
     long first_frame;  /* index of a sequence's first frame written */
@@ -107,16 +103,6 @@ static void usage(FILE *f) {
         MAX_SIDE, MAX_TIME, MAX_FRAMES, MAX_FPS, STEP, STEP, STEP, STEP * MAX_SCALE, STEP);
 }
 
-static int fail_usage(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("galaxy-render: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputs("\n(galaxy-render --help lists the options)\n", stderr);
-    va_end(ap);
-    return -1;
-}
-
 static void warn(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -133,149 +119,96 @@ static int video_ext_known(const char *path) {
     return 0;
 }
 
-/* Options taking a value, with their short forms. */
-static const char *long_to_short(const char *arg) {
-    static const char *const map[][2] = {
-        {"--mode", "-m"}, {"--quality", "-q"}, {"--size", "-s"}, {"--camera", "-c"},
-        {"--time-scale", "-t"}, {"--time", "-T"}, {"--output", "-o"},
-        {"--frames", "-n"}, {"--out-dir", "-d"}, {"--help", "-h"}, {"--version", "-V"},
-        {"--first-frame", "-k"}, {"--video", "-v"}, {"--fps", "-r"},
-    };
-    for (size_t i = 0; i < sizeof map / sizeof map[0]; i++)
-        if (strcmp(arg, map[i][0]) == 0)
-            return map[i][1];
-    return arg;
-}
+static const host_option OPTIONS[] = {
+    HOST_COMMON_OPTIONS,
+    {"--time", "-T", 1, 'T'}, {"--output", "-o", 1, 'o'}, {"--frames", "-n", 1, 'n'},
+    {"--out-dir", "-d", 1, 'd'}, {"--first-frame", "-k", 1, 'k'}, {"--video", "-v", 1, 'v'},
+    {"--fps", "-r", 1, 'r'}, {"--skip-existing", NULL, 0, 'S'},
+};
 
 static int parse_args(int argc, char **argv, options *o, int *done) {
-    *o = (options){.mode = -1, .quality = 1, .width = 1280, .height = 720,
-                   .time_scale = 1.0f, .time = 1.0, .fps = 10.0};
+    *o = (options){.scene = {.mode = -1, .quality = 1, .width = 1280, .height = 720, .time_scale = 1.0f},
+                   .time = 1.0, .fps = 10.0};
     *done = 0;
-    int mode_given = 0, scale_given = 0, fps_given = 0;
+    int fps_given = 0;
     for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        /* --name=value is the same as --name value. */
-        char name[32];
-        const char *val = host_split_option(arg, name, sizeof name);
-        if (val)
-            arg = name;
-        if (strcmp(arg, "--skip-existing") == 0) {
-            if (val)
-                return fail_usage("%s takes no value", arg);
+        const char *val;
+        int key = host_next_option(PROG, OPTIONS, (int)(sizeof OPTIONS / sizeof OPTIONS[0]), usage, argc, argv, &i,
+                                   &val, &o->scene);
+        *done = key == HOST_OPT_EXIT;
+        if (key < 0)
+            return *done ? 0 : -1;
+        switch (key) {
+        case 'S':
             o->skip_existing = 1;
-            continue;
-        }
-        const char *opt = long_to_short(arg);
-        if (strcmp(opt, "-h") == 0 || strcmp(opt, "-V") == 0) {
-            if (val)
-                return fail_usage("%s takes no value", arg);
-            if (opt[1] == 'h')
-                usage(stdout);
-            else
-                printf("halvenor-galaxy %s\n", galaxy_version());
-            *done = 1;
-            return 0;
-        }
-        if (strlen(opt) != 2 || opt[0] != '-' || !strchr("mqsctTondkvr", opt[1]))
-            return fail_usage("unknown option '%s'", argv[i]);
-        if (!val) {
-            if (i + 1 >= argc)
-                return fail_usage("%s needs a value", arg);
-            val = argv[++i];
-        }
-        double d;
-        switch (opt[1]) {
-        case 'm':
-            if (host_parse_mode(val, &o->mode) != 0)
-                return fail_usage("bad mode '%s': use " HOST_MODE_CHOICES, val);
-            mode_given = 1;
-            break;
-        case 'q':
-            if (host_parse_int(val, 0, 2, &o->quality) != 0)
-                return fail_usage("bad quality '%s': use 0, 1 or 2", val);
-            break;
-        case 's':
-            if (host_parse_size(val, &o->width, &o->height) != 0)
-                return fail_usage("bad size '%s': use WxH with each side 1..%d", val, MAX_SIDE);
-            break;
-        case 'c':
-            if (host_parse_camera(val, &o->yaw, &o->pitch, &o->dist) != 0)
-                return fail_usage("bad camera '%s': use " HOST_CAMERA_RANGE, val);
-            o->has_camera = 1;
-            break;
-        case 't':
-            if (host_parse_double(val, 0.0, MAX_SCALE, &d) != 0)
-                return fail_usage("bad time scale '%s': use a number from 0 to 100", val);
-            o->time_scale = (float)d;
-            scale_given = 1;
             break;
         case 'T':
             if (host_parse_double(val, 0.0, MAX_TIME, &o->time) != 0)
-                return fail_usage("bad time '%s': use seconds from 0 to %g", val, MAX_TIME);
+                return host_usage_error(PROG, "bad time '%s': use seconds from 0 to %g", val, MAX_TIME);
             break;
         case 'o':
             if (!*val)
-                return fail_usage("empty output file name");
+                return host_usage_error(PROG, "empty output file name");
             o->output = val;
             break;
         case 'n':
             if (host_parse_int(val, 1, MAX_FRAMES, &o->frames) != 0)
-                return fail_usage("bad frame count '%s': use 1..%d", val, MAX_FRAMES);
+                return host_usage_error(PROG, "bad frame count '%s': use 1..%d", val, MAX_FRAMES);
             break;
         case 'd':
             if (!*val)
-                return fail_usage("empty output directory name");
+                return host_usage_error(PROG, "empty output directory name");
             o->out_dir = val;
             break;
         case 'k': {
             int k;
             if (host_parse_int(val, 0, MAX_FRAMES - 1, &k) != 0)
-                return fail_usage("bad first frame '%s': use 0..%d", val, MAX_FRAMES - 1);
+                return host_usage_error(PROG, "bad first frame '%s': use 0..%d", val, MAX_FRAMES - 1);
             o->first_frame = k;
             break;
         }
         case 'v':
             if (!*val)
-                return fail_usage("empty video file name");
+                return host_usage_error(PROG, "empty video file name");
             o->video = val;
             break;
         case 'r':
             if (host_parse_double(val, 1.0, MAX_FPS, &o->fps) != 0)
-                return fail_usage("bad frame rate '%s': use 1..%g", val, MAX_FPS);
+                return host_usage_error(PROG, "bad frame rate '%s': use 1..%g", val, MAX_FPS);
             fps_given = 1;
             break;
         }
     }
     if (o->output && o->frames)
-        return fail_usage("-o and --frames exclude each other");
+        return host_usage_error(PROG, "-o and --frames exclude each other");
     if (o->output && o->out_dir)
-        return fail_usage("-o and --out-dir exclude each other: put the directory in the file name");
-    if ((o->output || o->frames) && !mode_given)
-        o->mode = 0;
+        return host_usage_error(PROG, "-o and --out-dir exclude each other: put the directory in the file name");
+    if ((o->output || o->frames) && !o->scene.mode_given)
+        o->scene.mode = 0;
     out_file f;
     if (o->output && out_check(&f, o->output, ".png", 1) != 0)
-        return fail_usage("%s", f.error);
+        return host_usage_error(PROG, "%s", f.error);
     if (o->video && (o->output || o->out_dir))
-        return fail_usage("--video excludes -o and --out-dir");
+        return host_usage_error(PROG, "--video excludes -o and --out-dir");
     if (o->video && !o->frames)
-        return fail_usage("--video needs --frames");
-    if (o->video && (o->width % 2 || o->height % 2))
-        return fail_usage("--video needs an even width and height (H.264)");
+        return host_usage_error(PROG, "--video needs --frames");
+    if (o->video && (o->scene.width % 2 || o->scene.height % 2))
+        return host_usage_error(PROG, "--video needs an even width and height (H.264)");
     if (o->video && out_check(&f, o->video, NULL, 0) != 0)
-        return fail_usage("%s", f.error);
+        return host_usage_error(PROG, "%s", f.error);
     if (o->video && !video_ext_known(o->video))
-        return fail_usage("cannot write %s: a video's name must end in " VIDEO_EXT_LIST, o->video);
+        return host_usage_error(PROG, "cannot write %s: a video's name must end in " VIDEO_EXT_LIST, o->video);
     if (o->frames && !o->out_dir && !o->video)
-        return fail_usage("--frames needs --out-dir or --video");
+        return host_usage_error(PROG, "--frames needs --out-dir or --video");
     if (o->skip_existing && (!o->frames || !o->out_dir))
-        return fail_usage("--skip-existing needs --frames and --out-dir");
+        return host_usage_error(PROG, "--skip-existing needs --frames and --out-dir");
     if (o->first_frame && !o->frames)
-        return fail_usage("--first-frame needs --frames");
+        return host_usage_error(PROG, "--first-frame needs --frames");
     if (o->first_frame + o->frames > MAX_FRAMES)
-        return fail_usage("the sequence ends past frame %d", MAX_FRAMES - 1);
+        return host_usage_error(PROG, "the sequence ends past frame %d", MAX_FRAMES - 1);
     if (fps_given && !o->video)
         warn("--fps has no effect without --video");
-    if (scale_given && !o->frames)
+    if (o->scene.scale_given && !o->frames)
         warn("--time-scale has no effect on a still: it sets the speed of a sequence (--frames)");
     return 0;
 }
@@ -339,7 +272,7 @@ static float clock_after(float t, float scale) {
 static float sequence_time(const options *o, long k) {
     float t = (float)o->time;
     for (long i = 0; i < k; i++)
-        t = clock_after(t, o->time_scale);
+        t = clock_after(t, o->scene.time_scale);
     return t;
 }
 
@@ -394,9 +327,9 @@ static int start_scene(const options *o, int mode, float target, clock_state *c)
         return -1;
     }
     int warmup = n > 1;
-    if (galaxy_create_offscreen(warmup ? WARMUP_SIDE : o->width, warmup ? WARMUP_SIDE : o->height) != 0) {
+    if (galaxy_create_offscreen(warmup ? WARMUP_SIDE : o->scene.width, warmup ? WARMUP_SIDE : o->scene.height) != 0) {
         fprintf(stderr, "galaxy-render: cannot create the renderer (%dx%d): %s\n",
-                o->width, o->height, galaxy_get_error());
+                o->scene.width, o->scene.height, galaxy_get_error());
         free(scales);
         return -1;
     }
@@ -404,9 +337,9 @@ static int start_scene(const options *o, int mode, float target, clock_state *c)
      * counts from here. */
     c->last_end = now_s();
     galaxy_set_mode(mode);
-    galaxy_set_quality(o->quality);
-    if (o->has_camera)
-        galaxy_set_camera(o->yaw, o->pitch, o->dist);
+    galaxy_set_quality(o->scene.quality);
+    if (o->scene.has_camera)
+        galaxy_set_camera(o->scene.yaw, o->scene.pitch, o->scene.dist);
     /* The clock can only be stepped at STEP of wall time per frame: a long
      * way to the first picture says how far it has come. */
     int tty = sys_stderr_is_terminal();
@@ -416,21 +349,20 @@ static int start_scene(const options *o, int mode, float target, clock_state *c)
                 (double)target, n, (double)n * STEP);
     for (long i = 0; i < n && !g_stop; i++) {
         if (warmup && i == n - 1)
-            galaxy_resize(o->width, o->height);
+            galaxy_resize(o->scene.width, o->scene.height);
         step_frame(c, scales[i]);
         /* A line every ten percent, or a running count on a terminal. */
         if (report && (tty || (i + 1) % ((n + 9) / 10) == 0 || i + 1 == n))
             fprintf(stderr, "%sclock %ld/%ld%s", tty ? "\r" : "", i + 1, n, tty && i + 1 < n ? "" : "\n");
     }
     free(scales);
-    galaxy_set_time_scale(o->time_scale);
+    galaxy_set_time_scale(o->scene.time_scale);
     return g_stop ? -1 : finish_frame(c);
 }
 
 /* The last frame as a PNG file at path: under a temporary name renamed over
  * a regular file (or a link's target), copied into a device or FIFO. The
- * library's PNG writer does not report failed writes, so the file is checked
- * for its end before it replaces anything. */
+ * library reports a write that failed (a full disk) with errno set. */
 static int write_png(const char *path) {
     out_file f;
     if (out_begin(&f, path, ".png", "", 1) != 0) {
@@ -440,9 +372,9 @@ static int write_png(const char *path) {
     errno = 0;
     int shot = galaxy_screenshot(f.write);
     int err = errno;
-    if (shot != 0 || !out_png_complete(f.write)) {
+    if (shot != 0) {
         fprintf(stderr, "galaxy-render: cannot write %s: %s\n", path,
-                err ? strerror(err) : shot != 0 ? galaxy_get_error() : "the PNG came out short");
+                err ? strerror(err) : galaxy_get_error());
         out_abort(&f);
         return -1;
     }
@@ -455,7 +387,7 @@ static int write_png(const char *path) {
 
 static int render_still(const options *o) {
     clock_state c;
-    int rc = start_scene(o, o->mode, (float)o->time, &c) == 0 && write_png(o->output) == 0 ? 0 : -1;
+    int rc = start_scene(o, o->scene.mode, (float)o->time, &c) == 0 && write_png(o->output) == 0 ? 0 : -1;
     galaxy_destroy();
     return rc;
 }
@@ -482,7 +414,7 @@ static int video_open(const options *o, video_pipe *v) {
         return -1;
     }
     char size[32], rate[32];
-    snprintf(size, sizeof size, "%dx%d", o->width, o->height);
+    snprintf(size, sizeof size, "%dx%d", o->scene.width, o->scene.height);
     snprintf(rate, sizeof rate, "%g", o->fps);
     const char *const argv[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "rawvideo",
                                 "-pix_fmt", "rgba", "-video_size", size, "-framerate", rate, "-i", "-",
@@ -552,7 +484,7 @@ static int render_sequence(const options *o) {
         }
         if (!o->video)
             snprintf(path, sizeof path, "%s/frame_%04ld.png", o->out_dir, o->first_frame + i);
-        if (o->skip_existing && png_is_whole(path, o->width, o->height)) {
+        if (o->skip_existing && png_is_whole(path, o->scene.width, o->scene.height)) {
             if (live)
                 galaxy_destroy();
             live = 0;
@@ -562,9 +494,9 @@ static int render_sequence(const options *o) {
         }
         if (!live) {
             live = 1;
-            rc = start_scene(o, o->mode, sequence_time(o, o->first_frame + i), &c);
+            rc = start_scene(o, o->scene.mode, sequence_time(o, o->first_frame + i), &c);
         } else {
-            step_frame(&c, o->time_scale);
+            step_frame(&c, o->scene.time_scale);
             rc = finish_frame(&c);
         }
         /* A stop cuts the wait before the frame short: its clock did not
@@ -597,13 +529,13 @@ static int render_set(const options *o) {
     int path_width = 0;
     for (int m = 0; m < 4; m++) {
         int n = (int)(strlen(dir) + strlen(HOST_MODE_FILES[m]) + 5);
-        if ((o->mode < 0 || m == o->mode) && n > path_width)
+        if ((o->scene.mode < 0 || m == o->scene.mode) && n > path_width)
             path_width = n;
     }
-    printf("rendering %dx%d, quality %d, into %s/\n", o->width, o->height, o->quality, dir);
+    printf("rendering %dx%d, quality %d, into %s/\n", o->scene.width, o->scene.height, o->scene.quality, dir);
     fflush(stdout);
     for (int m = 0; m < 4; m++) {
-        if (o->mode >= 0 && m != o->mode)
+        if (o->scene.mode >= 0 && m != o->scene.mode)
             continue;
         char path[4200];
         clock_state c;

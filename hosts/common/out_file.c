@@ -19,18 +19,6 @@ int out_has_ext(const char *path, const char *ext) {
     return 1;
 }
 
-int out_png_complete(const char *path) {
-    static const unsigned char iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
-    unsigned char tail[12];
-    FILE *fp = fopen(path, "rb");
-    if (!fp)
-        return 0;
-    int ok = fseek(fp, -12L, SEEK_END) == 0 && fread(tail, 1, sizeof tail, fp) == sizeof tail &&
-             memcmp(tail, iend, sizeof iend) == 0;
-    fclose(fp);
-    return ok;
-}
-
 int out_check(out_file *f, const char *path, const char *ext, int allow_special) {
     memset(f, 0, sizeof *f);
     if (out_sys_inspect(f, path) != 0)

@@ -56,10 +56,6 @@ int out_commit(out_file *f);
 /* After a failure: removes the temporary file, if one was made. */
 void out_abort(out_file *f);
 
-/* 1 when the file at path ends like a whole PNG stream (its IEND chunk): a
- * writer that ignores its write errors leaves a shorter file behind. */
-int out_png_complete(const char *path);
-
 /* 1 when path ends in ext, case ignored. */
 int out_has_ext(const char *path, const char *ext);
 

@@ -8,11 +8,11 @@
 #include "viewer_window.h"
 
 #include <errno.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#define PROG "galaxy-viewer"
 #define DRAG_RADIANS_PER_PIXEL 0.005f
 #define STATUS_PERIOD 0.5 /* seconds between title updates */
 
@@ -27,12 +27,8 @@ static const char KEYS_HELP[] =
     "Mouse: drag with the left button to orbit, wheel to zoom.\n";
 
 typedef struct {
-    int width, height;
-    int mode, quality;
-    float time_scale;
+    host_scene scene;
     long max_frames; /* 0: run until closed */
-    int has_camera;
-    float yaw, pitch, dist;
 } options;
 
 struct viewer {
@@ -72,84 +68,20 @@ static void usage(FILE *f) {
         VIEWER_WINDOW_KIND, HOST_MAX_SIDE, KEYS_HELP);
 }
 
-static int fail_usage(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("galaxy-viewer: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputs("\n(galaxy-viewer --help lists the options)\n", stderr);
-    va_end(ap);
-    return -1;
-}
-
-/* Options taking a value, with their short forms. */
-static const char *long_to_short(const char *arg) {
-    static const char *const map[][2] = {
-        {"--mode", "-m"}, {"--quality", "-q"}, {"--size", "-s"}, {"--camera", "-c"},
-        {"--time-scale", "-t"}, {"--frames", "-n"}, {"--help", "-h"}, {"--version", "-V"},
-    };
-    for (size_t i = 0; i < sizeof map / sizeof map[0]; i++)
-        if (strcmp(arg, map[i][0]) == 0)
-            return map[i][1];
-    return arg;
-}
+static const host_option OPTIONS[] = {HOST_COMMON_OPTIONS, {"--frames", "-n", 1, 'n'}};
 
 static int parse_args(int argc, char **argv, options *o, int *done) {
-    *o = (options){.width = 1280, .height = 720, .quality = 1, .time_scale = 1.0f};
+    *o = (options){.scene = {.width = 1280, .height = 720, .quality = 1, .time_scale = 1.0f}};
     *done = 0;
     for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        char name[32];
-        const char *val = host_split_option(arg, name, sizeof name);
-        if (val)
-            arg = name;
-        const char *opt = long_to_short(arg);
-        if (strcmp(opt, "-h") == 0 || strcmp(opt, "-V") == 0) {
-            if (val)
-                return fail_usage("%s takes no value", arg);
-            if (opt[1] == 'h')
-                usage(stdout);
-            else
-                printf("halvenor-galaxy %s\n", galaxy_version());
-            *done = 1;
-            return 0;
-        }
-        if (strlen(opt) != 2 || opt[0] != '-' || !strchr("mqsctn", opt[1]))
-            return fail_usage("unknown option '%s'", argv[i]);
-        if (!val) {
-            if (i + 1 >= argc)
-                return fail_usage("%s needs a value", arg);
-            val = argv[++i];
-        }
-        double d;
-        switch (opt[1]) {
-        case 'm':
-            if (host_parse_mode(val, &o->mode) != 0)
-                return fail_usage("bad mode '%s': use " HOST_MODE_CHOICES, val);
-            break;
-        case 'q':
-            if (host_parse_int(val, 0, 2, &o->quality) != 0)
-                return fail_usage("bad quality '%s': use 0, 1 or 2", val);
-            break;
-        case 's':
-            if (host_parse_size(val, &o->width, &o->height) != 0)
-                return fail_usage("bad size '%s': use WxH with each side 1..%d", val, HOST_MAX_SIDE);
-            break;
-        case 'c':
-            if (host_parse_camera(val, &o->yaw, &o->pitch, &o->dist) != 0)
-                return fail_usage("bad camera '%s': use " HOST_CAMERA_RANGE, val);
-            o->has_camera = 1;
-            break;
-        case 't':
-            if (host_parse_double(val, 0.0, HOST_MAX_SCALE, &d) != 0)
-                return fail_usage("bad time scale '%s': use a number from 0 to 100", val);
-            o->time_scale = (float)d;
-            break;
-        case 'n':
-            if (host_parse_long(val, 1, 1000000000L, &o->max_frames) != 0)
-                return fail_usage("bad frame count '%s': use 1..1000000000", val);
-            break;
-        }
+        const char *val;
+        int key = host_next_option(PROG, OPTIONS, (int)(sizeof OPTIONS / sizeof OPTIONS[0]), usage, argc, argv, &i,
+                                   &val, &o->scene);
+        *done = key == HOST_OPT_EXIT;
+        if (key < 0)
+            return *done ? 0 : -1;
+        if (key == 'n' && host_parse_long(val, 1, 1000000000L, &o->max_frames) != 0)
+            return host_usage_error(PROG, "bad frame count '%s': use 1..1000000000", val);
     }
     return 0;
 }
@@ -186,9 +118,9 @@ static void screenshot(viewer *v) {
         errno = 0;
         int shot = galaxy_screenshot(f.write);
         int err = errno;
-        if (shot != 0 || !out_png_complete(f.write)) {
+        if (shot != 0) {
             snprintf(f.error, sizeof f.error, "cannot write %s: %s", path,
-                     err ? strerror(err) : shot != 0 ? galaxy_get_error() : "the PNG came out short");
+                     err ? strerror(err) : galaxy_get_error());
             out_abort(&f);
             ok = 0;
         }
@@ -283,24 +215,24 @@ int main(int argc, char **argv) {
         return 0;
 
     viewer v = {0};
-    if (window_open(&v, o.width, o.height) != 0)
+    if (window_open(&v, o.scene.width, o.scene.height) != 0)
         return 1;
-    v.width = v.pending_w = o.width;
-    v.height = v.pending_h = o.height;
-    if (galaxy_create(window_handle(), o.width, o.height) != 0) {
+    v.width = v.pending_w = o.scene.width;
+    v.height = v.pending_h = o.scene.height;
+    if (galaxy_create(window_handle(), o.scene.width, o.scene.height) != 0) {
         fprintf(stderr, "galaxy-viewer: cannot create the renderer: %s\n", galaxy_get_error());
         window_close();
         return 1;
     }
     v.mapped = 1;
-    v.mode = o.mode;
-    v.quality = o.quality;
-    v.time_scale = o.time_scale;
+    v.mode = o.scene.mode;
+    v.quality = o.scene.quality;
+    v.time_scale = o.scene.time_scale;
     v.running = 1;
     galaxy_set_mode(v.mode);
     galaxy_set_quality(v.quality);
-    if (o.has_camera)
-        galaxy_set_camera(o.yaw, o.pitch, o.dist);
+    if (o.scene.has_camera)
+        galaxy_set_camera(o.scene.yaw, o.scene.pitch, o.scene.dist);
     apply_time_scale(&v);
     printf("galaxy-viewer: h prints the keys, Esc or q quits\n");
     fflush(stdout);

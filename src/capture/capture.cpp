@@ -1,10 +1,15 @@
 // Readback and PNG screenshots of the last rendered frame: copy the render
 // texture to the staging texture, map it, pack its rows tightly.
+#include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "capture/capture.h" // before stb, which may call galaxy_png_deflate
+extern "C" {
+#include "out_file.h" // shared with the host programs, which write their files the same way
+}
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
@@ -72,6 +77,40 @@ int engine_readback(Engine *e, const unsigned char **pixels, int *width, int *he
     return 0;
 }
 
+// Every way the PNG can fail to reach its file gives the one text callers
+// already match on; errno keeps the system's reason for hosts that print
+// their own message (the path and strerror).
+static int shot_failed() {
+    const int err = errno;
+    set_error("screenshot: stbi_write_png failed");
+    errno = err;
+    return -1;
+}
+
+// Puts the encoded PNG at path whole or not at all. An existing file is
+// replaced by a rename once the new one is complete (a link's target, not the
+// link); a device or FIFO gets the bytes written into it. The write and the
+// close are checked: a full disk is an error, never a short file reported as
+// written.
+static out_file g_shot_file; // 13 KiB of names: kept off the host's (or a web worker's) small stack
+static int write_whole(const char *path, const unsigned char *png, size_t len) {
+    out_file &f = g_shot_file;
+    if (out_begin(&f, path, nullptr, "", 1) != 0) return shot_failed();
+    FILE *fp = fopen(f.write, "wb");
+    int err = fp ? 0 : errno;
+    if (fp) setvbuf(fp, nullptr, _IONBF, 0); // the PNG is whole in memory: one write, its error its own
+    errno = 0;
+    if (fp && fwrite(png, 1, len, fp) != len) err = errno ? errno : EIO;
+    if (fp && fclose(fp) != 0 && !err) err = errno;
+    if (err) {
+        out_abort(&f);
+        errno = err;
+        return shot_failed();
+    }
+    if (out_commit(&f) != 0) return shot_failed();
+    return 0;
+}
+
 int engine_screenshot(Engine *e, const char *path) {
     if (!path) {
         set_error("screenshot: null path");
@@ -102,13 +141,13 @@ int engine_screenshot(Engine *e, const char *path) {
     }
     pack_rows(&m, image, w, h);
     e->context->Unmap(e->staging_tex, 0);
-    int ok = stbi_write_png(path, w, h, 4, image, w * 4);
+    int len = 0;
+    unsigned char *png = stbi_write_png_to_mem(image, w * 4, w, h, 4, &len);
     free(image);
-    if (!ok) {
-        set_error("screenshot: stbi_write_png failed");
-        return -1;
-    }
-    return 0;
+    if (!png) return shot_failed(); // the encoder's own memory
+    int rc = write_whole(path, png, (size_t)len);
+    free(png);
+    return rc;
 }
 
 int engine_wait_device(Engine *e) {

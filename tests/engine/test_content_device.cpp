@@ -83,6 +83,22 @@ const SetFields SETS[] = {
      [](Engine &e) { return (void *)e.rocks; }, {300, 900, 1800}},
 };
 
+// Every set's buffer, count and CPU copy, as pointers: what a rebuild replaces.
+struct SetView {
+    const void *p[15];
+    bool operator==(const SetView &o) const { return memcmp(p, o.p, sizeof p) == 0; }
+};
+
+SetView view(Engine &e) {
+    SetView v;
+    for (int i = 0; i < 5; i++) {
+        v.p[3 * i] = e.*SETS[i].vb;
+        v.p[3 * i + 1] = (const void *)(intptr_t)(e.*SETS[i].count);
+        v.p[3 * i + 2] = SETS[i].copy ? SETS[i].copy(e) : nullptr;
+    }
+    return v;
+}
+
 struct ContentDevice : ::testing::Test {
     Engine e;
     void SetUp() override {
@@ -190,13 +206,24 @@ TEST_F(ContentDevice, EveryWayToALevelGivesTheFreshRecords) {
     }
 }
 
+// Levels outside 0..2 and the current level are ignored: no buffer or CPU
+// copy is made again.
 TEST_F(ContentDevice, IgnoredLevelsRebuildNothing) {
     ID3D11Buffer *vbs[5];
-    for (int i = 0; i < 5; i++) vbs[i] = e.*SETS[i].vb;
-    for (int q : {3, -1, 1}) {
+    void *copies[5];
+    for (int i = 0; i < 5; i++) {
+        vbs[i] = e.*SETS[i].vb;
+        copies[i] = SETS[i].copy ? SETS[i].copy(e) : nullptr;
+    }
+    for (int q : {3, -1, 1, 100}) {
         engine_set_quality(&e, q);
         EXPECT_EQ(e.quality, 1);
-        for (int i = 0; i < 5; i++) EXPECT_EQ(e.*SETS[i].vb, vbs[i]) << SETS[i].name << " q=" << q;
+        for (int i = 0; i < 5; i++) {
+            EXPECT_EQ(e.*SETS[i].vb, vbs[i]) << SETS[i].name << " q=" << q;
+            if (SETS[i].copy) {
+                EXPECT_EQ(SETS[i].copy(e), copies[i]) << SETS[i].name << " q=" << q;
+            }
+        }
     }
 }
 
@@ -225,26 +252,26 @@ TEST_F(ContentDevice, BufferFailureEmptiesOnlyThatSet) {
     }
 }
 
+// A failed allocation for the new level keeps the set drawn now: its count,
+// buffer and CPU copy, with the error text naming the set. Going down and up.
 TEST_F(ContentDevice, AllocationFailureKeepsTheDrawnSet) {
-    for (const SetFields &s : SETS) {
-        SCOPED_TRACE(s.name);
-        ID3D11Buffer *vb = e.*s.vb;
-        void *copy = s.copy ? s.copy(e) : nullptr;
-        e.quality = 2;
-        alloc_fail_size((size_t)32 * s.n[2]);
-        s.rebuild(&e);
-        EXPECT_EQ(alloc_fail_fired(), 1);
-        char want[64];
-        snprintf(want, sizeof want, "out of memory (%s)", s.name);
-        EXPECT_STREQ(galaxy_error_get(), want);
-        EXPECT_EQ(e.*s.vb, vb);
-        EXPECT_EQ(e.*s.count, s.n[1]);
-        if (s.copy) {
-            EXPECT_EQ(s.copy(e), copy);
+    for (int level : {0, 2})
+        for (const SetFields &s : SETS) {
+            SCOPED_TRACE(testing::Message() << s.name << " to level " << level);
+            clear_error();
+            const SetView before = view(e);
+            e.quality = level;
+            alloc_fail_size((size_t)32 * s.n[level]);
+            s.rebuild(&e);
+            EXPECT_EQ(alloc_fail_fired(), 1);
+            char want[64];
+            snprintf(want, sizeof want, "out of memory (%s)", s.name);
+            EXPECT_STREQ(galaxy_error_get(), want);
+            EXPECT_TRUE(view(e) == before) << "every set as it was";
+            EXPECT_EQ(e.*s.count, s.n[1]);
+            alloc_fail_clear();
+            e.quality = 1;
         }
-        alloc_fail_clear();
-        e.quality = 1;
-    }
 }
 
 TEST_F(ContentDevice, RockMeshFailureIsRetriedByTheNextRebuild) {
@@ -304,22 +331,46 @@ TEST_F(ContentDevice, OrbitLineFailures) {
     EXPECT_STREQ(galaxy_error_get(), "CreateBuffer(36064) failed: 0x8007000E");
 }
 
-TEST_F(ContentDevice, FailingGeneratorDoesNotFailCreation) {
-    // The six generators make the last seven buffers of creation; fail the stars'.
+// A content buffer that cannot be made at creation leaves only its own set
+// empty, with no CPU copy kept; creation still succeeds and clears the error
+// text. The generators make the last seven buffers of creation, in this order.
+TEST_F(ContentDevice, BufferFailureAtCreationEmptiesOnlyThatSet) {
     plat_call_count_reset();
     engine_destroy(&e);
     ASSERT_EQ(engine_create_offscreen(&e, 64, 64), 0);
-    int calls = plat_call_count("CreateBuffer");
-    engine_destroy(&e);
-    plat_fail_call("CreateBuffer", calls - 6, E_OUTOFMEMORY);
-    ASSERT_EQ(engine_create_offscreen(&e, 64, 64), 0);
-    EXPECT_EQ(plat_fail_fired(), 1);
-    EXPECT_EQ(e.created, 1);
-    EXPECT_EQ(e.stars_vb, nullptr);
-    EXPECT_EQ(e.stars, nullptr);
-    EXPECT_EQ(e.star_count, 0);
-    EXPECT_NE(e.belt_vb, nullptr);
-    EXPECT_STREQ(galaxy_error_get(), "no error");
+    const int calls = plat_call_count("CreateBuffer");
+    const struct {
+        const char *name;
+        ID3D11Buffer *Engine::*vb;
+        int Engine::*count;
+        void *(*copy)(Engine &); // null: no CPU copy is kept
+    } sets[] = {
+        {"stars", &Engine::stars_vb, &Engine::star_count, SETS[0].copy},
+        {"belt", &Engine::belt_vb, &Engine::belt_count, SETS[1].copy},
+        {"galaxy", &Engine::galaxy_vb, &Engine::galaxy_count, nullptr},
+        {"disk", &Engine::disk_vb, &Engine::disk_count, nullptr},
+        {"rock mesh", &Engine::rock_mesh_vb, &Engine::rock_vertex_count, nullptr},
+        {"rocks", &Engine::rock_inst_vb, &Engine::rock_count, SETS[4].copy},
+        {"lines", &Engine::lines_vb, &Engine::line_vertex_count, nullptr},
+    };
+    for (int k = 0; k < 7; k++) {
+        SCOPED_TRACE(sets[k].name);
+        engine_destroy(&e);
+        plat_fail_call("CreateBuffer", calls - 6 + k, E_OUTOFMEMORY);
+        ASSERT_EQ(engine_create_offscreen(&e, 64, 64), 0) << galaxy_error_get();
+        EXPECT_EQ(plat_fail_fired(), 1);
+        plat_fail_clear();
+        EXPECT_EQ(e.created, 1);
+        EXPECT_STREQ(galaxy_error_get(), "no error");
+        for (const auto &s : sets) {
+            const bool failed = &s == &sets[k];
+            EXPECT_EQ(e.*s.vb == nullptr, failed) << s.name;
+            EXPECT_EQ(e.*s.count == 0, failed) << s.name;
+            if (s.copy) {
+                EXPECT_EQ(s.copy(e) == nullptr, failed) << s.name;
+            }
+        }
+    }
 }
 
 TEST_F(ContentDevice, LevelSetBeforeCreationIsReset) {

@@ -259,6 +259,41 @@ TEST_F(Render, GlowAndDotFalloffAcrossTheQuad) {
     }
 }
 
+// An orbit line through the engine's line program and layout: the vertex's
+// colour (times 0.62, plus the flat program's small lift) reaches the row
+// the line crosses, and nothing else is lit.
+TEST_F(Render, LinesTakeTheirVertexColour) {
+    create(16, 16);
+    begin(k_black);
+    const LineVertex v[2] = {{{-1, 0.03125f, 0}, {0.2f, 0.4f, 0.6f, 1}}, {{1, 0.03125f, 0}, {0.2f, 0.4f, 0.6f, 1}}};
+    ID3D11Buffer *b = nullptr;
+    ASSERT_EQ(make_buffer_init(e.device, sizeof v, v, &b), S_OK);
+    e.context->OMSetBlendState(e.blend_add, blendFA, 0xFFFFFFFF);
+    e.context->VSSetShader(e.vs_line, nullptr, 0);
+    e.context->PSSetShader(e.ps_flat, nullptr, 0);
+    e.context->IASetInputLayout(e.il_line);
+    UINT stride = sizeof(LineVertex), offset = 0;
+    e.context->IASetVertexBuffers(0, 1, &b, &stride, &offset);
+    e.context->VSSetConstantBuffers(0, 1, &e.cb_globals);
+    e.context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_LINESTRIP);
+    e.context->Draw(2, 0);
+    b->Release();
+    read();
+    const double want[3] = {(0.2 * 0.62 + 0.015) * 255, (0.4 * 0.62 + 0.02) * 255, (0.6 * 0.62 + 0.03) * 255};
+    for (int y = 0; y < h; y++)
+        for (int x = 1; x < w - 1; x++) {
+            const Rgba c = at(x, y);
+            if (y != 7) {
+                ASSERT_EQ(c.a, 0) << x << "," << y;
+                continue;
+            }
+            EXPECT_NEAR(c.r, want[0], 1.0) << x;
+            EXPECT_NEAR(c.g, want[1], 1.0) << x;
+            EXPECT_NEAR(c.b, want[2], 1.0) << x;
+            EXPECT_EQ(c.a, 255) << x;
+        }
+}
+
 TEST_F(Render, ParticleHalfWidthComesFromFloatThree) {
     // Floats 4, 6 and 7 are never read; float 3 is ia.w and ib.x at once.
     create(64, 64);

@@ -50,6 +50,7 @@ class BadInvocations(unittest.TestCase):
         (["-s", "64x48x2"], "size", 2),
         (["-c", "0.5,0.4"], "camera", 2),
         (["-c", "0.5,0.4,0"], "camera", 2),
+        (["-c", "0.5,0.4,10,7"], "camera", 2),
         # The library's own camera limits, named in the message.
         (["-c", "0,0,1e9"], "pitch -1.5..1.5, distance 1.2..20000", 2),
         (["-c", "0,1.6,10"], "pitch -1.5..1.5", 2),

@@ -173,6 +173,17 @@ std::vector<Case> cases() {
           {F(kInf), F(7), 0, F(7)},
           {F(-kInf), F(0), 0, F(-kInf)},
           {F(1), NaN, 0, F(1)}}},
+        // Direct3D's rule: with one NaN operand, the other one (SPIR-V
+        // leaves it undefined). saturate is a max then a min: NaN gives 0.
+        {"min with a NaN",
+         "asuint(min(a, b))",
+         {{NaN, F(1), 0, F(1)}, {NaN, F(-kInf), 0, F(-kInf)}, {F(-2), NaN, 0, F(-2)}, {NaN, NaN, 0, kAnyNaN}}},
+        {"max with a NaN",
+         "asuint(max(a, b))",
+         {{NaN, F(1), 0, F(1)}, {F(-2), NaN, 0, F(-2)}, {NaN, F(-kInf), 0, F(-kInf)}, {NaN, NaN, 0, kAnyNaN}}},
+        {"saturate",
+         "asuint(saturate(a))",
+         {{NaN, 0, 0, F(0)}, {F(2), 0, 0, F(1)}, {F(-1), 0, 0, F(0)}, {F(0.25f), 0, 0, F(0.25f)}}},
         {"mad, exact products",
          "asuint(mad(a, b, c))",
          {{F(3), F(5), F(-1), F(14)}, {F(0.5f), F(-8), F(4), F(0)}, {F(0x1p100f), F(0x1p27f), F(1), F(0x1p127f)}}},

@@ -172,8 +172,8 @@ TEST_F(DeviceTest, BufferValidation) {
 }
 
 // A buffer reads back as it was created at every size: small ones live on
-// the heap, large ones in mappings of their own (2 MiB aligned) whose last
-// page is only partly used. Without initial data a buffer reads as zeros.
+// the heap, large ones in mappings of their own whose last page is only
+// partly used. Without initial data a buffer reads as zeros.
 TEST_F(DeviceTest, BufferContentsAtEverySize) {
     const UINT huge = 2u << 20, sizes[] = {48, huge - 16, huge, 2 * huge + 3 * 4096 + 36};
     std::vector<uint8_t> data(sizes[3]);
@@ -200,6 +200,47 @@ TEST_F(DeviceTest, BufferContentsAtEverySize) {
             release(vb);
         }
     }
+}
+
+// CopyResource copies only between buffers of one size into one that may
+// change: an immutable target, or one of another size, keeps its bytes.
+TEST_F(DeviceTest, BufferCopiesNeedOneSizeAndAChangeableTarget) {
+    uint8_t a[64], b[64];
+    memset(a, 0xaa, sizeof a);
+    memset(b, 0xbb, sizeof b);
+    auto make = [&](UINT bytes, D3D11_USAGE usage, const void *data) {
+        D3D11_BUFFER_DESC d = {bytes, usage, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        D3D11_SUBRESOURCE_DATA init = {data, 0, 0};
+        ID3D11Buffer *buf = nullptr;
+        EXPECT_EQ(S_OK, dev->CreateBuffer(&d, &init, &buf));
+        return buf;
+    };
+    auto first_byte = [&](ID3D11Buffer *src, UINT bytes) {
+        D3D11_BUFFER_DESC sd = {bytes, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ, 0, 0};
+        ID3D11Buffer *back = nullptr;
+        EXPECT_EQ(S_OK, dev->CreateBuffer(&sd, nullptr, &back));
+        ctx->CopyResource(back, src);
+        D3D11_MAPPED_SUBRESOURCE m;
+        int v = -1;
+        if (SUCCEEDED(ctx->Map(back, 0, D3D11_MAP_READ, 0, &m))) {
+            v = ((const uint8_t *)m.pData)[0];
+            ctx->Unmap(back, 0);
+        }
+        release(back);
+        return v;
+    };
+    ID3D11Buffer *immutable = make(64, D3D11_USAGE_IMMUTABLE, a), *def = make(64, D3D11_USAGE_DEFAULT, a);
+    ID3D11Buffer *src = make(64, D3D11_USAGE_DEFAULT, b), *small = make(32, D3D11_USAGE_DEFAULT, b);
+    ctx->CopyResource(immutable, src);
+    EXPECT_EQ(0xaa, first_byte(immutable, 64)) << "immutable target";
+    ctx->CopyResource(def, small);
+    EXPECT_EQ(0xaa, first_byte(def, 64)) << "smaller source";
+    ctx->CopyResource(def, src);
+    EXPECT_EQ(0xbb, first_byte(def, 64)) << "a valid copy";
+    release(small);
+    release(src);
+    release(def);
+    release(immutable);
 }
 
 TEST_F(DeviceTest, TextureValidation) {
@@ -233,6 +274,22 @@ TEST_F(DeviceTest, TextureValidation) {
     D3D11_TEXTURE2D_DESC multi = {8, 8, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {4, 0}, D3D11_USAGE_DEFAULT, RT, 0, 0};
     ID3D11Texture2D *t = nullptr;
     EXPECT_EQ(E_INVALIDARG, dev->CreateTexture2D(&multi, nullptr, &t));
+    // Initial data needs whole rows: a pitch short of width * 4 bytes would
+    // be read past the caller's end.
+    static uint32_t pixels[8 * 8];
+    const struct {
+        const void *data;
+        UINT pitch;
+        HRESULT want;
+    } inits[] = {{pixels, 32, S_OK}, {pixels, 40, S_OK}, {pixels, 31, E_INVALIDARG}, {pixels, 8, E_INVALIDARG},
+                 {nullptr, 32, E_INVALIDARG}};
+    for (const auto &c : inits) {
+        D3D11_TEXTURE2D_DESC d = {8, 4, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, RT, 0, 0};
+        D3D11_SUBRESOURCE_DATA init = {c.data, c.pitch, 0};
+        EXPECT_EQ(c.want, dev->CreateTexture2D(&d, &init, &t)) << "pitch " << c.pitch;
+        release(t);
+        t = nullptr;
+    }
     ID3D11RenderTargetView *rtv = nullptr;
     ID3D11Texture2D *staging = texture(8, 8, D3D11_USAGE_STAGING, 0, R);
     EXPECT_EQ(E_INVALIDARG, dev->CreateRenderTargetView(staging, nullptr, &rtv)); // no RENDER_TARGET bind
@@ -299,6 +356,7 @@ TEST_F(DeviceTest, MapRules) {
         {dyn, D3D11_MAP_WRITE, E_INVALIDARG},  {dyn, D3D11_MAP_READ, E_INVALIDARG},
         {def, D3D11_MAP_WRITE, E_INVALIDARG},  {rt, D3D11_MAP_READ, E_INVALIDARG},
         {stage_w, D3D11_MAP_WRITE, S_OK},      {stage_w, D3D11_MAP_READ, E_INVALIDARG},
+        {stage_w, D3D11_MAP_READ_WRITE, E_INVALIDARG},
     };
     for (const Case &c : cases) {
         D3D11_MAPPED_SUBRESOURCE m = {(void *)1, 1, 1};

@@ -219,6 +219,49 @@ TEST_F(DrawTest, StageConstantBufferSlotsDoNotAlias) {
     EXPECT_EQ(rgba(128, 128, 128, 255), read_pixels(target)[0]);
 }
 
+// Factors and operations outside Direct3D's enumerations are refused,
+// including the gap at 12 and 13 between the enumerators; a target whose
+// blending is off is not looked at, nor are targets 1..7 without independent
+// blending.
+TEST_F(DrawTest, BlendDescriptionsAreValidated) {
+    const D3D11_RENDER_TARGET_BLEND_DESC add = {TRUE, D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
+                                                D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
+                                                D3D11_COLOR_WRITE_ENABLE_ALL};
+    auto with = [&](int field, int value) {
+        D3D11_RENDER_TARGET_BLEND_DESC rt = add;
+        switch (field) {
+        case 0: rt.SrcBlend = (D3D11_BLEND)value; break;
+        case 1: rt.DestBlend = (D3D11_BLEND)value; break;
+        case 2: rt.SrcBlendAlpha = (D3D11_BLEND)value; break;
+        case 3: rt.DestBlendAlpha = (D3D11_BLEND)value; break;
+        case 4: rt.BlendOp = (D3D11_BLEND_OP)value; break;
+        case 5: rt.BlendOpAlpha = (D3D11_BLEND_OP)value; break;
+        }
+        return rt;
+    };
+    const struct {
+        int field, value;
+        HRESULT want;
+    } cases[] = {
+        {0, D3D11_BLEND_ZERO, S_FALSE}, {0, D3D11_BLEND_INV_SRC1_ALPHA, S_FALSE}, {0, 0, E_INVALIDARG},
+        {0, 12, E_INVALIDARG},          {1, 13, E_INVALIDARG},                    {2, 20, E_INVALIDARG},
+        {3, 13, E_INVALIDARG},          {4, D3D11_BLEND_OP_MAX, S_FALSE},        {4, 0, E_INVALIDARG},
+        {5, 6, E_INVALIDARG},
+    };
+    for (const auto &c : cases) {
+        D3D11_BLEND_DESC bd = {};
+        bd.RenderTarget[0] = with(c.field, c.value);
+        EXPECT_EQ(c.want, dev->CreateBlendState(&bd, nullptr)) << "field " << c.field << " value " << c.value;
+        bd.RenderTarget[0].BlendEnable = FALSE; // not looked at
+        EXPECT_EQ(S_FALSE, dev->CreateBlendState(&bd, nullptr)) << "field " << c.field << " value " << c.value;
+        bd.RenderTarget[0] = add;
+        bd.RenderTarget[3] = with(c.field, c.value);
+        EXPECT_EQ(S_FALSE, dev->CreateBlendState(&bd, nullptr)) << "target 3 unused";
+        bd.IndependentBlendEnable = TRUE;
+        EXPECT_EQ(c.want, dev->CreateBlendState(&bd, nullptr)) << "target 3, field " << c.field << " value " << c.value;
+    }
+}
+
 TEST_F(DrawTest, AdditiveBlendingSaturates) {
     D3D11_BLEND_DESC bd = {};
     bd.RenderTarget[0] = {TRUE,           D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
@@ -263,6 +306,21 @@ TEST_F(DrawTest, InstanceIdExcludesStartInstance) {
     EXPECT_EQ(rgba(128, 0, 0, 255), px[3]);
 }
 
+// A program with inputs and no input layout bound draws nothing: there is
+// nothing to say where its inputs come from.
+TEST_F(DrawTest, ProgramWithInputsNeedsALayout) {
+    Instanced in;
+    instanced(0, &in);
+    UINT stride = 8, offset = 0;
+    ctx->IASetVertexBuffers(0, 1, &in.columns, &stride, &offset);
+    ctx->IASetInputLayout(nullptr);
+    ctx->DrawInstanced(4, 4, 0, 0);
+    for (uint32_t p : read_pixels(target)) EXPECT_EQ(0u, p);
+    ctx->IASetInputLayout(in.layout); // and with it, the columns
+    ctx->DrawInstanced(4, 4, 0, 0);
+    EXPECT_EQ(rgba(255, 0, 0, 255), read_pixels(target)[3]);
+}
+
 // Direct3D has 32 vertex-buffer slots; the upper half must feed a program
 // as the lower one does.
 TEST_F(DrawTest, VertexBuffersInEverySlot) {
@@ -283,6 +341,58 @@ TEST_F(DrawTest, VertexBuffersInEverySlot) {
         ID3D11Buffer *none = nullptr;
         ctx->IASetVertexBuffers(slot, 1, &none, &stride, &offset);
     }
+}
+
+// Many instances of a mesh with a start vertex: the corners come from
+// vertices 4-7 of the per-vertex buffer (0-3 lie off the target), each
+// instance moved by its own offset. Instance 63 lands on column 2, the
+// others on column 0.
+TEST_F(DrawTest, ManyInstancesReadTheirStartVertex) {
+    const char *vsrc = R"(
+float4 main(float2 corner : CORNER, float2 off : OFFSET) : SV_Position {
+    return float4(corner.x + abs(off.x) * 2, corner.y, 0.5, 1); // abs: once per instance
+})";
+    const char *psrc = "float4 main() : SV_Target { return float4(1, 0, 0, 1); }";
+    ID3DBlob *v = compile(vsrc, "vs_5_0"), *p = compile(psrc, "ps_5_0");
+    ASSERT_TRUE(v && p);
+    ID3D11VertexShader *mvs = nullptr;
+    ID3D11PixelShader *mps = nullptr;
+    ID3D11InputLayout *layout = nullptr;
+    const D3D11_INPUT_ELEMENT_DESC el[2] = {
+        {"CORNER", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
+        {"OFFSET", 0, DXGI_FORMAT_R32G32_FLOAT, 1, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1}};
+    ASSERT_EQ(S_OK, dev->CreateVertexShader(v->GetBufferPointer(), v->GetBufferSize(), nullptr, &mvs));
+    ASSERT_EQ(S_OK, dev->CreatePixelShader(p->GetBufferPointer(), p->GetBufferSize(), nullptr, &mps));
+    ASSERT_EQ(S_OK, dev->CreateInputLayout(el, 2, v->GetBufferPointer(), v->GetBufferSize(), &layout));
+    v->Release();
+    p->Release();
+    const float corners[8][2] = {{5, -1}, {6, -1}, {5, 1}, {6, 1}, {-1, -1}, {-0.5f, -1}, {-1, 1}, {-0.5f, 1}};
+    float offsets[64][2] = {};
+    offsets[63][0] = 0.5f;
+    ID3D11Buffer *vbs[2] = {nullptr, nullptr};
+    const void *data[2] = {corners, offsets};
+    const UINT sizes[2] = {sizeof corners, sizeof offsets};
+    for (int k = 0; k < 2; k++) {
+        D3D11_BUFFER_DESC bd = {sizes[k], D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        D3D11_SUBRESOURCE_DATA init = {data[k], 0, 0};
+        ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &vbs[k]));
+    }
+    UINT strides[2] = {8, 8}, offs[2] = {0, 0};
+    ctx->IASetVertexBuffers(0, 2, vbs, strides, offs);
+    ctx->IASetInputLayout(layout);
+    ctx->VSSetShader(mvs, nullptr, 0);
+    ctx->PSSetShader(mps, nullptr, 0);
+    ctx->DrawInstanced(4, 64, 4, 0);
+    std::vector<uint32_t> px = read_pixels(target);
+    const uint32_t red = rgba(255, 0, 0, 255);
+    for (UINT y = 0; y < H; y++) {
+        EXPECT_EQ(red, px[y * W + 0]) << y;
+        EXPECT_EQ(0u, px[y * W + 1]) << y;
+        EXPECT_EQ(red, px[y * W + 2]) << y;
+        EXPECT_EQ(0u, px[y * W + 3]) << y;
+    }
+    for (IUnknown *o : {(IUnknown *)mvs, (IUnknown *)mps, (IUnknown *)layout, (IUnknown *)vbs[0], (IUnknown *)vbs[1]})
+        o->Release();
 }
 
 // A pixel program reads SV_Position as Direct3D gives it: the pixel centre,
@@ -384,6 +494,9 @@ TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
                                                        D3D11_APPEND_ALIGNED_ELEMENT, D3D11_INPUT_PER_VERTEX_DATA, 0}};
     const D3D11_INPUT_ELEMENT_DESC wrong_index = {"OFFSET", 1, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
     const D3D11_INPUT_ELEMENT_DESC bad_format = {"OFFSET", 0, DXGI_FORMAT_UNKNOWN, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0};
+    // One slot steps once per vertex or once per instance, never both.
+    const D3D11_INPUT_ELEMENT_DESC mixed[2] = {good, {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 8,
+                                                      D3D11_INPUT_PER_INSTANCE_DATA, 1}};
     struct Case {
         const D3D11_INPUT_ELEMENT_DESC *el;
         UINT n;
@@ -395,6 +508,7 @@ TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
         {&wrong_index, 1, code, E_INVALIDARG},
         {nullptr, 0, code, E_INVALIDARG},
         {&bad_format, 1, code, E_INVALIDARG},
+        {mixed, 2, code, E_INVALIDARG},
         {&good, 1, pcode, E_INVALIDARG}, // pixel bytecode
     };
     for (const Case &c : cases) {
@@ -412,6 +526,46 @@ TEST_F(DrawTest, InputLayoutMustFeedEveryProgramInput) {
     EXPECT_EQ(nullptr, p);
     code->Release();
     pcode->Release();
+}
+
+// An element placed with D3D11_APPEND_ALIGNED_ELEMENT follows the one before
+// it in its slot: the colour is read after the offset's two floats.
+TEST_F(DrawTest, AppendAlignedElementFollowsThePreviousOne) {
+    const char *src = R"(
+struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
+VSOut main(float2 off : OFFSET, float4 col : COLOR, uint vid : SV_VertexID) {
+    float2 t = float2(vid & 1, vid >> 1);
+    VSOut o;
+    o.pos = float4(off.x + t.x * off.y, t.y * 2 - 1, 0.5, 1);
+    o.col = col;
+    return o;
+})";
+    ID3DBlob *code = compile(src, "vs_5_0");
+    ASSERT_TRUE(code);
+    ID3D11VertexShader *v = nullptr;
+    ID3D11InputLayout *layout = nullptr;
+    ID3D11Buffer *vb = nullptr;
+    EXPECT_EQ(S_OK, dev->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &v));
+    const D3D11_INPUT_ELEMENT_DESC el[2] = {
+        {"OFFSET", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_INSTANCE_DATA, 1},
+        {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, D3D11_APPEND_ALIGNED_ELEMENT, D3D11_INPUT_PER_INSTANCE_DATA, 1}};
+    EXPECT_EQ(S_OK, dev->CreateInputLayout(el, 2, code->GetBufferPointer(), code->GetBufferSize(), &layout));
+    code->Release();
+    const float instance[6] = {-1, 2, 1, 0, 1, 1}; // the whole target in magenta
+    D3D11_BUFFER_DESC bd = {sizeof instance, D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+    D3D11_SUBRESOURCE_DATA init = {instance, 0, 0};
+    EXPECT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &vb));
+    if (v && layout && vb) {
+        UINT stride = sizeof instance, offset = 0;
+        ctx->IASetVertexBuffers(0, 1, &vb, &stride, &offset);
+        ctx->IASetInputLayout(layout);
+        ctx->VSSetShader(v, nullptr, 0);
+        ctx->DrawInstanced(4, 1, 0, 0);
+        std::vector<uint32_t> px = read_pixels(target);
+        for (UINT i = 0; i < W * H; i++) EXPECT_EQ(rgba(255, 0, 255, 255), px[i]) << "pixel " << i;
+    }
+    for (IUnknown *o : {(IUnknown *)v, (IUnknown *)layout, (IUnknown *)vb})
+        if (o) o->Release();
 }
 
 TEST_F(DrawTest, PipelinesAreBuiltOncePerState) {
@@ -562,16 +716,36 @@ TEST_F(DepthTest, StateViewAndClearDecideTheNearestSurface) {
     EXPECT_EQ(0, plat_validation_messages());
 }
 
+// A depth view larger or smaller than the target is an invalid binding: the
+// draw does nothing, though the depth test would pass (cleared to 1).
 TEST_F(DepthTest, DepthViewOfAnotherSizeDrawsNothing) {
-    ID3D11Texture2D *big = depth_texture(W * 2, H);
-    ID3D11DepthStencilView *big_view = nullptr;
-    ASSERT_EQ(S_OK, dev->CreateDepthStencilView(big, nullptr, &big_view));
-    ctx->OMSetRenderTargets(1, &rtv, big_view);
-    quad_at(0.3f, kRed);
-    EXPECT_EQ(0u, read_pixels(target)[5]);
-    ctx->OMSetRenderTargets(1, &rtv, nullptr);
-    release(big_view);
-    release(big);
+    const UINT sizes[][2] = {{W * 2, H}, {W / 2, H / 2}, {W, H}};
+    for (const auto &size : sizes) {
+        SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1]);
+        ID3D11Texture2D *other = depth_texture(size[0], size[1]);
+        ID3D11DepthStencilView *view = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateDepthStencilView(other, nullptr, &view));
+        ctx->ClearDepthStencilView(view, D3D11_CLEAR_DEPTH, 1.0f, 0);
+        const float black[4] = {0, 0, 0, 0};
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->OMSetRenderTargets(1, &rtv, view);
+        quad_at(0.3f, kRed);
+        const bool same = size[0] == W && size[1] == H; // the fixture's control: it draws
+        EXPECT_EQ(same ? rgba(255, 0, 0, 255) : 0u, read_pixels(target)[5]);
+        ctx->OMSetRenderTargets(1, &rtv, nullptr);
+        release(view);
+        release(other);
+    }
+}
+
+// A depth texture and a colour one of the same size are still not copies of
+// each other: the copy leaves the colour target alone.
+TEST_F(DepthTest, CopyBetweenDepthAndColourDoesNothing) {
+    const float blue[4] = {0, 0, 1, 1};
+    ctx->ClearRenderTargetView(rtv, blue);
+    ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, 0.25f, 0);
+    ctx->CopyResource(target, depth_tex);
+    for (uint32_t p : read_pixels(target)) EXPECT_EQ(rgba(0, 0, 255, 255), p);
 }
 
 TEST_F(DepthTest, CreationChecksDescriptions) {

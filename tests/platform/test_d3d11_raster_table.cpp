@@ -3,138 +3,11 @@
 // with varying colours, depth clip off, viewport depth range, colour range
 // limits, BGRA targets and additive blending under a depth test. Every
 // expectation is computed here from the geometry, never from another draw.
-#include "test_d3d11_fixture.h"
-
-#include <d3dcompiler.h>
-
-#include <math.h>
-#include <string.h>
+#include "raster_fixture.h"
 
 namespace {
 
-const char *kVS = R"(
-struct VSOut { float4 pos : SV_Position; float4 col : COLOR0; };
-VSOut main(float4 pos : POSITION, float4 col : COLOR) { VSOut o; o.pos = pos; o.col = col; return o; })";
-
-// Discards fragments whose colour has alpha below one half.
-const char *kPS = R"(
-float4 main(float4 p : SV_Position, float4 col : COLOR0) : SV_Target {
-    if (col.a < 0.5) discard;
-    return col;
-})";
-
-struct V {
-    float x, y, z, w, r, g, b, a;
-};
-
-ID3DBlob *compile_src(const char *src, const char *target) {
-    ID3DBlob *code = nullptr, *errors = nullptr;
-    HRESULT hr = D3DCompile(src, strlen(src), "t.hlsl", nullptr, nullptr, "main", target, 0, 0, &code, &errors);
-    EXPECT_EQ(S_OK, hr) << (errors ? (const char *)errors->GetBufferPointer() : "");
-    if (errors) errors->Release();
-    return code;
-}
-
-uint8_t unorm8(float v) { return (uint8_t)lroundf((v < 0 ? 0 : v > 1 ? 1 : v) * 255.0f); }
-
-struct RasterTable : D3D11Test {
-    static constexpr UINT W = 8, H = 8;
-    ID3D11VertexShader *vs = nullptr;
-    ID3D11PixelShader *ps = nullptr;
-    ID3D11InputLayout *layout = nullptr;
-    ID3D11Texture2D *target = nullptr, *depth = nullptr;
-    ID3D11RenderTargetView *rtv = nullptr;
-    ID3D11DepthStencilView *dsv = nullptr;
-
-    void SetUp() override {
-        D3D11Test::SetUp();
-        ID3DBlob *v = compile_src(kVS, "vs_5_0"), *p = compile_src(kPS, "ps_5_0");
-        ASSERT_TRUE(v && p);
-        ASSERT_EQ(S_OK, dev->CreateVertexShader(v->GetBufferPointer(), v->GetBufferSize(), nullptr, &vs));
-        ASSERT_EQ(S_OK, dev->CreatePixelShader(p->GetBufferPointer(), p->GetBufferSize(), nullptr, &ps));
-        const D3D11_INPUT_ELEMENT_DESC el[2] = {
-            {"POSITION", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
-            {"COLOR", 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, 16, D3D11_INPUT_PER_VERTEX_DATA, 0}};
-        ASSERT_EQ(S_OK, dev->CreateInputLayout(el, 2, v->GetBufferPointer(), v->GetBufferSize(), &layout));
-        v->Release();
-        p->Release();
-        D3D11_TEXTURE2D_DESC dd = {W, H, 1, 1, DXGI_FORMAT_D32_FLOAT, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL, 0, 0};
-        ASSERT_EQ(S_OK, dev->CreateTexture2D(&dd, nullptr, &depth));
-        ASSERT_EQ(S_OK, dev->CreateDepthStencilView(depth, nullptr, &dsv));
-        make_target(DXGI_FORMAT_R8G8B8A8_UNORM);
-        rasterizer(TRUE);
-        viewport(0, 1);
-        ctx->IASetInputLayout(layout);
-        ctx->VSSetShader(vs, nullptr, 0);
-        ctx->PSSetShader(ps, nullptr, 0);
-    }
-    void TearDown() override {
-        ctx->OMSetRenderTargets(0, nullptr, nullptr);
-        for (IUnknown *o : {(IUnknown *)vs, (IUnknown *)ps, (IUnknown *)layout, (IUnknown *)target, (IUnknown *)depth,
-                            (IUnknown *)rtv, (IUnknown *)dsv})
-            if (o) o->Release();
-        D3D11Test::TearDown();
-    }
-    void make_target(DXGI_FORMAT f) {
-        release(rtv);
-        release(target);
-        D3D11_TEXTURE2D_DESC d = {W, H, 1, 1, f, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0, 0};
-        ASSERT_EQ(S_OK, dev->CreateTexture2D(&d, nullptr, &target));
-        ASSERT_EQ(S_OK, dev->CreateRenderTargetView(target, nullptr, &rtv));
-        ctx->OMSetRenderTargets(1, &rtv, dsv);
-    }
-    void rasterizer(BOOL depth_clip) {
-        D3D11_RASTERIZER_DESC rd = {D3D11_FILL_SOLID, D3D11_CULL_NONE, FALSE, 0, 0, 0, depth_clip, FALSE, FALSE, FALSE};
-        ID3D11RasterizerState *rs = nullptr;
-        ASSERT_EQ(S_OK, dev->CreateRasterizerState(&rd, &rs));
-        ctx->RSSetState(rs);
-        rs->Release();
-    }
-    void viewport(float zmin, float zmax) {
-        D3D11_VIEWPORT vp = {0, 0, (float)W, (float)H, zmin, zmax};
-        ctx->RSSetViewports(1, &vp);
-    }
-    void depth_state(BOOL enable, D3D11_COMPARISON_FUNC f, BOOL write) {
-        D3D11_DEPTH_STENCIL_DESC d = {};
-        d.DepthEnable = enable;
-        d.DepthWriteMask = write ? D3D11_DEPTH_WRITE_MASK_ALL : D3D11_DEPTH_WRITE_MASK_ZERO;
-        d.DepthFunc = f;
-        ID3D11DepthStencilState *s = nullptr;
-        ASSERT_EQ(S_OK, dev->CreateDepthStencilState(&d, &s));
-        ctx->OMSetDepthStencilState(s, 0);
-        s->Release();
-    }
-    void blend_add() {
-        D3D11_BLEND_DESC d = {};
-        d.RenderTarget[0] = {TRUE, D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD,
-                             D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD, D3D11_COLOR_WRITE_ENABLE_ALL};
-        ID3D11BlendState *b = nullptr;
-        ASSERT_EQ(S_OK, dev->CreateBlendState(&d, &b));
-        ctx->OMSetBlendState(b, nullptr, 0xffffffff);
-        b->Release();
-    }
-    void clear(float r, float g, float b, float a, float z) {
-        const float c[4] = {r, g, b, a};
-        ctx->ClearRenderTargetView(rtv, c);
-        ctx->ClearDepthStencilView(dsv, D3D11_CLEAR_DEPTH, z, 0);
-    }
-    void draw(const V *v, UINT n, D3D11_PRIMITIVE_TOPOLOGY topo) {
-        D3D11_BUFFER_DESC bd = {n * (UINT)sizeof(V), D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
-        D3D11_SUBRESOURCE_DATA init = {v, 0, 0};
-        ID3D11Buffer *b = nullptr;
-        ASSERT_EQ(S_OK, dev->CreateBuffer(&bd, &init, &b));
-        UINT stride = sizeof(V), offset = 0;
-        ctx->IASetVertexBuffers(0, 1, &b, &stride, &offset);
-        ctx->IASetPrimitiveTopology(topo);
-        ctx->Draw(n, 0);
-        b->Release();
-    }
-    // A full-target quad at depth z in one colour.
-    void quad(float z, float r, float g, float b, float a) {
-        const V v[4] = {{-1, -1, z, 1, r, g, b, a}, {-1, 1, z, 1, r, g, b, a}, {1, -1, z, 1, r, g, b, a}, {1, 1, z, 1, r, g, b, a}};
-        draw(v, 4, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
-    }
-};
+using namespace raster;
 
 // Each comparison against a stored 0.5, with writes on and off; a second
 // EQUAL probe at the value that must now be stored shows what was written.
@@ -239,9 +112,6 @@ TEST_F(RasterTable, ClippedTrianglesKeepTheirColours) {
     // list of two triangles (edge functions and the general clipper).
     for (int shape = 0; shape < 4; shape++) {
         const int clip = shape & 1;
-        // The Vulkan executor does not turn depth clipping off yet (it asks
-        // for no depth clamp): only the CPU executor runs that case.
-        if (!clip && !cpu_executor()) continue;
         rasterizer(clip);
         clear(0, 0, 0, 0, 1);
         if (shape < 2) draw(v, 4, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
@@ -276,6 +146,95 @@ TEST_F(RasterTable, ViewportDepthRangeMapsZ) {
         std::vector<uint32_t> px = read_pixels(target);
         ASSERT_EQ(W * H, px.size());
         EXPECT_EQ(c.pass ? rgba(255, 255, 0, 255) : 0u, px[9]) << c.zmin << ".." << c.zmax << " z " << c.z;
+    }
+}
+
+// With depth clip off nothing is cut at near or far, however far past them
+// a primitive lies, and its depth is clamped into the viewport's range: a
+// quad wholly before the near plane or past the far one, as a strip (a
+// rectangle on the CPU executor) and as a list, and as a list again wider
+// than the guard band, so that the guard-band clip runs with it. A depth
+// test then shows the clamped depth: LESS_EQUAL against the clamp's bound
+// passes, LESS fails.
+TEST_F(RasterTable, DepthClipOffDrawsBeyondNearAndFar) {
+    rasterizer(FALSE);
+    struct Case {
+        float z, stored;
+        D3D11_COMPARISON_FUNC f;
+        bool drawn;
+    } cases[] = {{1.5f, 1.0f, D3D11_COMPARISON_LESS_EQUAL, true},  {1.5f, 1.0f, D3D11_COMPARISON_LESS, false},
+                 {-0.5f, 0.0f, D3D11_COMPARISON_GREATER_EQUAL, true}, {-0.5f, 0.0f, D3D11_COMPARISON_GREATER, false},
+                 {1e6f, 1.0f, D3D11_COMPARISON_EQUAL, true},       {-3.0f, 0.25f, D3D11_COMPARISON_LESS, true}};
+    for (const Case &c : cases)
+        for (int shape = 0; shape < 3; shape++) {
+            SCOPED_TRACE(testing::Message() << "z " << c.z << " func " << c.f << " shape " << shape);
+            const float e = shape == 2 ? 40000.0f : 1.0f; // 40000 clip units: far past the guard band
+            const V v[4] = {{-e, -e, c.z, 1, 0, 1, 0, 1}, {-e, e, c.z, 1, 0, 1, 0, 1}, {e, -e, c.z, 1, 0, 1, 0, 1}, {e, e, c.z, 1, 0, 1, 0, 1}};
+            const V list[6] = {v[0], v[1], v[2], v[2], v[1], v[3]};
+            depth_state(TRUE, c.f, FALSE);
+            clear(0, 0, 0, 0, c.stored);
+            if (shape == 0) draw(v, 4, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+            else draw(list, 6, D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+            std::vector<uint32_t> px = read_pixels(target);
+            ASSERT_EQ(W * H, px.size());
+            for (UINT i = 0; i < W * H; i++) ASSERT_EQ(c.drawn ? rgba(0, 255, 0, 255) : 0u, px[i]) << "pixel " << i;
+        }
+}
+
+// A viewport whose depth range holds a NaN, and a depth buffer of another
+// size than its target, are invalid bindings: the draw leaves target and
+// depth buffer as they were. Each is tried beside the valid binding it
+// differs from, which must draw.
+TEST_F(RasterTable, InvalidDepthBindingsDrawNothing) {
+    depth_state(TRUE, D3D11_COMPARISON_ALWAYS, TRUE);
+    const float nan = nanf("");
+    const D3D11_VIEWPORT ranges[] = {{0, 0, (float)W, (float)H, 0, nan}, {0, 0, (float)W, (float)H, nan, 1},
+                                     {0, 0, (float)W, (float)H, 0, 1}};
+    for (const D3D11_VIEWPORT &vp : ranges) {
+        SCOPED_TRACE(testing::Message() << "depth range " << vp.MinDepth << ".." << vp.MaxDepth);
+        const bool valid = vp.MinDepth == vp.MinDepth && vp.MaxDepth == vp.MaxDepth;
+        ctx->RSSetViewports(1, &vp);
+        clear(0, 0, 0, 0, 1);
+        quad(0.5f, 1, 1, 1, 1);
+        for (uint32_t p : read_pixels(target)) ASSERT_EQ(valid ? 0xffffffffu : 0u, p);
+    }
+    viewport(0, 1);
+    // Depth buffers larger than the target in width, height or both (a
+    // smaller one would be written past its end if it were drawn with).
+    const UINT sizes[][2] = {{W * 2, H * 2}, {W + 1, H}, {W, H + 1}, {W, H}};
+    for (const auto &sz : sizes) {
+        SCOPED_TRACE(testing::Message() << "depth " << sz[0] << "x" << sz[1]);
+        D3D11_TEXTURE2D_DESC dd = {sz[0], sz[1], 1, 1, DXGI_FORMAT_D32_FLOAT, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL, 0, 0};
+        ID3D11Texture2D *t = nullptr;
+        ID3D11DepthStencilView *v = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateTexture2D(&dd, nullptr, &t));
+        ASSERT_EQ(S_OK, dev->CreateDepthStencilView(t, nullptr, &v));
+        const float black[4] = {0, 0, 0, 0};
+        ctx->ClearRenderTargetView(rtv, black);
+        ctx->ClearDepthStencilView(v, D3D11_CLEAR_DEPTH, 1, 0);
+        ctx->OMSetRenderTargets(1, &rtv, v);
+        quad(0.5f, 1, 1, 1, 1);
+        const bool same = sz[0] == W && sz[1] == H;
+        for (uint32_t p : read_pixels(target)) ASSERT_EQ(same ? 0xffffffffu : 0u, p);
+        // Nor was the depth buffer written: an EQUAL probe at the cleared
+        // depth, with the buffer bound beside a target of its own size, lights all.
+        ID3D11Texture2D *t2 = texture(sz[0], sz[1], D3D11_USAGE_DEFAULT, D3D11_BIND_RENDER_TARGET, 0);
+        ID3D11RenderTargetView *r2 = nullptr;
+        ASSERT_EQ(S_OK, dev->CreateRenderTargetView(t2, nullptr, &r2));
+        ctx->ClearRenderTargetView(r2, black);
+        ctx->OMSetRenderTargets(1, &r2, v);
+        D3D11_VIEWPORT whole = {0, 0, (float)sz[0], (float)sz[1], 0, 1};
+        ctx->RSSetViewports(1, &whole);
+        depth_state(TRUE, D3D11_COMPARISON_EQUAL, FALSE);
+        quad(1.0f, 1, 1, 1, 1);
+        for (uint32_t p : read_pixels(t2)) ASSERT_EQ(same ? 0u : 0xffffffffu, p);
+        depth_state(TRUE, D3D11_COMPARISON_ALWAYS, TRUE);
+        viewport(0, 1);
+        ctx->OMSetRenderTargets(1, &rtv, dsv);
+        r2->Release();
+        t2->Release();
+        v->Release();
+        t->Release();
     }
 }
 
@@ -355,8 +314,8 @@ TEST_F(RasterTable, FrontRefusesAmbiguousLayoutsAndDepthUploads) {
     EXPECT_EQ(E_INVALIDARG, dev->CreateInputLayout(twice, 3, code->GetBufferPointer(), code->GetBufferSize(), &l));
     EXPECT_EQ(nullptr, l);
     code->Release();
-    const float zs[W * H] = {};
-    D3D11_SUBRESOURCE_DATA init = {zs, W * 4, 0};
+    const std::vector<float> zs(W * H, 0.0f);
+    D3D11_SUBRESOURCE_DATA init = {zs.data(), W * 4, 0};
     D3D11_TEXTURE2D_DESC dd = {W, H, 1, 1, DXGI_FORMAT_D32_FLOAT, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_DEPTH_STENCIL, 0, 0};
     ID3D11Texture2D *t = nullptr;
     EXPECT_EQ(E_INVALIDARG, dev->CreateTexture2D(&dd, &init, &t));

@@ -364,37 +364,97 @@ TEST_F(SwRaster, UnormConversionAndSaturatingAdd) {
     EXPECT_EQ(255u, red(1, 1));
 }
 
+// Many overlapping triangles over a target of several tiles, their corners
+// on a sixteenth-pixel grid (exact through the viewport and the executor's
+// fixed point). Drawn in one colour level each under additive blending, every
+// pixel counts the triangles over its centre; the count is worked out here in
+// integers (a centre strictly inside), leaving out the few centres that lie
+// exactly on an edge, where the top-left rule decides. Drawn with varying
+// colours and depths, the bytes do not depend on the number of workers.
 TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
-    // Many overlapping additive triangles over a target of several tiles.
+    const int BW = 256, BH = 128;
     SwImage big;
-    ASSERT_TRUE(sw_image_init(&big, 200, 150, SW_FORMAT_RGBA8));
-    std::vector<Vertex> v;
+    ASSERT_TRUE(sw_image_init(&big, BW, BH, SW_FORMAT_RGBA8));
+    std::vector<Vertex> shaded, flat;
+    std::vector<int64_t> corners; // in sixteenths of a pixel, y down
     uint32_t seed = 12345;
     auto rnd = [&] { return (seed = seed * 1664525u + 1013904223u) / 4294967296.0f; };
+    auto grid = [](float v, int side) { return floorf(v * side * 16) / 16; }; // pixels, on the grid
+    const float one = 1.0f / 255;
     for (int k = 0; k < 3000; k++) {
-        float cx = rnd() * 2.4f - 1.2f, cy = rnd() * 2.4f - 1.2f, s = rnd() * 0.3f, c = rnd() * 0.1f;
-        v.push_back({cx, cy, rnd(), 1, c, c * 0.5f, c * 2, c});
-        v.push_back({cx + s, cy + rnd() * s, rnd(), 1, c, c, c, c});
-        v.push_back({cx + rnd() * s, cy - s, rnd(), 1, 0, c, c, c});
+        float cx = rnd() * 1.4f - 0.2f, cy = rnd() * 1.4f - 0.2f, s = rnd() * 0.15f, c = rnd() * 0.1f;
+        const float px[3] = {grid(cx, BW), grid(cx + s, BW), grid(cx + rnd() * s, BW)};
+        const float py[3] = {grid(cy, BH), grid(cy + rnd() * s, BH), grid(cy - s, BH)};
+        const float cols[3][4] = {{c, c * 0.5f, c * 2, c}, {c, c, c, c}, {0, c, c, c}};
+        for (int j = 0; j < 3; j++) {
+            const float x = px[j] / BW * 2 - 1, y = 1 - py[j] / BH * 2;
+            shaded.push_back({x, y, rnd(), 1, cols[j][0], cols[j][1], cols[j][2], cols[j][3]});
+            flat.push_back({x, y, 0.5f, 1, one, one, one, one});
+            corners.push_back((int64_t)(px[j] * 16));
+            corners.push_back((int64_t)(py[j] * 16));
+        }
     }
+    // The reference: per pixel the number of triangles over its centre, or -1
+    // where a centre lies on an edge of one.
+    std::vector<int> want(BW * BH, 0);
+    for (size_t t = 0; t < corners.size(); t += 6) {
+        const int64_t *c = &corners[t];
+        const int64_t area = (c[2] - c[0]) * (c[5] - c[1]) - (c[3] - c[1]) * (c[4] - c[0]);
+        if (area == 0) continue;
+        for (int y = 0; y < BH; y++)
+            for (int x = 0; x < BW; x++) {
+                const int64_t qx = 16 * x + 8, qy = 16 * y + 8;
+                int inside = 0, on = 0;
+                for (int e = 0; e < 3; e++) {
+                    const int64_t *a = &c[2 * e], *b = &c[2 * ((e + 1) % 3)];
+                    int64_t v = (b[0] - a[0]) * (qy - a[1]) - (b[1] - a[1]) * (qx - a[0]);
+                    if (area < 0) v = -v;
+                    inside += v > 0;
+                    on += v == 0;
+                }
+                int &w = want[y * BW + x];
+                if (inside + on == 3 && on > 0) w = -1;
+                else if (inside == 3 && w >= 0) w++;
+            }
+    }
+    size_t compared = 0, lit = 0;
+    for (int v : want) {
+        compared += v >= 0;
+        lit += v > 0;
+    }
+    ASSERT_GT(compared, want.size() * 9 / 10) << "fixture: few centres on edges";
+    ASSERT_GT(lit, want.size() / 2) << "fixture: the triangles should cover much of the target";
+
     std::vector<uint8_t> first;
     for (int threads : {1, 2, 3}) {
+        SCOPED_TRACE(testing::Message() << threads << " workers");
         SwDevice *d = sw_device_create(threads);
         ASSERT_TRUE(d);
         EXPECT_EQ(threads, sw_device_threads(d));
         const float clear[4] = {0, 0, 0, 0};
         sw_clear_color(&big, clear);
-        SwDraw dr = draw_of(v, SW_TRIANGLE_LIST);
+        SwDraw dr = draw_of(flat, SW_TRIANGLE_LIST);
         dr.target = &big;
-        dr.viewport = {0, 0, 200, 150, 0, 1};
+        dr.viewport = {0, 0, (float)BW, (float)BH, 0, 1};
+        sw_draw(d, &dr);
+        size_t differ = 0;
+        for (int y = 0; y < BH; y++)
+            for (int x = 0; x < BW; x++) {
+                const int w = want[y * BW + x];
+                if (w >= 0 && big.row(y)[4 * x] != w && differ++ < 5)
+                    ADD_FAILURE() << "pixel " << x << "," << y << ": " << (int)big.row(y)[4 * x] << " triangles, want " << w;
+            }
+        EXPECT_EQ(0u, differ);
+
+        sw_clear_color(&big, clear);
+        dr = draw_of(shaded, SW_TRIANGLE_LIST);
+        dr.target = &big;
+        dr.viewport = {0, 0, (float)BW, (float)BH, 0, 1};
         sw_draw(d, &dr);
         sw_device_destroy(d);
         if (first.empty()) first = bytes_of(big);
-        else EXPECT_TRUE(first == bytes_of(big)) << threads << " workers";
+        else EXPECT_TRUE(first == bytes_of(big));
     }
-    size_t lit = 0;
-    for (size_t k = 0; k < first.size(); k += 4) lit += first[k] != 0;
-    EXPECT_GT(lit, first.size() / 8) << "the scene should cover much of the target";
 }
 
 // A draw needing more binning memory than the cap is rasterized in parts:
@@ -455,8 +515,7 @@ TEST_F(SwRaster, CappedBinningDrawsTheSameBytes) {
 // The corners come from SV_VertexID, whose results the corners keep in
 // registers of their own, or from a vertex buffer, whose values pass
 // straight to an output and so are copied out corner by corner.
-TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
-    const char *vs_srcs[2] = {
+const char *const kSquareVS[2] = {
         "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; float2 uv : TEXCOORD0; };\n"
         "VSOut main(float4 c : POSITION, float4 col : COLOR, uint vid : SV_VertexID) {\n"
         "    float2 k = float2((float)(vid & 1u) * 2.0 - 1.0, (float)(vid >> 1) * 2.0 - 1.0);\n"
@@ -476,12 +535,14 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
         "    o.uv = corner;\n"
         "    return o;\n"
         "}\n"};
-    const char *ps_src = "float4 main(float4 pos : SV_POSITION, float4 col : COLOR, float2 uv : TEXCOORD0) : SV_Target {\n"
+const char *const kSquarePS = "float4 main(float4 pos : SV_POSITION, float4 col : COLOR, float2 uv : TEXCOORD0) : SV_Target {\n"
                          "    return float4(col.rgb * (1.0 - 0.4 * dot(uv, uv)), 1.0);\n}\n";
+
+TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
     SwProgram vss[2], ps;
     std::string err;
-    for (int k = 0; k < 2; k++) ASSERT_TRUE(sw_compile(vs_srcs[k], "vs_5_0", &vss[k], &err)) << err;
-    ASSERT_TRUE(sw_compile(ps_src, "ps_5_0", &ps, &err)) << err;
+    for (int k = 0; k < 2; k++) ASSERT_TRUE(sw_compile(kSquareVS[k], "vs_5_0", &vss[k], &err)) << err;
+    ASSERT_TRUE(sw_compile(kSquarePS, "ps_5_0", &ps, &err)) << err;
     const float corners[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
     struct Square {
         float x, y, z, half, r, g, b, slant;
@@ -553,6 +614,84 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
                      std::to_string(c.viewport.x));
         EXPECT_EQ(0u, differ);
         EXPECT_GT(lit, images[0].size() / 8) << "the squares should cover much of the target";
+    }
+    sw_device_destroy(dev);
+}
+
+// A few squares apart from each other, drawn as instances in one draw, against
+// what they must give worked out here: each covers the pixels of its
+// rectangle (sides on pixel edges, so no centre lies on one) and shades each
+// with its colour times 1 - 0.4 |uv|^2, uv running from -1 to 1 across it.
+// Plain, narrow, mirrored (the other winding) and turned squares, with corners
+// from SV_VertexID and from a vertex buffer.
+TEST(SwInstanced, SquaresCoverTheirRectanglesInTheirColours) {
+    struct Square {
+        float x, y, z, half, r, g, b, slant;
+    };
+    const Square squares[] = {
+        {-0.5f, 0.5f, 0.5f, 0.1f, 0.5f, 0.25f, 0.75f, 0},   // pixels 60..89 x 40..59
+        {0.5f, -0.5f, 0.5f, 0.2f, 0.25f, 1.0f, 0.5f, 0},    // 195..254 x 130..169
+        {0.0f, 0.0f, 0.5f, 0.02f, 1.0f, 1.0f, 1.0f, 0},     // 147..152 x 98..101, narrow
+        {-0.5f, -0.5f, 0.5f, -0.1f, 0.75f, 0.5f, 0.25f, 0}, // 60..89 x 140..159, mirrored
+        {0.6f, 0.6f, 0.5f, 0.1f, -0.5f, 0.5f, 1.0f, 0},     // 225..254 x 30..49, turned
+    };
+    const float corners[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
+    const SwVertexElement elements[3] = {{0, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, true},
+                                         {1, 0, DXGI_FORMAT_R32G32B32A32_FLOAT, 16, true},
+                                         {2, 1, DXGI_FORMAT_R32G32_FLOAT, 0, false}};
+    const int TW = 300, TH = 200;
+    SwProgram ps;
+    std::string err;
+    ASSERT_TRUE(sw_compile(kSquarePS, "ps_5_0", &ps, &err)) << err;
+    SwDevice *dev = sw_device_create(2);
+    ASSERT_TRUE(dev);
+    for (int program = 0; program < 2; program++) {
+        SCOPED_TRACE(testing::Message() << "program " << program);
+        SwProgram vs;
+        ASSERT_TRUE(sw_compile(kSquareVS[program], "vs_5_0", &vs, &err)) << err;
+        SwImage target;
+        ASSERT_TRUE(sw_image_init(&target, TW, TH, SW_FORMAT_RGBA8));
+        SwDraw d;
+        d.vs = &vs;
+        d.ps = &ps;
+        d.elements = elements;
+        d.element_count = program == 0 ? 2 : 3;
+        d.streams[0] = {(const uint8_t *)squares, sizeof squares, sizeof(Square), 0};
+        d.streams[1] = {(const uint8_t *)corners, sizeof corners, sizeof corners[0], 0};
+        d.topology = SW_TRIANGLE_STRIP;
+        d.viewport = {0, 0, (float)TW, (float)TH, 0, 1};
+        d.blend = SW_BLEND_ADD;
+        d.target = &target;
+        d.vertex_count = 4;
+        d.instance_count = sizeof squares / sizeof squares[0];
+        sw_draw(dev, &d);
+        std::vector<uint32_t> want(TW * TH, 0);
+        for (const Square &q : squares) {
+            const double h = fabs(q.half);
+            const int x0 = (int)lround((q.x - h + 1) * TW / 2), x1 = (int)lround((q.x + h + 1) * TW / 2);
+            const int y0 = (int)lround((1 - q.y - h) * TH / 2), y1 = (int)lround((1 - q.y + h) * TH / 2);
+            for (int y = y0; y < y1; y++)
+                for (int x = x0; x < x1; x++) {
+                    const double u = -1 + 2 * (x + 0.5 - x0) / (x1 - x0), v = -1 + 2 * (y + 0.5 - y0) / (y1 - y0);
+                    const double shade = 1 - 0.4 * (u * u + v * v);
+                    uint32_t px = 0xff000000u;
+                    const float rgb[3] = {fabsf(q.r), q.g, q.b};
+                    for (int c = 0; c < 3; c++) px |= (uint32_t)lround(rgb[c] * shade * 255) << (8 * c);
+                    want[y * TW + x] = px;
+                }
+        }
+        size_t lit = 0, wrong = 0;
+        for (int y = 0; y < TH; y++)
+            for (int x = 0; x < TW; x++) {
+                const uint32_t got = ((const uint32_t *)target.row(y))[x], w = want[y * TW + x];
+                lit += w != 0;
+                bool close = (got >> 24) == (w >> 24);
+                for (int c = 0; c < 3; c++) close = close && abs((int)((got >> (8 * c)) & 255) - (int)((w >> (8 * c)) & 255)) <= 1;
+                if (!close && wrong++ < 5)
+                    ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << got << ", want about " << w;
+            }
+        EXPECT_EQ(0u, wrong);
+        EXPECT_EQ(30u * 20 * 3 + 60 * 40 + 6 * 4, lit) << "fixture: the squares' areas";
     }
     sw_device_destroy(dev);
 }

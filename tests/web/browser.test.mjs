@@ -2,7 +2,8 @@
 // frames read back through the JavaScript module and shown on the canvas
 // match the native library's; keys and the mouse change scene, quality,
 // clock and camera; the s key and screenshot() give the library's PNG; a
-// server without cross-origin isolation gets a clear message.
+// server without cross-origin isolation gets the module without threads,
+// the same frames, and a message saying why it is slower.
 // WEB_URL: the page served with isolation; WEB_URL_PLAIN: without;
 // WEB_NATIVE: native_frames.py's frames; WEB_DRIVER: where npm put puppeteer-core.
 import test from 'node:test';
@@ -35,7 +36,7 @@ test.after(async () => {
 });
 
 // The page at W x H with time frozen, its first frame shown.
-async function openPage(query = '') {
+async function openPage(query = '', base = url) {
   const page = await browser.newPage();
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
@@ -48,7 +49,7 @@ async function openPage(query = '') {
     };
   });
   await page.setViewport({width: W, height: H});
-  await page.goto(`${url}?time=0&size=${W}x${H}${query}`);
+  await page.goto(`${base}?time=0&size=${W}x${H}${query}`);
   await page.waitForFunction(() => window.galaxyPage.firstFrameMs > 0 || window.galaxyPage.error, {timeout: 60000});
   assert.equal(await page.evaluate(() => window.galaxyPage.error || ''), '');
   page.errors = errors;
@@ -66,9 +67,11 @@ async function readback(page) {
   return {width: bytes[0], height: bytes[1], data: Buffer.from(bytes[2], 'base64')};
 }
 
-// What the canvas shows: the page's own pixels, the overlay hidden.
+// What the canvas shows: the page's own pixels, the overlay and notice hidden.
 async function shown(page) {
-  await page.evaluate(() => { document.getElementById('overlay').style.display = 'none'; });
+  await page.evaluate(() => {
+    for (const id of ['overlay', 'notice']) document.getElementById(id).style.display = 'none';
+  });
   return decodePng(await page.screenshot({type: 'png'}));
 }
 
@@ -93,6 +96,8 @@ function assertMatches(data, name, what) {
 test('each scene in the page matches the native frame, read back and on the canvas', async () => {
   const page = await openPage();
   try {
+    // Isolated, the page runs the module with threads, not the slow one.
+    assert.equal(await page.evaluate(() => window.galaxyPage.threads), true);
     for (const c of cases) {
       await page.evaluate(async (c) => {
         const g = window.galaxyPage.galaxy;
@@ -213,15 +218,34 @@ test('the s key downloads, and screenshot() gives, the frame as a PNG', async ()
   }
 });
 
-test('without cross-origin isolation the page says what the server must send', async () => {
-  const page = await browser.newPage();
+test('without cross-origin isolation the page renders on one thread and says why it is slower', async () => {
+  const page = await openPage('', plainUrl);
   try {
-    await page.goto(plainUrl);
-    await page.waitForFunction(() => window.galaxyPage && window.galaxyPage.error, {timeout: 30000});
-    const text = await page.$eval('#message', (e) => (getComputedStyle(e).display !== 'none' ? e.textContent : ''));
+    assert.equal(await page.evaluate(() => window.galaxyPage.threads), false);
+    const text = await page.$eval('#notice', (e) => (getComputedStyle(e).display !== 'none' ? e.textContent : ''));
     assert.match(text, /cross-origin isolated/);
+    assert.match(text, /slower/);
     assert.match(text, /Cross-Origin-Opener-Policy: same-origin/);
     assert.match(text, /Cross-Origin-Embedder-Policy: require-corp/);
+    for (const c of cases.filter((c) => c.width === W && c.height === H)) {
+      await page.evaluate(async (c) => {
+        const g = window.galaxyPage.galaxy;
+        await g.setMode((c.mode + 1) % 4);
+        await g.setMode(c.mode);
+        await g.setQuality(c.quality);
+        if (c.camera) await g.setCamera(...c.camera);
+        for (const a of c.adjust || []) await g.adjustCamera(...a);
+      }, c);
+      assertMatches((await readback(page)).data, c.name, 'readback without threads');
+      await assertShows(page, c.name);
+    }
+    // Threads cannot be had here: asking for them fails with the reason.
+    const refused = await page.evaluate(async () => {
+      const {createGalaxyOffscreen} = await import('./halvenor-galaxy.mjs');
+      return createGalaxyOffscreen(8, 8, {threads: true}).then(() => '', (e) => e.message);
+    });
+    assert.match(refused, /Cross-Origin-Embedder-Policy: require-corp/);
+    assert.deepEqual(page.errors, []);
   } finally {
     await page.close();
   }

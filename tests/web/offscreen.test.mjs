@@ -13,8 +13,8 @@ const dist = process.env.WEB_DIST, nativeDir = process.env.WEB_NATIVE;
 const {createGalaxyOffscreen, MODES} = await import(pathToFileURL(join(dist, 'halvenor-galaxy.mjs')).href);
 const cases = JSON.parse(readFileSync(new URL('./cases.json', import.meta.url))).cases;
 
-async function render(c) {
-  const g = await createGalaxyOffscreen(c.width, c.height, {timeScale: 0});
+async function render(c, options = {}) {
+  const g = await createGalaxyOffscreen(c.width, c.height, {timeScale: 0, ...options});
   await g.setMode(MODES[c.mode]);
   await g.setQuality(c.quality);
   if (c.camera) await g.setCamera(...c.camera);
@@ -40,6 +40,24 @@ test('every scene matches the native frame of the same state', async () => {
       await g.destroy();
     }
   }
+});
+
+// The module a page without shared memory loads: the same code on one
+// thread, so the same bytes as the module with threads.
+test('the module without threads renders the same frames', async () => {
+  for (const c of cases) {
+    const g = await render(c, {threads: false}), t = await render(c);
+    try {
+      assert.equal(g.threads, false);
+      assert.equal(t.threads, true);
+      const a = await g.readback(), b = await t.readback();
+      assert.ok(Buffer.from(a.data).equals(Buffer.from(b.data)), `${c.name}: the two modules' frames differ`);
+    } finally {
+      await g.destroy();
+      await t.destroy();
+    }
+  }
+  await assert.rejects(createGalaxyOffscreen(8, 8, {threads: 'no'}), TypeError);
 });
 
 test('a screenshot is a PNG of the frame readback returns', async () => {

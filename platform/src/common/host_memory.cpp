@@ -10,7 +10,7 @@ bool host_bytes_alloc(HostBytes *b, size_t n, const void *src) {
     host_bytes_free(b);
     if (n == 0) return true;
     size_t mapped = 0;
-    uint8_t *p = n >= HOST_HUGE_PAGE ? host_map_huge(n, &mapped) : nullptr; // zeroed by the kernel
+    uint8_t *p = n >= HOST_MAPPED_MIN ? host_map_block(n, &mapped) : nullptr; // zeroed by the kernel
     if (!p) p = src ? (uint8_t *)malloc(n) : (uint8_t *)calloc(1, n);
     if (!p) return false;
     if (src) memcpy(p, src, n);
@@ -21,7 +21,7 @@ bool host_bytes_alloc(HostBytes *b, size_t n, const void *src) {
 }
 
 void host_bytes_free(HostBytes *b) {
-    if (b->mapped) host_unmap_huge(b->ptr, b->mapped);
+    if (b->mapped) host_unmap_block(b->ptr, b->mapped);
     else free(b->ptr);
     b->ptr = nullptr;
     b->bytes = 0;

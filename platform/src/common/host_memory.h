@@ -1,10 +1,7 @@
-// Memory behind the CPU executor's buffers and images. Blocks of at least
-// one huge page get a mapping of their own, aligned to 2 MiB and advised for
-// transparent huge pages: filling 64 MiB of fresh memory then costs 32 page
-// faults rather than 16384 where the kernel grants huge pages, and no more
-// than before where it does not. Either way the kernel hands such a block
-// out zeroed, so it is never cleared again. Smaller blocks come from the
-// heap.
+// Memory behind the CPU executor's buffers and images. Blocks of 2 MiB and
+// more get a mapping of their own: the kernel hands it out zeroed, so it is
+// never cleared again, and it goes back to the system the moment the block
+// is released. Smaller blocks come from the heap.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -23,7 +20,7 @@ struct HostBytes {
     size_t size() const { return bytes; }
 };
 
-enum { HOST_HUGE_PAGE = 2u << 20 };
+enum { HOST_MAPPED_MIN = 2u << 20 };
 
 // Replaces b's block with n bytes: a copy of src when src is given (each
 // byte written once), zeros otherwise. False, with b empty, when the memory
@@ -32,7 +29,7 @@ bool host_bytes_alloc(HostBytes *b, size_t n, const void *src);
 void host_bytes_free(HostBytes *b);
 
 // The mapping behind large blocks, one implementation per build: a block of
-// n bytes (n >= HOST_HUGE_PAGE), zeroed, with its mapped length in *mapped;
+// n bytes (n >= HOST_MAPPED_MIN), zeroed, with its mapped length in *mapped;
 // null to have the block come from the heap instead.
-uint8_t *host_map_huge(size_t n, size_t *mapped);
-void host_unmap_huge(void *p, size_t mapped);
+uint8_t *host_map_block(size_t n, size_t *mapped);
+void host_unmap_block(void *p, size_t mapped);

@@ -53,3 +53,21 @@ ID3DBlob *hlsl_blob_create(const void *data, size_t size) {
     hook_live_add(1);
     return b;
 }
+
+void hlsl_blob_messages(ID3DBlob **pp, const std::string &text) {
+    if (!pp || text.empty()) return;
+    *pp = hlsl_blob_create(text.c_str(), text.size() + 1); // NUL included, as fxc does
+}
+
+HRESULT hlsl_compile_begin(LPCVOID src, const std::string &name, LPCSTR entry, LPCSTR target, ID3DBlob **code,
+                           ID3DBlob **messages) {
+    if (code) *code = nullptr;
+    if (messages) *messages = nullptr;
+    HRESULT hr = hook_enter("D3DCompile");
+    if (FAILED(hr)) return hr;
+    if (!src || !entry || !target || !code) {
+        hlsl_blob_messages(messages, name + ": error: missing source, entry point, target or output\n");
+        return E_INVALIDARG;
+    }
+    return S_OK;
+}

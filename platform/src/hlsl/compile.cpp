@@ -18,7 +18,6 @@
 #include <glslang/SPIRV/GlslangToSpv.h>
 #include <spirv-tools/optimizer.hpp>
 
-#include "common/hooks.h"
 #include "common/shader_blob.h"
 #include "hlsl/blob.h"
 #include "hlsl/spirv_reflect.h"
@@ -41,11 +40,6 @@ const Target *find_target(const char *name) {
     for (const Target &t : k_targets)
         if (strcmp(t.name, name) == 0) return &t;
     return nullptr;
-}
-
-void set_messages(ID3DBlob **pp, const std::string &text) {
-    if (!pp || text.empty()) return;
-    *pp = hlsl_blob_create(text.c_str(), text.size() + 1); // NUL included, as fxc does
 }
 
 // glslang writes "ERROR: name:line: msg"; make it "name:line: error: msg",
@@ -277,27 +271,20 @@ HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceNa
                           ID3DBlob **ppCode, ID3DBlob **ppErrorMsgs) {
     (void)pInclude;
     (void)Flags2;
-    if (ppCode) *ppCode = nullptr;
-    if (ppErrorMsgs) *ppErrorMsgs = nullptr;
-    HRESULT hr = hook_enter("D3DCompile");
-    if (FAILED(hr)) return hr;
-
     const std::string name = pSourceName ? pSourceName : "source";
-    if (!pSrcData || !pEntrypoint || !pTarget || !ppCode) {
-        set_messages(ppErrorMsgs, name + ": error: missing source, entry point, target or output\n");
-        return E_INVALIDARG;
-    }
+    HRESULT hr = hlsl_compile_begin(pSrcData, name, pEntrypoint, pTarget, ppCode, ppErrorMsgs);
+    if (FAILED(hr)) return hr;
     const Target *target = find_target(pTarget);
     if (!target) {
-        set_messages(ppErrorMsgs, name + ": error: unsupported target '" + pTarget + "'\n");
+        hlsl_blob_messages(ppErrorMsgs, name + ": error: unsupported target '" + pTarget + "'\n");
         return E_INVALIDARG;
     }
     if ((Flags1 & D3DCOMPILE_PACK_MATRIX_ROW_MAJOR) && (Flags1 & D3DCOMPILE_PACK_MATRIX_COLUMN_MAJOR)) {
-        set_messages(ppErrorMsgs, name + ": error: both matrix packing flags given\n");
+        hlsl_blob_messages(ppErrorMsgs, name + ": error: both matrix packing flags given\n");
         return E_INVALIDARG;
     }
     if (SrcDataSize > 0x7fffffff) {
-        set_messages(ppErrorMsgs, name + ": error: source too large\n");
+        hlsl_blob_messages(ppErrorMsgs, name + ": error: source too large\n");
         return E_INVALIDARG;
     }
 
@@ -309,13 +296,13 @@ HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceNa
         hr = compile((const char *)pSrcData, SrcDataSize, name, pDefines, Flags1, pEntrypoint, target->stage,
                      &container, &log);
         if (FAILED(hr)) {
-            set_messages(ppErrorMsgs, log);
+            hlsl_blob_messages(ppErrorMsgs, log);
             return hr;
         }
         cache_store(key, container, log);
     }
     *ppCode = hlsl_blob_create(container.data(), container.size() * 4);
     if (!*ppCode) return E_OUTOFMEMORY;
-    set_messages(ppErrorMsgs, log);
+    hlsl_blob_messages(ppErrorMsgs, log);
     return S_OK;
 }

@@ -87,7 +87,9 @@ struct TileStream {
 };
 
 // What one setup task makes: primitives per tile, in its instances' order.
-struct BinSet {
+// Each on cache lines of its own: neighbouring sets are filled by different
+// workers at once, and every primitive binned writes the counters below.
+struct alignas(64) BinSet {
     std::vector<Edges> edges;
     std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping

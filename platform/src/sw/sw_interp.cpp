@@ -57,8 +57,11 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     case OP_FDIV: LANES(d[l].f = a[l].f / b[l].f);
     case OP_FNEG: LANES(d[l].u = a[l].u ^ 0x80000000u);
     case OP_MAD: { THIRD; LANES(d[l].f = a[l].f * b[l].f + c[l].f); }
-    case OP_FMIN: LANES(d[l].f = b[l].f < a[l].f ? b[l].f : a[l].f);
-    case OP_FMAX: LANES(d[l].f = a[l].f < b[l].f ? b[l].f : a[l].f);
+    // With one NaN operand, the other one (as Direct3D has it): a NaN first
+    // operand gives way to the second, and a NaN second one loses the
+    // comparison.
+    case OP_FMIN: LANES(d[l].f = a[l].f == a[l].f ? (b[l].f < a[l].f ? b[l].f : a[l].f) : b[l].f);
+    case OP_FMAX: LANES(d[l].f = a[l].f == a[l].f ? (a[l].f < b[l].f ? b[l].f : a[l].f) : b[l].f);
     case OP_FABS: LANES(d[l].u = a[l].u & 0x7fffffffu);
     case OP_FRACT: LANES(d[l].f = sw_frac(a[l].f));
     case OP_FLOOR: LANES(d[l].f = floor_exact(a[l].f));

@@ -10,17 +10,19 @@ namespace sw {
 namespace {
 
 // Direct3D's comparison functions, 1 (never) to 8 (always), of the
-// fragment's depth against the stored one.
-SW_BOTH_BUILDS bool depth_passes(uint32_t func, float z, float stored) {
+// fragment's depth against the stored one, chosen once per batch: merge()
+// is handed the comparison as a function object, so its loop has none of
+// this switch.
+template <class Merge> SW_BOTH_BUILDS void with_depth_func(uint32_t func, Merge merge) {
     switch (func) {
-    case 1: return false;
-    case 2: return z < stored;
-    case 3: return z == stored;
-    case 4: return z <= stored;
-    case 5: return z > stored;
-    case 6: return z != stored;
-    case 7: return z >= stored;
-    default: return true;
+    case 1: return merge([](float, float) { return false; });
+    case 2: return merge([](float z, float stored) { return z < stored; });
+    case 3: return merge([](float z, float stored) { return z == stored; });
+    case 4: return merge([](float z, float stored) { return z <= stored; });
+    case 5: return merge([](float z, float stored) { return z > stored; });
+    case 6: return merge([](float z, float stored) { return z != stored; });
+    case 7: return merge([](float z, float stored) { return z >= stored; });
+    default: return merge([](float, float) { return true; });
     }
 }
 
@@ -83,19 +85,36 @@ SW_BOTH_BUILDS void shade_batch_body(SwDevice *dev, Worker &wk) {
     SwImage *target = d->target;
     uint8_t *const bytes = target->bytes.data();
     if (d->depth && d->depth_test) {
-        // Selects rather than branches, as below; the comparison is the
-        // same for the whole loop.
-        const uint32_t func = d->depth_func;
-        const bool write = d->depth_write, add = d->blend == SW_BLEND_ADD;
-        for (uint32_t l = 0; l < n; l++) {
-            float *dz = (float *)d->depth->row((uint32_t)wk.fy[l]) + wk.fx[l];
-            const float zc = wk.fz[l] < 0.0f ? 0.0f : (wk.fz[l] > 1.0f ? 1.0f : wk.fz[l]);
-            const bool pass = done[l].u && depth_passes(func, zc, *dz);
-            *dz = pass && write ? zc : *dz;
-            uint32_t *px = (uint32_t *)(bytes + offset[l]);
-            const uint32_t c = add ? sw_add_saturate_bytes(*px, packed[l]) : packed[l];
-            *px = pass ? c : *px;
+        // Each lane's depth clamped to [0, 1] and the byte offset of its
+        // stored depth, 8 lanes at once; then lane by lane in order, with
+        // selects rather than branches, as below.
+        float zc[SW_LANES];
+        uint32_t zoffset[SW_LANES];
+        const int32_t zpitch32 = (int32_t)d->depth->pitch;
+        const Float8 zero = {}, one = zero + 1.0f;
+        for (uint32_t l = 0; l < n; l += 8) {
+            Float8 z;
+            Int8 x, y;
+            memcpy(&z, &wk.fz[l], sizeof z);
+            memcpy(&x, &wk.fx[l], sizeof x);
+            memcpy(&y, &wk.fy[l], sizeof y);
+            z = z < zero ? zero : (z > one ? one : z);
+            const Int8 o = y * zpitch32 + x * 4;
+            memcpy(&zc[l], &z, sizeof z);
+            memcpy(&zoffset[l], &o, sizeof o);
         }
+        uint8_t *const zbytes = d->depth->bytes.data();
+        const bool write = d->depth_write, add = d->blend == SW_BLEND_ADD;
+        with_depth_func(d->depth_func, [&](auto passes) {
+            for (uint32_t l = 0; l < n; l++) {
+                float *dz = (float *)(zbytes + zoffset[l]);
+                const bool pass = done[l].u && passes(zc[l], *dz);
+                *dz = pass && write ? zc[l] : *dz;
+                uint32_t *px = (uint32_t *)(bytes + offset[l]);
+                const uint32_t c = add ? sw_add_saturate_bytes(*px, packed[l]) : packed[l];
+                *px = pass ? c : *px;
+            }
+        });
         return;
     }
     // Masks rather than branches: discarded lanes follow no pattern the

@@ -25,18 +25,37 @@ void take_tasks(SwPool *pool, uint32_t worker) {
     }
 }
 
+// How many times a waiting side yields before it blocks: some tens of
+// microseconds on an idle machine, a few time slices on a loaded one.
+const int kSpins = 64;
+
+// Yields until done() holds or the spins run out; true when it holds.
+template <class Done> bool spin_until(Done done) {
+    for (int i = 0; i < kSpins; i++) {
+        if (done()) return true;
+        std::this_thread::yield();
+    }
+    return done();
+}
+
 void worker_main(SwPool *pool, uint32_t worker) {
     sw_flush_denormals();
     uint64_t seen = 0;
-    std::unique_lock<std::mutex> g(pool->lock);
     for (;;) {
-        pool->wake.wait(g, [&] { return pool->quit || pool->generation != seen; });
-        if (pool->quit) return;
-        seen = pool->generation;
-        g.unlock();
+        spin_until([&] { return pool->generation.load(std::memory_order_acquire) != seen; });
+        {
+            std::unique_lock<std::mutex> g(pool->lock);
+            pool->wake.wait(g, [&] { return pool->quit || pool->generation.load(std::memory_order_relaxed) != seen; });
+            if (pool->quit) return;
+            seen = pool->generation.load(std::memory_order_relaxed);
+        }
         take_tasks(pool, worker);
-        g.lock();
-        if (--pool->running == 0) pool->finished.notify_one();
+        if (pool->running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            // Under the lock: the caller may be between its last look and
+            // its wait.
+            std::lock_guard<std::mutex> g(pool->lock);
+            pool->finished.notify_one();
+        }
     }
 }
 
@@ -79,12 +98,15 @@ void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks) {
         pool->ctx = ctx;
         pool->tasks = tasks;
         pool->next.store(0, std::memory_order_relaxed);
-        pool->running = (uint32_t)pool->threads.size();
-        pool->generation++;
+        pool->running.store((uint32_t)pool->threads.size(), std::memory_order_relaxed);
+        pool->generation.fetch_add(1, std::memory_order_release);
     }
     if (!pool->threads.empty()) pool->wake.notify_all();
     take_tasks(pool, 0);
-    std::unique_lock<std::mutex> g(pool->lock);
-    pool->finished.wait(g, [&] { return pool->running == 0; });
+    auto all_done = [&] { return pool->running.load(std::memory_order_acquire) == 0; };
+    if (!spin_until(all_done)) {
+        std::unique_lock<std::mutex> g(pool->lock);
+        pool->finished.wait(g, all_done);
+    }
     sw_fp_mode_set(saved);
 }

@@ -21,6 +21,13 @@ struct LaneRun {
     uint32_t l, count, groups;
 };
 
+// Eight lanes of a row, in place, as one vector (rows are only 4-byte
+// aligned). The fills below are written with them rather than as loops of
+// 8: Clang (WebAssembly) vectorizes such a loop nest across the groups
+// instead, a gather and a scatter per vector.
+typedef float Lanes8 __attribute__((vector_size(32), aligned(4), may_alias));
+SW_BOTH_BUILDS Lanes8 &lanes8(float *p) { return *(Lanes8 *)p; }
+
 SW_BOTH_BUILDS LaneRun begin_run(const Worker &wk, uint32_t left) {
     const uint32_t room = SW_LANES - wk.n, count = left < room ? left : room;
     return {wk.n, count, (count + 7) / 8};
@@ -75,9 +82,14 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             const auto [l, count, groups] = begin_run(wk, total - done);
             float bx[kPad], by[kPad];
             // Written with vector types: the loop form builds its starting
-            // lane numbers one insert at a time, a fixed cost per run.
-            Int8 i = Int8{0, 1, 2, 3, 4, 5, 6, 7} + (int32_t)done;
-            for (uint32_t j = 0; j < groups; j++, i += 8) {
+            // lane numbers one insert at a time, a fixed cost per run. They
+            // step as unsigned lanes: GCC 12 drops the step of a signed
+            // 8-lane vector carried around a loop when it checks signed
+            // overflow (the sanitizer build) without AVX, and every group of
+            // the portable build then took the first group's pixels.
+            UInt8 step = UInt8{0, 1, 2, 3, 4, 5, 6, 7} + done;
+            for (uint32_t j = 0; j < groups; j++, step += 8u) {
+                const Int8 i = (Int8)step;
                 const Int8 row = __builtin_convertvector((__builtin_convertvector(i, Float8) + 0.5f) * rw, Int8);
                 const Int8 x = x0 + (i - row * w), y = y0 + row;
                 const Float8 fbx = (__builtin_convertvector(x, Float8) + 0.5f - lx) * rwidth;
@@ -90,16 +102,16 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], along = a[3 * i + 1], down = a[3 * i + 2];
                 float *__restrict dst = wk.in[i] + l;
-                for (uint32_t j = 0; j < groups; j++)
-                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = (a0 + by[k] * down) + bx[k] * along;
+                for (uint32_t k = 0; k < groups * 8; k += 8)
+                    lanes8(dst + k) = (a0 + lanes8(by + k) * down) + lanes8(bx + k) * along;
             }
             if (dev->ds.need_z) {
                 float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
-                for (uint32_t j = 0; j < groups; j++)
-                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
-                        fz[k] = (g[4] + by[k] * g[6]) + bx[k] * g[5];
-                        fw[k] = g[7];
-                    }
+                const float z0 = g[4], zx = g[5], zy = g[6], rw = g[7];
+                for (uint32_t k = 0; k < groups * 8; k += 8) {
+                    lanes8(fz + k) = (z0 + lanes8(by + k) * zy) + lanes8(bx + k) * zx;
+                    lanes8(fw + k) = Lanes8{rw, rw, rw, rw, rw, rw, rw, rw};
+                }
             }
             done += count;
             end_run(dev, wk, count);
@@ -117,9 +129,10 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float bx[kPad];
-            Int8 px = Int8{0, 1, 2, 3, 4, 5, 6, 7} + x; // vector types, as for narrow ones
+            UInt8 step = UInt8{0, 1, 2, 3, 4, 5, 6, 7} + (uint32_t)x; // as for narrow ones
             const Int8 py = Int8{} + y;
-            for (uint32_t j = 0; j < groups; j++, px += 8) {
+            for (uint32_t j = 0; j < groups; j++, step += 8u) {
+                const Int8 px = (Int8)step;
                 const Float8 fbx = (__builtin_convertvector(px, Float8) + 0.5f - lx) * rwidth;
                 memcpy(wk.fx + l + 8 * j, &px, sizeof px);
                 memcpy(wk.fy + l + 8 * j, &py, sizeof py);
@@ -128,17 +141,15 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             for (uint32_t i = 0; i < reads; i++) {
                 const float base = a[3 * i] + by * a[3 * i + 2], along = a[3 * i + 1];
                 float *__restrict dst = wk.in[i] + l;
-                for (uint32_t j = 0; j < groups; j++)
-                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = base + bx[k] * along;
+                for (uint32_t k = 0; k < groups * 8; k += 8) lanes8(dst + k) = base + lanes8(bx + k) * along;
             }
             if (dev->ds.need_z) {
-                const float zbase = g[4] + by * g[6];
+                const float zbase = g[4] + by * g[6], zx = g[5], rw = g[7];
                 float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
-                for (uint32_t j = 0; j < groups; j++)
-                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) {
-                        fz[k] = zbase + bx[k] * g[5];
-                        fw[k] = g[7];
-                    }
+                for (uint32_t k = 0; k < groups * 8; k += 8) {
+                    lanes8(fz + k) = zbase + lanes8(bx + k) * zx;
+                    lanes8(fw + k) = Lanes8{rw, rw, rw, rw, rw, rw, rw, rw};
+                }
             }
             x += (int32_t)count;
             end_run(dev, wk, count);
@@ -180,25 +191,30 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
             if (!live) break;
             const auto [l, count, groups] = begin_run(wk, live);
             float q0[kPad], q1[kPad], q2[kPad];
+            // Locals and restrict: otherwise Clang cannot tell the rows from
+            // the block and leaves the loop scalar.
+            int32_t *__restrict fx = wk.fx + l, *__restrict fy = wk.fy + l;
+            float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
+            const float z0 = g[0], z1 = g[1], z2 = g[2], w0 = g[3], w1 = g[4], w2 = g[5];
             for (uint32_t k = 0; k < groups * 8; k++) {
                 const float t = (float)(x - (int32_t)lo + (int32_t)k);
                 const float b0 = bs[0] + t * db[0], b1 = bs[1] + t * db[1], b2 = bs[2] + t * db[2];
-                float r0 = b0 * g[3], r1 = b1 * g[4], r2 = b2 * g[5];
+                float r0 = b0 * w0, r1 = b1 * w1, r2 = b2 * w2;
                 const float rw = r0 + r1 + r2;
                 const float w = 1.0f / rw;
                 q0[k] = r0 * w;
                 q1[k] = r1 * w;
                 q2[k] = r2 * w;
-                wk.fx[l + k] = x + (int32_t)k;
-                wk.fy[l + k] = y;
-                wk.fz[l + k] = b0 * g[0] + b1 * g[1] + b2 * g[2];
-                wk.fw[l + k] = rw;
+                fx[k] = x + (int32_t)k;
+                fy[k] = y;
+                fz[k] = b0 * z0 + b1 * z1 + b2 * z2;
+                fw[k] = rw;
             }
             for (uint32_t i = 0; i < reads; i++) {
                 const float a0 = a[3 * i], a1 = a[3 * i + 1], a2 = a[3 * i + 2];
                 float *__restrict dst = wk.in[i] + l;
-                for (uint32_t j = 0; j < groups; j++)
-                    for (uint32_t k = 8 * j; k < 8 * j + 8; k++) dst[k] = q0[k] * a0 + q1[k] * a1 + q2[k] * a2;
+                for (uint32_t k = 0; k < groups * 8; k += 8)
+                    lanes8(dst + k) = lanes8(q0 + k) * a0 + lanes8(q1 + k) * a1 + lanes8(q2 + k) * a2;
             }
             x += (int32_t)count;
             end_run(dev, wk, count);

@@ -267,7 +267,10 @@ SW_BOTH_BUILDS void rect_quads(const SwDevice *dev, Worker &wk, uint32_t n) {
         qs.aligned[l] = qs.rect[l] & (sides.side1 | sides.side2);
         const int32_t x = sides.side1 ? X1 : X2, y = sides.side1 ? Y2 : Y1; // corners xv and yv
         qs.xv[l] = sides.side1 ? 1 : 2;
-        const float z0 = qs.z[0][l], zx = sides.side1 ? qs.z[1][l] : qs.z[2][l], zy = sides.side1 ? qs.z[2][l] : qs.z[1][l];
+        // Both depths loaded, then one chosen: a choice of array to load
+        // from keeps Clang (WebAssembly) from vectorizing the loop.
+        const float z0 = qs.z[0][l], z1 = qs.z[1][l], z2 = qs.z[2][l];
+        const float zx = sides.side1 ? z1 : z2, zy = sides.side1 ? z2 : z1;
         const RectSetup r = rect_setup(ds, sides.side1, X0, Y0, x, y, z0, zx, zy, qs.rw[0][l]);
         qs.px0[l] = r.px0, qs.py0[l] = r.py0, qs.px1[l] = r.px1, qs.py1[l] = r.py1;
         qs.empty[l] = r.empty;

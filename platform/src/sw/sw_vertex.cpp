@@ -25,7 +25,27 @@ uint32_t format_components(uint32_t format, bool *unorm8) {
     }
 }
 
-// Lane l of the batch is vertex vtx[l] of instance inst[l] (chunk-relative).
+// Element e of vertex or instance `index` (absolute), as the program sees
+// it: missing components 0, 0, 1; reads outside the buffer give zero.
+void read_element(const SwVertexStream &s, const SwVertexElement &e, uint32_t comps, bool unorm8, uint64_t index,
+                  float v[4]) {
+    const uint32_t bytes = unorm8 ? 4 : comps * 4;
+    const uint64_t at = (uint64_t)s.offset + index * s.stride + e.offset;
+    v[0] = v[1] = v[2] = 0.0f;
+    v[3] = 1.0f;
+    if (comps && s.data && at + bytes <= s.size) {
+        if (unorm8) {
+            for (int k = 0; k < 4; k++) v[k] = (float)s.data[at + k] / 255.0f;
+        } else {
+            memcpy(v, s.data + at, bytes);
+        }
+    } else {
+        v[3] = 0.0f;
+    }
+}
+
+// Lane l of the batch is vertex vtx[l] of instance inst[l] (chunk-relative);
+// inst never decreases from lane to lane.
 void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, const uint32_t *inst,
                    const uint32_t *vtx, uint32_t n) {
     const SwDraw *d = dev->ds.d;
@@ -40,8 +60,9 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
     const uint64_t base = e.per_instance ? (uint64_t)d->first_instance + dev->ds.chunk_first_instance : d->first_vertex;
     const uint32_t *index_of = e.per_instance ? inst : vtx;
     // Float data wholly inside the buffer: straight component loops.
-    uint32_t top = 0;
-    for (uint32_t l = 0; l < n; l++) top = index_of[l] > top ? index_of[l] : top;
+    uint32_t top = e.per_instance ? inst[n - 1] : 0;
+    if (!e.per_instance)
+        for (uint32_t l = 0; l < n; l++) top = vtx[l] > top ? vtx[l] : top;
     uint64_t last = (uint64_t)s.offset + (base + top) * s.stride + e.offset + bytes;
     if (!unorm8 && comps && s.data && last <= s.size) {
         const uint8_t *at = s.data + s.offset + e.offset;
@@ -75,20 +96,27 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
         return;
     }
     for (uint32_t l = 0; l < n; l++) {
-        uint64_t index = base + (e.per_instance ? inst[l] : vtx[l]);
-        uint64_t at = (uint64_t)s.offset + index * s.stride + e.offset;
-        float v[4] = {0, 0, 0, 1};
-        if (comps && s.data && at + bytes <= s.size) {
-            if (unorm8) {
-                for (int k = 0; k < 4; k++) v[k] = (float)s.data[at + k] / 255.0f;
-            } else {
-                memcpy(v, s.data + at, bytes);
-            }
-        } else {
-            v[3] = 0; // reads outside the buffer give zero
-        }
+        float v[4];
+        read_element(s, e, comps, unorm8, base + index_of[l], v);
         for (int k = 0; k < 4; k++)
             if (dst[k]) dst[k][l].f = v[k];
+    }
+}
+
+// Every lane of the batch reads the same element (a per-vertex element while
+// the lanes are instances at one vertex): read once, and copied to the lanes.
+void fetch_element_same(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, uint32_t vertex, uint32_t n) {
+    const SwDraw *d = dev->ds.d;
+    const SwIo &io = d->vs->inputs[e.location];
+    if (io.components == 0) return;
+    bool unorm8 = false;
+    const uint32_t comps = format_components(e.format, &unorm8);
+    float v[4];
+    read_element(d->streams[e.slot], e, comps, unorm8, (uint64_t)d->first_vertex + vertex, v);
+    for (int k = 0; k < 4; k++) {
+        if (io.slot[k] < 0) continue;
+        SwLane *dst = r->slot((uint32_t)io.slot[k]);
+        for (uint32_t l = 0; l < n; l++) dst[l].f = v[k];
     }
 }
 
@@ -108,12 +136,27 @@ int32_t record_slot(const SwProgram *vs, uint32_t k) {
 
 namespace {
 
-// Lane l's record starts at out + l * lane_stride floats.
+// Lane l's record starts at out + l * lane_stride floats. Records are four
+// components at a time (the position, then each location), so four lanes'
+// four components are turned from rows into records at once; a component
+// the program leaves out reads a row of zeros.
 void store_records(const SwDevice *dev, SwRegisters *r, float *out, size_t lane_stride, uint32_t n) {
-    for (uint32_t k = 0; k < dev->ds.rec; k++) {
-        const int32_t slot = record_slot(dev->ds.d->vs, k);
-        const SwLane *s = slot >= 0 ? r->slot((uint32_t)slot) : nullptr;
-        for (uint32_t l = 0; l < n; l++) out[l * lane_stride + k] = s ? s[l].f : 0.0f;
+    static const float zeros[SW_LANES] = {};
+    for (uint32_t k = 0; k < dev->ds.rec; k += 4) {
+        const float *row[4];
+        for (uint32_t j = 0; j < 4; j++) {
+            const int32_t slot = record_slot(dev->ds.d->vs, k + j);
+            row[j] = slot >= 0 ? &r->slot((uint32_t)slot)->f : zeros;
+        }
+        uint32_t l = 0;
+        for (; l + 4 <= n; l += 4) {
+            const float *const in[4] = {row[0] + l, row[1] + l, row[2] + l, row[3] + l};
+            float *const rec[4] = {out + l * lane_stride + k, out + (l + 1) * lane_stride + k,
+                                   out + (l + 2) * lane_stride + k, out + (l + 3) * lane_stride + k};
+            sw_transpose4(in, rec);
+        }
+        for (; l < n; l++)
+            for (uint32_t j = 0; j < 4; j++) out[l * lane_stride + k + j] = row[j][l];
     }
 }
 
@@ -182,7 +225,7 @@ void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float 
     for (uint32_t v = 0; v < vc; v++) {
         for (uint32_t l = 0; l < n; l++) vtx[l] = v;
         for (uint32_t k = 0; k < d->element_count; k++)
-            if (!d->elements[k].per_instance) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n);
+            if (!d->elements[k].per_instance) fetch_element_same(dev, d->elements[k], &wk.vs, v, n);
         if (d->vs->vertex_index_slot >= 0) {
             SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
             for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;

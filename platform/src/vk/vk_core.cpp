@@ -184,6 +184,9 @@ VkResult create_device(VkcCore *c) {
     if (c->robust_zero) f13.pNext = &robust2;
     VkPhysicalDeviceFeatures features{};
     features.robustBufferAccess = offered.features.robustBufferAccess;
+    // Direct3D's DepthClipEnable = FALSE is Vulkan's depth clamp.
+    features.depthClamp = offered.features.depthClamp;
+    c->depth_clamp = offered.features.depthClamp;
     VkDeviceCreateInfo ci{VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO};
     ci.pNext = &f13;
     ci.queueCreateInfoCount = 1;

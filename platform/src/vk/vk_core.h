@@ -63,7 +63,7 @@ struct VkcRing {
 struct VkcPipelineKey {
     uint64_t vs_id, ps_id, layout_id;
     uint64_t blend;    // the ExecBlend bytes
-    uint32_t raster;   // fill | cull << 8 | front_ccw << 16
+    uint32_t raster;   // fill | cull << 8 | front_ccw << 16 | depth clamped (clip off) << 24
     uint32_t topology; // VkPrimitiveTopology
     uint32_t color_format, depth_format; // VkFormat; VK_FORMAT_UNDEFINED without depth
     uint32_t depth;    // test | write << 1 | VkCompareOp << 2; 0 when the test is off
@@ -82,6 +82,7 @@ struct VkcPipelineDesc {
     VkCullModeFlags cull;
     VkFrontFace front;
     VkPolygonMode fill;
+    bool depth_clamp; // depth clip off: no near and far planes, depth clamped to the viewport's range
     bool depth_test, depth_write;
     VkCompareOp depth_compare;
     uint32_t nattrs, nbindings;
@@ -131,6 +132,7 @@ struct VkcCore {
     VkDeviceSize uniform_align = 256;
     bool has_xcb = false, has_swapchain = false;
     bool robust_zero = false; // out-of-range vertex fetches read zero (robustBufferAccess2)
+    bool depth_clamp = false; // the depthClamp feature, which turning depth clipping off needs
     // A lost device, or one that failed to record or submit work it was
     // given: every later use fails as a removed device, nothing is recorded.
     bool lost = false;

@@ -107,7 +107,7 @@ void pipeline_key(const ExecDraw &d, const VkxImage *target, const VkxImage *dep
     k->ps_id = vkx(d.ps)->id;
     k->layout_id = d.layout.id;
     memcpy(&k->blend, &d.blend, sizeof d.blend);
-    k->raster = d.raster.fill | d.raster.cull << 8 | d.raster.front_ccw << 16;
+    k->raster = d.raster.fill | d.raster.cull << 8 | d.raster.front_ccw << 16 | (uint32_t)!d.raster.depth_clip << 24;
     k->topology = (uint32_t)vk_topology(d.topology);
     k->color_format = (uint32_t)target->image.format;
     if (depth) {
@@ -140,6 +140,7 @@ void pipeline_desc(const ExecDraw &d, const VkcPipelineKey &k, VkcPipelineDesc *
                                                   : VK_CULL_MODE_BACK_BIT;
     p->front = d.raster.front_ccw ? VK_FRONT_FACE_COUNTER_CLOCKWISE : VK_FRONT_FACE_CLOCKWISE;
     p->fill = VK_POLYGON_MODE_FILL;
+    p->depth_clamp = (k.raster >> 24) & 1u;
     for (uint32_t i = 0; i < d.layout.count && i < 16; i++) {
         const ExecInputElement &e = d.layout.elements[i];
         p->attrs[p->nattrs++] = {e.location, e.slot, vkc_format_from_dxgi(e.dxgi_format), e.offset};

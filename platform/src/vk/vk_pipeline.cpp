@@ -41,6 +41,9 @@ static VkPipeline create_pipeline(VkcCore *c, const VkcPipelineDesc *d) {
     rs.cullMode = d->cull;
     rs.frontFace = d->front;
     rs.lineWidth = 1.0f;
+    // A device without the feature (lavapipe and desktop drivers have it)
+    // keeps clipping at near and far.
+    rs.depthClampEnable = d->depth_clamp && c->depth_clamp ? VK_TRUE : VK_FALSE;
     VkPipelineMultisampleStateCreateInfo ms{VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO};
     ms.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
     VkPipelineDepthStencilStateCreateInfo ds{VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO};

@@ -6,17 +6,10 @@
 #include "hlsl/blob.h"
 #include "web/web_programs.h"
 
-#include "common/hooks.h"
-
 #include <string.h>
 #include <string>
 
 namespace {
-
-void set_messages(ID3DBlob **pp, const std::string &text) {
-    if (!pp || text.empty()) return;
-    *pp = hlsl_blob_create(text.c_str(), text.size() + 1); // NUL included, as fxc does
-}
 
 const WebProgram *find_program(const char *src, size_t size, const char *entry, const char *target) {
     for (size_t i = 0; i < k_web_program_count; i++) {
@@ -34,21 +27,14 @@ HRESULT WINAPI D3DCompile(LPCVOID pSrcData, SIZE_T SrcDataSize, LPCSTR pSourceNa
                           const D3D_SHADER_MACRO *pDefines, ID3DInclude *pInclude,
                           LPCSTR pEntrypoint, LPCSTR pTarget, UINT Flags1, UINT Flags2,
                           ID3DBlob **ppCode, ID3DBlob **ppErrorMsgs) {
-    if (ppCode) *ppCode = nullptr;
-    if (ppErrorMsgs) *ppErrorMsgs = nullptr;
-    HRESULT hr = hook_enter("D3DCompile");
-    if (FAILED(hr)) return hr;
-
     const std::string name = pSourceName ? pSourceName : "source";
-    if (!pSrcData || !pEntrypoint || !pTarget || !ppCode) {
-        set_messages(ppErrorMsgs, name + ": error: missing source, entry point, target or output\n");
-        return E_INVALIDARG;
-    }
+    HRESULT hr = hlsl_compile_begin(pSrcData, name, pEntrypoint, pTarget, ppCode, ppErrorMsgs);
+    if (FAILED(hr)) return hr;
     const WebProgram *p = nullptr;
     if (!pInclude && !Flags1 && !Flags2 && (!pDefines || !pDefines[0].Name))
         p = find_program((const char *)pSrcData, SrcDataSize, pEntrypoint, pTarget);
     if (!p) {
-        set_messages(ppErrorMsgs, name + ": error: this build compiles no HLSL; it carries only the "
+        hlsl_blob_messages(ppErrorMsgs, name + ": error: this build compiles no HLSL; it carries only the "
                                          "engine's own programs, compiled ahead of time\n");
         return E_FAIL;
     }

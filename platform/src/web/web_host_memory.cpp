@@ -1,7 +1,6 @@
 // Large executor blocks on the web: from the heap like the rest. Emscripten
-// emulates mmap over its heap, cannot give back part of a mapping (which the
-// 2 MiB alignment of the Linux build relies on), and has no huge pages.
+// emulates mmap over its heap, so a mapping of its own would buy nothing.
 #include "common/host_memory.h"
 
-uint8_t *host_map_huge(size_t, size_t *) { return nullptr; }
-void host_unmap_huge(void *, size_t) {}
+uint8_t *host_map_block(size_t, size_t *) { return nullptr; }
+void host_unmap_block(void *, size_t) {}
