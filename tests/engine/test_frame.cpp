@@ -57,12 +57,12 @@ TEST(FrameGlobals, ProjectionPlanesFollowTheMode) {
 }
 
 TEST(FrameGlobals, CamPosIsTheEyeOfView) {
-    // dist * (cos yaw cos pitch, sin yaw cos pitch, sin pitch): `near` worked
+    // dist * (cos yaw cos pitch, sin yaw cos pitch, sin pitch): `approx` worked
     // out in double precision from the float inputs, independently of the
     // code; `exact` the float results bit for bit (dist * cos pitch first).
     const struct {
         float yaw, pitch, dist;
-        double near[3];
+        double approx[3];
         float exact[3];
     } cams[] = {
         {0.5f, 0.42f, 300,
@@ -85,7 +85,7 @@ TEST(FrameGlobals, CamPosIsTheEyeOfView) {
         frame_globals(&e, &g);
         SCOPED_TRACE(testing::Message() << c.yaw << " " << c.pitch << " " << c.dist);
         for (int i = 0; i < 3; i++) {
-            EXPECT_NEAR(g.CamPos[i], c.near[i], 1e-6 * c.dist) << "component " << i;
+            EXPECT_NEAR(g.CamPos[i], c.approx[i], 1e-6 * c.dist) << "component " << i;
             EXPECT_EQ(g.CamPos[i], c.exact[i]) << "component " << i;
         }
         // View maps CamPos to its origin and looks from it at the centre: its
