@@ -21,12 +21,16 @@ struct LaneRun {
     uint32_t l, count, groups;
 };
 
-// Eight lanes of a row, in place, as one vector (rows are only 4-byte
-// aligned). The fills below are written with them rather than as loops of
-// 8: Clang (WebAssembly) vectorizes such a loop nest across the groups
-// instead, a gather and a scatter per vector.
+// Eight lanes of a row, in place, as one vector. The fills below are
+// written with them rather than as loops of 8: Clang (WebAssembly)
+// vectorizes such a loop nest across the groups instead, a gather and a
+// scatter per vector. Rows are only 4-byte aligned, and a run can start
+// mid-group, so the type says so. It is reached through a pointer: Clang
+// drops a typedef's lowered alignment on a reference and emits aligned
+// moves, which fault on x86.
 typedef float Lanes8 __attribute__((vector_size(32), aligned(4), may_alias));
-SW_BOTH_BUILDS Lanes8 &lanes8(float *p) { return *(Lanes8 *)p; }
+SW_BOTH_BUILDS Lanes8 *lanes8(float *p) { return (Lanes8 *)p; }
+SW_BOTH_BUILDS const Lanes8 *lanes8(const float *p) { return (const Lanes8 *)p; }
 
 SW_BOTH_BUILDS LaneRun begin_run(const Worker &wk, uint32_t left) {
     const uint32_t room = SW_LANES - wk.n, count = left < room ? left : room;
@@ -103,14 +107,14 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
                 const float a0 = a[3 * i], along = a[3 * i + 1], down = a[3 * i + 2];
                 float *__restrict dst = wk.in[i] + l;
                 for (uint32_t k = 0; k < groups * 8; k += 8)
-                    lanes8(dst + k) = (a0 + lanes8(by + k) * down) + lanes8(bx + k) * along;
+                    *lanes8(dst + k) = (a0 + *lanes8(by + k) * down) + *lanes8(bx + k) * along;
             }
             if (dev->ds.need_z) {
                 float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
                 const float z0 = g[4], zx = g[5], zy = g[6], rw = g[7];
                 for (uint32_t k = 0; k < groups * 8; k += 8) {
-                    lanes8(fz + k) = (z0 + lanes8(by + k) * zy) + lanes8(bx + k) * zx;
-                    lanes8(fw + k) = Lanes8{rw, rw, rw, rw, rw, rw, rw, rw};
+                    *lanes8(fz + k) = (z0 + *lanes8(by + k) * zy) + *lanes8(bx + k) * zx;
+                    *lanes8(fw + k) = Lanes8{rw, rw, rw, rw, rw, rw, rw, rw};
                 }
             }
             done += count;
@@ -141,14 +145,14 @@ SW_BOTH_BUILDS void raster_rect(SwDevice *dev, Worker &wk, const Prim &p, const 
             for (uint32_t i = 0; i < reads; i++) {
                 const float base = a[3 * i] + by * a[3 * i + 2], along = a[3 * i + 1];
                 float *__restrict dst = wk.in[i] + l;
-                for (uint32_t k = 0; k < groups * 8; k += 8) lanes8(dst + k) = base + lanes8(bx + k) * along;
+                for (uint32_t k = 0; k < groups * 8; k += 8) *lanes8(dst + k) = base + *lanes8(bx + k) * along;
             }
             if (dev->ds.need_z) {
                 const float zbase = g[4] + by * g[6], zx = g[5], rw = g[7];
                 float *__restrict fz = wk.fz + l, *__restrict fw = wk.fw + l;
                 for (uint32_t k = 0; k < groups * 8; k += 8) {
-                    lanes8(fz + k) = zbase + lanes8(bx + k) * zx;
-                    lanes8(fw + k) = Lanes8{rw, rw, rw, rw, rw, rw, rw, rw};
+                    *lanes8(fz + k) = zbase + *lanes8(bx + k) * zx;
+                    *lanes8(fw + k) = Lanes8{rw, rw, rw, rw, rw, rw, rw, rw};
                 }
             }
             x += (int32_t)count;
@@ -214,7 +218,7 @@ SW_BOTH_BUILDS void raster_triangle(SwDevice *dev, Worker &wk, const BinSet *own
                 const float a0 = a[3 * i], a1 = a[3 * i + 1], a2 = a[3 * i + 2];
                 float *__restrict dst = wk.in[i] + l;
                 for (uint32_t k = 0; k < groups * 8; k += 8)
-                    lanes8(dst + k) = lanes8(q0 + k) * a0 + lanes8(q1 + k) * a1 + lanes8(q2 + k) * a2;
+                    *lanes8(dst + k) = *lanes8(q0 + k) * a0 + *lanes8(q1 + k) * a1 + *lanes8(q2 + k) * a2;
             }
             x += (int32_t)count;
             end_run(dev, wk, count);
