@@ -8,6 +8,7 @@
 
 #include "dxgi.h"
 #include "sw/sw_device.h"
+#include "sw/sw_stages.h"
 
 namespace {
 
@@ -501,6 +502,79 @@ TEST_F(SwRaster, CappedBinningDrawsTheSameBytes) {
         sw_device_destroy(d);
         if (first.empty()) first = bytes_of(big);
         else EXPECT_TRUE(first == bytes_of(big)) << "cap " << cap;
+    }
+}
+
+// A mesh of several triangles per instance under caps that stop setup tasks
+// inside an instance: the next pass resumes that instance at its primitive,
+// while every later task's share starts at the first primitive of its own
+// first instance. Each instance is an 8 x 8 pixel cell of four squares, two
+// triangles each, lit once in the instance's colour; the caps run over every
+// share from one triangle to three instances' worth, on 1, 2 and 3 workers,
+// with few instances (shaded vertex by vertex) and many (split per instance).
+TEST_F(SwRaster, CappedBinningResumesInsideMeshInstances) {
+    const char *vs_src = "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; };\n"
+                         "VSOut main(float2 p : POSITION, float4 cell : TEXCOORD0) {\n"
+                         "    VSOut o; o.pos = float4(p + cell.xy, 0.5, 1.0); o.col = cell.zzzz; return o;\n}\n";
+    SwProgram mesh_vs;
+    std::string err;
+    ASSERT_TRUE(sw_compile(vs_src, "vs_5_0", &mesh_vs, &err)) << err;
+    const uint32_t TW = 128, TH = 64, P = 8; // 16 x 8 cells; triangles per instance
+    // Clip space: a pixel is 1/64 across and 1/32 down, exact in binary.
+    std::vector<float> mesh;
+    for (int sq = 0; sq < 4; sq++) {
+        const float x0 = (float)(sq % 2 * 4) / 64, x1 = x0 + 4.0f / 64, y0 = -(float)(sq / 2 * 4) / 32, y1 = y0 - 4.0f / 32;
+        const float tris[2][3][2] = {{{x0, y0}, {x1, y0}, {x1, y1}}, {{x0, y0}, {x1, y1}, {x0, y1}}};
+        for (const auto &t : tris)
+            for (const auto &v : t) mesh.insert(mesh.end(), {v[0], v[1]});
+    }
+    const SwVertexElement mesh_elements[2] = {{0, 0, DXGI_FORMAT_R32G32_FLOAT, 0, false},
+                                              {1, 1, DXGI_FORMAT_R32G32B32A32_FLOAT, 0, true}};
+    SwImage big;
+    ASSERT_TRUE(sw_image_init(&big, TW, TH, SW_FORMAT_RGBA8));
+    for (uint32_t instances : {40u, 128u}) {
+        std::vector<float> cells;
+        std::vector<uint8_t> want(TW * TH * 4, 0);
+        for (uint32_t i = 0; i < instances; i++) {
+            const uint32_t cx = i % 16 * 8, cy = i / 16 * 8, level = 16 * (1 + i % 3);
+            cells.insert(cells.end(), {(float)cx / 64 - 1, 1 - (float)cy / 32, (float)level / 255, 0});
+            for (uint32_t y = cy; y < cy + 8; y++)
+                for (uint32_t x = cx; x < cx + 8; x++) memset(&want[(y * TW + x) * 4], (int)level, 4);
+        }
+        SwDraw dr;
+        dr.vs = &mesh_vs;
+        dr.ps = &ps;
+        dr.elements = mesh_elements;
+        dr.element_count = 2;
+        dr.streams[0] = {(const uint8_t *)mesh.data(), (uint32_t)(mesh.size() * 4), 8, 0};
+        dr.streams[1] = {(const uint8_t *)cells.data(), (uint32_t)(cells.size() * 4), 16, 0};
+        dr.viewport = {0, 0, (float)TW, (float)TH, 0, 1};
+        dr.blend = SW_BLEND_ADD; // a triangle drawn twice shows
+        dr.target = &big;
+        dr.vertex_count = 3 * P;
+        dr.instance_count = instances;
+        for (int threads : {1, 2, 3}) {
+            SwDevice *d = sw_device_create(threads);
+            ASSERT_TRUE(d);
+            // Every triangle lies in one tile and bins the same bytes.
+            const float clear[4] = {0, 0, 0, 0};
+            sw_clear_color(&big, clear);
+            ASSERT_TRUE(sw_draw(d, &dr));
+            const uint64_t per = sw_device_stats(d).bin_bytes / (instances * P);
+            ASSERT_EQ(per * instances * P, sw_device_stats(d).bin_bytes);
+            const uint64_t sets = (uint64_t)threads * sw::kSetsPerWorker;
+            for (uint64_t share = 0; share <= 3 * P; share++) { // 0: no cap
+                SCOPED_TRACE(testing::Message() << instances << " instances, " << threads << " workers, share " << share);
+                sw_device_set_bin_cap(d, share * per * sets);
+                sw_clear_color(&big, clear);
+                ASSERT_TRUE(sw_draw(d, &dr));
+                const std::vector<uint8_t> got = bytes_of(big);
+                for (size_t k = 0; k < want.size(); k += 4)
+                    ASSERT_EQ(want[k], got[k]) << "pixel " << k / 4 % TW << "," << k / 4 / TW;
+                ASSERT_TRUE(want == got);
+            }
+            sw_device_destroy(d);
+        }
     }
 }
 
