@@ -108,9 +108,9 @@ TEST_F(SwRaster, TopLeftRuleOnPixelCentres) {
     };
     for (const auto &c : cases) {
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&target, clear);
+        sw_clear_color(dev, &target, clear);
         for (bool strip : {false, true}) {
-            sw_clear_color(&target, clear);
+            sw_clear_color(dev, &target, clear);
             std::vector<Vertex> v;
             if (strip) v = {at(c.x0, c.y0, k16), at(c.x1, c.y0, k16), at(c.x0, c.y1, k16), at(c.x1, c.y1, k16)};
             else v = {at(c.x0, c.y0, k16), at(c.x1, c.y1, k16), at(c.x1, c.y0, k16),  // clockwise
@@ -144,7 +144,7 @@ TEST_F(SwRaster, ClippingAtNearFarAndBeyondTheGuardBand) {
     // One huge triangle (far past any fixed-point range) still covers every
     // pixel exactly once; one behind the far plane covers none.
     const float clear[4] = {0, 0, 0, 0};
-    sw_clear_color(&target, clear);
+    sw_clear_color(dev, &target, clear);
     v = {{-1e6f, -1e6f, 0.5f, 1, k16, k16, k16, k16}, {-1e6f, 3e6f, 0.5f, 1, k16, k16, k16, k16},
          {3e6f, -1e6f, 0.5f, 1, k16, k16, k16, k16}, {-1, -1, 1.5f, 1, 1, 1, 1, 1}, {1, 1, 1.5f, 1, 1, 1, 1, 1},
          {1, -1, 1.5f, 1, 1, 1, 1, 1}};
@@ -201,7 +201,7 @@ TEST_F(SwRaster, LinesFollowTheExitRule) {
     };
     for (const auto &c : cases) {
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&target, clear);
+        sw_clear_color(dev, &target, clear);
         run({at(c.x0, c.y0, k16), at(c.x1, c.y1, k16)}, SW_LINE_LIST);
         std::vector<bool> want(W * H, false);
         for (const char *p = c.pixels; *p;) {
@@ -219,7 +219,7 @@ TEST_F(SwRaster, LinesFollowTheExitRule) {
 }
 
 TEST_F(SwRaster, DepthLessKeepsTheNearest) {
-    sw_clear_depth(&depth, 1.0f);
+    sw_clear_depth(dev, &depth, 1.0f);
     auto quad = [&](float z, float value) {
         std::vector<Vertex> v = {at(0, 0, value, z), at(W, 0, value, z), at(0, H, value, z), at(W, H, value, z)};
         SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
@@ -239,9 +239,9 @@ TEST_F(SwRaster, DepthLessKeepsTheNearest) {
 TEST_F(SwRaster, DepthComparisonsAtEqualDepth) {
     const bool drawn[9] = {false, false, false, true, true, false, false, true, true}; // by func 1..8
     for (uint32_t func = 1; func <= 8; func++) {
-        sw_clear_depth(&depth, 0.5f);
+        sw_clear_depth(dev, &depth, 0.5f);
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&target, clear);
+        sw_clear_color(dev, &target, clear);
         std::vector<Vertex> v = {at(0, 0, 1), at(W, 0, 1), at(0, H, 1), at(W, H, 1)};
         SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
         d.depth = &depth;
@@ -267,8 +267,8 @@ TEST_F(SwRaster, WhitePixelsAreSkippedOnlyWhereNothingCanChange) {
         for (int shape = 0; shape < 3; shape++) {
             SCOPED_TRACE(testing::Message() << "blend " << c.blend << " depth write " << c.depth_write << " shape " << shape);
             const float black[4] = {0, 0, 0, 0};
-            sw_clear_color(&target, black);
-            sw_clear_depth(&depth, 1.0f);
+            sw_clear_color(dev, &target, black);
+            sw_clear_depth(dev, &depth, 1.0f);
             for (uint32_t y = 0; y < H; y++)
                 for (uint32_t x = 0; x < W; x++) ((uint32_t *)target.row(y))[x] = y == 5 && x == 9 ? short_of_white : white;
             const float x0 = shape == 2 ? 7 : 0, x1 = shape == 2 ? 11 : W; // the square: pixels 7..10
@@ -320,7 +320,7 @@ TEST_F(SwRaster, PrimitiveOnePixelIntoTheNextTileIsDrawnThere) {
     SwImage four;
     ASSERT_TRUE(sw_image_init(&four, 128, 128, SW_FORMAT_RGBA8));
     const float clear[4] = {0, 0, 0, 0};
-    sw_clear_color(&four, clear);
+    sw_clear_color(dev, &four, clear);
     const float e = 65.0f / 64 - 1; // pixel 65's left edge, in clip space
     const std::vector<Vertex> v = {{-1, 1, 0.5f, 1, k16, k16, k16, k16}, {e, 1, 0.5f, 1, k16, k16, k16, k16},
                                    {-1, -e, 0.5f, 1, k16, k16, k16, k16}, {e, -e, 0.5f, 1, k16, k16, k16, k16}};
@@ -432,7 +432,7 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
         ASSERT_TRUE(d);
         EXPECT_EQ(threads, sw_device_threads(d));
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&big, clear);
+        sw_clear_color(d, &big, clear);
         SwDraw dr = draw_of(flat, SW_TRIANGLE_LIST);
         dr.target = &big;
         dr.viewport = {0, 0, (float)BW, (float)BH, 0, 1};
@@ -446,7 +446,7 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
             }
         EXPECT_EQ(0u, differ);
 
-        sw_clear_color(&big, clear);
+        sw_clear_color(d, &big, clear);
         dr = draw_of(shaded, SW_TRIANGLE_LIST);
         dr.target = &big;
         dr.viewport = {0, 0, (float)BW, (float)BH, 0, 1};
@@ -486,7 +486,7 @@ TEST_F(SwRaster, CappedBinningDrawsTheSameBytes) {
         ASSERT_TRUE(d);
         sw_device_set_bin_cap(d, cap);
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&big, clear);
+        sw_clear_color(d, &big, clear);
         uint64_t peak = 0;
         for (int k = 0; k < 2; k++) {
             SwDraw dr = k == 0 ? draw_of(tris, SW_TRIANGLE_LIST) : draw_of(lines, SW_LINE_STRIP);
@@ -501,6 +501,41 @@ TEST_F(SwRaster, CappedBinningDrawsTheSameBytes) {
         sw_device_destroy(d);
         if (first.empty()) first = bytes_of(big);
         else EXPECT_TRUE(first == bytes_of(big)) << "cap " << cap;
+    }
+}
+
+// Clears and copies run in bands of rows on the workers: every pixel of an
+// image whose height is no whole number of bands (and a band's worth short
+// of one, and a single row) is written, in both colour orders and the depth
+// format, and a copy gives the source's bytes, on one to three workers.
+TEST(SwImages, ClearsAndCopiesReachEveryRow) {
+    const float rgba[4] = {0.2f, 0.4f, 0.6f, 1.0f};
+    for (int threads : {1, 2, 3}) {
+        SwDevice *dev = sw_device_create(threads);
+        ASSERT_TRUE(dev);
+        for (uint32_t h : {1u, 15u, 16u, 37u}) {
+            SCOPED_TRACE(testing::Message() << threads << " workers, " << h << " rows");
+            SwImage rgba8, bgra8, depth, copy;
+            ASSERT_TRUE(sw_image_init(&rgba8, 19, h, SW_FORMAT_RGBA8));
+            ASSERT_TRUE(sw_image_init(&bgra8, 19, h, SW_FORMAT_BGRA8));
+            ASSERT_TRUE(sw_image_init(&depth, 19, h, SW_FORMAT_D32));
+            ASSERT_TRUE(sw_image_init(&copy, 19, h, SW_FORMAT_RGBA8));
+            for (SwImage *img : {&rgba8, &bgra8, &depth, &copy}) memset(img->bytes.data(), 0x5a, img->bytes.size());
+            sw_clear_color(dev, &rgba8, rgba);
+            sw_clear_color(dev, &bgra8, rgba);
+            sw_clear_depth(dev, &depth, 0.75f);
+            for (uint32_t y = 0; y < h; y++)
+                for (uint32_t x = 0; x < 19; x++) {
+                    ASSERT_EQ(0xff996633u, ((const uint32_t *)rgba8.row(y))[x]) << x << "," << y;
+                    ASSERT_EQ(0xff336699u, ((const uint32_t *)bgra8.row(y))[x]) << x << "," << y;
+                    ASSERT_EQ(0.75f, ((const float *)depth.row(y))[x]) << x << "," << y;
+                }
+            for (uint32_t y = 0; y < h; y++) // a source whose rows differ
+                for (uint32_t x = 0; x < 19; x++) ((uint32_t *)rgba8.row(y))[x] = y * 1000 + x;
+            sw_copy_image(dev, &copy, &rgba8);
+            EXPECT_TRUE(bytes_of(rgba8) == bytes_of(copy));
+        }
+        sw_device_destroy(dev);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "common/hooks.h"
 
+#include <chrono>
 #include <new>
 
 namespace {
@@ -25,17 +26,23 @@ void take_tasks(SwPool *pool, uint32_t worker) {
     }
 }
 
-// How many times a waiting side yields before it blocks: some tens of
-// microseconds on an idle machine, a few time slices on a loaded one.
-const int kSpins = 64;
+// How long a waiting side keeps yielding before it blocks. A count of
+// yields is no measure: on an idle core a yield returns at once, and 64 of
+// them took 12 microseconds, less than the gap between two jobs of a frame
+// (a clear, the engine's work between draws), so both sides went to sleep
+// and paid a wake-up, tens of microseconds, at almost every job. Half a
+// millisecond covers a frame's gaps; the yields leave the core to any
+// other thread that wants it meanwhile.
+const std::chrono::microseconds kSpinTime(500);
 
-// Yields until done() holds or the spins run out; true when it holds.
+// Yields until done() holds or the spin time runs out; true when it holds.
 template <class Done> bool spin_until(Done done) {
-    for (int i = 0; i < kSpins; i++) {
-        if (done()) return true;
+    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until) return done();
         std::this_thread::yield();
     }
-    return done();
+    return true;
 }
 
 void worker_main(SwPool *pool, uint32_t worker) {
