@@ -35,7 +35,7 @@ bool sw_image_init(SwImage *img, uint32_t width, uint32_t height, SwFormat forma
 SwDevice *sw_device_create(int threads) {
     if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
     if (threads <= 0) threads = 1;
-    if (threads > 64) threads = 64;
+    if (threads > (int)kSwMaxWorkers) threads = (int)kSwMaxWorkers;
     sw_simd_choose();
     SwDevice *dev = new SwDevice;
     dev->workers = (uint32_t)threads;

@@ -10,18 +10,31 @@
 
 namespace {
 
+// Runs task t of the job; false when it ran out of memory.
+bool run_task(SwPool *pool, uint32_t t, uint32_t worker) {
+    // A task that cannot grow its memory must not take the host down with
+    // it (an exception leaving a thread terminates the process): the job's
+    // other tasks are skipped and the draw reports it.
+    try {
+        pool->fn(pool->ctx, t, worker);
+        return true;
+    } catch (const std::bad_alloc &) {
+        pool->failed.store(true, std::memory_order_relaxed);
+        return false;
+    }
+}
+
+// The worker's own share first, then what is left of the others'.
 void take_tasks(SwPool *pool, uint32_t worker) {
-    for (;;) {
-        uint32_t t = pool->next.fetch_add(1, std::memory_order_relaxed);
-        if (t >= pool->tasks) break;
-        // A task that cannot grow its memory must not take the host down
-        // with it (an exception leaving a thread terminates the process):
-        // the job's other tasks are skipped and the draw reports it.
-        try {
-            pool->fn(pool->ctx, t, worker);
-        } catch (const std::bad_alloc &) {
-            pool->failed.store(true, std::memory_order_relaxed);
-            pool->next.store(pool->tasks, std::memory_order_relaxed);
+    const uint32_t workers = (uint32_t)pool->threads.size() + 1;
+    for (uint32_t k = 0; k < workers; k++) {
+        SwShare &share = pool->shares[(worker + k) % workers];
+        for (;;) {
+            const uint32_t t = share.next.fetch_add(1, std::memory_order_relaxed);
+            if (t >= share.end) break;
+            if (run_task(pool, t, worker)) continue;
+            for (uint32_t j = 0; j < workers; j++) pool->shares[j].next.store(pool->shares[j].end, std::memory_order_relaxed);
+            return;
         }
     }
 }
@@ -103,8 +116,11 @@ void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks) {
         std::lock_guard<std::mutex> g(pool->lock);
         pool->fn = fn;
         pool->ctx = ctx;
-        pool->tasks = tasks;
-        pool->next.store(0, std::memory_order_relaxed);
+        const uint32_t workers = (uint32_t)pool->threads.size() + 1;
+        for (uint32_t w = 0; w < workers; w++) {
+            pool->shares[w].next.store((uint32_t)((uint64_t)tasks * w / workers), std::memory_order_relaxed);
+            pool->shares[w].end = (uint32_t)((uint64_t)tasks * (w + 1) / workers);
+        }
         pool->running.store((uint32_t)pool->threads.size(), std::memory_order_relaxed);
         pool->generation.fetch_add(1, std::memory_order_release);
     }
