@@ -43,6 +43,8 @@ TEST(SwPool, EveryTaskRunsOnceWhateverTheShares) {
         }
         sw_pool_stop(&pool);
     }
+    SwPool too_many; // one share per worker, and no more shares than that
+    EXPECT_FALSE(sw_pool_start(&too_many, kSwMaxWorkers + 1));
 }
 
 // A task out of memory marks the job failed and no task runs twice; once

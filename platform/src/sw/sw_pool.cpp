@@ -86,6 +86,7 @@ void sw_alloc_point() {
 }
 
 bool sw_pool_start(SwPool *pool, uint32_t workers) {
+    if (workers > kSwMaxWorkers) return false; // a share each
     for (uint32_t w = 1; w < workers; w++) {
         try {
             pool->threads.emplace_back(worker_main, pool, w);

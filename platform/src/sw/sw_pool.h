@@ -51,8 +51,9 @@ struct SwPool {
     SwShare shares[kSwMaxWorkers];
 };
 
-// Starts workers - 1 background threads (workers at most kSwMaxWorkers). False when one cannot be started
-// (those already started are joined).
+// Starts workers - 1 background threads. False for more than
+// kSwMaxWorkers, or when one cannot be started (those already started are
+// joined).
 bool sw_pool_start(SwPool *pool, uint32_t workers);
 void sw_pool_stop(SwPool *pool);
 void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks);
