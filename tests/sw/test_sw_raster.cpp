@@ -109,9 +109,9 @@ TEST_F(SwRaster, TopLeftRuleOnPixelCentres) {
     };
     for (const auto &c : cases) {
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&target, clear);
+        sw_clear_color(dev, &target, clear);
         for (bool strip : {false, true}) {
-            sw_clear_color(&target, clear);
+            sw_clear_color(dev, &target, clear);
             std::vector<Vertex> v;
             if (strip) v = {at(c.x0, c.y0, k16), at(c.x1, c.y0, k16), at(c.x0, c.y1, k16), at(c.x1, c.y1, k16)};
             else v = {at(c.x0, c.y0, k16), at(c.x1, c.y1, k16), at(c.x1, c.y0, k16),  // clockwise
@@ -145,7 +145,7 @@ TEST_F(SwRaster, ClippingAtNearFarAndBeyondTheGuardBand) {
     // One huge triangle (far past any fixed-point range) still covers every
     // pixel exactly once; one behind the far plane covers none.
     const float clear[4] = {0, 0, 0, 0};
-    sw_clear_color(&target, clear);
+    sw_clear_color(dev, &target, clear);
     v = {{-1e6f, -1e6f, 0.5f, 1, k16, k16, k16, k16}, {-1e6f, 3e6f, 0.5f, 1, k16, k16, k16, k16},
          {3e6f, -1e6f, 0.5f, 1, k16, k16, k16, k16}, {-1, -1, 1.5f, 1, 1, 1, 1, 1}, {1, 1, 1.5f, 1, 1, 1, 1, 1},
          {1, -1, 1.5f, 1, 1, 1, 1, 1}};
@@ -202,7 +202,7 @@ TEST_F(SwRaster, LinesFollowTheExitRule) {
     };
     for (const auto &c : cases) {
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&target, clear);
+        sw_clear_color(dev, &target, clear);
         run({at(c.x0, c.y0, k16), at(c.x1, c.y1, k16)}, SW_LINE_LIST);
         std::vector<bool> want(W * H, false);
         for (const char *p = c.pixels; *p;) {
@@ -220,7 +220,7 @@ TEST_F(SwRaster, LinesFollowTheExitRule) {
 }
 
 TEST_F(SwRaster, DepthLessKeepsTheNearest) {
-    sw_clear_depth(&depth, 1.0f);
+    sw_clear_depth(dev, &depth, 1.0f);
     auto quad = [&](float z, float value) {
         std::vector<Vertex> v = {at(0, 0, value, z), at(W, 0, value, z), at(0, H, value, z), at(W, H, value, z)};
         SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
@@ -240,9 +240,9 @@ TEST_F(SwRaster, DepthLessKeepsTheNearest) {
 TEST_F(SwRaster, DepthComparisonsAtEqualDepth) {
     const bool drawn[9] = {false, false, false, true, true, false, false, true, true}; // by func 1..8
     for (uint32_t func = 1; func <= 8; func++) {
-        sw_clear_depth(&depth, 0.5f);
+        sw_clear_depth(dev, &depth, 0.5f);
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&target, clear);
+        sw_clear_color(dev, &target, clear);
         std::vector<Vertex> v = {at(0, 0, 1), at(W, 0, 1), at(0, H, 1), at(W, H, 1)};
         SwDraw d = draw_of(v, SW_TRIANGLE_STRIP, SW_BLEND_REPLACE);
         d.depth = &depth;
@@ -268,8 +268,8 @@ TEST_F(SwRaster, WhitePixelsAreSkippedOnlyWhereNothingCanChange) {
         for (int shape = 0; shape < 3; shape++) {
             SCOPED_TRACE(testing::Message() << "blend " << c.blend << " depth write " << c.depth_write << " shape " << shape);
             const float black[4] = {0, 0, 0, 0};
-            sw_clear_color(&target, black);
-            sw_clear_depth(&depth, 1.0f);
+            sw_clear_color(dev, &target, black);
+            sw_clear_depth(dev, &depth, 1.0f);
             for (uint32_t y = 0; y < H; y++)
                 for (uint32_t x = 0; x < W; x++) ((uint32_t *)target.row(y))[x] = y == 5 && x == 9 ? short_of_white : white;
             const float x0 = shape == 2 ? 7 : 0, x1 = shape == 2 ? 11 : W; // the square: pixels 7..10
@@ -321,7 +321,7 @@ TEST_F(SwRaster, PrimitiveOnePixelIntoTheNextTileIsDrawnThere) {
     SwImage four;
     ASSERT_TRUE(sw_image_init(&four, 128, 128, SW_FORMAT_RGBA8));
     const float clear[4] = {0, 0, 0, 0};
-    sw_clear_color(&four, clear);
+    sw_clear_color(dev, &four, clear);
     const float e = 65.0f / 64 - 1; // pixel 65's left edge, in clip space
     const std::vector<Vertex> v = {{-1, 1, 0.5f, 1, k16, k16, k16, k16}, {e, 1, 0.5f, 1, k16, k16, k16, k16},
                                    {-1, -e, 0.5f, 1, k16, k16, k16, k16}, {e, -e, 0.5f, 1, k16, k16, k16, k16}};
@@ -433,7 +433,7 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
         ASSERT_TRUE(d);
         EXPECT_EQ(threads, sw_device_threads(d));
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&big, clear);
+        sw_clear_color(d, &big, clear);
         SwDraw dr = draw_of(flat, SW_TRIANGLE_LIST);
         dr.target = &big;
         dr.viewport = {0, 0, (float)BW, (float)BH, 0, 1};
@@ -447,7 +447,7 @@ TEST_F(SwRaster, ResultDoesNotDependOnTheWorkerCount) {
             }
         EXPECT_EQ(0u, differ);
 
-        sw_clear_color(&big, clear);
+        sw_clear_color(d, &big, clear);
         dr = draw_of(shaded, SW_TRIANGLE_LIST);
         dr.target = &big;
         dr.viewport = {0, 0, (float)BW, (float)BH, 0, 1};
@@ -487,7 +487,7 @@ TEST_F(SwRaster, CappedBinningDrawsTheSameBytes) {
         ASSERT_TRUE(d);
         sw_device_set_bin_cap(d, cap);
         const float clear[4] = {0, 0, 0, 0};
-        sw_clear_color(&big, clear);
+        sw_clear_color(d, &big, clear);
         uint64_t peak = 0;
         for (int k = 0; k < 2; k++) {
             SwDraw dr = k == 0 ? draw_of(tris, SW_TRIANGLE_LIST) : draw_of(lines, SW_LINE_STRIP);
@@ -558,7 +558,7 @@ TEST_F(SwRaster, CappedBinningResumesInsideMeshInstances) {
             ASSERT_TRUE(d);
             // Every triangle lies in one tile and bins the same bytes.
             const float clear[4] = {0, 0, 0, 0};
-            sw_clear_color(&big, clear);
+            sw_clear_color(d, &big, clear);
             ASSERT_TRUE(sw_draw(d, &dr));
             const uint64_t per = sw_device_stats(d).bin_bytes / (instances * P);
             ASSERT_EQ(per * instances * P, sw_device_stats(d).bin_bytes);
@@ -566,7 +566,7 @@ TEST_F(SwRaster, CappedBinningResumesInsideMeshInstances) {
             for (uint64_t share = 0; share <= 3 * P; share++) { // 0: no cap
                 SCOPED_TRACE(testing::Message() << instances << " instances, " << threads << " workers, share " << share);
                 sw_device_set_bin_cap(d, share * per * sets);
-                sw_clear_color(&big, clear);
+                sw_clear_color(d, &big, clear);
                 ASSERT_TRUE(sw_draw(d, &dr));
                 const std::vector<uint8_t> got = bytes_of(big);
                 for (size_t k = 0; k < want.size(); k += 4)
@@ -575,6 +575,41 @@ TEST_F(SwRaster, CappedBinningResumesInsideMeshInstances) {
             }
             sw_device_destroy(d);
         }
+    }
+}
+
+// Clears and copies run in bands of rows on the workers: every pixel of an
+// image whose height is no whole number of bands (and a band's worth short
+// of one, and a single row) is written, in both colour orders and the depth
+// format, and a copy gives the source's bytes, on one to three workers.
+TEST(SwImages, ClearsAndCopiesReachEveryRow) {
+    const float rgba[4] = {0.2f, 0.4f, 0.6f, 1.0f};
+    for (int threads : {1, 2, 3}) {
+        SwDevice *dev = sw_device_create(threads);
+        ASSERT_TRUE(dev);
+        for (uint32_t h : {1u, 15u, 16u, 37u}) {
+            SCOPED_TRACE(testing::Message() << threads << " workers, " << h << " rows");
+            SwImage rgba8, bgra8, depth, copy;
+            ASSERT_TRUE(sw_image_init(&rgba8, 19, h, SW_FORMAT_RGBA8));
+            ASSERT_TRUE(sw_image_init(&bgra8, 19, h, SW_FORMAT_BGRA8));
+            ASSERT_TRUE(sw_image_init(&depth, 19, h, SW_FORMAT_D32));
+            ASSERT_TRUE(sw_image_init(&copy, 19, h, SW_FORMAT_RGBA8));
+            for (SwImage *img : {&rgba8, &bgra8, &depth, &copy}) memset(img->bytes.data(), 0x5a, img->bytes.size());
+            sw_clear_color(dev, &rgba8, rgba);
+            sw_clear_color(dev, &bgra8, rgba);
+            sw_clear_depth(dev, &depth, 0.75f);
+            for (uint32_t y = 0; y < h; y++)
+                for (uint32_t x = 0; x < 19; x++) {
+                    ASSERT_EQ(0xff996633u, ((const uint32_t *)rgba8.row(y))[x]) << x << "," << y;
+                    ASSERT_EQ(0xff336699u, ((const uint32_t *)bgra8.row(y))[x]) << x << "," << y;
+                    ASSERT_EQ(0.75f, ((const float *)depth.row(y))[x]) << x << "," << y;
+                }
+            for (uint32_t y = 0; y < h; y++) // a source whose rows differ
+                for (uint32_t x = 0; x < 19; x++) ((uint32_t *)rgba8.row(y))[x] = y * 1000 + x;
+            sw_copy_image(dev, &copy, &rgba8);
+            EXPECT_TRUE(bytes_of(rgba8) == bytes_of(copy));
+        }
+        sw_device_destroy(dev);
     }
 }
 

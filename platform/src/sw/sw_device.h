@@ -18,6 +18,7 @@ struct SwImage {
     SwFormat format = SW_FORMAT_RGBA8;
     HostBytes bytes;
     uint8_t *row(uint32_t y) { return bytes.data() + (size_t)y * pitch; }
+    const uint8_t *row(uint32_t y) const { return bytes.data() + (size_t)y * pitch; }
 };
 
 // False when the size is zero or the allocation fails.
@@ -92,8 +93,11 @@ SwStats sw_device_stats(const SwDevice *dev);
 // The binning memory a draw may hold at once (0: the default, 64 MiB); a
 // draw that needs more is rasterized in parts, with the same result.
 void sw_device_set_bin_cap(SwDevice *dev, uint64_t bytes);
-void sw_clear_color(SwImage *img, const float rgba[4]);
-void sw_clear_depth(SwImage *img, float depth);
+// Clears and copies run on the device's workers. A copy is between images of
+// one size and format.
+void sw_clear_color(SwDevice *dev, SwImage *img, const float rgba[4]);
+void sw_clear_depth(SwDevice *dev, SwImage *img, float depth);
+void sw_copy_image(SwDevice *dev, SwImage *dst, const SwImage *src);
 
 // Float to 8-bit UNORM as Direct3D 11 converts: NaN and below 0 give 0,
 // above 1 gives 255, otherwise the nearest level.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <math.h>
 #include <new>
+#include <string.h>
 #include <thread>
 #include <time.h>
 
@@ -34,7 +35,7 @@ bool sw_image_init(SwImage *img, uint32_t width, uint32_t height, SwFormat forma
 SwDevice *sw_device_create(int threads) {
     if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
     if (threads <= 0) threads = 1;
-    if (threads > 64) threads = 64;
+    if (threads > (int)kSwMaxWorkers) threads = (int)kSwMaxWorkers;
     sw_simd_choose();
     SwDevice *dev = new SwDevice;
     dev->workers = (uint32_t)threads;
@@ -55,22 +56,63 @@ void sw_device_destroy(SwDevice *dev) {
 
 int sw_device_threads(const SwDevice *dev) { return (int)dev->workers; }
 
-void sw_clear_color(SwImage *img, const float rgba[4]) {
-    int r = img->format == SW_FORMAT_BGRA8 ? 2 : 0;
-    uint32_t px = sw_unorm8(rgba[r]) | sw_unorm8(rgba[1]) << 8 | sw_unorm8(rgba[2 - r]) << 16 | sw_unorm8(rgba[3]) << 24;
-    const uint32_t w = img->width; // a local: the stores could alias the field
-    for (uint32_t y = 0; y < img->height; y++) {
-        uint32_t *row = (uint32_t *)img->row(y);
-        for (uint32_t x = 0; x < w; x++) row[x] = px;
+namespace {
+
+// Clears and copies are jobs of bands of rows, like draws: one thread
+// writing a 1280x720 target took half a millisecond, time the other
+// workers sat idle in every frame (a clear or two and a copy for the
+// readback, against a frame of 20 to 30 ms on two workers).
+const uint32_t kRowsPerTask = 16;
+
+// A fill of every pixel of dst with one 32-bit value, or a copy of src's
+// pixels into dst (same size) when src is set.
+struct RowJob {
+    SwImage *dst = nullptr;
+    const SwImage *src = nullptr;
+    uint32_t value = 0;
+};
+
+void row_task(void *ctx, uint32_t task, uint32_t) {
+    const RowJob &job = *(const RowJob *)ctx;
+    const uint32_t y0 = task * kRowsPerTask;
+    const uint32_t y1 = std::min(y0 + kRowsPerTask, job.dst->height);
+    const uint32_t w = job.dst->width; // a local: the stores could alias the field
+    for (uint32_t y = y0; y < y1; y++) {
+        if (job.src) {
+            memcpy(job.dst->row(y), job.src->row(y), (size_t)w * 4);
+            continue;
+        }
+        uint32_t *row = (uint32_t *)job.dst->row(y);
+        for (uint32_t x = 0; x < w; x++) row[x] = job.value;
     }
 }
 
-void sw_clear_depth(SwImage *img, float depth) {
-    const uint32_t w = img->width;
-    for (uint32_t y = 0; y < img->height; y++) {
-        float *row = (float *)img->row(y);
-        for (uint32_t x = 0; x < w; x++) row[x] = depth;
-    }
+void run_rows(SwDevice *dev, const RowJob &job) {
+    sw_pool_run(&dev->pool, row_task, (void *)&job, (job.dst->height + kRowsPerTask - 1) / kRowsPerTask);
+}
+
+} // namespace
+
+void sw_clear_color(SwDevice *dev, SwImage *img, const float rgba[4]) {
+    const int r = img->format == SW_FORMAT_BGRA8 ? 2 : 0;
+    RowJob job;
+    job.dst = img;
+    job.value = sw_unorm8(rgba[r]) | sw_unorm8(rgba[1]) << 8 | sw_unorm8(rgba[2 - r]) << 16 | sw_unorm8(rgba[3]) << 24;
+    run_rows(dev, job);
+}
+
+void sw_clear_depth(SwDevice *dev, SwImage *img, float depth) {
+    RowJob job;
+    job.dst = img;
+    memcpy(&job.value, &depth, 4);
+    run_rows(dev, job);
+}
+
+void sw_copy_image(SwDevice *dev, SwImage *dst, const SwImage *src) {
+    RowJob job;
+    job.dst = dst;
+    job.src = src;
+    run_rows(dev, job);
 }
 
 void sw_device_set_bin_cap(SwDevice *dev, uint64_t bytes) { dev->bin_cap = bytes ? bytes : sw::kBinCap; }

@@ -224,12 +224,11 @@ struct SwExecutor final : Executor {
             if (g_bin_peak.compare_exchange_weak(was, after.bin_bytes)) break;
     }
 
-    void clear_color(ExecImage *target, const float rgba[4]) override { sw_clear_color(&swx(target)->img, rgba); }
-    void clear_depth(ExecImage *depth, float value) override { sw_clear_depth(&swx(depth)->img, value); }
+    void clear_color(ExecImage *target, const float rgba[4]) override { sw_clear_color(dev, &swx(target)->img, rgba); }
+    void clear_depth(ExecImage *depth, float value) override { sw_clear_depth(dev, &swx(depth)->img, value); }
 
     void copy_image(ExecImage *dst, ExecImage *src) override {
-        SwImage &d = swx(dst)->img, &s = swx(src)->img;
-        for (uint32_t y = 0; y < d.height; y++) memcpy(d.row(y), s.row(y), (size_t)d.width * 4);
+        sw_copy_image(dev, &swx(dst)->img, &swx(src)->img);
     }
 
     void copy_buffer(ExecBuffer *dst, ExecBuffer *src) override {

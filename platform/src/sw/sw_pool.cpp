@@ -5,37 +5,57 @@
 
 #include "common/hooks.h"
 
+#include <chrono>
 #include <new>
 
 namespace {
 
+// Runs task t of the job; false when it ran out of memory.
+bool run_task(SwPool *pool, uint32_t t, uint32_t worker) {
+    // A task that cannot grow its memory must not take the host down with
+    // it (an exception leaving a thread terminates the process): the job's
+    // other tasks are skipped and the draw reports it.
+    try {
+        pool->fn(pool->ctx, t, worker);
+        return true;
+    } catch (const std::bad_alloc &) {
+        pool->failed.store(true, std::memory_order_relaxed);
+        return false;
+    }
+}
+
+// The worker's own share first, then what is left of the others'.
 void take_tasks(SwPool *pool, uint32_t worker) {
-    for (;;) {
-        uint32_t t = pool->next.fetch_add(1, std::memory_order_relaxed);
-        if (t >= pool->tasks) break;
-        // A task that cannot grow its memory must not take the host down
-        // with it (an exception leaving a thread terminates the process):
-        // the job's other tasks are skipped and the draw reports it.
-        try {
-            pool->fn(pool->ctx, t, worker);
-        } catch (const std::bad_alloc &) {
-            pool->failed.store(true, std::memory_order_relaxed);
-            pool->next.store(pool->tasks, std::memory_order_relaxed);
+    const uint32_t workers = (uint32_t)pool->threads.size() + 1;
+    for (uint32_t k = 0; k < workers; k++) {
+        SwShare &share = pool->shares[(worker + k) % workers];
+        for (;;) {
+            const uint32_t t = share.next.fetch_add(1, std::memory_order_relaxed);
+            if (t >= share.end) break;
+            if (run_task(pool, t, worker)) continue;
+            for (uint32_t j = 0; j < workers; j++) pool->shares[j].next.store(pool->shares[j].end, std::memory_order_relaxed);
+            return;
         }
     }
 }
 
-// How many times a waiting side yields before it blocks: some tens of
-// microseconds on an idle machine, a few time slices on a loaded one.
-const int kSpins = 64;
+// How long a waiting side keeps yielding before it blocks. A count of
+// yields is no measure: on an idle core a yield returns at once, and 64 of
+// them took 12 microseconds, less than the gap between two jobs of a frame
+// (a clear, the engine's work between draws), so both sides went to sleep
+// and paid a wake-up, tens of microseconds, at almost every job. Half a
+// millisecond covers a frame's gaps; the yields leave the core to any
+// other thread that wants it meanwhile.
+const std::chrono::microseconds kSpinTime(500);
 
-// Yields until done() holds or the spins run out; true when it holds.
+// Yields until done() holds or the spin time runs out; true when it holds.
 template <class Done> bool spin_until(Done done) {
-    for (int i = 0; i < kSpins; i++) {
-        if (done()) return true;
+    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until) return done();
         std::this_thread::yield();
     }
-    return done();
+    return true;
 }
 
 void worker_main(SwPool *pool, uint32_t worker) {
@@ -66,6 +86,7 @@ void sw_alloc_point() {
 }
 
 bool sw_pool_start(SwPool *pool, uint32_t workers) {
+    if (workers > kSwMaxWorkers) return false; // a share each
     for (uint32_t w = 1; w < workers; w++) {
         try {
             pool->threads.emplace_back(worker_main, pool, w);
@@ -96,8 +117,11 @@ void sw_pool_run(SwPool *pool, SwTaskFn fn, void *ctx, uint32_t tasks) {
         std::lock_guard<std::mutex> g(pool->lock);
         pool->fn = fn;
         pool->ctx = ctx;
-        pool->tasks = tasks;
-        pool->next.store(0, std::memory_order_relaxed);
+        const uint32_t workers = (uint32_t)pool->threads.size() + 1;
+        for (uint32_t w = 0; w < workers; w++) {
+            pool->shares[w].next.store((uint32_t)((uint64_t)tasks * w / workers), std::memory_order_relaxed);
+            pool->shares[w].end = (uint32_t)((uint64_t)tasks * (w + 1) / workers);
+        }
         pool->running.store((uint32_t)pool->threads.size(), std::memory_order_relaxed);
         pool->generation.fetch_add(1, std::memory_order_release);
     }
