@@ -307,11 +307,19 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
         run_instances(dev, wk, first, n, nullptr);
         sort_quads(dev, wk, n, gx, gy);
         const uint32_t header = rect_header(dev->ds.need_z), words = header + 3 * dev->ds.read_count;
+        // The squares that draw something, in order, listed without a branch
+        // per square: which ones lie outside a plane (both triangles would be
+        // dropped) or cover no pixel follows no pattern a branch predictor
+        // could learn, and most of a star field's do.
+        uint32_t live = 0;
         for (uint32_t l = 0; l < n; l++) {
+            wk.qs.live[live] = l;
+            live += !wk.qs.outside[l] & !(wk.qs.aligned[l] & wk.qs.empty[l]);
+        }
+        for (uint32_t j = 0; j < live; j++) {
+            const uint32_t l = wk.qs.live[j];
             if (bs.full(dev->ds.set_share)) return bs.stop(first + l, 0);
-            if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
             if (wk.qs.aligned[l]) {
-                if (wk.qs.empty[l]) continue;
                 const Prim p = {wk.qs.px0[l], wk.qs.py0[l], wk.qs.px1[l], wk.qs.py1[l], PRIM_RECT, 0, words};
                 float *block = bin_first(dev->tiles_x, bs, p);
                 for (uint32_t k = 0; k < header; k++) block[k] = wk.qs.header[k][l];

@@ -107,6 +107,7 @@ struct alignas(64) Worker {
         // one along y is the other of 1 and 2), pixel bounds and block
         // headers (see RectSetup).
         uint32_t aligned[SW_LANES], empty[SW_LANES];
+        uint32_t live[SW_LANES]; // lanes that draw something (setup_instanced_quads)
         int32_t xv[SW_LANES];
         int32_t px0[SW_LANES], py0[SW_LANES], px1[SW_LANES], py1[SW_LANES];
         float header[kRectHeader][SW_LANES];
@@ -345,7 +346,7 @@ SW_INLINE void see_white(Worker &wk, const uint8_t *row, int32_t y, int32_t x0, 
     const uint32_t *px = (const uint32_t *)row + wk.tile_x0;
     for (uint64_t u = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0) & ~known; u; u &= u - 1) {
         const int b = __builtin_ctzll(u);
-        if (px[b] == 0xffffffffu) known |= 1ull << b;
+        known |= (uint64_t)(px[b] == 0xffffffffu) << b; // no branch: which pixels are white is no pattern
     }
     if ((known & wk.row_pixels) == wk.row_pixels) wk.white_rows |= 1ull << (y - wk.tile_y0);
 }
