@@ -93,6 +93,10 @@ struct alignas(64) BinSet {
     std::vector<Edges> edges;
     std::vector<LineSetup> lines;
     std::vector<float> clipped; // vertex records made by clipping
+    // Where the other vertex references point: the chunk's records, or the
+    // batch a set shading its own instances has just shaded (see
+    // DrawState::setup_shades).
+    const float *records = nullptr;
     std::vector<TileStream> bins;
     TileStream store; // primitives that touch more than one tile
     // What was binned: primitives, the pixels of their bounds (the draw loop

@@ -184,10 +184,16 @@ void run_draw(SwDevice *dev, const SwDraw *d) {
     ds.split = d->instance_count >= SW_LANES / 2 && pipe->split ? pipe : nullptr;
     ds.fused = ds.split && d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
     ds.corner_rows = ds.fused && pipe->corner_rows;
+    const uint64_t batch_records = (uint64_t)SW_LANES * d->vertex_count * ds.rec;
+    ds.setup_shades = ds.split && !ds.fused && batch_records * sizeof(float) <= kSetupShadeBytes;
     for (Worker &wk : dev->w) {
         if (wk.quads.size() < (size_t)4 * dev->ds.rec * SW_LANES) {
             sw_alloc_point();
             wk.quads.resize((size_t)4 * dev->ds.rec * SW_LANES, 0.0f);
+        }
+        if (dev->ds.setup_shades && wk.records.size() < batch_records) {
+            sw_alloc_point();
+            wk.records.resize((size_t)batch_records);
         }
         if (dev->ds.corner_rows && wk.vs.lanes.size() < (size_t)dev->ds.split->corner_slots * SW_LANES) {
             sw_alloc_point();
@@ -203,16 +209,17 @@ void run_draw(SwDevice *dev, const SwDraw *d) {
         const size_t records = dev->ds.split ? (size_t)(dev->ds.chunk_instances + SW_LANES - 1) / SW_LANES * SW_LANES *
                                                 d->vertex_count
                                           : (size_t)dev->ds.chunk_vertices;
-        if (!dev->ds.fused && dev->verts.size() < records * dev->ds.rec) {
+        const bool vertex_phase = !dev->ds.fused && !dev->ds.setup_shades;
+        if (vertex_phase && dev->verts.size() < records * dev->ds.rec) {
             sw_alloc_point();
             dev->verts.resize(records * dev->ds.rec);
         }
         timespec t0, t1;
         clock_gettime(CLOCK_MONOTONIC, &t0);
-        // Fused draws shade their vertices in the setup tasks.
-        if (!dev->ds.fused && dev->ds.split)
+        // Fused squares and meshes whose setup shades have no vertex phase.
+        if (vertex_phase && dev->ds.split)
             sw_pool_run(&dev->pool, instance_task, dev, (dev->ds.chunk_instances + SW_LANES - 1) / SW_LANES);
-        else if (!dev->ds.fused)
+        else if (vertex_phase)
             sw_pool_run(&dev->pool, vertex_task, dev, (dev->ds.chunk_vertices + SW_LANES - 1) / SW_LANES);
         if (sw_pool_failed(&dev->pool)) break;
         clock_gettime(CLOCK_MONOTONIC, &t1);

@@ -307,11 +307,19 @@ void setup_instanced_quads(SwDevice *dev, Worker &wk, BinSet &bs, uint32_t i0, u
         run_instances(dev, wk, first, n, nullptr);
         sort_quads(dev, wk, n, gx, gy);
         const uint32_t header = rect_header(dev->ds.need_z), words = header + 3 * dev->ds.read_count;
+        // The squares that draw something, in order, listed without a branch
+        // per square: which ones lie outside a plane (both triangles would be
+        // dropped) or cover no pixel follows no pattern a branch predictor
+        // could learn, and most of a star field's do.
+        uint32_t live = 0;
         for (uint32_t l = 0; l < n; l++) {
+            wk.qs.live[live] = l;
+            live += !wk.qs.outside[l] & !(wk.qs.aligned[l] & wk.qs.empty[l]);
+        }
+        for (uint32_t j = 0; j < live; j++) {
+            const uint32_t l = wk.qs.live[j];
             if (bs.full(dev->ds.set_share)) return bs.stop(first + l, 0);
-            if (wk.qs.outside[l]) continue; // wholly outside one plane: both triangles would be dropped
             if (wk.qs.aligned[l]) {
-                if (wk.qs.empty[l]) continue;
                 const Prim p = {wk.qs.px0[l], wk.qs.py0[l], wk.qs.px1[l], wk.qs.py1[l], PRIM_RECT, 0, words};
                 float *block = bin_first(dev->tiles_x, bs, p);
                 for (uint32_t k = 0; k < header; k++) block[k] = wk.qs.header[k][l];
@@ -346,6 +354,41 @@ inline uint32_t record_of(const SwDevice *dev, uint32_t inst, uint32_t v) {
     return (inst - lane) * vc + v * SW_LANES + lane;
 }
 
+// Sets up instances i0 .. i1 - 1 of the chunk, their vertex v's record at
+// bs.records + record(inst, v) * rec. False when the set had its share of
+// the binning memory and stopped.
+template <class Record>
+bool setup_instances(SwDevice *dev, BinSet &out, uint32_t i0, uint32_t i1, float gx, float gy, Record record) {
+    const SwDraw *d = dev->ds.d;
+    const uint32_t ppi = dev->ds.prims_per_instance;
+    const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
+    const bool quads = d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
+    for (uint32_t inst = i0; inst < i1; inst++) {
+        const uint32_t k0 = inst == dev->ds.pass_instance ? dev->ds.pass_prim : 0;
+        if (k0 == 0 && out.full(dev->ds.set_share)) return out.stop(inst, 0), false;
+        // A square stopped between its triangles was not a rectangle.
+        if (quads && k0 == 0) {
+            const float *const r[4] = {vertex_record(dev, out, record(inst, 0)), vertex_record(dev, out, record(inst, 1)),
+                                       vertex_record(dev, out, record(inst, 2)), vertex_record(dev, out, record(inst, 3))};
+            if (setup_rect(dev, out, r, gx, gy)) continue;
+        }
+        for (uint32_t k = k0; k < ppi; k++) {
+            if (k > k0 && out.full(dev->ds.set_share)) return out.stop(inst, k), false;
+            uint32_t v[3] = {0, 0, 0}; // vertices of the instance
+            switch (d->topology) {
+            case SW_TRIANGLE_LIST: v[0] = 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
+            case SW_TRIANGLE_STRIP: // odd triangles swap their first two vertices to keep the winding
+                v[0] = k + (k & 1); v[1] = k + 1 - (k & 1); v[2] = k + 2; break;
+            case SW_LINE_LIST: v[0] = 2 * k; v[1] = v[0] + 1; break;
+            case SW_LINE_STRIP: v[0] = k; v[1] = v[0] + 1; break;
+            }
+            for (uint32_t &x : v) x = record(inst, x);
+            clip_and_setup(dev, out, v, line ? 2 : 3, gx, gy);
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 void setup_task(void *ctx, uint32_t task, uint32_t worker) {
@@ -355,39 +398,26 @@ void setup_task(void *ctx, uint32_t task, uint32_t worker) {
     // stores them in set t, whichever worker runs it, so tiles read them in
     // order. The pass's first instance starts at its primitive pass_prim.
     BinSet &out = dev->sets[task];
+    Worker &wk = dev->w[worker];
     const uint64_t start = dev->ds.pass_instance, I = dev->ds.chunk_instances - start, T = dev->sets.size();
     const uint32_t i0 = (uint32_t)(start + I * task / T), i1 = (uint32_t)(start + I * (task + 1) / T);
     const SwViewport &vp = d->viewport;
     float gx = 1.0f + 2.0f * kGuard / std::max(vp.width, 1.0f);
     float gy = 1.0f + 2.0f * kGuard / std::max(vp.height, 1.0f);
-    if (dev->ds.fused) return setup_instanced_quads(dev, dev->w[worker], out, i0, i1, gx, gy);
-    const uint32_t ppi = dev->ds.prims_per_instance, vc = d->vertex_count;
-    const bool line = d->topology == SW_LINE_LIST || d->topology == SW_LINE_STRIP;
-    const bool quads = d->topology == SW_TRIANGLE_STRIP && vc == 4;
-    for (uint32_t inst = i0; inst < i1; inst++) {
-        const uint32_t k0 = inst == dev->ds.pass_instance ? dev->ds.pass_prim : 0;
-        if (k0 == 0 && out.full(dev->ds.set_share)) return out.stop(inst, 0);
-        // A square stopped between its triangles was not a rectangle.
-        if (quads && k0 == 0) {
-            const float *const r[4] = {vertex_record(dev, out, record_of(dev, inst, 0)),
-                                       vertex_record(dev, out, record_of(dev, inst, 1)),
-                                       vertex_record(dev, out, record_of(dev, inst, 2)),
-                                       vertex_record(dev, out, record_of(dev, inst, 3))};
-            if (setup_rect(dev, out, r, gx, gy)) continue;
-        }
-        for (uint32_t k = k0; k < ppi; k++) {
-            if (k > k0 && out.full(dev->ds.set_share)) return out.stop(inst, k);
-            uint32_t v[3] = {0, 0, 0}; // vertices of the instance
-            switch (d->topology) {
-            case SW_TRIANGLE_LIST: v[0] = 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
-            case SW_TRIANGLE_STRIP: // odd triangles swap their first two vertices to keep the winding
-                v[0] = k + (k & 1); v[1] = k + 1 - (k & 1); v[2] = k + 2; break;
-            case SW_LINE_LIST: v[0] = 2 * k; v[1] = v[0] + 1; break;
-            case SW_LINE_STRIP: v[0] = k; v[1] = v[0] + 1; break;
-            }
-            for (uint32_t &x : v) x = record_of(dev, inst, x);
-            clip_and_setup(dev, out, v, line ? 2 : 3, gx, gy);
-        }
+    if (dev->ds.fused) return setup_instanced_quads(dev, wk, out, i0, i1, gx, gy);
+    if (!dev->ds.setup_shades) {
+        out.records = dev->verts.data();
+        setup_instances(dev, out, i0, i1, gx, gy, [&](uint32_t inst, uint32_t v) { return record_of(dev, inst, v); });
+        return;
+    }
+    // The set's own instances, a batch at a time: vertex v of the batch's
+    // lane l at record v * SW_LANES + l, as run_instances writes them.
+    out.records = wk.records.data();
+    for (uint32_t first = i0; first < i1; first += SW_LANES) {
+        const uint32_t n = std::min<uint32_t>(SW_LANES, i1 - first);
+        run_instances(dev, wk, first, n, wk.records.data());
+        auto record = [&](uint32_t inst, uint32_t v) { return v * SW_LANES + (inst - first); };
+        if (!setup_instances(dev, out, first, first + n, gx, gy, record)) return;
     }
 }
 

@@ -37,6 +37,10 @@ const float kGuard = 16384.0f;             // guard band beyond the viewport, pi
 const uint32_t kClipRef = 0x80000000u;     // vertex reference into the bin set's clipped vertices
 const uint32_t kSetsPerWorker = 4;         // setup tasks per worker, for balance
 const size_t kPipelineCache = 32;          // pipelines kept per device
+// Records of one batch of SW_LANES instances that a setup task shades
+// itself (DrawState::setup_shades): at most what stays in a core's cache
+// until the task sets them up.
+const size_t kSetupShadeBytes = 1u << 20;
 const uint32_t kInputLocations = sizeof(SwProgram::inputs) / sizeof(SwIo); // a program's input locations
 // Big primitives put most of a frame's fragments in a few tiles; one worker
 // per tile would then leave the others idle. When the primitives binned
@@ -91,6 +95,7 @@ struct alignas(64) Worker {
     // corner's record apart (Pipeline::corner_ops), else copies in quads.
     // Then their screen positions, worked out for all lanes at once.
     std::vector<float> quads;
+    std::vector<float> records; // a batch of a mesh's vertex records (DrawState::setup_shades)
     const float *row[4][4 + 4 * SW_MAX_VARYINGS];
     struct {
         float z[4][SW_LANES], rw[4][SW_LANES];
@@ -102,6 +107,7 @@ struct alignas(64) Worker {
         // one along y is the other of 1 and 2), pixel bounds and block
         // headers (see RectSetup).
         uint32_t aligned[SW_LANES], empty[SW_LANES];
+        uint32_t live[SW_LANES]; // lanes that draw something (setup_instanced_quads)
         int32_t xv[SW_LANES];
         int32_t px0[SW_LANES], py0[SW_LANES], px1[SW_LANES], py1[SW_LANES];
         float header[kRectHeader][SW_LANES];
@@ -172,6 +178,12 @@ struct DrawState {
     bool fused = false;  // instanced squares: vertices shaded by the setup tasks
     const Pipeline *split = nullptr; // pipe, when its vertices run per instance
     bool corner_rows = false;        // fused squares read their corners in the registers
+    // A split mesh whose batch of records fits kSetupShadeBytes (a rock
+    // field): each setup task shades its own instances SW_LANES at a time
+    // into its worker's records and sets them up from there, while they are
+    // in cache, instead of the vertex phase writing the chunk's records to
+    // memory for setup to read back.
+    bool setup_shades = false;
     uint32_t chunk_first_instance = 0, chunk_instances = 0, chunk_vertices = 0;
     uint32_t prims_per_instance = 0;
     int32_t sx0 = 0, sy0 = 0, sx1 = 0, sy1 = 0; // scissor: viewport within the target, pixels [x0, x1)
@@ -213,7 +225,7 @@ namespace sw {
 
 inline const float *vertex_record(const SwDevice *dev, const BinSet &bs, uint32_t ref) {
     if (ref & kClipRef) return bs.clipped.data() + (size_t)(ref & ~kClipRef) * dev->ds.rec;
-    return dev->verts.data() + (size_t)ref * dev->ds.rec;
+    return bs.records + (size_t)ref * dev->ds.rec;
 }
 
 // Outside bits of a clip position: -x, +x, -y, +y beyond the guard band
@@ -340,7 +352,7 @@ SW_INLINE void see_white(Worker &wk, const uint8_t *row, int32_t y, int32_t x0, 
     const uint32_t *px = (const uint32_t *)row + wk.tile_x0;
     for (uint64_t u = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0) & ~known; u; u &= u - 1) {
         const int b = __builtin_ctzll(u);
-        if (px[b] == 0xffffffffu) known |= 1ull << b;
+        known |= (uint64_t)(px[b] == 0xffffffffu) << b; // no branch: which pixels are white is no pattern
     }
     if ((known & wk.row_pixels) == wk.row_pixels) wk.white_rows |= 1ull << (y - wk.tile_y0);
 }
