@@ -623,8 +623,10 @@ TEST(SwImages, ClearsAndCopiesReachEveryRow) {
 // (The turn is a select: a branch would keep the squares off their path.)
 // The corners come from SV_VertexID, whose results the corners keep in
 // registers of their own, or from a vertex buffer, whose values pass
-// straight to an output and so are copied out corner by corner.
-const char *const kSquareVS[2] = {
+// straight to an output and so are copied out corner by corner. The third
+// program scales its corners by a constant: that work is done once per draw,
+// not per batch, and must follow the constants of each draw.
+const char *const kSquareVS[3] = {
         "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; float2 uv : TEXCOORD0; };\n"
         "VSOut main(float4 c : POSITION, float4 col : COLOR, uint vid : SV_VertexID) {\n"
         "    float2 k = float2((float)(vid & 1u) * 2.0 - 1.0, (float)(vid >> 1) * 2.0 - 1.0);\n"
@@ -643,14 +645,24 @@ const char *const kSquareVS[2] = {
         "    o.col = abs(col);\n"
         "    o.uv = corner;\n"
         "    return o;\n"
+        "}\n",
+        "cbuffer Size : register(b0) { float4 S; };\n"
+        "struct VSOut { float4 pos : SV_POSITION; float4 col : COLOR; float2 uv : TEXCOORD0; };\n"
+        "VSOut main(float4 c : POSITION, float4 col : COLOR, uint vid : SV_VertexID) {\n"
+        "    float2 k = float2((float)(vid & 1u) * 2.0 - 1.0, (float)(vid >> 1) * 2.0 - 1.0) * S.x;\n"
+        "    VSOut o;\n"
+        "    o.pos = float4(c.x + k.x * c.w + k.y * col.a, c.y + k.y * abs(c.w), c.z + k.x * col.a, 1.0);\n"
+        "    o.col = abs(col);\n"
+        "    o.uv = k;\n"
+        "    return o;\n"
         "}\n"};
 const char *const kSquarePS = "float4 main(float4 pos : SV_POSITION, float4 col : COLOR, float2 uv : TEXCOORD0) : SV_Target {\n"
                          "    return float4(col.rgb * (1.0 - 0.4 * dot(uv, uv)), 1.0);\n}\n";
 
 TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
-    SwProgram vss[2], ps;
+    SwProgram vss[3], ps;
     std::string err;
-    for (int k = 0; k < 2; k++) ASSERT_TRUE(sw_compile(kSquareVS[k], "vs_5_0", &vss[k], &err)) << err;
+    for (int k = 0; k < 3; k++) ASSERT_TRUE(sw_compile(kSquareVS[k], "vs_5_0", &vss[k], &err)) << err;
     ASSERT_TRUE(sw_compile(kSquarePS, "ps_5_0", &ps, &err)) << err;
     const float corners[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
     struct Square {
@@ -673,13 +685,16 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
         SwCull cull;
         bool front_ccw;
         SwViewport viewport;
+        float size; // the third program's corner scale
     } cases[] = {
-        {0, SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}},
-        {0, SW_CULL_BACK, false, {0, 0, 300, 200, 0, 1}},
-        {0, SW_CULL_BACK, true, {0, 0, 300, 200, 0, 1}},
-        {0, SW_CULL_NONE, false, {37, 21, 190, 150, 0, 1}},
-        {1, SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}},
-        {1, SW_CULL_BACK, true, {37, 21, 190, 150, 0, 1}},
+        {0, SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}, 1},
+        {0, SW_CULL_BACK, false, {0, 0, 300, 200, 0, 1}, 1},
+        {0, SW_CULL_BACK, true, {0, 0, 300, 200, 0, 1}, 1},
+        {0, SW_CULL_NONE, false, {37, 21, 190, 150, 0, 1}, 1},
+        {1, SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}, 1},
+        {1, SW_CULL_BACK, true, {37, 21, 190, 150, 0, 1}, 1},
+        {2, SW_CULL_NONE, false, {0, 0, 300, 200, 0, 1}, 1.5f},
+        {2, SW_CULL_BACK, false, {0, 0, 300, 200, 0, 1}, 0.75f},
     };
     SwDevice *dev = sw_device_create(2);
     ASSERT_TRUE(dev);
@@ -696,7 +711,10 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
             d.vs = &vss[c.program];
             d.ps = &ps;
             d.elements = elements;
-            d.element_count = c.program == 0 ? 2 : 3;
+            d.element_count = c.program == 1 ? 3 : 2;
+            const float size[4] = {c.size, 0, 0, 0};
+            d.vs_cb[0] = size;
+            d.vs_cb_size[0] = sizeof size;
             d.streams[0] = {(const uint8_t *)squares.data(), (uint32_t)(squares.size() * sizeof(Square)), sizeof(Square), 0};
             d.streams[1] = {(const uint8_t *)corners, sizeof corners, sizeof corners[0], 0};
             d.topology = SW_TRIANGLE_STRIP;
@@ -720,7 +738,7 @@ TEST(SwInstanced, SquaresMatchTheSameSquaresDrawnOneByOne) {
         }
         EXPECT_TRUE(images[0] == images[2]) << "instanced under a cap";
         SCOPED_TRACE("program " + std::to_string(c.program) + ", cull " + std::to_string(c.cull) + ", viewport x " +
-                     std::to_string(c.viewport.x));
+                     std::to_string(c.viewport.x) + ", size " + std::to_string(c.size));
         EXPECT_EQ(0u, differ);
         EXPECT_GT(lit, images[0].size() / 8) << "the squares should cover much of the target";
     }

@@ -3,6 +3,8 @@
 // rather than in every draw.
 #include "sw/sw_stages.h"
 
+#include "sw/sw_ops.h"
+
 namespace sw {
 
 namespace {
@@ -43,6 +45,61 @@ bool make_corner_ops(const SwProgram *vs, uint32_t rec, uint32_t locations, Pipe
     return true;
 }
 
+// Moves the uniform ops of each corner (see Pipeline::uniform_ops) out of
+// corner_ops. A square's corner offsets are worked out from its vertex index
+// alone: run per batch, that integer work costs every batch of a million
+// stars the same as the work that does differ per star.
+void hoist_uniform_ops(const SwProgram *vs, uint32_t locations, Pipeline &s) {
+    // Uniform to begin with: what is set once per draw and no body op writes.
+    std::vector<bool> uniform(vs->slot_count, false), read(vs->slot_count, false);
+    std::vector<uint32_t> writes(vs->slot_count, 0);
+    for (const auto &c : vs->constants) uniform[c.first] = true;
+    for (const SwOp &o : vs->prologue) uniform[o.dst] = true;
+    if (vs->vertex_index_slot >= 0) uniform[(uint32_t)vs->vertex_index_slot] = true;
+    for (uint32_t loc = 0; loc < kInputLocations; loc++)
+        if (locations >> loc & 1)
+            for (int32_t slot : vs->inputs[loc].slot)
+                if (slot >= 0) uniform[(uint32_t)slot] = true;
+    for (const SwOp &o : vs->body) {
+        if (o.code == OP_SKIP) return; // lane masks: nothing is the same in every lane
+        writes[o.dst]++;
+        uniform[o.dst] = false;
+    }
+    // In order, so an op's sources are settled before it. Its result must be
+    // the only write of its slot, and not read before it (it moves away).
+    std::vector<bool> hoist(s.vertex_ops.size(), false);
+    uint32_t count = 0; // hoisted results that need a slot per corner (see below)
+    for (size_t i = 0; i < s.vertex_ops.size(); i++) {
+        const SwOp &o = s.vertex_ops[i];
+        bool all = writes[o.dst] == 1 && !read[o.dst];
+        for (int k = 0; k < operand_count(o.code); k++) {
+            all = all && uniform[operand_of(o, k)];
+            read[operand_of(o, k)] = true;
+        }
+        hoist[i] = all;
+        uniform[o.dst] = all;
+        count += all && s.corner_ops[0][i].dst < vs->slot_count;
+    }
+    const uint32_t base = s.corner_slots;
+    for (uint32_t v = 0; v < 4; v++) {
+        // A record slot already has a number of the corner's own; any other
+        // result gets one after those of the corners' records.
+        std::vector<uint32_t> to(vs->slot_count);
+        for (uint32_t slot = 0; slot < vs->slot_count; slot++) to[slot] = slot;
+        uint32_t next = base + v * count;
+        std::vector<SwOp> rest;
+        for (size_t i = 0; i < s.corner_ops[v].size(); i++) {
+            SwOp o = s.corner_ops[v][i];
+            for (int k = 0; k < operand_count(o.code); k++)
+                if (*operand(o, k) < vs->slot_count) *operand(o, k) = to[*operand(o, k)];
+            if (hoist[i] && o.dst < vs->slot_count) o.dst = to[o.dst] = next++;
+            (hoist[i] ? s.uniform_ops[v] : rest).push_back(o);
+        }
+        s.corner_ops[v].swap(rest);
+    }
+    s.corner_slots = base + 4 * count;
+}
+
 // Builds the pipeline of programs vs and ps for the input locations fed
 // per vertex.
 void build(Pipeline &s, const SwProgram *vs, const SwProgram *ps, uint32_t locations) {
@@ -68,6 +125,7 @@ void build(Pipeline &s, const SwProgram *vs, const SwProgram *ps, uint32_t locat
         for (int v = 0; v < 4; v++) s.corner_ops[v].clear(), s.corner_slot[v].clear();
         s.corner_slots = 0;
     }
+    if (s.corner_slots > 0) hoist_uniform_ops(vs, locations, s);
     s.corner_rows = s.split && s.corner_slots > 0;
     DrawState reads; // used_component's view of the record
     reads.read_at = s.read_at;

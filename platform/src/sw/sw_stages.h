@@ -157,6 +157,12 @@ struct Pipeline {
     std::vector<SwOp> corner_ops[4];
     std::vector<int32_t> corner_slot[4];
     uint32_t corner_slots = 0;
+    // Of those, the ops that give the same value in every lane of every
+    // batch of a draw (they read only constants, the prologue's results, the
+    // corner's vertex index and per-vertex inputs, and each other's
+    // results): taken out of corner_ops into uniform_ops, which run once per
+    // worker per draw into slots of that corner's own, below corner_slots.
+    std::vector<SwOp> uniform_ops[4];
     bool corner_rows = false; // corner_slots, and every component setup reads is written
 };
 

@@ -120,10 +120,34 @@ void fetch_element_same(SwDevice *dev, const SwVertexElement &e, SwRegisters *r,
     }
 }
 
+// Sets corner v's per-vertex values (its inputs and vertex index) in the
+// first n lanes.
+void set_corner(SwDevice *dev, Worker &wk, uint32_t v, uint32_t n) {
+    const SwDraw *d = dev->ds.d;
+    for (uint32_t k = 0; k < d->element_count; k++)
+        if (!d->elements[k].per_instance) fetch_element_same(dev, d->elements[k], &wk.vs, v, n);
+    if (d->vs->vertex_index_slot >= 0) {
+        SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
+        for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
+    }
+}
+
+// Once per draw: the constant buffers and the prologue, and for squares
+// each corner's uniform ops (Pipeline::uniform_ops), whose results depend on
+// the draw's constants, start vertex and vertex buffers. They run over every
+// lane, so that a batch of any size reads them.
 void prepare_vertex_registers(SwDevice *dev, Worker &wk) {
     if (wk.vs_serial == dev->serial) return;
-    sw_program_prepare(dev->ds.d->vs, &wk.vs, dev->ds.d->vs_cb, dev->ds.d->vs_cb_size);
+    const SwDraw *d = dev->ds.d;
+    sw_program_prepare(d->vs, &wk.vs, d->vs_cb, d->vs_cb_size);
     wk.vs_serial = dev->serial;
+    if (!dev->ds.corner_rows) return;
+    for (uint32_t v = 0; v < 4; v++) {
+        const std::vector<SwOp> &ops = dev->ds.split->uniform_ops[v];
+        if (ops.empty()) continue;
+        set_corner(dev, wk, v, SW_LANES);
+        sw_program_run_ops(d->vs, &wk.vs, ops.data(), ops.size(), SW_LANES);
+    }
 }
 
 } // namespace
@@ -223,13 +247,7 @@ void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float 
     }
     sw_program_run_ops(d->vs, &wk.vs, sp.instance_ops.data(), sp.instance_ops.size(), n);
     for (uint32_t v = 0; v < vc; v++) {
-        for (uint32_t l = 0; l < n; l++) vtx[l] = v;
-        for (uint32_t k = 0; k < d->element_count; k++)
-            if (!d->elements[k].per_instance) fetch_element_same(dev, d->elements[k], &wk.vs, v, n);
-        if (d->vs->vertex_index_slot >= 0) {
-            SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
-            for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + v;
-        }
+        set_corner(dev, wk, v, n);
         if (!out && dev->ds.corner_rows) { // the corner's record stays where the program leaves it
             sw_program_run_ops(d->vs, &wk.vs, sp.corner_ops[v].data(), sp.corner_ops[v].size(), n);
             continue;
