@@ -110,6 +110,24 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     case OP_ULE: LANES(d[l].u = a[l].u <= b[l].u ? 0xffffffffu : 0u);
     case OP_SLT: LANES(d[l].u = a[l].i < b[l].i ? 0xffffffffu : 0u);
     case OP_SLE: LANES(d[l].u = a[l].i <= b[l].i ? 0xffffffffu : 0u);
+    case OP_DOT2: {
+        THIRD;
+        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES;
+        LANES(d[l].f = c[l].f * y1[l].f + a[l].f * b[l].f);
+    }
+    case OP_DOT3: {
+        THIRD;
+        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES, *x2 = R + (size_t)o.more[1] * SW_LANES,
+                     *y2 = R + (size_t)o.more[2] * SW_LANES;
+        LANES(d[l].f = x2[l].f * y2[l].f + (c[l].f * y1[l].f + a[l].f * b[l].f));
+    }
+    case OP_DOT4: {
+        THIRD;
+        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES, *x2 = R + (size_t)o.more[1] * SW_LANES,
+                     *y2 = R + (size_t)o.more[2] * SW_LANES, *x3 = R + (size_t)o.more[3] * SW_LANES,
+                     *y3 = R + (size_t)o.more[4] * SW_LANES;
+        LANES(d[l].f = x3[l].f * y3[l].f + (x2[l].f * y2[l].f + (c[l].f * y1[l].f + a[l].f * b[l].f)));
+    }
     case OP_SKIP: {
         uint32_t any = 0;
         for (int l = 0; l < L; l++) any |= a[l].u;
