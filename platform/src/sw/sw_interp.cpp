@@ -32,13 +32,15 @@ inline float floor_exact(float x) {
     return sw_bits_float(whole | (bits & 0x80000000u));
 }
 
-// One operation over all lanes. Slots never overlap partially: a slot is
-// either the destination or a source (the translator never writes in place).
-__attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size_t *pc) {
+// One operation over lanes 0 .. L - 1 (a multiple of 8: the lanes of a
+// batch, rounded up to whole vectors; what lies past them is not read).
+// Slots never overlap partially: a slot is either the destination or a
+// source (the translator never writes in place).
+__attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size_t *pc, int L) {
+    if (L % 8 != 0) __builtin_unreachable();
     SwLane *d = R + (size_t)o.dst * SW_LANES;
     const SwLane *a = R + (size_t)o.a * SW_LANES;
     const SwLane *b = R + (size_t)o.b * SW_LANES;
-    const int L = SW_LANES;
     // The third source only where it is one (c is otherwise a jump target):
     // worked out ahead of the switch it costs every operation.
 #define THIRD const SwLane *c = R + (size_t)o.c * SW_LANES
@@ -152,7 +154,7 @@ void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *c
             SwLane *d = R + (size_t)o.dst * SW_LANES;
             for (int l = 0; l < SW_LANES; l++) d[l].u = bits;
         } else {
-            run_op(o, R, &pc);
+            run_op(o, R, &pc, SW_LANES); // constants: every lane
         }
     }
 }
@@ -167,7 +169,10 @@ inline __attribute__((always_inline)) void run_body(const SwOp *ops, size_t coun
         for (uint32_t l = 0; l < SW_LANES; l++) active[l].u = l < n ? 0xffffffffu : 0u;
         *active_lanes = n;
     }
-    for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc);
+    // A batch short of SW_LANES (the last of a tile, or of a set's
+    // instances) runs only its own lanes.
+    const int L = (int)((n + 7) & ~7u);
+    for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc, L);
 }
 
 // The interpreter is most of the pixel cost: built for AVX2 too, for
