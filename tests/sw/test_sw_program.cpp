@@ -398,7 +398,8 @@ TEST(SwProgram, OptimiserKeepsWhatTheLiteralProgramComputes) {
         uint32_t slots;
         std::vector<SwOp> body;
         uint32_t out;
-        float x, want; // every lane's input, and its result
+        float x, want;     // every lane's input, and its result
+        size_t ops = 0;    // operations left once optimised, where it matters
     } cases[] = {
         // t = v, then v changes: t must keep the old value.
         {"a copy of a variable that changes later", 8,
@@ -408,6 +409,20 @@ TEST(SwProgram, OptimiserKeepsWhatTheLiteralProgramComputes) {
          {op(OP_MOV, 4, 1), op(OP_FADD, 5, 1, 2), op(OP_FLT, 6, 1, 3), op(OP_SKIP, 0, 6, 0, 7), op(OP_MOV, 4, 5),
           op(OP_FMUL, 8, 1, 1), op(OP_FADD, 9, 1, 1), op(OP_FMUL, 10, 4, 2)},
          10, 3.0f, 3.0f},
+        // x = 2^24: s = x * x, s = 1 * 1 + s (rounds back to 2^48), s = -x * x
+        // + s (0), s = 0.25 * 1 + s: 0.25, which only this order of
+        // roundings gives. The four become one operation after the negation.
+        {"a sum of four products", 9,
+         {op(OP_FNEG, 8, 1), op(OP_FMUL, 4, 1, 1), op(OP_MAD, 5, 2, 2, 4), op(OP_MAD, 6, 8, 1, 5), op(OP_MAD, 7, 3, 2, 6)},
+         7, 16777216.0f, 0.25f, 2},
+        // The second partial sum is read again: it must still be written.
+        {"a sum of products whose partial sum is read again", 8,
+         {op(OP_FMUL, 4, 1, 1), op(OP_MAD, 5, 2, 2, 4), op(OP_MAD, 6, 3, 3, 5), op(OP_FADD, 7, 5, 6)}, 7, 3.0f,
+         20.0625f},
+        // v = x; s = v * v; v = v + 1; s = v * 1 + s: the first product is of
+        // the old v (9 + 4), not of the new one (16 + 4).
+        {"a sum of products whose source changes between them", 8,
+         {op(OP_MOV, 4, 1), op(OP_FMUL, 5, 4, 4), op(OP_FADD, 4, 4, 2), op(OP_MAD, 6, 4, 2, 5)}, 6, 3.0f, 13.0f},
     };
     for (const auto &c : cases) {
         SwProgram literal;
@@ -438,6 +453,9 @@ TEST(SwProgram, OptimiserKeepsWhatTheLiteralProgramComputes) {
         }
         EXPECT_EQ(c.want, got[0]) << c.what << ", as written";
         EXPECT_EQ(c.want, got[1]) << c.what << ", optimised";
+        if (c.ops) {
+            EXPECT_EQ(c.ops, optimised.body.size()) << c.what;
+        }
     }
 }
 

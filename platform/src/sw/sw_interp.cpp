@@ -32,13 +32,15 @@ inline float floor_exact(float x) {
     return sw_bits_float(whole | (bits & 0x80000000u));
 }
 
-// One operation over all lanes. Slots never overlap partially: a slot is
-// either the destination or a source (the translator never writes in place).
-__attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size_t *pc) {
+// One operation over lanes 0 .. L - 1 (a multiple of 8: the lanes of a
+// batch, rounded up to whole vectors; what lies past them is not read).
+// Slots never overlap partially: a slot is either the destination or a
+// source (the translator never writes in place).
+__attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size_t *pc, int L) {
+    if (L % 8 != 0) __builtin_unreachable();
     SwLane *d = R + (size_t)o.dst * SW_LANES;
     const SwLane *a = R + (size_t)o.a * SW_LANES;
     const SwLane *b = R + (size_t)o.b * SW_LANES;
-    const int L = SW_LANES;
     // The third source only where it is one (c is otherwise a jump target):
     // worked out ahead of the switch it costs every operation.
 #define THIRD const SwLane *c = R + (size_t)o.c * SW_LANES
@@ -110,6 +112,24 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     case OP_ULE: LANES(d[l].u = a[l].u <= b[l].u ? 0xffffffffu : 0u);
     case OP_SLT: LANES(d[l].u = a[l].i < b[l].i ? 0xffffffffu : 0u);
     case OP_SLE: LANES(d[l].u = a[l].i <= b[l].i ? 0xffffffffu : 0u);
+    case OP_DOT2: {
+        THIRD;
+        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES;
+        LANES(d[l].f = c[l].f * y1[l].f + a[l].f * b[l].f);
+    }
+    case OP_DOT3: {
+        THIRD;
+        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES, *x2 = R + (size_t)o.more[1] * SW_LANES,
+                     *y2 = R + (size_t)o.more[2] * SW_LANES;
+        LANES(d[l].f = x2[l].f * y2[l].f + (c[l].f * y1[l].f + a[l].f * b[l].f));
+    }
+    case OP_DOT4: {
+        THIRD;
+        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES, *x2 = R + (size_t)o.more[1] * SW_LANES,
+                     *y2 = R + (size_t)o.more[2] * SW_LANES, *x3 = R + (size_t)o.more[3] * SW_LANES,
+                     *y3 = R + (size_t)o.more[4] * SW_LANES;
+        LANES(d[l].f = x3[l].f * y3[l].f + (x2[l].f * y2[l].f + (c[l].f * y1[l].f + a[l].f * b[l].f)));
+    }
     case OP_SKIP: {
         uint32_t any = 0;
         for (int l = 0; l < L; l++) any |= a[l].u;
@@ -134,7 +154,7 @@ void sw_program_prepare(const SwProgram *p, SwRegisters *r, const void *const *c
             SwLane *d = R + (size_t)o.dst * SW_LANES;
             for (int l = 0; l < SW_LANES; l++) d[l].u = bits;
         } else {
-            run_op(o, R, &pc);
+            run_op(o, R, &pc, SW_LANES); // constants: every lane
         }
     }
 }
@@ -149,7 +169,10 @@ inline __attribute__((always_inline)) void run_body(const SwOp *ops, size_t coun
         for (uint32_t l = 0; l < SW_LANES; l++) active[l].u = l < n ? 0xffffffffu : 0u;
         *active_lanes = n;
     }
-    for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc);
+    // A batch short of SW_LANES (the last of a tile, or of a set's
+    // instances) runs only its own lanes.
+    const int L = (int)((n + 7) & ~7u);
+    for (size_t pc = 0; pc < count; pc++) run_op(ops[pc], R, &pc, L);
 }
 
 // The interpreter is most of the pixel cost: built for AVX2 too, for

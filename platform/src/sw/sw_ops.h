@@ -56,6 +56,14 @@ enum SwCode : uint16_t {
     OP_SLE,
     OP_CBLOAD, // dst = word of buffer a at byte offset c, every lane
     OP_SKIP,   // when no lane of a is set, continue at op c
+    // Sums of products the optimiser makes of a multiplication and the
+    // multiply-adds that accumulate onto it: s = a * b, then s = x * y + s
+    // for each further pair (c, more[0]), (more[1], more[2]), (more[3],
+    // more[4]), each product and each sum rounded as the separate operations
+    // round them.
+    OP_DOT2,
+    OP_DOT3,
+    OP_DOT4,
     OP_COUNT,
 };
 
@@ -72,12 +80,15 @@ inline int operand_count(uint16_t code) {
     case OP_MOV: case OP_NOT: case OP_FNEG: case OP_FABS: case OP_FRACT: case OP_FLOOR: case OP_SQRT:
     case OP_RSQ: case OP_EXP: case OP_EXP2: case OP_SIN: case OP_COS: case OP_S2F: case OP_U2F: case OP_F2S:
     case OP_F2U: case OP_SKIP: return 1;
+    case OP_DOT2: return 4;
+    case OP_DOT3: return 6;
+    case OP_DOT4: return 8;
     default: return 2;
     }
 }
 
-inline uint32_t *operand(SwOp &o, int k) { return k == 0 ? &o.a : k == 1 ? &o.b : &o.c; }
-inline uint32_t operand_of(const SwOp &o, int k) { return k == 0 ? o.a : k == 1 ? o.b : o.c; }
+inline uint32_t *operand(SwOp &o, int k) { return k == 0 ? &o.a : k == 1 ? &o.b : k == 2 ? &o.c : &o.more[k - 3]; }
+inline uint32_t operand_of(const SwOp &o, int k) { return k == 0 ? o.a : k == 1 ? o.b : k == 2 ? o.c : o.more[k - 3]; }
 
 // The translator's last check (see sw_translate.cpp): true when every
 // operation, slot and jump of p is within its program; otherwise false with

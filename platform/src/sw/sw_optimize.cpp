@@ -13,6 +13,8 @@
 
 namespace {
 
+void compact(std::vector<SwOp> &ops);
+
 // Slots the caller writes before a run or reads after it.
 std::vector<bool> interface_slots(const SwProgram *p) {
     std::vector<bool> ext(p->slot_count, false);
@@ -179,7 +181,58 @@ void clean_up(SwProgram *p) {
         changed |= drop_short_skips(ops);
     }
     read_outputs_in_place(p, ops);
-    // Compact, moving skip targets to the next operation that stays.
+    compact(ops);
+}
+
+// A multiplication and the multiply-adds that accumulate onto it (a matrix
+// row times a vector: four operations, four passes over the lanes, three
+// intermediates written and read back) become one sum of products, at the
+// place of the last of them: each intermediate is read by the next
+// operation alone, no skip lies between the first and the last, and nothing
+// between them writes a source.
+void fuse_products(SwProgram *p) {
+    std::vector<SwOp> &ops = p->body;
+    const std::vector<bool> ext = interface_slots(p);
+    std::vector<uint32_t> reads(p->slot_count, 0), writes(p->slot_count, 0);
+    std::vector<size_t> reader(p->slot_count, 0);
+    for (size_t i = 0; i < ops.size(); i++) {
+        const SwOp &o = ops[i];
+        for (int k = 0; k < operand_count(o.code); k++) reads[operand_of(o, k)]++, reader[operand_of(o, k)] = i;
+        if (o.code != OP_SKIP) writes[o.dst]++;
+    }
+    for (size_t i = 0; i < ops.size(); i++) {
+        if (ops[i].code != OP_FMUL) continue;
+        size_t at[4] = {i, 0, 0, 0};
+        int terms = 1;
+        for (; terms < 4; terms++) {
+            const uint32_t sum = ops[at[terms - 1]].dst;
+            if (ext[sum] || reads[sum] != 1 || writes[sum] != 1 || reader[sum] <= at[terms - 1]) break;
+            const SwOp &m = ops[reader[sum]];
+            if (m.code != OP_MAD || m.c != sum || m.a == sum || m.b == sum) break;
+            at[terms] = reader[sum];
+        }
+        if (terms < 2) continue;
+        uint32_t src[8];
+        for (int t = 0; t < terms; t++) src[2 * t] = ops[at[t]].a, src[2 * t + 1] = ops[at[t]].b;
+        const size_t last = at[terms - 1];
+        bool clear = true;
+        for (size_t k = i + 1; k < last && clear; k++) {
+            clear = ops[k].code != OP_SKIP;
+            for (int s = 0; s < 2 * terms; s++) clear = clear && ops[k].dst != src[s];
+        }
+        if (!clear) continue;
+        SwOp f = ops[last]; // its destination
+        f.code = terms == 2 ? OP_DOT2 : terms == 3 ? OP_DOT3 : OP_DOT4;
+        for (int s = 0; s < 2 * terms; s++) *operand(f, s) = src[s];
+        ops[last] = f;
+        for (int t = 0; t + 1 < terms; t++) ops[at[t]].code = kDeadOp;
+    }
+    compact(ops);
+}
+
+// Drops the operations marked dead, moving skip targets to the next one
+// that stays.
+void compact(std::vector<SwOp> &ops) {
     std::vector<uint32_t> new_index(ops.size() + 1);
     uint32_t kept = 0;
     for (size_t i = 0; i < ops.size(); i++) {
@@ -226,6 +279,7 @@ void forget_unread_inputs(SwProgram *p) {
 
 void sw_program_optimize(SwProgram *p) {
     clean_up(p);
+    fuse_products(p);
     forget_unread_inputs(p);
 }
 

@@ -36,6 +36,7 @@ struct SwOp {
     uint16_t code;
     uint16_t pad;
     uint32_t dst, a, b, c; // slot numbers (c may be a jump target or a byte offset)
+    uint32_t more[5] = {}; // the further sources of a product sum (OP_DOT2..4)
 };
 
 // A value the caller provides or collects: up to four component slots.
