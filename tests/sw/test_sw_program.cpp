@@ -415,10 +415,12 @@ TEST(SwProgram, OptimiserKeepsWhatTheLiteralProgramComputes) {
         {"a sum of four products", 9,
          {op(OP_FNEG, 8, 1), op(OP_FMUL, 4, 1, 1), op(OP_MAD, 5, 2, 2, 4), op(OP_MAD, 6, 8, 1, 5), op(OP_MAD, 7, 3, 2, 6)},
          7, 16777216.0f, 0.25f, 2},
-        // The second partial sum is read again: it must still be written.
-        {"a sum of products whose partial sum is read again", 8,
-         {op(OP_FMUL, 4, 1, 1), op(OP_MAD, 5, 2, 2, 4), op(OP_MAD, 6, 3, 3, 5), op(OP_FADD, 7, 5, 6)}, 7, 3.0f,
-         20.0625f},
+        // The second partial sum is read before the last product is added
+        // to it: it must still be written. 11 + 10.0625.
+        {"a sum of products whose partial sum is read again", 9,
+         {op(OP_FMUL, 4, 1, 1), op(OP_MAD, 5, 2, 2, 4), op(OP_FADD, 7, 5, 2), op(OP_MAD, 6, 3, 3, 5),
+          op(OP_FADD, 8, 7, 6)},
+         8, 3.0f, 21.0625f},
         // v = x; s = v * v; v = v + 1; s = v * 1 + s: the first product is of
         // the old v (9 + 4), not of the new one (16 + 4).
         {"a sum of products whose source changes between them", 8,

@@ -45,9 +45,11 @@ void read_element(const SwVertexStream &s, const SwVertexElement &e, uint32_t co
 }
 
 // Lane l of the batch is vertex vtx[l] of instance inst[l] (chunk-relative);
-// inst never decreases from lane to lane.
+// inst never decreases from lane to lane, and with `consecutive` it is
+// inst[0] + l (a batch of instances): a per-instance element is then one
+// stride after the last, with no index to look up.
 void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, const uint32_t *inst,
-                   const uint32_t *vtx, uint32_t n) {
+                   const uint32_t *vtx, uint32_t n, bool consecutive) {
     const SwDraw *d = dev->ds.d;
     const SwIo &io = d->vs->inputs[e.location];
     if (io.components == 0) return;
@@ -66,6 +68,11 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
     uint64_t last = (uint64_t)s.offset + (base + top) * s.stride + e.offset + bytes;
     if (!unorm8 && comps && s.data && last <= s.size) {
         const uint8_t *at = s.data + s.offset + e.offset;
+        const uint8_t *lane0 = at + (base + index_of[0]) * s.stride;
+        consecutive = consecutive && e.per_instance;
+        auto element = [&](uint32_t l) {
+            return consecutive ? lane0 + (size_t)l * s.stride : at + (base + index_of[l]) * s.stride;
+        };
         uint32_t done = 0;
         if (comps >= 3 && last - bytes + 16 <= s.size) {
             // Three or four floats: 16 bytes per element, four elements turned
@@ -75,7 +82,7 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
             for (uint32_t k = 0; k < 4; k++) row[k] = dst[k] && k < comps ? &dst[k][0].f : nullptr;
             for (; done + 4 <= n; done += 4) {
                 const float *in[4];
-                for (uint32_t j = 0; j < 4; j++) in[j] = (const float *)(at + (base + index_of[done + j]) * s.stride);
+                for (uint32_t j = 0; j < 4; j++) in[j] = (const float *)element(done + j);
                 float *const out[4] = {row[0] ? row[0] + done : nullptr, row[1] ? row[1] + done : nullptr,
                                        row[2] ? row[2] + done : nullptr, row[3] ? row[3] + done : nullptr};
                 sw_transpose4(in, out);
@@ -89,7 +96,7 @@ void fetch_element(SwDevice *dev, const SwVertexElement &e, SwRegisters *r, cons
             }
             for (uint32_t l = done; l < n; l++) {
                 float f;
-                memcpy(&f, at + (base + index_of[l]) * s.stride + 4 * k, 4);
+                memcpy(&f, element(l) + 4 * k, 4);
                 dst[k][l].f = f;
             }
         }
@@ -213,7 +220,7 @@ void vertex_task(void *ctx, uint32_t task, uint32_t worker) {
         vtx[l] = v;
         if (++v == d->vertex_count) v = 0, i++;
     }
-    for (uint32_t k = 0; k < d->element_count; k++) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n);
+    for (uint32_t k = 0; k < d->element_count; k++) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n, false);
     if (d->vs->vertex_index_slot >= 0) {
         SwLane *s = wk.vs.slot((uint32_t)d->vs->vertex_index_slot);
         for (uint32_t l = 0; l < n; l++) s[l].u = d->first_vertex + vtx[l];
@@ -240,7 +247,7 @@ void run_instances(SwDevice *dev, Worker &wk, uint32_t first, uint32_t n, float 
     uint32_t inst[SW_LANES], vtx[SW_LANES];
     for (uint32_t l = 0; l < n; l++) inst[l] = first + l, vtx[l] = 0;
     for (uint32_t k = 0; k < d->element_count; k++)
-        if (d->elements[k].per_instance) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n);
+        if (d->elements[k].per_instance) fetch_element(dev, d->elements[k], &wk.vs, inst, vtx, n, true);
     if (d->vs->instance_index_slot >= 0) {
         SwLane *s = wk.vs.slot((uint32_t)d->vs->instance_index_slot);
         for (uint32_t l = 0; l < n; l++) s[l].u = dev->ds.chunk_first_instance + inst[l];
