@@ -82,6 +82,18 @@ typedef float Float8 __attribute__((vector_size(32)));
 typedef int32_t Int8 __attribute__((vector_size(32)));
 typedef uint32_t UInt8 __attribute__((vector_size(32)));
 
+// Bit j set where lane j of m is negative (a comparison's true).
+SW_INLINE uint32_t sign_bits(Int8 m) {
+    // Each lane's bit in place, then the halves ORed together: written as
+    // vectors; as a loop over lanes it becomes eight extractions.
+    typedef uint32_t UInt4 __attribute__((vector_size(16)));
+    const UInt8 b = ((UInt8)m >> 31) << UInt8{0, 1, 2, 3, 4, 5, 6, 7};
+    UInt4 h = __builtin_shufflevector(b, b, 0, 1, 2, 3) | __builtin_shufflevector(b, b, 4, 5, 6, 7);
+    h |= __builtin_shufflevector(h, h, 2, 3, 0, 1);
+    h |= __builtin_shufflevector(h, h, 1, 0, 3, 2);
+    return h[0];
+}
+
 // Each worker on cache lines of its own: a worker's counters, written every
 // batch, next to another's register pointers, read every operation, made the
 // two cores pass the line back and forth (a fifth of the time of shading).
@@ -346,13 +358,28 @@ template <class At> uint32_t rect_inputs(const DrawState &ds, At at, float *bloc
 // more than all the fragments shaded.
 SW_INLINE uint64_t pixel_bits(int32_t b0, int32_t b1) { return (~0ull >> (63 - b1)) & (~0ull << b0); }
 
-// Reads the pixels x0..x1 (within the tile) of row y not yet known white.
+// Reads the pixels x0..x1 (within the tile) of row y not yet known white,
+// eight at a time from multiples of 8 within the tile: a big primitive over
+// pixels not yet white reads its whole span, row by row, and so does every
+// other one over them. Every white pixel of a group read is noted, in the
+// span or not. A group the target's right edge cuts short is read pixel by
+// pixel (past the edge lies the next row).
 SW_INLINE void see_white(Worker &wk, const uint8_t *row, int32_t y, int32_t x0, int32_t x1) {
     uint64_t &known = wk.white[y - wk.tile_y0];
     const uint32_t *px = (const uint32_t *)row + wk.tile_x0;
-    for (uint64_t u = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0) & ~known; u; u &= u - 1) {
-        const int b = __builtin_ctzll(u);
-        known |= (uint64_t)(px[b] == 0xffffffffu) << b; // no branch: which pixels are white is no pattern
+    const uint64_t unknown = pixel_bits(x0 - wk.tile_x0, x1 - wk.tile_x0) & ~known;
+    for (int g = (x0 - wk.tile_x0) & ~7; g <= x1 - wk.tile_x0; g += 8) {
+        if (!(unknown >> g & 0xff)) continue;
+        if ((wk.row_pixels >> g & 0xff) == 0xff) {
+            UInt8 v;
+            memcpy(&v, px + g, sizeof v);
+            known |= (uint64_t)sign_bits((Int8)(v == 0xffffffffu)) << g;
+            continue;
+        }
+        for (uint64_t u = unknown & 0xffull << g; u; u &= u - 1) {
+            const int b = __builtin_ctzll(u);
+            known |= (uint64_t)(px[b] == 0xffffffffu) << b; // no branch: which pixels are white is no pattern
+        }
     }
     if ((known & wk.row_pixels) == wk.row_pixels) wk.white_rows |= 1ull << (y - wk.tile_y0);
 }
