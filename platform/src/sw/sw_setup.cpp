@@ -365,7 +365,10 @@ bool setup_instances(SwDevice *dev, BinSet &out, uint32_t i0, uint32_t i1, float
     const bool quads = d->topology == SW_TRIANGLE_STRIP && d->vertex_count == 4;
     for (uint32_t inst = i0; inst < i1; inst++) {
         const uint32_t k0 = inst == dev->ds.pass_instance ? dev->ds.pass_prim : 0;
-        if (k0 == 0 && out.full(dev->ds.set_share)) return out.stop(inst, 0), false;
+        if (k0 == 0 && out.full(dev->ds.set_share)) {
+            out.stop(inst, 0);
+            return false;
+        }
         // A square stopped between its triangles was not a rectangle.
         if (quads && k0 == 0) {
             const float *const r[4] = {vertex_record(dev, out, record(inst, 0)), vertex_record(dev, out, record(inst, 1)),
@@ -373,7 +376,10 @@ bool setup_instances(SwDevice *dev, BinSet &out, uint32_t i0, uint32_t i1, float
             if (setup_rect(dev, out, r, gx, gy)) continue;
         }
         for (uint32_t k = k0; k < ppi; k++) {
-            if (k > k0 && out.full(dev->ds.set_share)) return out.stop(inst, k), false;
+            if (k > k0 && out.full(dev->ds.set_share)) {
+                out.stop(inst, k);
+                return false;
+            }
             uint32_t v[3] = {0, 0, 0}; // vertices of the instance
             switch (d->topology) {
             case SW_TRIANGLE_LIST: v[0] = 3 * k; v[1] = v[0] + 1; v[2] = v[0] + 2; break;
