@@ -83,7 +83,7 @@ typedef int32_t Int8 __attribute__((vector_size(32)));
 typedef uint32_t UInt8 __attribute__((vector_size(32)));
 
 // Bit j set where lane j of m is negative (a comparison's true).
-SW_INLINE uint32_t sign_bits(Int8 m) {
+SW_INLINE uint32_t sign_bits(const Int8 &m) { // by reference: no vector passed by value
     // Each lane's bit in place, then the halves ORed together: written as
     // vectors; as a loop over lanes it becomes eight extractions.
     typedef uint32_t UInt4 __attribute__((vector_size(16)));
