@@ -32,6 +32,23 @@ inline float floor_exact(float x) {
     return sw_bits_float(whole | (bits & 0x80000000u));
 }
 
+// A sum of products (OP_DOT2..4): s = a * b, then s = x * y + s for each
+// further pair of sources in order, rounded as the multiplication and the
+// multiply-adds it stands for.
+template <int Terms>
+__attribute__((always_inline)) inline void run_dot(const SwOp &o, const SwLane *R, SwLane *d, int L) {
+    const SwLane *x[Terms], *y[Terms];
+    for (int t = 0; t < Terms; t++) {
+        x[t] = R + (size_t)operand_of(o, 2 * t) * SW_LANES;
+        y[t] = R + (size_t)operand_of(o, 2 * t + 1) * SW_LANES;
+    }
+    for (int l = 0; l < L; l++) {
+        float s = x[0][l].f * y[0][l].f;
+        for (int t = 1; t < Terms; t++) s = x[t][l].f * y[t][l].f + s;
+        d[l].f = s;
+    }
+}
+
 // One operation over lanes 0 .. L - 1 (a multiple of 8: the lanes of a
 // batch, rounded up to whole vectors; what lies past them is not read).
 // Slots never overlap partially: a slot is either the destination or a
@@ -112,24 +129,9 @@ __attribute__((always_inline)) inline void run_op(const SwOp &o, SwLane *R, size
     case OP_ULE: LANES(d[l].u = a[l].u <= b[l].u ? 0xffffffffu : 0u);
     case OP_SLT: LANES(d[l].u = a[l].i < b[l].i ? 0xffffffffu : 0u);
     case OP_SLE: LANES(d[l].u = a[l].i <= b[l].i ? 0xffffffffu : 0u);
-    case OP_DOT2: {
-        THIRD;
-        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES;
-        LANES(d[l].f = c[l].f * y1[l].f + a[l].f * b[l].f);
-    }
-    case OP_DOT3: {
-        THIRD;
-        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES, *x2 = R + (size_t)o.more[1] * SW_LANES,
-                     *y2 = R + (size_t)o.more[2] * SW_LANES;
-        LANES(d[l].f = x2[l].f * y2[l].f + (c[l].f * y1[l].f + a[l].f * b[l].f));
-    }
-    case OP_DOT4: {
-        THIRD;
-        const SwLane *y1 = R + (size_t)o.more[0] * SW_LANES, *x2 = R + (size_t)o.more[1] * SW_LANES,
-                     *y2 = R + (size_t)o.more[2] * SW_LANES, *x3 = R + (size_t)o.more[3] * SW_LANES,
-                     *y3 = R + (size_t)o.more[4] * SW_LANES;
-        LANES(d[l].f = x3[l].f * y3[l].f + (x2[l].f * y2[l].f + (c[l].f * y1[l].f + a[l].f * b[l].f)));
-    }
+    case OP_DOT2: run_dot<2>(o, R, d, L); break;
+    case OP_DOT3: run_dot<3>(o, R, d, L); break;
+    case OP_DOT4: run_dot<4>(o, R, d, L); break;
     case OP_SKIP: {
         uint32_t any = 0;
         for (int l = 0; l < L; l++) any |= a[l].u;
